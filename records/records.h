@@ -1,0 +1,46 @@
+// The record form: one window per table copy, built at run time from the
+// field list, used to modify, delete, insert, search and browse records.
+#ifndef KORVID_RECORDS_H
+#define KORVID_RECORDS_H
+
+#include "app/app.h"
+
+#define REC_MODIFY 1
+#define REC_SEARCH 2
+#define REC_INSERT 4
+#define REC_DELETE 8
+#define REC_NEXT 16
+#define REC_BROWSE 32
+
+struct RecordForm {
+  FL_FORM *form;
+  FL_OBJECT *title;
+  FL_OBJECT *close;
+  FL_OBJECT *previous;  // only with REC_BROWSE
+  FL_OBJECT *next;      // only with REC_NEXT
+  FL_OBJECT **inputs;   // nfields inputs, owned
+  Info *info;           // own copy; info->res is the shown result set
+  int current;          // row shown in show mode
+};
+
+RecordForm *CreateRecordForm(void);
+RecordForm *OpenRecordForm(Info *info, const char *title, int mode);
+void RecordClose(FL_OBJECT *object, long data);
+void RecordPrevious(FL_OBJECT *object, long data);
+void RecordNext(FL_OBJECT *object, long data);
+void RecordChange(FL_OBJECT *object, long data);
+
+// Lookup by key, update, delete, insert.
+void AskPrimaryKey(FL_OBJECT *object, long data);
+ResultHandle *FetchByKey(const char *key, Info *info);
+void ModifyRecord(const char *key, Info *info);
+void RecordUpdate(FL_OBJECT *object, long data);
+void RecordDelete(FL_OBJECT *object, long data);
+void InsertForm(FL_OBJECT *object, long data);
+void RecordInsert(FL_OBJECT *object, long data);
+
+// Search by example.
+void SearchForm(FL_OBJECT *object, long data);
+void RecordSearch(FL_OBJECT *object, long data);
+
+#endif

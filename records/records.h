@@ -3,6 +3,8 @@
 #ifndef KORVID_RECORDS_H
 #define KORVID_RECORDS_H
 
+#include <vector>
+
 #include "app/app.h"
 
 #define REC_MODIFY 1
@@ -42,5 +44,23 @@ void RecordInsert(FL_OBJECT *object, long data);
 // Search by example.
 void SearchForm(FL_OBJECT *object, long data);
 void RecordSearch(FL_OBJECT *object, long data);
+
+// Filling the inputs from a row of the table: a NULL value leaves its input
+// as it was. Every form filled from a row goes through here.
+void FillInputs(RecordForm *record, char **row);
+
+// The statements of the record forms, written into statement (size bytes;
+// the forms use STATEMENT_SIZE). values holds one text per data field, in
+// field order; a null pointer stands for SQL NULL. Each returns 0, or -1 with
+// an empty buffer when the statement would not fit.
+int LookupStatement(char *statement, size_t size, const Info *info, const char *key);
+int UpdateStatement(char *statement, size_t size, const Info *info,
+                    const std::vector<const char *> &values);
+int DeleteStatement(char *statement, size_t size, const Info *info, const char *key);
+int InsertStatement(char *statement, size_t size, const Info *info,
+                    const std::vector<const char *> &values);
+// Empty texts and nulls take no part in the search.
+int SearchStatement(char *statement, size_t size, const Info *info,
+                    const std::vector<const char *> &values);
 
 #endif

@@ -1,0 +1,175 @@
+// The record form window: its fixed part, the inputs built from a table's
+// field list, and the stepping through a found set. The statements its
+// buttons send are in update.cc and search.cc; their text in statements.cc.
+#include <string>
+
+#include "records/records.h"
+
+namespace {
+
+// Every record form is 400 pixels wide; inputs sit 35 pixels apart below
+// the title and the row of buttons.
+const int kFormWidth = 400;
+const int kFixedHeight = 100;
+const int kInputPitch = 35;
+const int kFirstInputY = 80;
+
+RecordForm *RecordOf(long data) { return reinterpret_cast<RecordForm *>(data); }
+
+// Shows row `current` of the form's found set; returns whether there was one.
+bool ShowCurrentRow(RecordForm *record) {
+  if (record->info->res == nullptr) return false;
+  msqlDataSeek(record->info->res, record->current);
+  char **row = msqlFetchRow(record->info->res);
+  if (row == nullptr) return false;
+  FillInputs(record, row);
+  return true;
+}
+
+}  // namespace
+
+RecordForm *CreateRecordForm(void) {
+  RecordForm *record = new RecordForm();
+  record->form = fl_bgn_form(FL_NO_BOX, kFormWidth, kFixedHeight);
+  fl_add_box(FL_UP_BOX, 0, 0, kFormWidth, kFixedHeight, "");
+
+  FL_OBJECT *obj = fl_add_text(FL_NORMAL_TEXT, 10, 5, 380, 20, "");
+  fl_set_object_lsize(obj, FL_NORMAL_SIZE);
+  fl_set_object_lalign(obj, FL_ALIGN_INSIDE);
+  fl_set_object_lstyle(obj, FL_EMBOSSED_STYLE);
+  fl_set_object_resize(obj, FL_RESIZE_NONE);
+  fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
+  record->title = obj;
+
+  obj = fl_add_frame(FL_ENGRAVED_FRAME, 10, 30, 380, 30, "");
+  fl_set_object_resize(obj, FL_RESIZE_NONE);
+  fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
+
+  obj = fl_add_button(FL_NORMAL_BUTTON, 20, 35, 70, 20, "Close");
+  fl_set_object_resize(obj, FL_RESIZE_NONE);
+  fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
+  fl_set_object_callback(obj, RecordClose, reinterpret_cast<long>(record));
+  record->close = obj;
+  fl_end_form();
+  return record;
+}
+
+RecordForm *OpenRecordForm(Info *info, const char *title, int mode) {
+  int height = kInputPitch * info->nfields + 90;
+  RecordForm *record = CreateRecordForm();
+  record->info = CopyInfo(info);
+  long data = reinterpret_cast<long>(record);
+
+  fl_addto_form(record->form);
+  fl_set_form_size(record->form, kFormWidth, height);
+  fl_set_object_label(record->title, title);
+
+  // The mode's buttons, always in this order, each 80 pixels right of the
+  // one before.
+  struct ModeButton {
+    int flag;
+    int type;
+    const char *label;
+    FL_CALLBACKPTR callback;
+    FL_OBJECT **slot;
+  };
+  const ModeButton buttons[] = {
+      {REC_MODIFY, FL_NORMAL_BUTTON, "Modify", RecordUpdate, nullptr},
+      {REC_DELETE, FL_NORMAL_BUTTON, "Delete", RecordDelete, nullptr},
+      {REC_INSERT, FL_NORMAL_BUTTON, "Insert", RecordInsert, nullptr},
+      {REC_BROWSE, FL_NORMAL_BUTTON, "Change", RecordChange, nullptr},
+      {REC_SEARCH, FL_NORMAL_BUTTON, "Search", RecordSearch, nullptr},
+      // Touch buttons repeat their callback while held down.
+      {REC_BROWSE, FL_TOUCH_BUTTON, "Previous", RecordPrevious, &record->previous},
+      {REC_NEXT, FL_TOUCH_BUTTON, "Next", RecordNext, &record->next},
+  };
+  int x = 100;
+  for (const ModeButton &b : buttons) {
+    if (!(mode & b.flag)) continue;
+    FL_OBJECT *obj = fl_add_button(b.type, x, 35, 70, 20, b.label);
+    fl_set_object_callback(obj, b.callback, data);
+    if (b.slot != nullptr) *b.slot = obj;
+    x += 80;
+  }
+
+  record->inputs = new FL_OBJECT *[info->nfields > 0 ? info->nfields : 1]();
+  for (int i = 0; i < info->nfields; i++) {
+    FL_OBJECT *obj = fl_add_input(FL_NORMAL_INPUT, 90, kInputPitch * i + kFirstInputY, 300, 25,
+                                  info->fields[i].name);
+    fl_set_object_lsize(obj, FL_NORMAL_SIZE);
+    fl_set_object_lalign(obj, FL_ALIGN_LEFT);
+    fl_set_object_lstyle(obj, FL_BOLD_STYLE);
+    fl_set_input_maxchars(obj, info->fields[i].length);
+    record->inputs[i] = obj;
+  }
+  if (info->pkey >= 0 && info->pkey < info->nfields) {
+    FL_OBJECT *key = record->inputs[info->pkey];
+    fl_set_input_color(key, FL_RED, FL_BLUE);
+    fl_set_object_lcolor(key, FL_RED);
+  }
+  fl_end_form();
+  fl_show_form(record->form, FL_PLACE_MOUSE, FL_FULLBORDER, "Record");
+  return record;
+}
+
+void FillInputs(RecordForm *record, char **row) {
+  for (int i = 0; i < record->info->nfields; i++)
+    if (row[i] != nullptr) fl_set_input(record->inputs[i], row[i]);
+}
+
+void RecordClose(FL_OBJECT *, long data) {
+  RecordForm *record = RecordOf(data);
+  fl_hide_form(record->form);
+  if (record->info->res != nullptr) msqlFreeResult(record->info->res);
+  FreeInfo(record->info);
+  delete[] record->inputs;
+  fl_free_form(record->form);
+  delete record;
+}
+
+// Stepping beyond either end greys the button that failed and keeps the row
+// shown; the button stays active, and pressing it again repeats the failed
+// step without any other effect.
+void RecordNext(FL_OBJECT *, long data) {
+  RecordForm *record = RecordOf(data);
+  record->current++;
+  if (ShowCurrentRow(record)) {
+    if (record->previous != nullptr) fl_set_object_lcolor(record->previous, FL_BLACK);
+  } else {
+    fl_set_object_lcolor(record->next, FL_INACTIVE);
+    record->current--;
+  }
+}
+
+void RecordPrevious(FL_OBJECT *, long data) {
+  RecordForm *record = RecordOf(data);
+  record->current--;
+  if (ShowCurrentRow(record)) {
+    if (record->next != nullptr) fl_set_object_lcolor(record->next, FL_BLACK);
+  } else {
+    fl_set_object_lcolor(record->previous, FL_INACTIVE);
+    record->current++;
+  }
+}
+
+// Opens the shown record in a Modify Record window of its own; the show
+// window stays as it is.
+void RecordChange(FL_OBJECT *, long data) {
+  RecordForm *record = RecordOf(data);
+  char **row = nullptr;
+  if (record->info->res != nullptr) {
+    msqlDataSeek(record->info->res, record->current);
+    row = msqlFetchRow(record->info->res);
+  }
+  if (row == nullptr) {
+    ShowAlert("Cannot fetch record");
+    return;
+  }
+  // A record whose key is NULL cannot be looked up by its key.
+  if (row[record->info->pkey] == nullptr) {
+    ShowMessage("No (unique) record found");
+    return;
+  }
+  std::string key = row[record->info->pkey];
+  ModifyRecord(key.c_str(), record->info);
+}

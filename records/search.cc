@@ -1,0 +1,48 @@
+// Search by example: the patterns typed into a search form become a LIKE
+// query, and the rows found are handed to a "Show Record" form that steps
+// through them.
+#include "records/records.h"
+
+void SearchForm(FL_OBJECT *, long data) {
+  MainForm *mainform = reinterpret_cast<MainForm *>(data);
+  if (CheckTableSelected(mainform) != 0) return;
+  OpenRecordForm(mainform->info, "Search Form (Wildcards % or _ )", REC_SEARCH);
+}
+
+void RecordSearch(FL_OBJECT *, long data) {
+  RecordForm *search = reinterpret_cast<RecordForm *>(data);
+  Info *info = search->info;
+  std::vector<const char *> patterns(info->nfields);
+  for (int i = 0; i < info->nfields; i++) patterns[i] = fl_get_input(search->inputs[i]);
+
+  char statement[STATEMENT_SIZE];
+  if (SearchStatement(statement, sizeof statement, info, patterns) != 0) {
+    ShowAlert("Statement too long: nothing was sent");
+    return;
+  }
+  if (ExecuteQuery(info, statement) != 0) return;
+
+  // The empty result of an earlier try is dropped for the new one.
+  if (info->res != nullptr) msqlFreeResult(info->res);
+  info->res = msqlStoreResult();
+  int found = info->res != nullptr ? info->res->numRows : 0;
+  LogMessage(info->mainform, "%d Records found", found);
+  if (found == 0) {
+    // The form stays for another try and keeps the empty result until the
+    // next search or its Close.
+    ShowMessage("No matching records found");
+    return;
+  }
+
+  RecordForm *show = OpenRecordForm(info, "Show Record", REC_BROWSE + REC_NEXT);
+  for (int i = 0; i < info->nfields; i++) {
+    fl_deactivate_object(show->inputs[i]);
+    fl_set_object_boxtype(show->inputs[i], FL_UP_BOX);
+  }
+  show->current = -1;
+  show->info->res = info->res;
+  info->res = nullptr;
+  fl_call_object_callback(show->next);
+  // Closing frees the search form: nothing of it may be touched afterwards.
+  fl_call_object_callback(search->close);
+}

@@ -1,0 +1,126 @@
+// The SQL text the record forms send, built from a table's Info and the texts
+// of the form's inputs, with no toolkit involved. Each builder writes into a
+// caller's statement buffer and refuses (returns -1) a statement that would
+// not fit, so that nothing is ever sent cut.
+#include <cstdarg>
+#include <cstdio>
+
+#include "records/records.h"
+
+namespace {
+
+// The one writer of a statement buffer. Once an append does not fit, the
+// statement is marked full and every later append is ignored.
+struct Statement {
+  char *buffer;
+  size_t size;
+  size_t length;
+  bool full;
+};
+
+__attribute__((format(printf, 2, 3))) void Append(Statement &s, const char *format, ...) {
+  if (s.full) return;
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(s.buffer + s.length, s.size - s.length, format, args);
+  va_end(args);
+  if (n < 0 || static_cast<size_t>(n) >= s.size - s.length) {
+    s.full = true;
+    return;
+  }
+  s.length += n;
+}
+
+// Appends value as a literal of the given type; a null value is SQL NULL.
+// A literal can never be longer than a whole statement, so a value whose
+// literal does not fit STATEMENT_SIZE makes the statement too long as well.
+void AppendValue(Statement &s, const char *value, int type) {
+  if (value == nullptr) {
+    Append(s, "NULL");
+    return;
+  }
+  char literal[STATEMENT_SIZE];
+  if (QuoteValue(literal, sizeof literal, value, type) == nullptr) {
+    s.full = true;
+    return;
+  }
+  Append(s, "%s", literal);
+}
+
+Statement Begin(char *buffer, size_t size) {
+  Statement s = {buffer, size, 0, size == 0};
+  if (size > 0) buffer[0] = '\0';
+  return s;
+}
+
+// A refused statement leaves an empty buffer behind, so that no cut text can
+// be sent by mistake.
+int Finish(Statement &s) {
+  if (!s.full) return 0;
+  if (s.size > 0) s.buffer[0] = '\0';
+  return -1;
+}
+
+const InfoField &KeyField(const Info *info) { return info->fields[info->pkey]; }
+
+}  // namespace
+
+int LookupStatement(char *statement, size_t size, const Info *info, const char *key) {
+  Statement s = Begin(statement, size);
+  // Two blanks before WHERE: the statement is written as the server log and
+  // the message list have always shown it.
+  Append(s, "SELECT * FROM %s  WHERE %s = ", info->table, KeyField(info).name);
+  AppendValue(s, key, KeyField(info).type);
+  return Finish(s);
+}
+
+int UpdateStatement(char *statement, size_t size, const Info *info,
+                    const std::vector<const char *> &values) {
+  Statement s = Begin(statement, size);
+  Append(s, "UPDATE %s SET ", info->table);
+  bool first = true;
+  for (int i = 0; i < info->nfields; i++) {
+    if (i == info->pkey) continue;
+    Append(s, first ? "%s=" : ",%s=", info->fields[i].name);
+    AppendValue(s, values[i], info->fields[i].type);
+    first = false;
+  }
+  Append(s, " WHERE %s = ", KeyField(info).name);
+  AppendValue(s, values[info->pkey], KeyField(info).type);
+  return Finish(s);
+}
+
+int DeleteStatement(char *statement, size_t size, const Info *info, const char *key) {
+  Statement s = Begin(statement, size);
+  Append(s, "DELETE FROM %s  WHERE %s = ", info->table, KeyField(info).name);
+  AppendValue(s, key, KeyField(info).type);
+  return Finish(s);
+}
+
+int InsertStatement(char *statement, size_t size, const Info *info,
+                    const std::vector<const char *> &values) {
+  Statement s = Begin(statement, size);
+  Append(s, "INSERT INTO %s VALUES (", info->table);
+  for (int i = 0; i < info->nfields; i++) {
+    if (i > 0) Append(s, ",");
+    AppendValue(s, values[i], info->fields[i].type);
+  }
+  Append(s, ")");
+  return Finish(s);
+}
+
+int SearchStatement(char *statement, size_t size, const Info *info,
+                    const std::vector<const char *> &values) {
+  Statement s = Begin(statement, size);
+  // The first format ends in a blank and " WHERE " begins with one.
+  Append(s, "SELECT * FROM %s ", info->table);
+  int conditions = 0;
+  for (int i = 0; i < info->nfields; i++) {
+    if (values[i] == nullptr || values[i][0] == '\0') continue;
+    Append(s, conditions == 0 ? " WHERE " : " AND ");
+    conditions++;
+    Append(s, "%s LIKE ", info->fields[i].name);
+    AppendValue(s, values[i], info->fields[i].type);
+  }
+  return Finish(s);
+}

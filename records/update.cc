@@ -1,0 +1,113 @@
+// Lookup of one record by its primary key, and the record form's changes to
+// the table: UPDATE and DELETE from a Modify Record form, INSERT from an
+// Insert Record form. Every change is confirmed by the user first.
+#include <cstring>
+#include <string>
+
+#include "records/records.h"
+
+namespace {
+
+// The longest key kept from the "Enter Primary Key" dialog.
+const size_t kLastKeyMax = 1000;
+
+// The key typed last; the default of the dialog next time.
+std::string last_primary_key;
+
+RecordForm *RecordOf(long data) { return reinterpret_cast<RecordForm *>(data); }
+
+// The texts of the form's inputs in field order. The pointers are the
+// toolkit's own and last until an input is changed.
+std::vector<const char *> InputTexts(const RecordForm *record) {
+  std::vector<const char *> values(record->info->nfields);
+  for (int i = 0; i < record->info->nfields; i++) values[i] = fl_get_input(record->inputs[i]);
+  return values;
+}
+
+void RefuseLongStatement(void) { ShowAlert("Statement too long: nothing was sent"); }
+
+}  // namespace
+
+void AskPrimaryKey(FL_OBJECT *, long data) {
+  MainForm *mainform = reinterpret_cast<MainForm *>(data);
+  if (CheckTableSelected(mainform) != 0) return;
+  const char *typed = dialogs.input("Enter Primary Key", last_primary_key.c_str());
+  // A cancelled dialog looks up the previous key again.
+  if (typed != nullptr) last_primary_key.assign(typed, strnlen(typed, kLastKeyMax));
+  // The dialog's text is the toolkit's and goes with the next dialog; the
+  // lookup works on a copy of its own.
+  std::string key = last_primary_key;
+  ModifyRecord(key.c_str(), mainform->info);
+}
+
+ResultHandle *FetchByKey(const char *key, Info *info) {
+  char statement[STATEMENT_SIZE];
+  if (LookupStatement(statement, sizeof statement, info, key) != 0) {
+    RefuseLongStatement();
+    return nullptr;
+  }
+  if (ExecuteQuery(info, statement) != 0) return nullptr;
+  ResultHandle *result = msqlStoreResult();
+  if (result != nullptr && result->numRows == 1) return result;
+  ShowMessage("No (unique) record found");
+  if (result != nullptr) msqlFreeResult(result);
+  return nullptr;
+}
+
+void ModifyRecord(const char *key, Info *info) {
+  ResultHandle *result = FetchByKey(key, info);
+  if (result == nullptr) return;
+  char **row = msqlFetchRow(result);
+  RecordForm *record = OpenRecordForm(info, "Modify Record", REC_MODIFY + REC_DELETE);
+  if (row != nullptr) FillInputs(record, row);
+  // The key input keeps the key under which the record was found.
+  fl_deactivate_object(record->inputs[info->pkey]);
+  msqlFreeResult(result);
+}
+
+void RecordUpdate(FL_OBJECT *, long data) {
+  RecordForm *record = RecordOf(data);
+  char statement[STATEMENT_SIZE];
+  if (UpdateStatement(statement, sizeof statement, record->info, InputTexts(record)) != 0) {
+    RefuseLongStatement();
+    return;
+  }
+  if (!dialogs.question("Update this record ?", 1)) return;
+  if (ExecuteQuery(record->info, statement) == 0)
+    LogMessage(record->info->mainform, "Record updated");
+}
+
+void RecordDelete(FL_OBJECT *, long data) {
+  RecordForm *record = RecordOf(data);
+  char statement[STATEMENT_SIZE];
+  const char *key = fl_get_input(record->inputs[record->info->pkey]);
+  if (DeleteStatement(statement, sizeof statement, record->info, key) != 0) {
+    RefuseLongStatement();
+    return;
+  }
+  if (!dialogs.question("Really delete this record ?", 1)) return;
+  if (ExecuteQuery(record->info, statement) != 0) return;
+  LogMessage(record->info->mainform, "Record deleted");
+  // Closing frees the record: nothing of it may be touched afterwards.
+  fl_call_object_callback(record->close);
+}
+
+void InsertForm(FL_OBJECT *, long data) {
+  MainForm *mainform = reinterpret_cast<MainForm *>(data);
+  if (CheckTableSelected(mainform) != 0) return;
+  OpenRecordForm(mainform->info, "Insert Record", REC_INSERT);
+}
+
+// The form stays open with its inputs as they are, so that further records
+// can be entered.
+void RecordInsert(FL_OBJECT *, long data) {
+  RecordForm *record = RecordOf(data);
+  char statement[STATEMENT_SIZE];
+  if (InsertStatement(statement, sizeof statement, record->info, InputTexts(record)) != 0) {
+    RefuseLongStatement();
+    return;
+  }
+  if (!dialogs.question("Insert this record ?", 1)) return;
+  if (ExecuteQuery(record->info, statement) == 0)
+    LogMessage(record->info->mainform, "Record inserted");
+}

@@ -1,0 +1,235 @@
+// Server, database and table selection: turns the main window's three
+// selectors into a connection (sock), a selected database and the current
+// table's Info, and keeps the two counts beside them up to date.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/app.h"
+#include "views/views.h"
+
+namespace {
+
+// Appends one item whose text is exactly name. fl_addto_choice would split
+// the text at '|' (a database or table name may hold one), so a plain
+// placeholder is added and then replaced: replacing keeps the text whole.
+// Returns 0, or -1 when the choice is full.
+int AddChoiceItem(FL_OBJECT *choice, const char *name) {
+  int before = fl_get_choice_maxitems(choice);
+  if (before >= FL_CHOICE_MAXITEMS) return -1;
+  fl_addto_choice(choice, "?");
+  int after = fl_get_choice_maxitems(choice);
+  if (after != before + 1) return -1;
+  fl_replace_choice(choice, after, name);
+  return 0;
+}
+
+// Makes the item whose text is exactly name current; leaves the choice as
+// it was when no item has that text.
+void SetChoiceText(FL_OBJECT *choice, const char *name) {
+  int n = fl_get_choice_maxitems(choice);
+  for (int i = 1; i <= n; i++) {
+    const char *item = fl_get_choice_item_text(choice, i);
+    if (item && strcmp(item, name) == 0) {
+      fl_set_choice(choice, i);
+      return;
+    }
+  }
+}
+
+// Fills a reset choice with the first column of every row of a list
+// request, as many as the choice can hold; frees the list.
+void FillChoice(FL_OBJECT *choice, ResultHandle *list) {
+  char **row;
+  while ((row = msqlFetchRow(list)) != nullptr) {
+    if (row[0] && AddChoiceItem(choice, row[0]) != 0) break;
+  }
+  msqlFreeResult(list);
+}
+
+char *CopyName(const char *name) {
+  char *copy = strdup(name ? name : "");
+  if (!copy) {
+    ShowAlert("Not enough memory to store fieldnames !");
+    exit(1);
+  }
+  return copy;
+}
+
+}  // namespace
+
+void ConnectServer(const char *host, MainForm *mainform) {
+  std::string name;
+  if (host) {
+    name = host;
+    fl_set_input(mainform->server, name.c_str());
+  }
+  // The earlier connection is closed first: nothing uses it afterwards, and
+  // each reconnect would otherwise keep one more socket open.
+  if (sock >= 0) msqlClose(sock);
+  sock = msqlConnect(name.empty() ? nullptr : name.c_str());
+  if (sock < 0) {
+    ShowAlert("Error connecting to server");
+    ResetChoice(mainform->database_choice);
+  } else {
+    FillDatabaseChoice(mainform->database_choice);
+  }
+  ResetChoice(mainform->table_choice);
+  ShowCounts(0, 0, mainform);
+}
+
+void OpenDatabase(const char *name, MainForm *mainform) {
+  SetChoiceText(mainform->database_choice, name);
+  if (fl_get_choice(mainform->database_choice) >= 2) {
+    if (msqlSelectDB(sock, name) < 0) {
+      ShowAlert("Error opening database %s", name);
+      return;
+    }
+    FillTableChoice(mainform->table_choice);
+  } else {
+    ResetChoice(mainform->table_choice);
+  }
+  ShowCounts(0, 0, mainform);
+}
+
+void SelectTable(const char *name, MainForm *mainform) {
+  std::string table = name;  // name may point into a choice item
+  if (mainform->info) {
+    DetachFieldWindows(mainform->info);
+    FreeInfo(mainform->info);
+    mainform->info = nullptr;
+  }
+  SetChoiceText(mainform->table_choice, table.c_str());
+  if (fl_get_choice(mainform->table_choice) <= 1) {
+    ShowCounts(0, 0, mainform);
+    return;
+  }
+  mainform->info = ReadFieldList(table.c_str(), mainform);
+  if (!mainform->info) {
+    ShowCounts(0, 0, mainform);
+    return;
+  }
+  ShowCounts(mainform->info->nfields, CountRecords(mainform->info), mainform);
+}
+
+Info *ReadFieldList(const char *table, MainForm *mainform) {
+  ResultHandle *list = msqlListFields(sock, table);
+  if (!list) {
+    ShowAlert("Cannot fetch fieldnames for %s", table);
+    return nullptr;
+  }
+  Info *info = static_cast<Info *>(calloc(1, sizeof(Info)));
+  if (!info) {
+    ShowAlert("Not enough memory to store fieldnames !");
+    exit(1);
+  }
+  info->table = CopyName(table);
+  info->mainform = mainform;
+  int count = list->numFields > 0 ? list->numFields : 0;
+  info->fields = static_cast<InfoField *>(calloc(count ? count : 1, sizeof(InfoField)));
+  if (!info->fields) {
+    ShowAlert("Not enough memory to store fieldnames !");
+    exit(1);
+  }
+  int i = 0;
+  FieldListEntry *entry;
+  while (i < count && (entry = msqlFetchField(list)) != nullptr) {
+    if (entry->type == IDX_TYPE && info->nfields == 0) info->nfields = i;
+    InfoField &field = info->fields[i];
+    field.type = entry->type;
+    field.length = (entry->type == CHAR_TYPE || entry->type == TEXT_TYPE) ? entry->length : 11;
+    field.flags = entry->flags;
+    field.name = CopyName(entry->name);
+    field.table = info->table;
+    i++;
+  }
+  info->nentries = i;
+  // With no index entry every entry is a data field. This is settled before
+  // the key is looked for, so that the key can be any of the data fields.
+  if (info->nfields == 0) info->nfields = info->nentries;
+  info->pkey = FindPrimaryKey(info);
+  msqlFreeResult(list);
+  return info;
+}
+
+int FindPrimaryKey(Info *info) {
+  const InfoField *index = nullptr;
+  for (int i = 0; i < info->nentries; i++) {
+    if (info->fields[i].flags & FLAG_UNIQUE_KEY) {
+      index = &info->fields[i];
+      break;
+    }
+  }
+  if (!index) {
+    ShowMessage(
+        "No unique indexes found for this table: using first field as the primary key.\n"
+        "You can set the primary key in the Field Info window.");
+    return 0;
+  }
+  int key = -1;
+  ResultHandle *description = msqlListIndex(sock, info->table, index->name);
+  if (description) {
+    msqlDataSeek(description, 1);
+    char **row = msqlFetchRow(description);
+    // The whole name must match: with fields "id" and "id2" and an index on
+    // "id2", taking "id" would make changes reach the wrong records.
+    if (row && row[0]) {
+      for (int i = 0; i < info->nfields && key < 0; i++)
+        if (strcmp(info->fields[i].name, row[0]) == 0) key = i;
+    }
+    msqlFreeResult(description);
+  }
+  if (key < 0) {
+    ShowMessage("No unique primary key field found for this table !");
+    return 0;
+  }
+  return key;
+}
+
+int CountRecords(Info *info) {
+  if (no_record_count) return 0;
+  char statement[STATEMENT_SIZE];
+  int n = snprintf(statement, sizeof statement, "SELECT * FROM %s ", info->table);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof statement) return 0;  // never sent cut
+  if (ExecuteQuery(info, statement) < 0) return 0;
+  ResultHandle *result = msqlStoreResult();
+  if (!result) return 0;
+  int count = result->numRows;
+  msqlFreeResult(result);
+  return count;
+}
+
+void ShowCounts(int fields, int records, MainForm *mainform) {
+  char text[16];
+  snprintf(text, sizeof text, "%d", fields);
+  fl_set_object_label(mainform->fields_count, text);
+  snprintf(text, sizeof text, "%d", records);
+  fl_set_object_label(mainform->records_count, text);
+}
+
+void ResetChoice(FL_OBJECT *choice) {
+  fl_clear_choice(choice);
+  fl_addto_choice(choice, "None selected");
+  fl_set_choice(choice, 1);
+}
+
+void FillDatabaseChoice(FL_OBJECT *choice) {
+  ResultHandle *list = msqlListDBs(sock);
+  ResetChoice(choice);
+  if (!list) {
+    ShowMessage("Cannot fetch databases");
+    return;
+  }
+  FillChoice(choice, list);
+}
+
+void FillTableChoice(FL_OBJECT *choice) {
+  ResultHandle *list = msqlListTables(sock);
+  ResetChoice(choice);
+  if (!list) {
+    ShowMessage("Cannot fetch tables");
+    return;
+  }
+  FillChoice(choice, list);
+}

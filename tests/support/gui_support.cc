@@ -1,0 +1,344 @@
+// In-process GUI test support; see gui_support.h for the API. The private
+// Xvfb picks its own free display (-displayfd), so tests running in parallel
+// never collide, and it dies with the test process (PR_SET_PDEATHSIG).
+#include "tests/support/gui_support.h"
+
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+
+
+namespace {
+
+pid_t xvfb_pid = -1;
+std::string display_name;
+MainForm *main_form = nullptr;  // reachable for the whole run, like the program's own
+FILE *toolkit_log = nullptr;
+bool started = false;
+
+struct Answer {
+  GuiDialogKind kind;
+  int number;
+  bool cancel;
+  std::string text;
+};
+std::deque<Answer> answers;
+std::vector<GuiDialog> shown;
+bool allow_any = false;
+std::string input_result;  // what the scripted input/fselector return, until the next one
+
+void StopXvfb(void) {
+  if (xvfb_pid > 0) {
+    kill(xvfb_pid, SIGTERM);
+    waitpid(xvfb_pid, nullptr, 0);
+    xvfb_pid = -1;
+  }
+}
+
+// Starts Xvfb and returns its display number, or -1.
+int StartXvfb(void) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    close(fds[0]);
+    int devnull = open("/dev/null", O_RDWR);
+    if (devnull >= 0) {
+      dup2(devnull, 0);
+      dup2(devnull, 1);
+      dup2(devnull, 2);
+    }
+    char fd_text[16];
+    snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
+    execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1280x1024x24", "-nolisten",
+           "tcp", (char *)nullptr);
+    _exit(127);
+  }
+  close(fds[1]);
+  xvfb_pid = pid;
+  atexit(StopXvfb);
+  std::string number;
+  struct pollfd p = {fds[0], POLLIN, 0};
+  while (poll(&p, 1, 20000) > 0) {
+    char c;
+    if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+    number += c;
+  }
+  close(fds[0]);
+  if (number.empty()) return -1;
+  return atoi(number.c_str());
+}
+
+// Takes the next queued answer if it is of this kind; records the dialog.
+bool NextAnswer(GuiDialog &dialog, Answer &answer) {
+  bool ok = false;
+  if (!answers.empty() && answers.front().kind == dialog.kind) {
+    answer = answers.front();
+    answers.pop_front();
+    ok = true;
+  } else if (!allow_any) {
+    ADD_FAILURE() << "unexpected " << GuiDialogKindName(dialog.kind) << " dialog: \""
+                  << GuiDialogText(dialog) << "\""
+                  << (answers.empty() ? std::string(" (no answer queued)")
+                                      : std::string(" (next answer is for a ") +
+                                            GuiDialogKindName(answers.front().kind) + ")");
+  }
+  return ok;
+}
+
+const char *Text(const char *s) { return s ? s : ""; }
+
+int ScriptedQuestion(const char *text, int default_answer) {
+  GuiDialog d{GUI_QUESTION, {Text(text)}, default_answer, 0, ""};
+  Answer a;
+  int result = NextAnswer(d, a) ? a.number : 0;
+  d.answer = result ? "1" : "0";
+  shown.push_back(d);
+  return result;
+}
+
+void ScriptedAlert(const char *title, const char *line2, const char *line3, int centered) {
+  GuiDialog d{GUI_ALERT, {Text(title), Text(line2), Text(line3)}, centered, 0, ""};
+  Answer a;
+  NextAnswer(d, a);
+  shown.push_back(d);
+}
+
+void ScriptedMessage(const char *line1, const char *line2, const char *line3) {
+  GuiDialog d{GUI_MESSAGE, {Text(line1), Text(line2), Text(line3)}, 0, 0, ""};
+  Answer a;
+  NextAnswer(d, a);
+  shown.push_back(d);
+}
+
+const char *ScriptedInput(const char *prompt, const char *default_text) {
+  GuiDialog d{GUI_INPUT, {Text(prompt), Text(default_text)}, 0, 0, ""};
+  Answer a;
+  const char *result = nullptr;
+  if (NextAnswer(d, a) && !a.cancel) {
+    input_result = a.text;
+    result = input_result.c_str();
+  }
+  d.answer = result ? result : "<cancel>";
+  shown.push_back(d);
+  return result;
+}
+
+int ScriptedChoices(const char *text, int count, const char *b1, const char *b2, const char *b3,
+                    int default_button) {
+  GuiDialog d{GUI_CHOICES, {Text(text), Text(b1), Text(b2), Text(b3)}, count, default_button, ""};
+  Answer a;
+  int result = NextAnswer(d, a) ? a.number : default_button;
+  d.answer = std::to_string(result);
+  shown.push_back(d);
+  return result;
+}
+
+const char *ScriptedFselector(const char *prompt, const char *dir, const char *pattern,
+                              const char *default_file) {
+  GuiDialog d{GUI_FSELECTOR, {Text(prompt), Text(dir), Text(pattern), Text(default_file)}, 0, 0, ""};
+  Answer a;
+  const char *result = nullptr;
+  if (NextAnswer(d, a) && !a.cancel) {
+    input_result = a.text;
+    result = input_result.c_str();
+  }
+  d.answer = result ? result : "<cancel>";
+  shown.push_back(d);
+  return result;
+}
+
+void Queue(GuiDialogKind kind, int number, const char *text) {
+  answers.push_back(Answer{kind, number, text == nullptr, text ? text : ""});
+}
+
+}  // namespace
+
+void GuiStart(void) {
+  if (started) return;
+  int number = StartXvfb();
+  ASSERT_GE(number, 0) << "cannot start Xvfb (is the xvfb package installed?)";
+  display_name = ":" + std::to_string(number);
+  setenv("DISPLAY", display_name.c_str(), 1);
+
+  static char arg0[] = "korvid-test";
+  static char *argv[] = {arg0, nullptr};
+  int argc = 1;
+  ASSERT_NE(fl_initialize(&argc, argv, nullptr, nullptr, 0), nullptr)
+      << "cannot open display " << display_name;
+  toolkit_log = tmpfile();
+  if (toolkit_log) fl_set_error_logfp(toolkit_log);
+
+  dialogs.question = ScriptedQuestion;
+  dialogs.alert = ScriptedAlert;
+  dialogs.message = ScriptedMessage;
+  dialogs.input = ScriptedInput;
+  dialogs.choices = ScriptedChoices;
+  dialogs.fselector = ScriptedFselector;
+
+  main_form = CreateMainForm();
+  ASSERT_NE(main_form, nullptr);
+  fl_show_form(main_form->form, FL_PLACE_CENTER, FL_FULLBORDER, "Korvid");
+  GuiFlush();
+  started = true;
+}
+
+std::string GuiDisplay(void) { return display_name; }
+
+MainForm *GuiMainForm(void) { return main_form; }
+
+void GuiFlush(void) {
+  for (int i = 0; i < 5; i++) {
+    XSync(fl_get_display(), False);
+    fl_check_forms();
+  }
+}
+
+std::string GuiToolkitWarnings(void) {
+  std::string text;
+  if (!toolkit_log) return text;
+  fflush(toolkit_log);
+  rewind(toolkit_log);
+  char buffer[512];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, toolkit_log)) > 0) text.append(buffer, n);
+  fseek(toolkit_log, 0, SEEK_END);
+  return text;
+}
+
+const char *GuiDialogKindName(GuiDialogKind kind) {
+  switch (kind) {
+    case GUI_QUESTION: return "question";
+    case GUI_ALERT: return "alert";
+    case GUI_MESSAGE: return "message";
+    case GUI_INPUT: return "input";
+    case GUI_CHOICES: return "choices";
+    case GUI_FSELECTOR: return "file selector";
+  }
+  return "?";
+}
+
+void GuiAnswerQuestion(int answer) { Queue(GUI_QUESTION, answer, ""); }
+void GuiAnswerAlert(void) { Queue(GUI_ALERT, 0, ""); }
+void GuiAnswerMessage(void) { Queue(GUI_MESSAGE, 0, ""); }
+void GuiAnswerInput(const char *text) { Queue(GUI_INPUT, 0, text); }
+void GuiAnswerChoice(int button) { Queue(GUI_CHOICES, button, ""); }
+void GuiAnswerFileSelector(const char *path) { Queue(GUI_FSELECTOR, 0, path); }
+
+const std::vector<GuiDialog> &GuiDialogsShown(void) { return shown; }
+
+GuiDialog GuiLastDialog(void) {
+  if (shown.empty()) {
+    ADD_FAILURE() << "no dialog was shown";
+    return GuiDialog{GUI_MESSAGE, {}, 0, 0, ""};
+  }
+  return shown.back();
+}
+
+std::string GuiDialogText(const GuiDialog &dialog) {
+  std::string text;
+  for (size_t i = 0; i < dialog.texts.size(); i++) {
+    if (i) text += '\n';
+    text += dialog.texts[i];
+  }
+  return text;
+}
+
+size_t GuiPendingAnswers(void) { return answers.size(); }
+
+void GuiResetDialogs(void) {
+  answers.clear();
+  shown.clear();
+}
+
+void GuiAllowAnyDialog(bool allow) { allow_any = allow; }
+
+void GuiClick(FL_OBJECT *object) {
+  ASSERT_NE(object, nullptr);
+  fl_call_object_callback(object);
+}
+
+void GuiTypeInput(FL_OBJECT *input, const char *text) {
+  ASSERT_NE(input, nullptr);
+  fl_set_input(input, text);
+  fl_call_object_callback(input);
+}
+
+void GuiChoose(FL_OBJECT *choice, const char *text) {
+  ASSERT_NE(choice, nullptr);
+  int n = fl_get_choice_maxitems(choice);
+  for (int i = 1; i <= n; i++) {
+    const char *item = fl_get_choice_item_text(choice, i);
+    if (item && strcmp(item, text) == 0) {
+      fl_set_choice(choice, i);
+      fl_call_object_callback(choice);
+      return;
+    }
+  }
+  ADD_FAILURE() << "choice has no item \"" << text << "\"";
+}
+
+std::vector<std::string> GuiChoiceItems(FL_OBJECT *choice) {
+  std::vector<std::string> items;
+  int n = fl_get_choice_maxitems(choice);
+  for (int i = 1; i <= n; i++) items.push_back(Text(fl_get_choice_item_text(choice, i)));
+  return items;
+}
+
+std::string GuiChoiceText(FL_OBJECT *choice) { return Text(fl_get_choice_text(choice)); }
+
+std::vector<std::string> GuiBrowserLines(FL_OBJECT *browser) {
+  std::vector<std::string> lines;
+  int n = fl_get_browser_maxline(browser);
+  for (int i = 1; i <= n; i++) lines.push_back(Text(fl_get_browser_line(browser, i)));
+  return lines;
+}
+
+std::string GuiLabel(FL_OBJECT *object) { return Text(fl_get_object_label(object)); }
+
+FL_OBJECT *GuiFindObject(FL_FORM *form, const char *label) {
+  for (FL_OBJECT *o = form->first; o; o = o->next)
+    if (o->label && strcmp(o->label, label) == 0) return o;
+  return nullptr;
+}
+
+std::vector<FL_FORM *> GuiVisibleForms(const char *title) {
+  std::vector<FL_FORM *> forms;
+  Display *display = fl_get_display();
+  Window root, parent, *children = nullptr;
+  unsigned int count = 0;
+  XSync(display, False);
+  if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count))
+    return forms;
+  // Stacking order, bottom first: the newest window is mapped on top.
+  for (unsigned int i = 0; i < count; i++) {
+    FL_FORM *form = fl_win_to_form(children[i]);
+    if (form && fl_form_is_visible(form) && form->label && strcmp(form->label, title) == 0)
+      forms.push_back(form);
+  }
+  if (children) XFree(children);
+  return forms;
+}
+
+void GuiTest::SetUp() {
+  GuiStart();
+  GuiResetDialogs();
+  GuiAllowAnyDialog(false);
+}
+
+void GuiTest::TearDown() {
+  EXPECT_EQ(GuiPendingAnswers(), 0u) << "queued dialog answers were not used";
+  GuiResetDialogs();
+  GuiAllowAnyDialog(false);
+}

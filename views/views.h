@@ -2,7 +2,10 @@
 #ifndef KORVID_VIEWS_H
 #define KORVID_VIEWS_H
 
+#include <stdio.h>
+
 #include <string>
+#include <vector>
 
 #include "app/app.h"
 
@@ -31,11 +34,50 @@ void ShowerFontSize(FL_OBJECT *object, long data);
 void ShowerModify(FL_OBJECT *object, long data);
 void ShowAllRecords(FL_OBJECT *object, long data);
 
+// Adds one line per row of list->info->res still to be fetched, with drawing
+// suspended once around the whole fill. A row that cannot be fetched stops
+// the fill with the alert "Error reading record !"; the lines so far stay.
+void FillRecordLines(ListForm *list);
+
 // The main window calls this before it frees an Info, so that field-description
 // windows pointing at it let go of it.
 void DetachFieldWindows(const Info *origin);
 
 // Free SQL query.
 void FreeQuery(FL_OBJECT *object, long data);
+
+// The query store keeps the last free statement for the whole run and is the
+// typing dialog's default text. It holds at most QUERY_STORE_SIZE - 1 bytes;
+// a longer statement is cut there and the user is asked before it is sent.
+#define QUERY_STORE_SIZE 2048
+const char *QueryStore(void);
+
+// ---- The text of the lists, kept apart from the widgets ----------------------
+
+// One row as one fixed-width line: per data field a column of the field's
+// length followed by two blanks; a value is cut to its column or padded with
+// blanks, NULL is blanks only. Control characters become blanks, since the
+// list would split a line at a newline and widen a tab.
+std::string RecordLine(const Info *info, char *const *row);
+
+// The field-descriptions list: its header and the line of entry i, which
+// carries the browser's colour prefix ("@C1" red for the primary key, "@C0"
+// black otherwise). FieldTypeName gives null for an unknown type code.
+const char *FieldTypeName(int type);
+std::string FieldDescriptionHeader(void);
+std::string FieldDescriptionLine(const Info *info, int i);
+
+// Reads one statement from a file into store (size bytes): at most size - 1
+// bytes from the start, one trailing newline of those dropped, zero-ended.
+// *cut is set when the file holds more than that (a single newline right
+// after the bytes read does not count). Returns the statement's length.
+size_t ReadQueryFile(FILE *file, char *store, size_t size, bool *cut);
+
+// Writes each line followed by a newline; 0, or -1 when a write or the
+// final flush failed. The file is not closed.
+int WriteLines(FILE *file, const std::vector<std::string> &lines);
+
+// All lines of a list as they are stored (with any format prefix).
+std::vector<std::string> BrowserLines(FL_OBJECT *browser);
 
 #endif

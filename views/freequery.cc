@@ -1,0 +1,93 @@
+// The free SQL query: one statement, typed or read from a *.sql file, sent
+// as it is; its rows, if any, open a "Show Free Query" list window.
+#include <string.h>
+
+#include "views/views.h"
+
+// The last statement, typed or read, for the whole run; it is the typing
+// dialog's default text the next time.
+static char query_store[QUERY_STORE_SIZE] = "SELECT ";
+
+const char *QueryStore(void) { return query_store; }
+
+// Fills the store from the user's choice. Returns 0 when there is a
+// statement to send, -1 when the user gave none; *cut tells whether the
+// statement had to be cut to fit the store.
+static int EnterQuery(bool *cut) {
+  *cut = false;
+  int choice = dialogs.choices("Choose how to enter your query :", 3, "Manual", "Read file",
+                               "Cancel", 1);
+  if (choice == 1) {
+    const char *text = dialogs.input("Enter SQL Select statement :", query_store);
+    if (text == nullptr || text[0] == '\0') return -1;
+    size_t length = strlen(text);
+    if (length > sizeof query_store - 1) {
+      length = sizeof query_store - 1;
+      *cut = true;
+    }
+    memmove(query_store, text, length);  // text may be the store itself
+    query_store[length] = '\0';
+    return 0;
+  }
+  if (choice == 2) {
+    const char *path = dialogs.fselector("Set Inputfile", "", "*.sql", "");
+    if (path == nullptr) return -1;
+    FILE *file = fopen(path, "r");
+    if (file == nullptr) {
+      ShowMessage("Can't open input file");
+      return -1;
+    }
+    ReadQueryFile(file, query_store, sizeof query_store, cut);
+    fclose(file);
+    return 0;
+  }
+  return -1;
+}
+
+void FreeQuery(FL_OBJECT *, long data) {
+  MainForm *mainform = reinterpret_cast<MainForm *>(data);
+  bool cut;
+  if (EnterQuery(&cut) != 0) return;
+  // A cut statement is not the one the user wrote: a DELETE may have lost
+  // its WHERE. It goes out only when the user agrees.
+  if (cut && dialogs.question("The statement is longer than 2047 characters and has been cut.\n"
+                              "Send its first 2047 characters ?",
+                              0) != 1)
+    return;
+
+  // Rows of an earlier query that nobody stored would otherwise be taken
+  // below for the result of a statement that has none.
+  if (ResultHandle *stale = msqlStoreResult()) msqlFreeResult(stale);
+
+  char no_table[1] = "";
+  Info temp = {};
+  temp.table = no_table;
+  temp.mainform = mainform;
+  if (ExecuteQuery(&temp, query_store) != 0) return;
+  ResultHandle *res = msqlStoreResult();
+  if (res == nullptr) return;  // executed, and nothing to show
+
+  // The result's own field list describes the columns. The names are
+  // borrowed from the result, which outlives this Info; the window copies
+  // them (CopyInfo) when it opens.
+  std::vector<InfoField> fields(res->numFields > 0 ? static_cast<size_t>(res->numFields) : 0);
+  int count = 0;
+  for (InfoField &field : fields) {
+    FieldListEntry *entry = msqlFetchField(res);
+    if (entry == nullptr) break;
+    field.name = entry->name;
+    field.table = temp.table;
+    field.type = entry->type;
+    field.length = entry->type == CHAR_TYPE || entry->type == TEXT_TYPE ? entry->length : 11;
+    field.flags = entry->flags;
+    count++;
+  }
+  temp.nfields = temp.nentries = count;
+  temp.fields = fields.data();
+
+  ShowMessage("Selection of records is disabled as it can have \n"
+              "unpredictable side effects with free queries !");
+  ListForm *list = OpenShower(&temp, "Show Free Query", SHOW_FREE);
+  list->info->res = res;
+  FillRecordLines(list);
+}

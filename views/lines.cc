@@ -1,0 +1,130 @@
+// The text the list windows show, print and write: fixed-width record lines,
+// the query file reader and the line writer. Nothing here touches a window
+// except BrowserLines, which only reads a list's stored text.
+#include <stdarg.h>
+#include <string.h>
+
+#include "views/views.h"
+
+void PadSpaces(std::string &text, int count) {
+  if (count > 0) text.append(static_cast<size_t>(count), ' ');
+}
+
+// A control character would not keep its one cell: the list breaks a line
+// at a newline and widens a tab, which would shift every column after it
+// and, for a newline, put the following rows on the wrong list lines.
+static void AppendShown(std::string &line, const char *value, size_t count) {
+  for (size_t i = 0; i < count; i++) {
+    unsigned char c = static_cast<unsigned char>(value[i]);
+    line.push_back(c < 0x20 || c == 0x7f ? ' ' : static_cast<char>(c));
+  }
+}
+
+std::string RecordLine(const Info *info, char *const *row) {
+  size_t width = 0;
+  for (int i = 0; i < info->nfields; i++)
+    if (info->fields[i].length > 0) width += info->fields[i].length;
+  std::string line;
+  line.reserve(width + 2 * static_cast<size_t>(info->nfields));
+  for (int i = 0; i < info->nfields; i++) {
+    int length = info->fields[i].length;
+    const char *value = row[i];
+    if (value != nullptr) {
+      size_t shown = 0;
+      if (length > 0) shown = strnlen(value, static_cast<size_t>(length));
+      AppendShown(line, value, shown);
+      PadSpaces(line, length - static_cast<int>(shown));
+    } else {
+      PadSpaces(line, length);
+    }
+    line.append("  ");
+  }
+  return line;
+}
+
+void AddRecordLine(Info *info, FL_OBJECT *browser, char **row) {
+  fl_add_browser_line(browser, RecordLine(info, row).c_str());
+}
+
+const char *FieldTypeName(int type) {
+  switch (type) {
+    case INT_TYPE: return "Integer";
+    case CHAR_TYPE: return "Character";
+    case REAL_TYPE: return "Real";
+    case TEXT_TYPE: return "Free text";
+    case DATE_TYPE: return "Date";
+    case UINT_TYPE: return "Unsigned integer";
+    case MONEY_TYPE: return "Money";
+    case TIME_TYPE: return "Time";
+    case IDX_TYPE: return "Index";
+    default: return nullptr;
+  }
+}
+
+// Both lines are built with the formats the window has always used; the
+// buffer is grown to whatever a long name needs, so nothing is cut.
+static std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+static std::string Format(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int n = vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text;
+  if (n > 0) {
+    text.resize(static_cast<size_t>(n) + 1);
+    vsnprintf(&text[0], text.size(), format, again);
+    text.resize(static_cast<size_t>(n));
+  }
+  va_end(again);
+  return text;
+}
+
+std::string FieldDescriptionHeader(void) {
+  return Format("%18s %18s %8s %8s %12s %8s", "Fieldname", "Tablename", "Length", "Type",
+                "Unique Key", "Not Null");
+}
+
+std::string FieldDescriptionLine(const Info *info, int i) {
+  const InfoField &field = info->fields[i];
+  const char *type = FieldTypeName(field.type);
+  return Format("@C%c%18s %18s %6d   %10s %8s %8s", i == info->pkey ? '1' : '0',
+                field.name ? field.name : "", info->table ? info->table : "", field.length,
+                type ? type : "Unknown", (field.flags & FLAG_UNIQUE_KEY) ? "Y" : "N",
+                (field.flags & FLAG_NOT_NULL) ? "Y" : "N");
+}
+
+size_t ReadQueryFile(FILE *file, char *store, size_t size, bool *cut) {
+  *cut = false;
+  if (size == 0) return 0;
+  size_t n = fread(store, 1, size - 1, file);
+  // What follows the bytes read decides whether anything was lost: nothing,
+  // or a lone newline ending the statement, loses nothing.
+  if (n == size - 1) {
+    int next = getc(file);
+    if (next != EOF && !(next == '\n' && getc(file) == EOF)) *cut = true;
+  }
+  if (n > 0 && store[n - 1] == '\n') n--;
+  store[n] = '\0';
+  return n;
+}
+
+int WriteLines(FILE *file, const std::vector<std::string> &lines) {
+  for (const std::string &line : lines) {
+    if (fwrite(line.data(), 1, line.size(), file) != line.size() || putc('\n', file) == EOF)
+      return -1;
+  }
+  return fflush(file) == 0 ? 0 : -1;
+}
+
+std::vector<std::string> BrowserLines(FL_OBJECT *browser) {
+  std::vector<std::string> lines;
+  int count = fl_get_browser_maxline(browser);
+  lines.reserve(static_cast<size_t>(count > 0 ? count : 0));
+  for (int i = 1; i <= count; i++) {
+    const char *line = fl_get_browser_line(browser, i);
+    lines.emplace_back(line ? line : "");
+  }
+  return lines;
+}

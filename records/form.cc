@@ -51,6 +51,8 @@ RecordForm *CreateRecordForm(void) {
   fl_set_object_callback(obj, RecordClose, reinterpret_cast<long>(record));
   record->close = obj;
   fl_end_form();
+  // The toolkit's user-data slot leads from the window back to its record.
+  record->form->u_vdata = record;
   return record;
 }
 

@@ -1,0 +1,623 @@
+// The record forms in-process against korvid-server: what they show, what
+// they ask, and what the server stores afterwards.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "records/records.h"
+#include "tests/support/gui_support.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define KORVID_LEAK_CHECK 1
+#endif
+
+namespace {
+
+const char *const kDb = "sample";
+
+// Runs statements on a connection of the test's own.
+void Sql(const std::vector<std::string> &statements) {
+  for (const std::string &s : statements) GuiServerRows(kDb, s.c_str());
+}
+
+std::vector<std::string> Rows(const std::string &statement) {
+  return GuiServerRows(kDb, statement.c_str());
+}
+
+RecordForm *RecordOf(FL_FORM *form) { return static_cast<RecordForm *>(form->u_vdata); }
+
+std::vector<FL_FORM *> RecordWindows(void) { return GuiVisibleForms("Record"); }
+
+// The record form that `action` opened, or null when it opened none.
+RecordForm *Opened(const std::function<void()> &action) {
+  std::vector<FL_FORM *> before = RecordWindows();
+  action();
+  RecordForm *found = nullptr;
+  for (FL_FORM *f : RecordWindows())
+    if (std::find(before.begin(), before.end(), f) == before.end()) {
+      EXPECT_EQ(found, nullptr) << "more than one record form opened";
+      found = RecordOf(f);
+    }
+  return found;
+}
+
+bool IsOpen(const RecordForm *record) {
+  for (FL_FORM *f : RecordWindows())
+    if (RecordOf(f) == record) return true;
+  return false;
+}
+
+std::string Input(const RecordForm *record, int i) { return fl_get_input(record->inputs[i]); }
+
+void SetInputs(RecordForm *record, const std::vector<const char *> &texts) {
+  for (size_t i = 0; i < texts.size(); i++) fl_set_input(record->inputs[i], texts[i]);
+}
+
+FL_OBJECT *Button(RecordForm *record, const char *label) {
+  FL_OBJECT *b = GuiFindObject(record->form, label);
+  EXPECT_NE(b, nullptr) << "no button " << label;
+  return b;
+}
+
+std::string Title(const RecordForm *record) { return fl_get_object_label(record->title); }
+
+std::vector<std::string> Messages(void) { return GuiBrowserLines(GuiMainForm()->messages); }
+std::string LastMessage(void) {
+  std::vector<std::string> lines = Messages();
+  return lines.empty() ? "" : lines.back();
+}
+bool Logged(const std::string &line) {
+  std::vector<std::string> lines = Messages();
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// A main window on kDb with `table` chosen. Tables without a unique index
+// bring the message about the first field being used as key.
+MainForm *Choose(const char *table, bool has_unique_index = true) {
+  GuiConnectSample();
+  if (!has_unique_index) GuiAnswerMessage();
+  return GuiConnectSample(kDb, table);
+}
+
+MainForm *ChoosePeople(const char *table) {
+  GuiConnectSample();
+  Sql({std::string("CREATE TABLE ") + table + " (id int, name char(20), age int)",
+       std::string("CREATE UNIQUE INDEX ") + table + "_key ON " + table + " (id)",
+       std::string("INSERT INTO ") + table + " VALUES (1, 'Ann', 30)",
+       std::string("INSERT INTO ") + table + " VALUES (2, 'Bob', NULL)",
+       std::string("INSERT INTO ") + table + " VALUES (3, 'Cid', 50)"});
+  return Choose(table);
+}
+
+RecordForm *LookUp(MainForm *mf, const char *key) {
+  GuiAnswerInput(key);
+  return Opened([&] { GuiClick(GuiFindObject(mf->form, "Modify")); });
+}
+
+// Types n characters into an input as the keyboard would and returns how
+// many it took.
+int Typed(FL_OBJECT *input, int n) {
+  fl_set_input(input, "");
+  XEvent event = {};
+  event.xkey.type = KeyPress;
+  event.xkey.display = fl_get_display();
+  for (int i = 0; i < n; i++) input->handle(input, FL_KEYPRESS, 0, 0, '7', &event);
+  int taken = static_cast<int>(strlen(fl_get_input(input)));
+  fl_set_input(input, "");
+  return taken;
+}
+
+class RecordFormTest : public GuiTest {
+ protected:
+  void SetUp() override {
+    GuiTest::SetUp();
+    if (!GuiServerAvailable()) GTEST_SKIP() << "korvid-server is not built";
+  }
+  void TearDown() override {
+    // Windows left open by a failed test must not confuse the next one.
+    for (FL_FORM *f : RecordWindows()) fl_call_object_callback(RecordOf(f)->close);
+    GuiTest::TearDown();
+  }
+};
+
+// ---- The window ------------------------------------------------------------
+
+TEST_F(RecordFormTest, GeometryButtonsAndKeyMarkingFollowTheMode) {
+  MainForm *mf = ChoosePeople("geo");
+  Info *info = mf->info;
+  ASSERT_NE(info, nullptr);
+  ASSERT_EQ(info->nfields, 3);
+
+  struct Mode {
+    const char *title;
+    int mode;
+    std::vector<std::pair<std::string, int>> buttons;  // label, x; Close first
+  } modes[] = {
+      {"Modify Record", REC_MODIFY + REC_DELETE, {{"Close", 20}, {"Modify", 100}, {"Delete", 180}}},
+      {"Insert Record", REC_INSERT, {{"Close", 20}, {"Insert", 100}}},
+      {"Search Form (Wildcards % or _ )", REC_SEARCH, {{"Close", 20}, {"Search", 100}}},
+      {"Show Record", REC_BROWSE + REC_NEXT,
+       {{"Close", 20}, {"Change", 100}, {"Previous", 180}, {"Next", 260}}},
+  };
+  for (const Mode &m : modes) {
+    SCOPED_TRACE(m.title);
+    RecordForm *r = OpenRecordForm(info, m.title, m.mode);
+    EXPECT_EQ(r->form->w, 400);
+    EXPECT_EQ(r->form->h, 195);
+    EXPECT_STREQ(r->form->label, "Record");
+    EXPECT_EQ(Title(r), m.title);
+
+    std::vector<std::pair<std::string, int>> buttons;
+    for (FL_OBJECT *o = r->form->first; o; o = o->next)
+      if (o->objclass == FL_BUTTON) {
+        FL_Coord x, y, w, h;
+        fl_get_object_geometry(o, &x, &y, &w, &h);
+        EXPECT_EQ(y, 35);
+        EXPECT_EQ(w, 70);
+        EXPECT_EQ(h, 20);
+        buttons.emplace_back(o->label, x);
+        bool touch = o == r->previous || o == r->next;
+        EXPECT_EQ(o->type, touch ? FL_TOUCH_BUTTON : FL_NORMAL_BUTTON) << o->label;
+      }
+    EXPECT_EQ(buttons, m.buttons);
+    EXPECT_EQ(r->previous != nullptr, (m.mode & REC_BROWSE) != 0);
+    EXPECT_EQ(r->next != nullptr, (m.mode & REC_NEXT) != 0);
+
+    const int top[] = {80, 115, 150};
+    const int maxchars[] = {11, 20, 11};
+    for (int i = 0; i < 3; i++) {
+      FL_Coord x, y, w, h;
+      fl_get_object_geometry(r->inputs[i], &x, &y, &w, &h);
+      EXPECT_EQ(x, 90);
+      EXPECT_EQ(y, top[i]);
+      EXPECT_EQ(w, 300);
+      EXPECT_EQ(h, 25);
+      EXPECT_EQ(GuiLabel(r->inputs[i]), info->fields[i].name);
+      EXPECT_EQ(Typed(r->inputs[i], 30), maxchars[i]);
+      FL_COLOR text, cursor;
+      fl_get_input_color(r->inputs[i], &text, &cursor);
+      EXPECT_EQ(r->inputs[i]->lcol, i == 0 ? FL_RED : FL_BLACK);
+      if (i == 0) {
+        EXPECT_EQ(text, FL_RED);
+        EXPECT_EQ(cursor, FL_BLUE);
+      }
+    }
+    EXPECT_EQ(r->info->res, nullptr);
+    GuiClick(r->close);
+  }
+}
+
+TEST_F(RecordFormTest, HeightGrowsWithTheFieldsWithoutLimit) {
+  GuiConnectSample();
+  std::string columns;
+  for (int i = 0; i < 30; i++) columns += (i ? ", f" : "f") + std::to_string(i) + " int";
+  Sql({"CREATE TABLE wide (" + columns + ")", "CREATE TABLE lone (k char(8))"});
+  struct Case {
+    const char *table;
+    int height;
+  } cases[] = {{"wide", 1140}, {"lone", 125}};
+  for (const Case &c : cases) {
+    MainForm *mf = Choose(c.table, false);
+    RecordForm *r = OpenRecordForm(mf->info, "Insert Record", REC_INSERT);
+    EXPECT_EQ(r->form->h, c.height) << c.table;
+    FL_Coord x, y, w, h;
+    fl_get_object_geometry(r->inputs[mf->info->nfields - 1], &x, &y, &w, &h);
+    EXPECT_EQ(y + h, c.height - 20) << c.table;
+    GuiClick(r->close);
+  }
+}
+
+// ---- Lookup, update, delete -------------------------------------------------
+
+TEST_F(RecordFormTest, ModifyWritesTheEditedValuesBack) {
+  MainForm *mf = ChoosePeople("modified");
+  RecordForm *r = LookUp(mf, "2");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(Title(r), "Modify Record");
+  EXPECT_EQ(Input(r, 0), "2");
+  EXPECT_EQ(Input(r, 1), "Bob");
+  EXPECT_EQ(Input(r, 2), "");  // NULL leaves the input empty
+  EXPECT_FALSE(fl_object_is_active(r->inputs[0]));
+  EXPECT_TRUE(fl_object_is_active(r->inputs[1]));
+  EXPECT_EQ(r->info->res, nullptr);  // the form holds no result
+
+  SetInputs(r, {"2", "Bo'b \\ x", "44"});
+  GuiAnswerQuestion(1);
+  GuiClick(Button(r, "Modify"));
+  EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Update this record ?"});
+  EXPECT_EQ(GuiLastDialog().number, 1);
+  EXPECT_EQ(LastMessage(), "Record updated");
+  EXPECT_EQ(Rows("SELECT * FROM modified ORDER BY id"),
+            (std::vector<std::string>{"1|Ann|30", "2|Bo'b \\ x|44", "3|Cid|50"}));
+  EXPECT_TRUE(IsOpen(r));  // the form stays with its inputs
+  EXPECT_EQ(Input(r, 1), "Bo'b \\ x");
+
+  // No sends nothing.
+  SetInputs(r, {"2", "Nobody", "1"});
+  GuiAnswerQuestion(0);
+  GuiClick(Button(r, "Modify"));
+  EXPECT_EQ(Rows("SELECT name FROM modified WHERE id = 2"), std::vector<std::string>{"Bo'b \\ x"});
+  EXPECT_NE(LastMessage().rfind("Executing: ", 0), 0u) << LastMessage();
+}
+
+TEST_F(RecordFormTest, TheKeyMayBeAnyFieldOfTheTable) {
+  GuiConnectSample();
+  Sql({"CREATE TABLE kfirst (k int, a char(10), b int)", "CREATE UNIQUE INDEX kfirst_i ON kfirst (k)",
+       "INSERT INTO kfirst VALUES (5, 'x', 1)",
+       "CREATE TABLE kmiddle (a char(10), k int, b int)", "CREATE UNIQUE INDEX kmiddle_i ON kmiddle (k)",
+       "INSERT INTO kmiddle VALUES ('x', 5, 1)",
+       "CREATE TABLE klast (a char(10), b int, k int)", "CREATE UNIQUE INDEX klast_i ON klast (k)",
+       "INSERT INTO klast VALUES ('x', 1, 5)"});
+  struct Case {
+    const char *table;
+    int key;
+    std::vector<const char *> edited;
+    const char *update;
+    const char *stored;
+  } cases[] = {
+      {"kfirst", 0, {"5", "y", "2"}, "Executing: UPDATE kfirst SET a='y',b=2 WHERE k = 5", "5|y|2"},
+      {"kmiddle", 1, {"y", "5", "2"}, "Executing: UPDATE kmiddle SET a='y',b=2 WHERE k = 5", "y|5|2"},
+      {"klast", 2, {"y", "2", "5"}, "Executing: UPDATE klast SET a='y',b=2 WHERE k = 5", "y|2|5"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.table);
+    MainForm *mf = Choose(c.table);
+    ASSERT_EQ(mf->info->pkey, c.key);
+    RecordForm *r = LookUp(mf, "5");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->inputs[c.key]->lcol, FL_RED);
+    EXPECT_FALSE(fl_object_is_active(r->inputs[c.key]));
+    SetInputs(r, c.edited);
+    GuiAnswerQuestion(1);
+    GuiClick(Button(r, "Modify"));
+    EXPECT_TRUE(Logged(c.update));
+    EXPECT_EQ(Rows(std::string("SELECT * FROM ") + c.table), std::vector<std::string>{c.stored});
+    GuiClick(r->close);
+  }
+}
+
+TEST_F(RecordFormTest, ATableOfOnlyTheKeyCannotBeUpdated) {
+  GuiConnectSample();
+  Sql({"CREATE TABLE onlykey (k char(8))", "CREATE UNIQUE INDEX onlykey_i ON onlykey (k)",
+       "INSERT INTO onlykey VALUES ('a')"});
+  MainForm *mf = Choose("onlykey");
+  RecordForm *r = LookUp(mf, "a");
+  ASSERT_NE(r, nullptr);
+  GuiAnswerQuestion(1);
+  GuiAnswerAlert();
+  GuiClick(Button(r, "Modify"));
+  EXPECT_TRUE(Logged("Executing: UPDATE onlykey SET  WHERE k = 'a'"));
+  EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
+  EXPECT_EQ(GuiLastDialog().texts[0], "Query failed");
+  EXPECT_FALSE(Logged("Record updated"));
+  EXPECT_TRUE(IsOpen(r));
+}
+
+TEST_F(RecordFormTest, DeleteAskedNoKeepsTheRecordAndYesClosesTheForm) {
+  MainForm *mf = ChoosePeople("remove");
+  RecordForm *r = LookUp(mf, "1");
+  ASSERT_NE(r, nullptr);
+  size_t messages = Messages().size();
+  GuiAnswerQuestion(0);
+  GuiClick(Button(r, "Delete"));
+  EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Really delete this record ?"});
+  EXPECT_EQ(Messages().size(), messages);  // nothing sent
+  EXPECT_TRUE(IsOpen(r));
+  EXPECT_EQ(Rows("SELECT id FROM remove WHERE id = 1"), std::vector<std::string>{"1"});
+
+  GuiAnswerQuestion(1);
+  GuiClick(Button(r, "Delete"));
+  EXPECT_FALSE(IsOpen(r));
+  EXPECT_TRUE(Logged("Executing: DELETE FROM remove  WHERE id = 1"));
+  EXPECT_EQ(LastMessage(), "Record deleted");
+  EXPECT_EQ(Rows("SELECT id FROM remove ORDER BY id"), (std::vector<std::string>{"2", "3"}));
+}
+
+TEST_F(RecordFormTest, LookupNeedsExactlyOneRow) {
+  GuiConnectSample();
+  Sql({"CREATE TABLE twice (k int, v char(10))", "INSERT INTO twice VALUES (1, 'a')",
+       "INSERT INTO twice VALUES (1, 'b')", "INSERT INTO twice VALUES (2, 'c')"});
+  MainForm *mf = Choose("twice", false);
+  for (const char *key : {"1", "9"}) {
+    GuiAnswerMessage();
+    EXPECT_EQ(LookUp(mf, key), nullptr) << key;
+    EXPECT_EQ(GuiLastDialog().kind, GUI_MESSAGE);
+    EXPECT_EQ(GuiLastDialog().texts[1], "No (unique) record found");
+    EXPECT_TRUE(Logged(std::string("Executing: SELECT * FROM twice  WHERE k = ") + key));
+  }
+  RecordForm *r = LookUp(mf, "2");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(Input(r, 1), "c");
+}
+
+TEST_F(RecordFormTest, ACancelledKeyDialogLooksUpThePreviousKey) {
+  MainForm *mf = ChoosePeople("cancel");
+  RecordForm *first = LookUp(mf, "3");
+  ASSERT_NE(first, nullptr);
+  GuiClick(first->close);
+
+  RecordForm *again = LookUp(mf, nullptr);
+  ASSERT_NE(again, nullptr);
+  GuiDialog asked = GuiDialogsShown()[GuiDialogsShown().size() - 1];
+  EXPECT_EQ(asked.kind, GUI_INPUT);
+  EXPECT_EQ(asked.texts, (std::vector<std::string>{"Enter Primary Key", "3"}));
+  EXPECT_EQ(Input(again, 0), "3");
+  EXPECT_EQ(Input(again, 1), "Cid");
+}
+
+TEST_F(RecordFormTest, AKeyLongerThanItsFieldIsLookedUpWhole) {
+  GuiConnectSample();
+  std::string key(40, 'k');
+  Sql({"CREATE TABLE longkey (k char(4), v int)", "CREATE UNIQUE INDEX longkey_i ON longkey (k)",
+       "INSERT INTO longkey VALUES ('kkkk', 1)"});
+  MainForm *mf = Choose("longkey");
+  GuiAnswerMessage();
+  EXPECT_EQ(LookUp(mf, key.c_str()), nullptr);
+  EXPECT_TRUE(Logged("Executing: SELECT * FROM longkey  WHERE k = '" + key + "'"));
+}
+
+// ---- Insert ---------------------------------------------------------------------
+
+TEST_F(RecordFormTest, InsertWritesEmptyAndQuotedValues) {
+  MainForm *mf = ChoosePeople("inserts");
+  RecordForm *r = Opened([&] { GuiClick(GuiFindObject(mf->form, "Insert")); });
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(Title(r), "Insert Record");
+  for (int i = 0; i < 3; i++) EXPECT_EQ(Input(r, i), "");
+
+  struct Case {
+    std::vector<const char *> inputs;
+    const char *stored;
+  } cases[] = {
+      {{"10", "", ""}, "10||NULL"},
+      {{"11", "O'Brien", "7"}, "11|O'Brien|7"},
+      {{"12", "back\\slash'", "8"}, "12|back\\slash'|8"},
+  };
+  for (const Case &c : cases) {
+    SetInputs(r, c.inputs);
+    GuiAnswerQuestion(1);
+    GuiClick(Button(r, "Insert"));
+    EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Insert this record ?"});
+    EXPECT_EQ(LastMessage(), "Record inserted");
+    EXPECT_EQ(Rows(std::string("SELECT * FROM inserts WHERE id = ") + c.inputs[0]),
+              std::vector<std::string>{c.stored});
+    EXPECT_TRUE(IsOpen(r));
+    EXPECT_EQ(Input(r, 1), c.inputs[1]);  // kept for the next record
+  }
+  EXPECT_EQ(r->info->res, nullptr);
+
+  // No sends nothing; a refused insert logs no success.
+  SetInputs(r, {"13", "x", "1"});
+  GuiAnswerQuestion(0);
+  GuiClick(Button(r, "Insert"));
+  EXPECT_TRUE(Rows("SELECT * FROM inserts WHERE id = 13").empty());
+  SetInputs(r, {"1", "dup", "1"});
+  GuiAnswerQuestion(1);
+  GuiAnswerAlert();
+  GuiClick(Button(r, "Insert"));
+  EXPECT_EQ(GuiLastDialog().texts[0], "Query failed");
+  EXPECT_NE(LastMessage(), "Record inserted");
+}
+
+TEST_F(RecordFormTest, AStatementTooLongIsRefusedAndNothingSent) {
+  GuiConnectSample();
+  Sql({"CREATE TABLE bulky (k int, t1 char(1000), t2 char(1000), t3 char(1000))",
+       "CREATE UNIQUE INDEX bulky_i ON bulky (k)"});
+  MainForm *mf = Choose("bulky");
+  RecordForm *r = Opened([&] { GuiClick(GuiFindObject(mf->form, "Insert")); });
+  ASSERT_NE(r, nullptr);
+  std::string text(900, 'z');
+  SetInputs(r, {"1", text.c_str(), text.c_str(), text.c_str()});
+  size_t messages = Messages().size();
+  GuiAnswerAlert();
+  GuiClick(Button(r, "Insert"));
+  EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
+  EXPECT_EQ(GuiLastDialog().texts[0], "Statement too long: nothing was sent");
+  EXPECT_EQ(Messages().size(), messages);
+  EXPECT_TRUE(Rows("SELECT k FROM bulky").empty());
+}
+
+// ---- Search ------------------------------------------------------------------
+
+RecordForm *SearchFor(MainForm *mf, const std::vector<const char *> &patterns) {
+  RecordForm *search = Opened([&] { GuiClick(GuiFindObject(mf->form, "Search")); });
+  EXPECT_NE(search, nullptr);
+  if (search == nullptr) return nullptr;
+  EXPECT_EQ(Title(search), "Search Form (Wildcards % or _ )");
+  SetInputs(search, patterns);
+  return search;
+}
+
+MainForm *ChooseSearchTable(const char *table) {
+  GuiConnectSample();
+  std::string t = table;
+  Sql({"CREATE TABLE " + t + " (id int, name char(20), city char(10))",
+       "CREATE UNIQUE INDEX " + t + "_i ON " + t + " (id)",
+       "INSERT INTO " + t + " VALUES (1, 'Alma', 'Oslo')",
+       "INSERT INTO " + t + " VALUES (2, 'Anders', NULL)",
+       "INSERT INTO " + t + " VALUES (3, 'Bert', 'Rome')",
+       "INSERT INTO " + t + " VALUES (4, 'Alva', 'Oslo')"});
+  return Choose(table);
+}
+
+TEST_F(RecordFormTest, SearchBuildsLikeConditionsAndShowsTheFoundSet) {
+  MainForm *mf = ChooseSearchTable("finds");
+  struct Case {
+    std::vector<const char *> patterns;
+    const char *statement;
+    int found;
+    const char *first_name;
+  } cases[] = {
+      {{"", "", ""}, "SELECT * FROM finds ", 4, "Alma"},
+      {{"", "A%", ""}, "SELECT * FROM finds  WHERE name LIKE 'A%'", 3, "Alma"},
+      {{"", "A%", "Oslo"}, "SELECT * FROM finds  WHERE name LIKE 'A%' AND city LIKE 'Oslo'", 2, "Alma"},
+      {{"3", "", ""}, "SELECT * FROM finds  WHERE id LIKE 3", 1, "Bert"},
+      {{"", "Al_a", ""}, "SELECT * FROM finds  WHERE name LIKE 'Al_a'", 2, "Alma"},
+      {{"", "Bert", ""}, "SELECT * FROM finds  WHERE name LIKE 'Bert'", 1, "Bert"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.statement);
+    RecordForm *search = SearchFor(mf, c.patterns);
+    ASSERT_NE(search, nullptr);
+    RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
+    ASSERT_NE(show, nullptr);
+    EXPECT_FALSE(IsOpen(search));
+    EXPECT_TRUE(Logged(std::string("Executing: ") + c.statement));
+    EXPECT_EQ(LastMessage(), std::to_string(c.found) + " Records found");
+    EXPECT_EQ(Title(show), "Show Record");
+    EXPECT_EQ(show->current, 0);
+    EXPECT_EQ(Input(show, 1), c.first_name);
+    ASSERT_NE(show->info->res, nullptr);
+    EXPECT_EQ(show->info->res->numRows, c.found);
+    for (int i = 0; i < 3; i++) {
+      EXPECT_FALSE(fl_object_is_active(show->inputs[i]));
+      EXPECT_EQ(show->inputs[i]->boxtype, FL_UP_BOX);
+    }
+    GuiClick(show->close);
+  }
+}
+
+TEST_F(RecordFormTest, ASearchFindingNothingKeepsTheSearchForm) {
+  MainForm *mf = ChooseSearchTable("nothing");
+  RecordForm *search = SearchFor(mf, {"", "Z%", ""});
+  ASSERT_NE(search, nullptr);
+  for (int attempt = 0; attempt < 2; attempt++) {  // the second drops the first's result
+    GuiAnswerMessage();
+    EXPECT_EQ(Opened([&] { GuiClick(Button(search, "Search")); }), nullptr);
+    EXPECT_EQ(LastMessage(), "0 Records found");
+    EXPECT_EQ(GuiLastDialog().texts[1], "No matching records found");
+    EXPECT_TRUE(IsOpen(search));
+    EXPECT_EQ(Input(search, 1), "Z%");
+    EXPECT_NE(search->info->res, nullptr);  // the empty result, until Close
+  }
+  // A refused query keeps the form and its patterns as well.
+  // (A bare value goes into the statement as typed.)
+  SetInputs(search, {"((", "", "x"});
+  GuiAnswerAlert();
+  GuiClick(Button(search, "Search"));
+  EXPECT_EQ(GuiLastDialog().texts[0], "Query failed");
+  EXPECT_TRUE(IsOpen(search));
+  EXPECT_EQ(Input(search, 0), "((");
+  EXPECT_EQ(Input(search, 2), "x");
+}
+
+TEST_F(RecordFormTest, StepsGreyAtEitherEndAndRecover) {
+  MainForm *mf = ChooseSearchTable("steps");
+  RecordForm *search = SearchFor(mf, {"", "", ""});
+  ASSERT_NE(search, nullptr);
+  RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
+  ASSERT_NE(show, nullptr);
+  auto city = [&] { return Input(show, 2); };
+
+  // Previous on the first row greys Previous and keeps the row.
+  GuiClick(show->previous);
+  EXPECT_EQ(show->previous->lcol, FL_INACTIVE);
+  EXPECT_EQ(show->current, 0);
+  EXPECT_EQ(Input(show, 1), "Alma");
+  EXPECT_TRUE(fl_object_is_active(show->previous));
+
+  // Next turns Previous black again; a NULL city keeps the earlier text.
+  GuiClick(show->next);
+  EXPECT_EQ(show->current, 1);
+  EXPECT_EQ(show->previous->lcol, FL_BLACK);
+  EXPECT_EQ(Input(show, 1), "Anders");
+  EXPECT_EQ(city(), "Oslo");
+
+  GuiClick(show->next);
+  GuiClick(show->next);
+  EXPECT_EQ(show->current, 3);
+  EXPECT_EQ(Input(show, 1), "Alva");
+  for (int press = 0; press < 2; press++) {  // pressing a greyed button again changes nothing
+    GuiClick(show->next);
+    EXPECT_EQ(show->next->lcol, FL_INACTIVE);
+    EXPECT_EQ(show->current, 3);
+    EXPECT_EQ(Input(show, 1), "Alva");
+  }
+  GuiClick(show->previous);
+  EXPECT_EQ(show->next->lcol, FL_BLACK);
+  EXPECT_EQ(show->current, 2);
+  EXPECT_EQ(Input(show, 1), "Bert");
+  EXPECT_EQ(city(), "Rome");
+}
+
+TEST_F(RecordFormTest, OneMatchGreysNextAtOnce) {
+  MainForm *mf = ChooseSearchTable("onematch");
+  RecordForm *search = SearchFor(mf, {"", "B%", ""});
+  ASSERT_NE(search, nullptr);
+  RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
+  ASSERT_NE(show, nullptr);
+  EXPECT_EQ(show->next->lcol, FL_BLACK);
+  GuiClick(show->next);
+  EXPECT_EQ(show->next->lcol, FL_INACTIVE);
+  EXPECT_EQ(show->current, 0);
+  EXPECT_EQ(Input(show, 1), "Bert");
+}
+
+TEST_F(RecordFormTest, ChangeOpensTheShownRecordForModification) {
+  MainForm *mf = ChooseSearchTable("changes");
+  RecordForm *search = SearchFor(mf, {"", "A%", ""});
+  ASSERT_NE(search, nullptr);
+  RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
+  ASSERT_NE(show, nullptr);
+  GuiClick(show->next);  // Anders, id 2
+
+  RecordForm *modify = Opened([&] { GuiClick(Button(show, "Change")); });
+  ASSERT_NE(modify, nullptr);
+  EXPECT_TRUE(Logged("Executing: SELECT * FROM changes  WHERE id = 2"));
+  EXPECT_EQ(Title(modify), "Modify Record");
+  EXPECT_EQ(Input(modify, 0), "2");
+  EXPECT_EQ(Input(modify, 1), "Anders");
+  EXPECT_EQ(Input(modify, 2), "");  // NULL in the record itself
+  EXPECT_FALSE(fl_object_is_active(modify->inputs[0]));
+  // The show form stays as it was.
+  EXPECT_TRUE(IsOpen(show));
+  EXPECT_EQ(show->current, 1);
+
+  SetInputs(modify, {"2", "Anders", "Bergen"});
+  GuiAnswerQuestion(1);
+  GuiClick(Button(modify, "Modify"));
+  EXPECT_EQ(Rows("SELECT city FROM changes WHERE id = 2"), std::vector<std::string>{"Bergen"});
+
+  // A record deleted meanwhile cannot be opened.
+  Sql({"DELETE FROM changes WHERE id = 2"});
+  GuiAnswerMessage();
+  EXPECT_EQ(Opened([&] { GuiClick(Button(show, "Change")); }), nullptr);
+  EXPECT_EQ(GuiLastDialog().texts[1], "No (unique) record found");
+}
+
+TEST_F(RecordFormTest, ClosingAShowFormFreesItsFoundSet) {
+  MainForm *mf = ChooseSearchTable("freed");
+  for (int round = 0; round < 3; round++) {
+    RecordForm *search = SearchFor(mf, {"", "", ""});
+    ASSERT_NE(search, nullptr);
+    RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
+    ASSERT_NE(show, nullptr);
+    GuiClick(show->close);
+    // A search form holding an empty result frees it on Close as well.
+    search = SearchFor(mf, {"", "nobody", ""});
+    GuiAnswerMessage();
+    GuiClick(Button(search, "Search"));
+    ASSERT_NE(search->info->res, nullptr);
+    GuiClick(search->close);
+  }
+  EXPECT_TRUE(RecordWindows().empty());
+#ifdef KORVID_LEAK_CHECK
+  EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
+#endif
+}
+
+TEST_F(RecordFormTest, ButtonsOfTheMainWindowNeedATable) {
+  MainForm *mf = GuiConnectSample(kDb);
+  for (const char *label : {"Modify", "Insert", "Search"}) {
+    GuiAnswerMessage();
+    EXPECT_EQ(Opened([&] { GuiClick(GuiFindObject(mf->form, label)); }), nullptr) << label;
+    EXPECT_EQ(GuiLastDialog().texts[0], "Select a table first !");
+  }
+}
+
+}  // namespace

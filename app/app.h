@@ -91,6 +91,11 @@ void ShowCounts(int fields, int records, MainForm *mainform);
 void ResetChoice(FL_OBJECT *choice);
 void FillDatabaseChoice(FL_OBJECT *choice);
 void FillTableChoice(FL_OBJECT *choice);
+// Appends an item whose text is exactly name (no '|' splitting); 0, or -1
+// when the choice is full.
+int AddChoiceItem(FL_OBJECT *choice, const char *name);
+// Makes the item whose text is exactly name current; no change otherwise.
+void SetChoiceText(FL_OBJECT *choice, const char *name);
 Info *CopyInfo(const Info *info);
 void FreeInfo(Info *info);
 // Writes value as an SQL literal of the given type into buffer (size bytes);

@@ -11,6 +11,27 @@
 
 namespace {
 
+// Fills a reset choice with the first column of every row of a list
+// request, as many as the choice can hold; frees the list.
+void FillChoice(FL_OBJECT *choice, ResultHandle *list) {
+  char **row;
+  while ((row = msqlFetchRow(list)) != nullptr) {
+    if (row[0] && AddChoiceItem(choice, row[0]) != 0) break;
+  }
+  msqlFreeResult(list);
+}
+
+char *CopyName(const char *name) {
+  char *copy = strdup(name ? name : "");
+  if (!copy) {
+    ShowAlert("Not enough memory to store fieldnames !");
+    exit(1);
+  }
+  return copy;
+}
+
+}  // namespace
+
 // Appends one item whose text is exactly name. fl_addto_choice would split
 // the text at '|' (a database or table name may hold one), so a plain
 // placeholder is added and then replaced: replacing keeps the text whole.
@@ -37,27 +58,6 @@ void SetChoiceText(FL_OBJECT *choice, const char *name) {
     }
   }
 }
-
-// Fills a reset choice with the first column of every row of a list
-// request, as many as the choice can hold; frees the list.
-void FillChoice(FL_OBJECT *choice, ResultHandle *list) {
-  char **row;
-  while ((row = msqlFetchRow(list)) != nullptr) {
-    if (row[0] && AddChoiceItem(choice, row[0]) != 0) break;
-  }
-  msqlFreeResult(list);
-}
-
-char *CopyName(const char *name) {
-  char *copy = strdup(name ? name : "");
-  if (!copy) {
-    ShowAlert("Not enough memory to store fieldnames !");
-    exit(1);
-  }
-  return copy;
-}
-
-}  // namespace
 
 void ConnectServer(const char *host, MainForm *mainform) {
   std::string name;

@@ -20,6 +20,7 @@
 namespace {
 
 pid_t xvfb_pid = -1;
+pid_t owner_pid = -1;  // only the process that started Xvfb stops it (death tests fork)
 std::string display_name;
 MainForm *main_form = nullptr;  // reachable for the whole run, like the program's own
 FILE *toolkit_log = nullptr;
@@ -37,7 +38,7 @@ bool allow_any = false;
 std::string input_result;  // what the scripted input/fselector return, until the next one
 
 void StopXvfb(void) {
-  if (xvfb_pid > 0) {
+  if (xvfb_pid > 0 && getpid() == owner_pid) {
     kill(xvfb_pid, SIGTERM);
     waitpid(xvfb_pid, nullptr, 0);
     xvfb_pid = -1;
@@ -67,6 +68,7 @@ int StartXvfb(void) {
   }
   close(fds[1]);
   xvfb_pid = pid;
+  owner_pid = getpid();
   atexit(StopXvfb);
   std::string number;
   struct pollfd p = {fds[0], POLLIN, 0};

@@ -1,0 +1,261 @@
+// Requests other than SQL statements: the catalog lists, the sequence of a
+// table, database administration, the server report, and the type names.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "msql/msql_internal.h"
+
+namespace {
+
+SequenceInfo sequenceInfo;
+
+unsigned long Address(const void *p) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)); }
+
+ResultHandle *NewHandle() {
+  ResultHandle *handle = static_cast<ResultHandle *>(calloc(1, sizeof(ResultHandle)));
+  if (handle != nullptr) {
+    msqlTrace(MSQL_DEBUG_MALLOC, "Result Handle - malloc @ %lX of %d\n", Address(handle),
+              static_cast<int>(sizeof(ResultHandle)));
+  }
+  return handle;
+}
+
+// The one field entry the library attaches to a database, table or index
+// list: a CHAR(35) of the table "mSQL Catalog".
+FieldListEntry *CatalogEntry(const char *name) {
+  FieldListEntry *entry = static_cast<FieldListEntry *>(calloc(1, sizeof(FieldListEntry)));
+  if (entry == nullptr) return nullptr;
+  msqlTrace(MSQL_DEBUG_MALLOC, "Field List Entry - malloc @ %lX of %d\n", Address(entry),
+            static_cast<int>(sizeof(FieldListEntry)));
+  entry->name = strdup(name);
+  entry->table = strdup("mSQL Catalog");
+  entry->type = CHAR_TYPE;
+  entry->length = 35;
+  entry->flags = 0;
+  if (entry->name == nullptr || entry->table == nullptr) {
+    freeFieldList(entry);
+    return nullptr;
+  }
+  return entry;
+}
+
+// Sends the request already formatted into the packet buffer and reads its
+// answer as a stream of one-column rows; there is no status packet first.
+ResultHandle *ListCatalog(int sock, const char *entryName) {
+  ResultHandle *handle = NewHandle();
+  if (handle == nullptr) return nullptr;
+  sendPacket(sock);
+  msqlExpectedColumns = 1;
+  QueryDataRow *rows = nullptr;
+  int count = readRowStream(sock, &rows);
+  if (count < 0) {
+    free(handle);
+    return nullptr;
+  }
+  FieldListEntry *entry = CatalogEntry(entryName);
+  if (entry == nullptr) {
+    freeRowList(rows);
+    free(handle);
+    return nullptr;
+  }
+  handle->queryData = handle->cursor = rows;
+  handle->numRows = count;
+  handle->numFields = 1;
+  handle->fieldData = handle->fieldCursor = entry;
+  return handle;
+}
+
+// The common reply of the administration requests: 0, or -1 with the reason.
+int SimpleRequest(int sock) {
+  sendPacket(sock);
+  if (readPacket(sock) <= 0) {
+    msqlLostConnection(sock);
+    return -1;
+  }
+  if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
+    msqlTakeServerMessage(packetBuffer);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+ResultHandle *msqlListDBs(int sock) {
+  netInit();
+  msqlTrace(MSQL_DEBUG_API, "msqlListDBs(%d)\n", sock);
+  if (msqlTerminalGuard(sock)) return nullptr;
+  msqlFormatRequest("%d:\n", 4);
+  return ListCatalog(sock, "Database");
+}
+
+ResultHandle *msqlListTables(int sock) {
+  netInit();
+  msqlTrace(MSQL_DEBUG_API, "msqlListTables(%d)\n", sock);
+  if (msqlTerminalGuard(sock)) return nullptr;
+  msqlFormatRequest("%d:\n", 5);
+  return ListCatalog(sock, "Table");
+}
+
+ResultHandle *msqlListIndex(int sock, const char *table, const char *index) {
+  netInit();
+  if (msqlTerminalGuard(sock)) return nullptr;
+  msqlTrace(MSQL_DEBUG_API, "msqlListIndex(%d,%s,%s)\n", sock, table, index);
+  msqlFormatRequest("%d:%s:%s\n", 11, table, index);
+  return ListCatalog(sock, "Index");
+}
+
+ResultHandle *msqlListFields(int sock, const char *table) {
+  netInit();
+  msqlTrace(MSQL_DEBUG_API, "msqlListFields(%d,%s)\n", sock, table);
+  if (msqlTerminalGuard(sock)) return nullptr;
+  ResultHandle *handle = NewHandle();
+  if (handle == nullptr) return nullptr;
+  msqlFormatRequest("%d:%s\n", 6, table);
+  sendPacket(sock);
+  msqlExpectedColumns = 6;
+  QueryDataRow *rows = nullptr;
+  int count = readRowStream(sock, &rows);
+  if (count < 0) {
+    free(handle);
+    return nullptr;
+  }
+  FieldListEntry *fields = nullptr;
+  bool built = buildFieldList(rows, &fields);
+  freeRowList(rows);
+  if (!built) {
+    msqlSetError("Bad packet received from server");
+    free(handle);
+    return nullptr;
+  }
+  handle->fieldData = handle->fieldCursor = fields;
+  handle->numFields = count;
+  return handle;
+}
+
+SequenceInfo *msqlGetSequenceInfo(int sock, const char *table) {
+  netInit();
+  if (msqlTerminalGuard(sock)) return nullptr;
+  msqlTrace(MSQL_DEBUG_API, "msqlGetSequenceInfo(%d,%s)\n", sock, table);
+  msqlFormatRequest("%d:%s\n", 13, table);
+  sendPacket(sock);
+  if (readPacket(sock) <= 0) {
+    msqlLostConnection(sock);
+    return nullptr;
+  }
+  if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
+    msqlTakeServerMessage(packetBuffer);
+    return nullptr;
+  }
+  // "<status>:<first>:<second>"
+  const char *first = strchr(packetBuffer, ':');
+  const char *second = first ? strchr(first + 1, ':') : nullptr;
+  if (second == nullptr) {
+    msqlSetError("Bad packet received from server");
+    return nullptr;
+  }
+  sequenceInfo.first = msqlReadNumber(first + 1, nullptr);
+  sequenceInfo.second = msqlReadNumber(second + 1, nullptr);
+  return &sequenceInfo;
+}
+
+int msqlCreateDB(int sock, const char *db) {
+  netInit();
+  msqlTrace(MSQL_DEBUG_API, "msqlCreateDB(%d,%s)\n", sock, db);
+  if (msqlTerminalGuard(sock)) return -1;
+  msqlFormatRequest("%d:%s\n", 7, db);
+  return SimpleRequest(sock);
+}
+
+int msqlDropDB(int sock, const char *db) {
+  netInit();
+  msqlTrace(MSQL_DEBUG_API, "msqlDropDB(%d,%s)\n", sock, db);
+  if (msqlTerminalGuard(sock)) return -1;
+  msqlFormatRequest("%d:%s\n", 8, db);
+  return SimpleRequest(sock);
+}
+
+int msqlCopyDB(int sock, const char *from, const char *to) {
+  netInit();
+  msqlTrace(MSQL_DEBUG_API, "msqlCopyDB(%d,%s,%s)\n", sock, from, to);
+  if (msqlTerminalGuard(sock)) return -1;
+  msqlFormatRequest("%d:%s:%s\n", 15, from, to);
+  return SimpleRequest(sock);
+}
+
+int msqlMoveDB(int sock, const char *from, const char *to) {
+  netInit();
+  msqlTrace(MSQL_DEBUG_API, "msqlMoveDB(%d,%s,%s)\n", sock, from, to);
+  if (msqlTerminalGuard(sock)) return -1;
+  msqlFormatRequest("%d:%s:%s\n", 14, from, to);
+  return SimpleRequest(sock);
+}
+
+int msqlReloadAcl(int sock) {
+  netInit();
+  msqlTrace(MSQL_DEBUG_API, "msqlReloadAcl(%d)\n", sock);
+  if (msqlTerminalGuard(sock)) return -1;
+  msqlFormatRequest("%d:\n", 9);
+  return SimpleRequest(sock);
+}
+
+int msqlShutdown(int sock) {
+  netInit();
+  msqlTrace(MSQL_DEBUG_API, "msqlShutdown(%d)\n", sock);
+  if (msqlTerminalGuard(sock)) return -1;
+  msqlFormatRequest("%d:\n", 10);
+  return SimpleRequest(sock);
+}
+
+// The report arrives as text packets up to an end packet; each is written to
+// standard output exactly as received.
+int msqlServerReport(int sock) {
+  netInit();
+  msqlTrace(MSQL_DEBUG_API, "msqlServerReport(%d)\n", sock);
+  msqlFormatRequest("%d:\n", 12);
+  sendPacket(sock);
+  int length = readPacket(sock);
+  if (length <= 0) {
+    msqlLostConnection(sock);
+    return -1;
+  }
+  if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
+    // The text after "-1:" is kept whole, its newline included; a reply too
+    // short to have any gets the usual unknown-error text.
+    if (length > 3) {
+      msqlSetError("%s", packetBuffer + 3);
+    } else {
+      msqlSetError("Unknown MSQL error");
+    }
+    return -1;
+  }
+  while (msqlReadNumber(packetBuffer, nullptr) != MSQL_STATUS_END) {
+    fwrite(packetBuffer, 1, static_cast<size_t>(length), stdout);
+    length = readPacket(sock);
+    if (length <= 0) {
+      fflush(stdout);
+      msqlLostConnection(sock);
+      return -1;
+    }
+  }
+  fflush(stdout);
+  return 0;
+}
+
+const char *msqlTypeName(int type) {
+  switch (type) {
+    case INT_TYPE: return "INT";
+    case CHAR_TYPE: return "CHAR";
+    case REAL_TYPE: return "REAL";
+    case IDENT_TYPE: return "IDENT";
+    case NULL_TYPE: return "NULL";
+    case TEXT_TYPE: return "TEXT";
+    case DATE_TYPE: return "DATE";
+    case UINT_TYPE: return "UINT";
+    case MONEY_TYPE: return "MONEY";
+    case TIME_TYPE: return "TIME";
+    default: return "UNKNOWN";
+  }
+}

@@ -1,0 +1,233 @@
+// Opening, selecting on and closing a connection: the UNIX or TCP socket, the
+// greeting with its protocol check, and the login with the user's name.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "msql/conf/config.h"
+#include "msql/conf/config_internal.h"
+#include "msql/msql_internal.h"
+
+namespace {
+
+char hostInfo[MSQL_HOSTINFO_SIZE];
+char serverInfo[MSQL_SERVERINFO_SIZE];
+int protoInfo = 0;
+bool firstConnectDone = false;
+
+void FormatInfo(char *buffer, size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+void FormatInfo(char *buffer, size_t size, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(buffer, size, format, args);
+  va_end(args);
+}
+
+const char *PasswordName() {
+  struct passwd *pw = getpwuid(geteuid());
+  return pw ? pw->pw_name : nullptr;
+}
+
+void EnableKeepAlive(int sock) {
+  int on = 1;
+  setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+}
+
+// A socket that failed before the greeting is closed here; it is forgotten
+// as current too, so that a later broken pipe cannot close a reused number.
+int FailBeforeGreeting(int sock, const char *format, const char *host) {
+  if (host) {
+    msqlSetError(format, host);
+  } else {
+    msqlSetError("%s", format);
+  }
+  close(sock);
+  msqlDropReadAhead(sock);
+  currentServerSocket = -1;
+  return -1;
+}
+
+int OpenLocal() {
+  const char *path = msqlConfigGetString("general", "unix_port");
+  if (path == nullptr) path = "";
+  FormatInfo(hostInfo, sizeof hostInfo, "Localhost via UNIX socket");
+  msqlTrace(MSQL_DEBUG_API, "Server name = NULL.  Using UNIX sock(%s)\n", path);
+  int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (sock < 0) {
+    msqlSetError("Can't create UNIX socket");
+    return -1;
+  }
+  msqlDropReadAhead(sock);
+  currentServerSocket = sock;
+  EnableKeepAlive(sock);
+  struct sockaddr_un address;
+  memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  // A path longer than the address field is cut at its size.
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
+  if (connect(sock, reinterpret_cast<struct sockaddr *>(&address), sizeof address) < 0) {
+    return FailBeforeGreeting(sock, "Can't connect to local MSQL server", nullptr);
+  }
+  return sock;
+}
+
+int OpenTcp(const char *host) {
+  int port = msqlConfigGetInt("general", "tcp_port");
+  FormatInfo(hostInfo, sizeof hostInfo, "%s via TCP/IP", host);
+  msqlTrace(MSQL_DEBUG_API, "Server name = %s.  Using TCP sock (%d)\n", host, port);
+  int sock = socket(AF_INET, SOCK_STREAM, 0);
+  if (sock < 0) {
+    msqlSetError("Can't create IP socket");
+    return -1;
+  }
+  msqlDropReadAhead(sock);
+  currentServerSocket = sock;
+  EnableKeepAlive(sock);
+  struct sockaddr_in address;
+  memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  if (inet_aton(host, &address.sin_addr) == 0) {
+    struct hostent *entry = gethostbyname(host);
+    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) {
+      return FailBeforeGreeting(sock, "Unknown MSQL Server Host (%s)", host);
+    }
+    memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
+  }
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(sock, reinterpret_cast<struct sockaddr *>(&address), sizeof address) < 0) {
+    return FailBeforeGreeting(sock, "Can't connect to MSQL server on %s", host);
+  }
+  return sock;
+}
+
+// The greeting is "<status>:<version>:<description>\n".
+int Handshake(int sock) {
+  if (readPacket(sock) <= 0) {
+    msqlTrace(MSQL_DEBUG_API, "Initial read failed\n");
+    perror("read");
+    closeServerSocket(sock);
+    msqlSetError("MSQL server has gone away");
+    return -1;
+  }
+  if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
+    msqlTakeServerMessage(packetBuffer);
+    closeServerSocket(sock);
+    return -1;
+  }
+  char *versionField = strchr(packetBuffer, ':');
+  if (versionField == nullptr) {
+    msqlSetError("Bad packet received from server");
+    closeServerSocket(sock);
+    return -1;
+  }
+  versionField++;
+  int version = msqlReadNumber(versionField, nullptr);
+  if (version != PROTOCOL_VERSION) {
+    msqlSetError("Protocol mismatch. Server Version = %d Client Version = %d", version,
+                 PROTOCOL_VERSION);
+    closeServerSocket(sock);
+    return -1;
+  }
+  msqlTrace(MSQL_DEBUG_API, "mSQL protocol version - API=%d, server=%d\n", PROTOCOL_VERSION,
+            version);
+  protoInfo = version;
+  char *description = strchr(versionField, ':');
+  if (description != nullptr) {
+    description++;
+    msqlTrace(MSQL_DEBUG_API, "Server greeting = '%s'\n", description);
+    size_t n = strlen(description);
+    if (n > 0 && description[n - 1] == '\n') description[n - 1] = '\0';
+    FormatInfo(serverInfo, sizeof serverInfo, "%s", description);
+  } else {
+    FormatInfo(serverInfo, sizeof serverInfo, "Error in server handshake!");
+  }
+
+  const char *user = msqlPasswordName();
+  if (user == nullptr) user = getenv("USER");
+  if (user == nullptr) {
+    msqlSetError("Can't find your username. Who are you?");
+    closeServerSocket(sock);
+    return -1;
+  }
+  msqlFormatRequest("%s\n", user);
+  sendPacket(sock);
+  if (readPacket(sock) <= 0) {
+    closeServerSocket(sock);
+    msqlSetError("MSQL server has gone away");
+    return -1;
+  }
+  if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
+    msqlTakeServerMessage(packetBuffer);
+    closeServerSocket(sock);
+    return -1;
+  }
+  return sock;
+}
+
+}  // namespace
+
+const char *(*msqlPasswordName)(void) = PasswordName;
+
+int msqlConnect(const char *host) {
+  memset(msqlErrMsg, 0, sizeof msqlErrMsg);
+  netInit();
+  if (!firstConnectDone) {
+    firstConnectDone = true;
+    msqlDebugInit();
+  }
+  if (!msqlConfigLoaded()) msqlConfigLoad(nullptr);
+  int sock = host == nullptr ? OpenLocal() : OpenTcp(host);
+  if (sock < 0) return -1;
+  signal(SIGPIPE, msqlPipeHandler);
+  msqlTrace(MSQL_DEBUG_API, "Connection socket = %d\n", sock);
+  return Handshake(sock);
+}
+
+int msqlSelectDB(int sock, const char *db) {
+  msqlTrace(MSQL_DEBUG_API, "Select Database = \"%s\"\n", db);
+  memset(msqlErrMsg, 0, sizeof msqlErrMsg);
+  currentServerSocket = sock;
+  netInit();
+  msqlFormatRequest("%d:%s\n", 2, db);
+  sendPacket(sock);
+  if (readPacket(sock) <= 0) {
+    msqlLostConnection(sock);
+    return -1;
+  }
+  if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
+    msqlTakeServerMessage(packetBuffer);
+    return -1;
+  }
+  return 0;
+}
+
+void msqlClose(int sock) {
+  netInit();
+  currentServerSocket = sock;
+  msqlFormatRequest("%d:\n", 1);
+  sendPacket(sock);
+  closeServerSocket(sock);
+}
+
+const char *msqlGetHostInfo(void) { return hostInfo; }
+const char *msqlGetServerInfo(void) { return serverInfo; }
+int msqlGetProtoInfo(void) { return protoInfo; }
+
+void msqlResetConnectionForTests() {
+  memset(hostInfo, 0, sizeof hostInfo);
+  memset(serverInfo, 0, sizeof serverInfo);
+  protoInfo = 0;
+  firstConnectDone = false;
+  msqlPasswordName = PasswordName;
+}

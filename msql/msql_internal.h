@@ -1,0 +1,93 @@
+// Inner operations of the client library shared by its modules, the tests and
+// the fuzz targets: the packet layer, tracing, the row reader and the limits.
+// Not part of the public interface.
+#ifndef KORVID_MSQL_INTERNAL_H
+#define KORVID_MSQL_INTERNAL_H
+
+#include <cstddef>
+
+#include "msql/msql.h"
+#include "msql/packet.h"
+
+// Limits. Each fixed buffer is written by one vsnprintf-based helper and is
+// cut at its size, never overrun.
+
+// A formatted request, terminator included: at most 131071 characters go out.
+#define MSQL_REQUEST_SIZE MAX_PACKET
+// One trace line before the "[libmsql] " prefix; longer texts are cut.
+#define MSQL_TRACE_SIZE 1024
+// "Localhost via UNIX socket" or "<host> via TCP/IP", cut to 79 characters.
+#define MSQL_HOSTINFO_SIZE 80
+// The greeting's description of the server, cut to 95 characters.
+#define MSQL_SERVERINFO_SIZE 96
+// Bytes a connection reads ahead of the packet it needs; larger packets are
+// read straight into the packet buffer.
+#define MSQL_READAHEAD_SIZE 65536
+// Connections that may have read-ahead buffers at once; further connections
+// read without one, exactly as asked.
+#define MSQL_READAHEAD_SLOTS 8
+
+// Reply statuses.
+#define MSQL_STATUS_ERROR -1
+#define MSQL_STATUS_NULL -2
+#define MSQL_STATUS_END -100
+
+// Debug levels of MSQL_DEBUG.
+#define MSQL_DEBUG_QUERY 1
+#define MSQL_DEBUG_API 2
+#define MSQL_DEBUG_MALLOC 4
+
+// Payload of the last packet read, followed by a zero; the 4 bytes before it
+// hold a request's length header. Pointers into it do not survive the next
+// request.
+extern char *packetBuffer;
+extern int currentServerSocket;
+extern int msqlDebugLevels;
+
+// Packet layer.
+void netInit(void);
+int sendPacket(int sock);
+int readPacket(int sock);
+// Formats a request into packetBuffer, cut to 131071 characters.
+void msqlFormatRequest(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Sets msqlErrMsg, cut to 199 characters.
+void msqlSetError(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// The leading decimal number of a reply text, read as strtol reads base 10
+// and kept within the int range.
+int msqlReadNumber(const char *text, const char **end);
+// Takes the server's message after the first colon of the reply into msqlErrMsg.
+void msqlTakeServerMessage(const char *reply);
+// Closes the socket and leaves "MSQL server has gone away".
+void msqlLostConnection(int sock);
+// True (after setting msqlErrMsg) when sock is a terminal, not a server.
+bool msqlTerminalGuard(int sock);
+// Forgets whatever was read ahead on sock.
+void msqlDropReadAhead(int sock);
+
+// Tracing and sockets.
+void msqlDebugInit(void);
+void msqlTrace(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void closeServerSocket(int sock);
+void msqlPipeHandler(int sig);
+
+// Row streams.
+extern int msqlExpectedColumns;
+int readRowStream(int sock, QueryDataRow **rows);
+// Parses one row packet of `columns` columns; null on a malformed packet.
+QueryDataRow *msqlParseRow(const char *payload, size_t length, int columns);
+// Field descriptions from six-column rows; false on a row that cannot be one.
+bool buildFieldList(QueryDataRow *rows, FieldListEntry **fields);
+void freeRowList(QueryDataRow *rows);
+void freeFieldList(FieldListEntry *fields);
+
+// The login name; the password database is asked through this hook so that
+// the tests can take the entry away.
+extern const char *(*msqlPasswordName)(void);
+
+// Back to the state of a fresh process (tests only): debug levels, flags,
+// pending rows, read-ahead buffers, connection texts, configuration.
+void msqlResetForTests(void);
+void msqlResetConnectionForTests(void);
+void msqlResetQueryForTests(void);
+
+#endif

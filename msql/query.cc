@@ -1,0 +1,296 @@
+// Statements and result sets: msqlQuery reads the row stream and the field
+// description stream into the pending state, msqlStoreResult moves them into
+// a ResultHandle, and the fetch and seek functions walk it.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "msql/msql_internal.h"
+
+int msqlExpectedColumns = 0;
+
+namespace {
+
+QueryDataRow *pendingRows = nullptr;
+int pendingRowCount = 0;
+QueryDataRow *pendingFieldRows = nullptr;
+int pendingFieldCount = 0;
+
+unsigned long Address(const void *p) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)); }
+
+// A row record and its values array share one allocation; the values
+// themselves are one allocation each, as many as there are non-NULL columns.
+QueryDataRow *NewRow(int columns) {
+  size_t size = sizeof(QueryDataRow) + sizeof(char *) * static_cast<size_t>(columns);
+  QueryDataRow *row = static_cast<QueryDataRow *>(malloc(size));
+  if (row == nullptr) return nullptr;
+  msqlTrace(MSQL_DEBUG_MALLOC, "Query data row - malloc @ %lX of %d\n", Address(row),
+            static_cast<int>(sizeof(QueryDataRow)));
+  row->columnCount = columns;
+  row->values = reinterpret_cast<char **>(row + 1);
+  for (int i = 0; i < columns; i++) row->values[i] = nullptr;
+  row->next = nullptr;
+  return row;
+}
+
+void FreeRow(QueryDataRow *row) {
+  for (int i = 0; i < row->columnCount; i++) free(row->values[i]);
+  msqlTrace(MSQL_DEBUG_MALLOC, "Query data row - free @ %lX\n", Address(row));
+  free(row);
+}
+
+QueryDataRow *RejectRow(QueryDataRow *row) {
+  FreeRow(row);
+  return nullptr;
+}
+
+// A field description row must hold six texts; NULL in any is malformed.
+bool ValidFieldRows(const QueryDataRow *rows) {
+  for (const QueryDataRow *row = rows; row; row = row->next) {
+    if (row->columnCount != 6) return false;
+    for (int i = 0; i < 6; i++) {
+      if (row->values[i] == nullptr) return false;
+    }
+  }
+  return true;
+}
+
+void FreePending() {
+  freeRowList(pendingRows);
+  freeRowList(pendingFieldRows);
+  pendingRows = pendingFieldRows = nullptr;
+  pendingRowCount = pendingFieldCount = 0;
+}
+
+}  // namespace
+
+void freeRowList(QueryDataRow *rows) {
+  while (rows) {
+    QueryDataRow *next = rows->next;
+    FreeRow(rows);
+    rows = next;
+  }
+}
+
+void freeFieldList(FieldListEntry *fields) {
+  while (fields) {
+    FieldListEntry *next = fields->next;
+    free(fields->table);
+    free(fields->name);
+    msqlTrace(MSQL_DEBUG_MALLOC, "Field List Entry- free @ %lX\n", Address(fields));
+    free(fields);
+    fields = next;
+  }
+}
+
+// Row packet layout, for each column in turn: the byte count in decimal, a
+// colon, then exactly that many bytes; -2 and a colon with no bytes is NULL.
+// Nothing separates one column from the next. The payload is followed by a
+// zero, and parsing never goes past `length`.
+QueryDataRow *msqlParseRow(const char *payload, size_t length, int columns) {
+  QueryDataRow *row = NewRow(columns);
+  if (row == nullptr) return nullptr;
+  const char *p = payload;
+  const char *end = payload + length;
+  for (int i = 0; i < columns; i++) {
+    const char *colon = p < end ? static_cast<const char *>(memchr(p, ':', end - p)) : nullptr;
+    if (colon == nullptr) return RejectRow(row);
+    int count = msqlReadNumber(p, nullptr);
+    const char *value = colon + 1;
+    if (count == MSQL_STATUS_NULL) {
+      p = value;
+      continue;
+    }
+    if (count < 0 || static_cast<size_t>(count) > static_cast<size_t>(end - value)) {
+      return RejectRow(row);
+    }
+    char *text = static_cast<char *>(malloc(static_cast<size_t>(count) + 1));
+    if (text == nullptr) return RejectRow(row);
+    memcpy(text, value, static_cast<size_t>(count));
+    text[count] = '\0';
+    row->values[i] = text;
+    p = value + count;
+  }
+  return row;
+}
+
+int readRowStream(int sock, QueryDataRow **rows) {
+  *rows = nullptr;
+  QueryDataRow *head = nullptr;
+  QueryDataRow **tail = &head;
+  int count = 0;
+  int length = readPacket(sock);
+  for (;;) {
+    if (length <= 0) {
+      freeRowList(head);
+      msqlLostConnection(sock);
+      return -1;
+    }
+    int status = msqlReadNumber(packetBuffer, nullptr);
+    if (status == MSQL_STATUS_END) {
+      *rows = head;
+      return count;
+    }
+    if (status == MSQL_STATUS_ERROR) {
+      freeRowList(head);
+      msqlTakeServerMessage(packetBuffer);
+      return -1;
+    }
+    QueryDataRow *row = msqlParseRow(packetBuffer, static_cast<size_t>(length), msqlExpectedColumns);
+    if (row == nullptr) {
+      // The rest of the stream is still on its way and would be taken for
+      // the replies of later requests: the connection cannot be trusted.
+      freeRowList(head);
+      closeServerSocket(sock);
+      msqlSetError("Bad packet received from server");
+      return -1;
+    }
+    *tail = row;
+    tail = &row->next;
+    count++;
+    length = readPacket(sock);
+  }
+}
+
+// Field description columns: table, name, type, length, not-null marker,
+// unique-key marker; a marker starting with 'Y' sets its flag.
+bool buildFieldList(QueryDataRow *rows, FieldListEntry **fields) {
+  *fields = nullptr;
+  if (!ValidFieldRows(rows)) return false;
+  FieldListEntry **tail = fields;
+  for (QueryDataRow *row = rows; row; row = row->next) {
+    FieldListEntry *entry = static_cast<FieldListEntry *>(calloc(1, sizeof(FieldListEntry)));
+    if (entry == nullptr) {
+      freeFieldList(*fields);
+      *fields = nullptr;
+      return false;
+    }
+    msqlTrace(MSQL_DEBUG_MALLOC, "Field List Entry - malloc @ %lX of %d\n", Address(entry),
+              static_cast<int>(sizeof(FieldListEntry)));
+    *tail = entry;
+    tail = &entry->next;
+    entry->table = strdup(row->values[0]);
+    entry->name = strdup(row->values[1]);
+    if (entry->table == nullptr || entry->name == nullptr) {
+      freeFieldList(*fields);
+      *fields = nullptr;
+      return false;
+    }
+    entry->type = msqlReadNumber(row->values[2], nullptr);
+    entry->length = msqlReadNumber(row->values[3], nullptr);
+    entry->flags = (row->values[4][0] == 'Y' ? FLAG_NOT_NULL : 0) |
+                   (row->values[5][0] == 'Y' ? FLAG_UNIQUE_KEY : 0);
+  }
+  return true;
+}
+
+int msqlQuery(int sock, const char *query) {
+  msqlTrace(MSQL_DEBUG_QUERY, "Query = \"%s\"\n", query);
+  memset(msqlErrMsg, 0, sizeof msqlErrMsg);
+  currentServerSocket = sock;
+  netInit();
+  if (msqlTerminalGuard(sock)) return -1;
+  msqlFormatRequest("%d:%s\n", 3, query);
+  sendPacket(sock);
+  if (readPacket(sock) <= 0) {
+    msqlLostConnection(sock);
+    return -1;
+  }
+  int status = msqlReadNumber(packetBuffer, nullptr);
+  if (status == MSQL_STATUS_ERROR) {
+    msqlTakeServerMessage(packetBuffer);
+    return -1;
+  }
+  const char *colon = strchr(packetBuffer, ':');
+  if (colon == nullptr) return status;
+  int fields = msqlReadNumber(colon + 1, nullptr);
+  if (fields < 1) return status;
+
+  FreePending();
+  msqlExpectedColumns = fields;
+  QueryDataRow *rows = nullptr;
+  int rowCount = readRowStream(sock, &rows);
+  if (rowCount < 0) return -1;
+  pendingRows = rows;
+  pendingRowCount = rowCount;
+
+  msqlExpectedColumns = 6;
+  QueryDataRow *fieldRows = nullptr;
+  int fieldCount = readRowStream(sock, &fieldRows);
+  if (fieldCount < 0) return -1;
+  if (!ValidFieldRows(fieldRows)) {
+    freeRowList(fieldRows);
+    msqlSetError("Bad packet received from server");
+    return -1;
+  }
+  pendingFieldRows = fieldRows;
+  pendingFieldCount = fieldCount;
+  return pendingRowCount;
+}
+
+ResultHandle *msqlStoreResult(void) {
+  if (pendingRows == nullptr && pendingFieldRows == nullptr) return nullptr;
+  ResultHandle *handle = static_cast<ResultHandle *>(calloc(1, sizeof(ResultHandle)));
+  if (handle == nullptr) return nullptr;
+  msqlTrace(MSQL_DEBUG_MALLOC, "Result Handle - malloc @ %lX of %d\n", Address(handle),
+            static_cast<int>(sizeof(ResultHandle)));
+  FieldListEntry *fields = nullptr;
+  if (!buildFieldList(pendingFieldRows, &fields)) {
+    free(handle);
+    return nullptr;
+  }
+  handle->queryData = handle->cursor = pendingRows;
+  handle->numRows = pendingRowCount;
+  handle->fieldData = handle->fieldCursor = fields;
+  handle->numFields = pendingFieldCount;
+  freeRowList(pendingFieldRows);
+  pendingRows = pendingFieldRows = nullptr;
+  pendingRowCount = pendingFieldCount = 0;
+  return handle;
+}
+
+char **msqlFetchRow(ResultHandle *result) {
+  if (result == nullptr || result->cursor == nullptr) return nullptr;
+  QueryDataRow *row = result->cursor;
+  result->cursor = row->next;
+  return row->values;
+}
+
+FieldListEntry *msqlFetchField(ResultHandle *result) {
+  if (result == nullptr || result->fieldCursor == nullptr) return nullptr;
+  FieldListEntry *entry = result->fieldCursor;
+  result->fieldCursor = entry->next;
+  return entry;
+}
+
+void msqlDataSeek(ResultHandle *result, int pos) {
+  msqlTrace(MSQL_DEBUG_API, "msqlDataSeek() pos = \n");
+  if (result == nullptr) return;
+  QueryDataRow *row = pos < 0 ? nullptr : result->queryData;
+  for (int i = 0; i < pos && row; i++) row = row->next;
+  result->cursor = row;
+}
+
+void msqlFieldSeek(ResultHandle *result, int pos) {
+  msqlTrace(MSQL_DEBUG_API, "msqlFieldSeek() pos = \n");
+  if (result == nullptr) return;
+  FieldListEntry *entry = pos < 0 ? nullptr : result->fieldData;
+  for (int i = 0; i < pos && entry; i++) entry = entry->next;
+  result->fieldCursor = entry;
+}
+
+int msqlNumRows(ResultHandle *result) { return result ? result->numRows : 0; }
+int msqlNumFields(ResultHandle *result) { return result ? result->numFields : 0; }
+
+void msqlFreeResult(ResultHandle *result) {
+  if (result == nullptr) return;
+  freeRowList(result->queryData);
+  freeFieldList(result->fieldData);
+  msqlTrace(MSQL_DEBUG_MALLOC, "Result Handle - Free @ %lX\n", Address(result));
+  free(result);
+}
+
+void msqlResetQueryForTests() {
+  FreePending();
+  msqlExpectedColumns = 0;
+}

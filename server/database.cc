@@ -1,0 +1,478 @@
+// Database files, the SQL functions of the dialect, and the catalog read back
+// from SQLite: declared column types come from the table's own CREATE text
+// (SQLite keeps it verbatim), so no side table is needed for them.
+#include "server/database.h"
+
+#include <dirent.h>
+#include <regex.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char kSequenceTable[] = "_korvid_seq";
+const char kDbSuffix[] = ".db";
+
+std::string Lower(const char *s) {
+  std::string out = s ? s : "";
+  for (char &c : out) c = (char)tolower((unsigned char)c);
+  return out;
+}
+
+// A statement prepared for one catalog lookup, finalised on every path.
+struct Stmt {
+  sqlite3_stmt *s = nullptr;
+  ~Stmt() { sqlite3_finalize(s); }
+};
+
+bool Prepare(sqlite3 *db, const char *sql, Stmt *st, std::string *error) {
+  if (sqlite3_prepare_v2(db, sql, -1, &st->s, nullptr) != SQLITE_OK) {
+    *error = sqlite3_errmsg(db);
+    return false;
+  }
+  return true;
+}
+
+bool TableExists(sqlite3 *db, const std::string &table, std::string *error) {
+  Stmt st;
+  if (!Prepare(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE", &st,
+               error)) {
+    return false;
+  }
+  sqlite3_bind_text(st.s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  int rc = sqlite3_step(st.s);
+  if (rc == SQLITE_ROW) return true;
+  *error = rc == SQLITE_DONE ? "Unknown table \"" + table + "\"" : sqlite3_errmsg(db);
+  return false;
+}
+
+void LikeFunction(sqlite3_context *ctx, int, sqlite3_value **argv) {
+  const unsigned char *pattern = sqlite3_value_text(argv[0]);
+  const unsigned char *text = sqlite3_value_text(argv[1]);
+  if (!pattern || !text) return;  // NULL
+  bool fold = sqlite3_user_data(ctx) != nullptr;
+  sqlite3_result_int(ctx, LikeMatch((const char *)pattern, (const char *)text, fold));
+}
+
+void FreeRegex(void *p) {
+  regex_t *re = (regex_t *)p;
+  regfree(re);
+  delete re;
+}
+
+// X REGEXP Y calls regexp(Y, X): POSIX extended, case-sensitive. The compiled
+// expression is cached on the statement while the pattern stays constant.
+void RegexpFunction(sqlite3_context *ctx, int, sqlite3_value **argv) {
+  const unsigned char *pattern = sqlite3_value_text(argv[0]);
+  const unsigned char *text = sqlite3_value_text(argv[1]);
+  if (!pattern || !text) return;
+  regex_t *re = (regex_t *)sqlite3_get_auxdata(ctx, 0);
+  if (!re) {
+    re = new regex_t;
+    int rc = regcomp(re, (const char *)pattern, REG_EXTENDED | REG_NOSUB);
+    if (rc != 0) {
+      char msg[160];
+      regerror(rc, re, msg, sizeof msg);
+      delete re;
+      std::string error = std::string("Bad regular expression: ") + msg;
+      sqlite3_result_error(ctx, error.c_str(), -1);
+      return;
+    }
+    sqlite3_set_auxdata(ctx, 0, re, FreeRegex);
+    re = (regex_t *)sqlite3_get_auxdata(ctx, 0);
+    if (!re) {
+      sqlite3_result_error_nomem(ctx);
+      return;
+    }
+  }
+  sqlite3_result_int(ctx, regexec(re, (const char *)text, 0, nullptr, 0) == 0);
+}
+
+// korvid_seq(table): the sequence's current value; advances it by its step.
+void SequenceFunction(sqlite3_context *ctx, int, sqlite3_value **argv) {
+  if (sqlite3_user_data(ctx) != nullptr) {
+    sqlite3_result_error(ctx, "Server is read-only: _seq cannot advance", -1);
+    return;
+  }
+  sqlite3 *db = sqlite3_context_db_handle(ctx);
+  const unsigned char *table = sqlite3_value_text(argv[0]);
+  Stmt st;
+  std::string error;
+  if (!table ||
+      !Prepare(db, "UPDATE _korvid_seq SET value = value + step WHERE tbl = ?1 RETURNING value - step",
+               &st, &error)) {
+    std::string message = "No sequence defined on table " + std::string(table ? (const char *)table : "");
+    sqlite3_result_error(ctx, message.c_str(), -1);
+    return;
+  }
+  sqlite3_bind_text(st.s, 1, (const char *)table, -1, SQLITE_TRANSIENT);
+  int rc = sqlite3_step(st.s);
+  if (rc == SQLITE_ROW) {
+    sqlite3_result_int64(ctx, sqlite3_column_int64(st.s, 0));
+  } else if (rc == SQLITE_DONE) {
+    std::string message = "No sequence defined on table " + std::string((const char *)table);
+    sqlite3_result_error(ctx, message.c_str(), -1);
+  } else {
+    sqlite3_result_error(ctx, sqlite3_errmsg(db), -1);
+  }
+}
+
+bool Exec(sqlite3 *db, const char *sql, std::string *error) {
+  char *msg = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
+    *error = msg ? msg : sqlite3_errmsg(db);
+    sqlite3_free(msg);
+    return false;
+  }
+  return true;
+}
+
+bool EnsureSequenceTable(sqlite3 *db, std::string *error) {
+  return Exec(db,
+              "CREATE TABLE IF NOT EXISTS _korvid_seq (tbl TEXT PRIMARY KEY COLLATE NOCASE, "
+              "step INTEGER NOT NULL, value INTEGER NOT NULL)",
+              error);
+}
+
+void RemoveFiles(const std::string &path) {
+  unlink((path + "-wal").c_str());
+  unlink((path + "-shm").c_str());
+  unlink((path + "-journal").c_str());
+}
+
+}  // namespace
+
+FieldType TypeFromDeclared(const char *declared) {
+  std::string d = Lower(declared);
+  d.erase(std::remove(d.begin(), d.end(), ' '), d.end());
+  std::string base = d.substr(0, d.find('('));
+  int length = 0;
+  size_t open = d.find('(');
+  if (open != std::string::npos) length = atoi(d.c_str() + open + 1);
+  if (base == "int" || base == "integer") return {TYPE_INT, 4};
+  if (base == "uint") return {TYPE_UINT, 4};
+  if (base == "real" || base == "float" || base == "double") return {TYPE_REAL, 8};
+  if (base == "char" || base == "varchar") return {TYPE_CHAR, length};
+  if (base == "text") return {TYPE_TEXT, length};
+  if (base == "date") return {TYPE_DATE, 4};
+  if (base == "time") return {TYPE_TIME, 4};
+  if (base == "money") return {TYPE_MONEY, 4};
+  return {TYPE_CHAR, length};
+}
+
+std::string DbPath(const std::string &data_dir, const std::string &name) {
+  return data_dir + "/" + name + kDbSuffix;
+}
+
+bool DbExists(const std::string &data_dir, const std::string &name) {
+  struct stat st;
+  return stat(DbPath(data_dir, name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::string *error) {
+  sqlite3 *db = nullptr;
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    *error = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, DB_BUSY_TIMEOUT_MS);
+  // WAL: readers never wait for the writer, and a committed transaction
+  // survives the process being killed (synchronous NORMAL is enough for
+  // that; it only gives way to a power failure).
+  if (!Exec(db, "PRAGMA journal_mode=WAL", error) || !Exec(db, "PRAGMA synchronous=NORMAL", error)) {
+    sqlite3_close(db);
+    return nullptr;
+  }
+  void *ro = read_only ? (void *)1 : nullptr;
+  int enc = SQLITE_UTF8 | SQLITE_DETERMINISTIC;
+  sqlite3_create_function(db, "like", 2, enc, nullptr, LikeFunction, nullptr, nullptr);
+  sqlite3_create_function(db, "match", 2, enc, (void *)1, LikeFunction, nullptr, nullptr);
+  sqlite3_create_function(db, "regexp", 2, enc, nullptr, RegexpFunction, nullptr, nullptr);
+  sqlite3_create_function(db, "korvid_seq", 1, SQLITE_UTF8, ro, SequenceFunction, nullptr, nullptr);
+  return db;
+}
+
+void DbClose(sqlite3 *db) { sqlite3_close_v2(db); }
+
+bool DbListDatabases(const std::string &data_dir, std::vector<std::string> *names, std::string *error) {
+  DIR *dir = opendir(data_dir.c_str());
+  if (!dir) {
+    *error = "Cannot read the data directory: " + std::string(strerror(errno));
+    return false;
+  }
+  size_t suffix = strlen(kDbSuffix);
+  while (struct dirent *e = readdir(dir)) {
+    std::string file = e->d_name;
+    if (file.size() <= suffix || file.compare(file.size() - suffix, suffix, kDbSuffix) != 0) continue;
+    std::string name = file.substr(0, file.size() - suffix);
+    if (ValidDatabaseName(name) && DbExists(data_dir, name)) names->push_back(name);
+  }
+  closedir(dir);
+  std::sort(names->begin(), names->end());
+  return true;
+}
+
+bool DbListTables(sqlite3 *db, std::vector<std::string> *names, std::string *error) {
+  Stmt st;
+  if (!Prepare(db, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name", &st, error)) {
+    return false;
+  }
+  int rc;
+  while ((rc = sqlite3_step(st.s)) == SQLITE_ROW) {
+    std::string name = (const char *)sqlite3_column_text(st.s, 0);
+    if (name.compare(0, 7, "sqlite_") == 0 || name.compare(0, 7, "_korvid") == 0) continue;
+    names->push_back(name);
+  }
+  if (rc != SQLITE_DONE) {
+    *error = sqlite3_errmsg(db);
+    return false;
+  }
+  return true;
+}
+
+bool DbListFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc> *fields,
+                  std::string *error) {
+  if (!TableExists(db, table, error)) return false;
+  Stmt cols;
+  if (!Prepare(db, "SELECT name, type, \"notnull\" FROM pragma_table_info(?1)", &cols, error)) return false;
+  sqlite3_bind_text(cols.s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  while (sqlite3_step(cols.s) == SQLITE_ROW) {
+    FieldDesc f;
+    f.table = table;
+    f.name = (const char *)sqlite3_column_text(cols.s, 0);
+    FieldType t = TypeFromDeclared((const char *)sqlite3_column_text(cols.s, 1));
+    f.type = t.type;
+    f.length = t.length;
+    f.not_null = sqlite3_column_int(cols.s, 2) != 0;
+    fields->push_back(f);
+  }
+  // Indexes in creation order (seq descends with age in index_list).
+  Stmt idx;
+  if (!Prepare(db,
+               "SELECT l.name, l.\"unique\", (SELECT count(*) FROM pragma_index_info(l.name)) "
+               "FROM pragma_index_list(?1) AS l ORDER BY l.seq DESC",
+               &idx, error)) {
+    return false;
+  }
+  sqlite3_bind_text(idx.s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  while (sqlite3_step(idx.s) == SQLITE_ROW) {
+    FieldDesc f;
+    f.table = table;
+    f.name = IndexShownName((const char *)sqlite3_column_text(idx.s, 0));
+    f.type = TYPE_INDEX;
+    f.length = sqlite3_column_int(idx.s, 2);
+    f.unique = sqlite3_column_int(idx.s, 1) != 0;
+    fields->push_back(f);
+  }
+  return true;
+}
+
+bool DbListIndex(sqlite3 *db, const std::string &table, const std::string &index,
+                 std::vector<std::string> *rows, std::string *error) {
+  if (!TableExists(db, table, error)) return false;
+  Stmt list;
+  if (!Prepare(db, "SELECT name FROM pragma_index_list(?1)", &list, error)) return false;
+  sqlite3_bind_text(list.s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  std::string stored;
+  while (sqlite3_step(list.s) == SQLITE_ROW) {
+    std::string name = (const char *)sqlite3_column_text(list.s, 0);
+    if (IndexShownName(name) == index) stored = name;
+  }
+  if (stored.empty()) {
+    *error = "Unknown index \"" + index + "\" on table \"" + table + "\"";
+    return false;
+  }
+  Stmt info;
+  if (!Prepare(db, "SELECT name FROM pragma_index_info(?1) ORDER BY seqno", &info, error)) return false;
+  sqlite3_bind_text(info.s, 1, stored.c_str(), -1, SQLITE_TRANSIENT);
+  rows->push_back("btree");
+  while (sqlite3_step(info.s) == SQLITE_ROW) {
+    const unsigned char *name = sqlite3_column_text(info.s, 0);
+    rows->push_back(name ? (const char *)name : "");
+  }
+  return true;
+}
+
+FieldDesc DbDescribeColumn(sqlite3 *db, sqlite3_stmt *stmt, int i) {
+  FieldDesc f;
+  const char *table = sqlite3_column_table_name(stmt, i);
+  const char *origin = sqlite3_column_origin_name(stmt, i);
+  const char *name = sqlite3_column_name(stmt, i);
+  const char *declared = sqlite3_column_decltype(stmt, i);
+  f.table = table ? table : "";
+  f.name = name ? name : "";
+  if (f.name == "rowid") f.name = "_rowid";
+  if (declared) {
+    FieldType t = TypeFromDeclared(declared);
+    f.type = t.type;
+    f.length = t.length;
+  } else {
+    f.type = TYPE_CHAR;
+    f.computed = true;
+  }
+  if (table && origin) {
+    int not_null = 0;
+    if (sqlite3_table_column_metadata(db, nullptr, table, origin, nullptr, nullptr, &not_null, nullptr,
+                                      nullptr) == SQLITE_OK) {
+      f.not_null = not_null != 0;
+    }
+  }
+  return f;
+}
+
+bool DbCreateSequence(sqlite3 *db, const Translation &t, std::string *error) {
+  if (!TableExists(db, t.table, error) || !EnsureSequenceTable(db, error)) return false;
+  Stmt st;
+  if (!Prepare(db, "INSERT INTO _korvid_seq (tbl, step, value) VALUES (?1, ?2, ?3)", &st, error)) {
+    return false;
+  }
+  sqlite3_bind_text(st.s, 1, t.table.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int64(st.s, 2, t.step);
+  sqlite3_bind_int64(st.s, 3, t.value);
+  int rc = sqlite3_step(st.s);
+  if (rc == SQLITE_CONSTRAINT) {
+    *error = "Table \"" + t.table + "\" already has a sequence";
+    return false;
+  }
+  if (rc != SQLITE_DONE) {
+    *error = sqlite3_errmsg(db);
+    return false;
+  }
+  return true;
+}
+
+bool DbDropSequence(sqlite3 *db, const std::string &table, std::string *error) {
+  Stmt st;
+  if (!EnsureSequenceTable(db, error) || !Prepare(db, "DELETE FROM _korvid_seq WHERE tbl = ?1", &st, error)) {
+    return false;
+  }
+  sqlite3_bind_text(st.s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  if (sqlite3_step(st.s) != SQLITE_DONE) {
+    *error = sqlite3_errmsg(db);
+    return false;
+  }
+  if (sqlite3_changes(db) == 0) {
+    *error = "No sequence defined on table " + table;
+    return false;
+  }
+  return true;
+}
+
+bool DbSequenceInfo(sqlite3 *db, const std::string &table, long long *step, long long *value,
+                    std::string *error) {
+  Stmt st;
+  std::string ignored;
+  if (!Prepare(db, "SELECT step, value FROM _korvid_seq WHERE tbl = ?1", &st, &ignored)) {
+    *error = "No sequence defined on table " + table;
+    return false;
+  }
+  sqlite3_bind_text(st.s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  int rc = sqlite3_step(st.s);
+  if (rc != SQLITE_ROW) {
+    *error = rc == SQLITE_DONE ? "No sequence defined on table " + table : sqlite3_errmsg(db);
+    return false;
+  }
+  *step = sqlite3_column_int64(st.s, 0);
+  *value = sqlite3_column_int64(st.s, 1);
+  return true;
+}
+
+bool DbCreate(const std::string &data_dir, const std::string &name, std::string *error) {
+  if (DbExists(data_dir, name)) {
+    *error = "Database \"" + name + "\" already exists";
+    return false;
+  }
+  std::string path = DbPath(data_dir, name);
+  RemoveFiles(path);  // leftovers of an earlier database of that name
+  sqlite3 *db = DbOpen(path, true, false, error);
+  if (!db) return false;
+  bool ok = EnsureSequenceTable(db, error);
+  DbClose(db);
+  return ok;
+}
+
+bool DbDrop(const std::string &data_dir, const std::string &name, std::string *error) {
+  if (!DbExists(data_dir, name)) {
+    *error = "Unknown database \"" + name + "\"";
+    return false;
+  }
+  std::string path = DbPath(data_dir, name);
+  if (unlink(path.c_str()) != 0) {
+    *error = "Cannot remove database \"" + name + "\": " + strerror(errno);
+    return false;
+  }
+  RemoveFiles(path);
+  return true;
+}
+
+bool DbCopy(const std::string &data_dir, const std::string &from, const std::string &to,
+            std::string *error) {
+  if (!DbExists(data_dir, from)) {
+    *error = "Unknown database \"" + from + "\"";
+    return false;
+  }
+  if (DbExists(data_dir, to)) {
+    *error = "Database \"" + to + "\" already exists";
+    return false;
+  }
+  sqlite3 *src = DbOpen(DbPath(data_dir, from), false, false, error);
+  if (!src) return false;
+  std::string to_path = DbPath(data_dir, to);
+  RemoveFiles(to_path);
+  sqlite3 *dst = DbOpen(to_path, true, false, error);
+  if (!dst) {
+    DbClose(src);
+    return false;
+  }
+  bool ok = false;
+  sqlite3_backup *b = sqlite3_backup_init(dst, "main", src, "main");
+  if (b) {
+    int rc = sqlite3_backup_step(b, -1);
+    sqlite3_backup_finish(b);
+    ok = rc == SQLITE_DONE;
+  }
+  if (!ok) *error = "Copy failed: " + std::string(sqlite3_errmsg(dst));
+  DbClose(dst);
+  DbClose(src);
+  if (!ok) {
+    unlink(to_path.c_str());
+    RemoveFiles(to_path);
+  }
+  return ok;
+}
+
+bool DbMove(const std::string &data_dir, const std::string &from, const std::string &to,
+            std::string *error) {
+  if (!DbExists(data_dir, from)) {
+    *error = "Unknown database \"" + from + "\"";
+    return false;
+  }
+  if (DbExists(data_dir, to)) {
+    *error = "Database \"" + to + "\" already exists";
+    return false;
+  }
+  // Fold the write-ahead log into the file first, so that the file alone
+  // holds the whole database when it takes its new name.
+  sqlite3 *db = DbOpen(DbPath(data_dir, from), false, false, error);
+  if (!db) return false;
+  bool ok = Exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", error);
+  DbClose(db);
+  if (!ok) return false;
+  std::string to_path = DbPath(data_dir, to);
+  RemoveFiles(to_path);
+  if (rename(DbPath(data_dir, from).c_str(), to_path.c_str()) != 0) {
+    *error = "Cannot rename database: " + std::string(strerror(errno));
+    return false;
+  }
+  RemoveFiles(DbPath(data_dir, from));
+  return true;
+}

@@ -1,0 +1,87 @@
+// The SQLite side of korvid-server: opening database files with the server's
+// settings and SQL functions, the catalog (tables, fields, indexes, declared
+// types), sequences, and whole-database administration. No socket here.
+#ifndef KORVID_SERVER_DATABASE_H
+#define KORVID_SERVER_DATABASE_H
+
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+#include "server/dialect.h"
+
+// Server type codes, as the client names them.
+enum {
+  TYPE_INT = 1,
+  TYPE_CHAR = 2,
+  TYPE_REAL = 3,
+  TYPE_TEXT = 6,
+  TYPE_DATE = 7,
+  TYPE_UINT = 8,
+  TYPE_MONEY = 9,
+  TYPE_TIME = 10,
+  TYPE_INDEX = 253
+};
+
+// How long a statement waits for another connection's write lock, in ms.
+#define DB_BUSY_TIMEOUT_MS 10000
+
+struct FieldType {
+  int type;    // one of the TYPE_ codes
+  int length;  // declared length of char and text, the value's width otherwise
+};
+
+// One field description row: what the client turns into a FieldListEntry.
+struct FieldDesc {
+  std::string table;
+  std::string name;
+  int type = TYPE_CHAR;
+  int length = 0;
+  bool not_null = false;
+  bool unique = false;
+  bool computed = false;  // no declared type: length is the longest value sent
+};
+
+// The type code and length of a declared column type such as "char(20)".
+// Unknown or missing declarations read as CHAR of length 0.
+FieldType TypeFromDeclared(const char *declared);
+
+// File of database `name` (already validated) in the data directory.
+std::string DbPath(const std::string &data_dir, const std::string &name);
+bool DbExists(const std::string &data_dir, const std::string &name);
+
+// Opens a database file in WAL mode with the busy timeout and the functions
+// the dialect needs (like, match, regexp, korvid_seq). With read_only set the
+// sequence function refuses to advance. Null with the reason on failure.
+sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::string *error);
+void DbClose(sqlite3 *db);
+
+// Catalog. Each returns false with a client-worded reason in *error.
+bool DbListDatabases(const std::string &data_dir, std::vector<std::string> *names, std::string *error);
+bool DbListTables(sqlite3 *db, std::vector<std::string> *names, std::string *error);
+// Data fields in table order, then one TYPE_INDEX entry per index.
+bool DbListFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc> *fields,
+                  std::string *error);
+// The index kind, then the index's fields in order.
+bool DbListIndex(sqlite3 *db, const std::string &table, const std::string &index,
+                 std::vector<std::string> *rows, std::string *error);
+
+// The description of result column i of a prepared statement.
+FieldDesc DbDescribeColumn(sqlite3 *db, sqlite3_stmt *stmt, int i);
+
+// Sequences: one per table, kept in the database file itself.
+bool DbCreateSequence(sqlite3 *db, const Translation &t, std::string *error);
+bool DbDropSequence(sqlite3 *db, const std::string &table, std::string *error);
+bool DbSequenceInfo(sqlite3 *db, const std::string &table, long long *step, long long *value,
+                    std::string *error);
+
+// Whole databases. Names are validated by the caller.
+bool DbCreate(const std::string &data_dir, const std::string &name, std::string *error);
+bool DbDrop(const std::string &data_dir, const std::string &name, std::string *error);
+bool DbCopy(const std::string &data_dir, const std::string &from, const std::string &to,
+            std::string *error);
+bool DbMove(const std::string &data_dir, const std::string &from, const std::string &to,
+            std::string *error);
+
+#endif

@@ -1,0 +1,471 @@
+// mSQL statements to SQLite: a small lexer, then rewrites over the tokens.
+// The lexer decodes mSQL string literals (backslash escapes) and re-encodes
+// them the SQLite way (doubled quotes), so no quote can end a literal early.
+#include "server/dialect.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+enum TokenKind { TOK_SPACE, TOK_WORD, TOK_NUMBER, TOK_STRING, TOK_QUOTED, TOK_PUNCT };
+
+struct Token {
+  TokenKind kind;
+  std::string text;  // TOK_STRING: the decoded value; others: the source text
+};
+
+bool IsWordStart(unsigned char c) { return isalpha(c) || c == '_'; }
+bool IsWordChar(unsigned char c) { return isalnum(c) || c == '_' || c == '$'; }
+
+std::string Upper(const std::string &s) {
+  std::string u = s;
+  for (char &c : u) c = (char)toupper((unsigned char)c);
+  return u;
+}
+
+// Splits text into tokens. Fails on an unterminated literal.
+bool Lex(const std::string &s, std::vector<Token> *out, std::string *error) {
+  size_t i = 0, n = s.size();
+  while (i < n) {
+    unsigned char c = (unsigned char)s[i];
+    if (isspace(c)) {
+      while (i < n && isspace((unsigned char)s[i])) i++;
+      out->push_back({TOK_SPACE, " "});
+    } else if (c == '\'') {
+      std::string value;
+      i++;
+      bool closed = false;
+      while (i < n) {
+        char d = s[i];
+        if (d == '\\' && i + 1 < n) {
+          char e = s[i + 1];
+          switch (e) {
+            case 'n': value += '\n'; break;
+            case 't': value += '\t'; break;
+            case 'r': value += '\r'; break;
+            default: value += e; break;
+          }
+          i += 2;
+        } else if (d == '\'') {
+          if (i + 1 < n && s[i + 1] == '\'') {  // SQL's doubled quote
+            value += '\'';
+            i += 2;
+          } else {
+            i++;
+            closed = true;
+            break;
+          }
+        } else {
+          value += d;
+          i++;
+        }
+      }
+      if (!closed) {
+        *error = "Unterminated string literal";
+        return false;
+      }
+      out->push_back({TOK_STRING, value});
+    } else if (c == '"') {
+      size_t start = i++;
+      bool closed = false;
+      while (i < n) {
+        if (s[i] == '"') {
+          if (i + 1 < n && s[i + 1] == '"') {
+            i += 2;
+            continue;
+          }
+          i++;
+          closed = true;
+          break;
+        }
+        i++;
+      }
+      if (!closed) {
+        *error = "Unterminated quoted name";
+        return false;
+      }
+      out->push_back({TOK_QUOTED, s.substr(start, i - start)});
+    } else if (IsWordStart(c)) {
+      size_t start = i;
+      while (i < n && IsWordChar((unsigned char)s[i])) i++;
+      out->push_back({TOK_WORD, s.substr(start, i - start)});
+    } else if (isdigit(c) || (c == '.' && i + 1 < n && isdigit((unsigned char)s[i + 1]))) {
+      size_t start = i;
+      while (i < n && (isdigit((unsigned char)s[i]) || s[i] == '.')) i++;
+      if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        size_t j = i + 1;
+        if (j < n && (s[j] == '+' || s[j] == '-')) j++;
+        if (j < n && isdigit((unsigned char)s[j])) {
+          i = j;
+          while (i < n && isdigit((unsigned char)s[i])) i++;
+        }
+      }
+      out->push_back({TOK_NUMBER, s.substr(start, i - start)});
+    } else {
+      static const char *const two[] = {"<=", ">=", "<>", "!=", "==", "||"};
+      std::string op(1, (char)c);
+      for (const char *t : two) {
+        if (i + 1 < n && s[i] == t[0] && s[i + 1] == t[1]) op = t;
+      }
+      i += op.size();
+      out->push_back({TOK_PUNCT, op});
+    }
+  }
+  return true;
+}
+
+std::string QuoteLiteral(const std::string &value) {
+  std::string q = "'";
+  for (char c : value) {
+    if (c == '\'') q += '\'';
+    q += c;
+  }
+  q += '\'';
+  return q;
+}
+
+// Joins tokens back into text. Adjacent punctuation is separated by a blank
+// so that "-" "-" or "/" "*" never become an SQLite comment.
+std::string Emit(const std::vector<Token> &tokens) {
+  std::string out;
+  const Token *prev = nullptr;
+  for (const Token &t : tokens) {
+    if (prev && prev->kind == TOK_PUNCT && t.kind == TOK_PUNCT) out += ' ';
+    out += t.kind == TOK_STRING ? QuoteLiteral(t.text) : t.text;
+    prev = &t;
+  }
+  return out;
+}
+
+bool IsKeyword(const Token &t, const char *word) {
+  return t.kind == TOK_WORD && strcasecmp(t.text.c_str(), word) == 0;
+}
+
+bool ParseSignedNumber(const std::vector<Token *> &sig, size_t *k, long long *value) {
+  bool negative = false;
+  if (*k < sig.size() && sig[*k]->kind == TOK_PUNCT && (sig[*k]->text == "-" || sig[*k]->text == "+")) {
+    negative = sig[*k]->text == "-";
+    (*k)++;
+  }
+  if (*k >= sig.size() || sig[*k]->kind != TOK_NUMBER) return false;
+  const std::string &digits = sig[*k]->text;
+  if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 15) return false;
+  *value = std::stoll(digits);
+  if (negative) *value = -*value;
+  (*k)++;
+  return true;
+}
+
+bool TranslateSequence(const std::vector<Token *> &sig, bool create, Translation *out,
+                       std::string *error) {
+  // CREATE SEQUENCE ON t [STEP n] [VALUE n] / DROP SEQUENCE FROM t
+  size_t k = 2;
+  const char *preposition = create ? "ON" : "FROM";
+  if (k + 1 >= sig.size() || !IsKeyword(*sig[k], preposition) || sig[k + 1]->kind != TOK_WORD) {
+    *error = create ? "Syntax: CREATE SEQUENCE ON table [STEP n] [VALUE n]"
+                    : "Syntax: DROP SEQUENCE FROM table";
+    return false;
+  }
+  out->kind = create ? STMT_CREATE_SEQUENCE : STMT_DROP_SEQUENCE;
+  out->table = sig[k + 1]->text;
+  k += 2;
+  while (create && k < sig.size()) {
+    long long *target = nullptr;
+    if (IsKeyword(*sig[k], "STEP")) target = &out->step;
+    if (IsKeyword(*sig[k], "VALUE")) target = &out->value;
+    k++;
+    if (!target || !ParseSignedNumber(sig, &k, target)) {
+      *error = "Syntax: CREATE SEQUENCE ON table [STEP n] [VALUE n]";
+      return false;
+    }
+  }
+  if (k != sig.size()) {
+    *error = "Syntax: DROP SEQUENCE FROM table";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string IndexStoredName(const std::string &table, const std::string &index) {
+  return table + "." + index;
+}
+
+std::string IndexShownName(const std::string &stored) {
+  size_t dot = stored.find('.');
+  return dot == std::string::npos ? stored : stored.substr(dot + 1);
+}
+
+bool ValidDatabaseName(const std::string &name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (char c : name) {
+    if (!isalnum((unsigned char)c) && c != '_') return false;
+  }
+  return true;
+}
+
+bool TranslateStatement(const std::string &text, Translation *out, std::string *error) {
+  *out = Translation();
+  if (text.find('\0') != std::string::npos) {
+    *error = "Statement contains a NUL byte";
+    return false;
+  }
+  std::vector<Token> tokens;
+  if (!Lex(text, &tokens, error)) return false;
+
+  // One trailing ';' is allowed; any other one would start a second statement.
+  std::vector<Token *> sig;
+  for (Token &t : tokens) {
+    if (t.kind != TOK_SPACE) sig.push_back(&t);
+  }
+  if (!sig.empty() && sig.back()->kind == TOK_PUNCT && sig.back()->text == ";") {
+    sig.back()->kind = TOK_SPACE;
+    sig.back()->text = " ";
+    sig.pop_back();
+  }
+  for (Token *t : sig) {
+    if (t->kind == TOK_PUNCT && t->text == ";") {
+      *error = "Only one statement per query is supported";
+      return false;
+    }
+  }
+  if (sig.empty()) {
+    *error = "Empty query";
+    return false;
+  }
+  if (sig[0]->kind != TOK_WORD) {
+    *error = "Syntax error near \"" + sig[0]->text + "\"";
+    return false;
+  }
+
+  std::string first = Upper(sig[0]->text);
+  std::string second = sig.size() > 1 ? Upper(sig[1]->text) : "";
+  if (first == "SELECT" || first == "INSERT" || first == "UPDATE" || first == "DELETE") {
+    // plain data statements
+  } else if (first == "CREATE" && second == "SEQUENCE") {
+    return TranslateSequence(sig, true, out, error);
+  } else if (first == "DROP" && second == "SEQUENCE") {
+    return TranslateSequence(sig, false, out, error);
+  } else if (first == "CREATE" && (second == "INDEX" || second == "UNIQUE")) {
+    // CREATE [UNIQUE] INDEX name ON table (...)
+    size_t k = second == "UNIQUE" ? 2 : 1;
+    if (second == "UNIQUE" && !(sig.size() > 2 && IsKeyword(*sig[2], "INDEX"))) {
+      *error = "Syntax: CREATE [UNIQUE] INDEX name ON table (fields)";
+      return false;
+    }
+    if (sig.size() < k + 4 || sig[k + 1]->kind != TOK_WORD || !IsKeyword(*sig[k + 2], "ON") ||
+        sig[k + 3]->kind != TOK_WORD) {
+      *error = "Syntax: CREATE [UNIQUE] INDEX name ON table (fields)";
+      return false;
+    }
+    sig[k + 1]->kind = TOK_QUOTED;
+    sig[k + 1]->text = "\"" + IndexStoredName(sig[k + 3]->text, sig[k + 1]->text) + "\"";
+  } else if (first == "DROP" && second == "INDEX") {
+    // DROP INDEX name FROM table
+    if (sig.size() == 5 && sig[2]->kind == TOK_WORD && IsKeyword(*sig[3], "FROM") &&
+        sig[4]->kind == TOK_WORD) {
+      out->sql = "DROP INDEX \"" + IndexStoredName(sig[4]->text, sig[2]->text) + "\"";
+      return true;
+    }
+    *error = "Syntax: DROP INDEX name FROM table";
+    return false;
+  } else if ((first == "CREATE" || first == "DROP") && second == "TABLE") {
+    // passes through
+  } else {
+    std::string what = first;
+    if (first == "CREATE" || first == "DROP") what += " " + second;
+    *error = "Unsupported statement: " + what;
+    return false;
+  }
+
+  // Rewrites that apply anywhere in the statement.
+  bool is_select = first == "SELECT";
+  bool seen_where = false;
+  std::string from_table;
+  for (size_t k = 0; k + 1 < sig.size(); k++) {
+    if (IsKeyword(*sig[k], "FROM") && sig[k + 1]->kind == TOK_WORD) {
+      from_table = sig[k + 1]->text;
+      break;
+    }
+  }
+  // "SELECT _seq FROM t" reads the sequence once, whatever the table holds.
+  if (is_select && sig.size() == 4 && IsKeyword(*sig[1], "_seq") && IsKeyword(*sig[2], "FROM") &&
+      sig[3]->kind == TOK_WORD) {
+    out->sql = "SELECT korvid_seq(" + QuoteLiteral(sig[3]->text) + ") AS _seq";
+    return true;
+  }
+  for (size_t k = 0; k < sig.size(); k++) {
+    Token &t = *sig[k];
+    if (t.kind != TOK_WORD) continue;
+    std::string up = Upper(t.text);
+    if (up.compare(0, 7, "_KORVID") == 0 || up.compare(0, 7, "SQLITE_") == 0 ||
+        up == "KORVID_SEQ") {
+      *error = "Reserved name: " + t.text;
+      return false;
+    }
+    bool in_select_list = is_select && k > 0 && !(sig[k - 1]->kind == TOK_PUNCT && sig[k - 1]->text == ".") &&
+                          k + 1 < sig.size() &&
+                          (IsKeyword(*sig[k + 1], "FROM") ||
+                           (sig[k + 1]->kind == TOK_PUNCT && sig[k + 1]->text == ","));
+    if (up == "WHERE") {
+      seen_where = true;
+    } else if (up == "_ROWID") {
+      t.text = in_select_list ? "rowid AS _rowid" : "rowid";
+    } else if (up == "_SEQ") {
+      if (from_table.empty()) {
+        *error = "_seq needs a table";
+        return false;
+      }
+      t.text = "korvid_seq(" + QuoteLiteral(from_table) + ")";
+      if (in_select_list) t.text += " AS _seq";
+    } else if (up == "_SYSDATE") {
+      t.text = "CAST(strftime('%s','now') AS INTEGER)";
+      if (in_select_list) t.text += " AS _sysdate";
+    } else if (up == "_TIMESTAMP") {
+      *error = "Unsupported system variable: _timestamp";
+      return false;
+    } else if (up == "CLIKE") {
+      t.text = "MATCH";  // our match() is LIKE without case
+    } else if (up == "RLIKE") {
+      t.text = "REGEXP";
+    } else if (up == "SLIKE") {
+      *error = "Unsupported operator: SLIKE";
+      return false;
+    } else if (up == "NULL" && seen_where && k > 0 && sig[k - 1]->kind == TOK_PUNCT) {
+      // mSQL compares with NULL by = and <>; SQLite needs IS and IS NOT.
+      Token &op = *sig[k - 1];
+      if (op.text == "=") {
+        op.kind = TOK_WORD;
+        op.text = "IS";
+      } else if (op.text == "<>" || op.text == "!=") {
+        op.kind = TOK_WORD;
+        op.text = "IS NOT";
+      }
+    }
+  }
+  out->sql = Emit(tokens);
+  return true;
+}
+
+std::vector<std::string> SplitScript(const std::string &text) {
+  std::vector<std::string> out;
+  std::string current;
+  size_t i = 0, n = text.size();
+  bool line_start = true;
+  auto finish = [&]() {
+    if (current.find_first_not_of(" \t\r\n") != std::string::npos) out.push_back(current);
+    current.clear();
+  };
+  while (i < n) {
+    char c = text[i];
+    if (line_start && (c == ' ' || c == '\t')) {
+      current += c;
+      i++;
+      continue;
+    }
+    if (line_start && c == '#') {
+      while (i < n && text[i] != '\n') i++;
+      continue;
+    }
+    line_start = false;
+    if (c == '\'' || c == '"') {
+      char quote = c;
+      current += c;
+      i++;
+      while (i < n) {
+        char d = text[i];
+        current += d;
+        i++;
+        if (quote == '\'' && d == '\\' && i < n) {
+          current += text[i++];
+        } else if (d == quote) {
+          break;
+        }
+      }
+      continue;
+    }
+    if (c == ';') {
+      finish();
+      i++;
+      continue;
+    }
+    if (c == '\\' && i + 1 < n && text[i + 1] == 'g') {
+      finish();
+      i += 2;
+      continue;
+    }
+    if (c == '\n') line_start = true;
+    current += c;
+    i++;
+  }
+  finish();
+  return out;
+}
+
+namespace {
+
+// Length of the UTF-8 character that starts with byte c (1 for stray bytes).
+int CharLength(unsigned char c) {
+  if (c >= 0xF0 && c < 0xF8) return 4;
+  if (c >= 0xE0) return c < 0xF0 ? 3 : 1;
+  if (c >= 0xC0) return 2;
+  return 1;
+}
+
+// The same, never stepping over the terminating zero.
+int SafeCharLength(const char *s) {
+  int len = CharLength((unsigned char)*s);
+  for (int k = 1; k < len; k++) {
+    if (!s[k]) return k;
+  }
+  return len;
+}
+
+bool CharsEqual(const char *a, const char *b, int len, bool fold_case) {
+  if (len == 1 && fold_case) return tolower((unsigned char)*a) == tolower((unsigned char)*b);
+  return memcmp(a, b, len) == 0;
+}
+
+}  // namespace
+
+bool LikeMatch(const char *p, const char *t, bool fold_case) {
+  // Iterative matching with one backtrack point (the last '%'): linear in
+  // practice and never exponential, whatever the pattern.
+  const char *star_p = nullptr, *star_t = nullptr;
+  while (*t) {
+    if (*p == '%') {
+      while (*p == '%') p++;
+      if (!*p) return true;
+      star_p = p;
+      star_t = t;
+      continue;
+    }
+    int tl = SafeCharLength(t);
+    bool matched = false;
+    int pl = 0;
+    if (*p == '_') {
+      matched = true;
+      pl = 1;
+    } else if (*p) {
+      const char *pc = p;
+      if (*pc == '\\' && pc[1]) pc++;
+      int cl = SafeCharLength(pc);
+      matched = cl == tl && CharsEqual(pc, t, cl, fold_case);
+      pl = (int)(pc - p) + cl;
+    }
+    if (matched) {
+      p += pl;
+      t += tl;
+    } else if (star_p) {
+      p = star_p;
+      star_t += SafeCharLength(star_t);
+      t = star_t;
+    } else {
+      return false;
+    }
+  }
+  while (*p == '%') p++;
+  return *p == '\0';
+}

@@ -1,0 +1,49 @@
+// The mSQL dialect as korvid-server reads it, turned into SQLite text. Pure
+// functions over strings: no database, no socket. Start with
+// TranslateStatement(); SplitScript() cuts a script file into statements.
+#ifndef KORVID_SERVER_DIALECT_H
+#define KORVID_SERVER_DIALECT_H
+
+#include <string>
+#include <vector>
+
+enum StatementKind {
+  STMT_SQL,              // run `sql` on SQLite
+  STMT_CREATE_SEQUENCE,  // CREATE SEQUENCE ON table [STEP n] [VALUE n]
+  STMT_DROP_SEQUENCE     // DROP SEQUENCE FROM table
+};
+
+struct Translation {
+  StatementKind kind = STMT_SQL;
+  std::string sql;         // SQLite text, for STMT_SQL
+  std::string table;       // the sequence's table
+  long long step = 1;      // sequence step
+  long long value = 1;     // sequence start value
+};
+
+// Index names are per table in mSQL but per database in SQLite, so an index
+// i on table t is stored under the name "t.i".
+std::string IndexStoredName(const std::string &table, const std::string &index);
+// The mSQL name of a stored index name ("t.i" gives "i"; others unchanged).
+std::string IndexShownName(const std::string &stored);
+
+// Translates one statement. Returns false with the reason in *error when the
+// statement is refused (unsupported, reserved names, bad literal, several
+// statements); the reason is worded for the client's alert.
+bool TranslateStatement(const std::string &text, Translation *out, std::string *error);
+
+// Cuts a script into statements, each ended by ';' or "\g" outside quotes.
+// Lines whose first non-blank character is '#' are comments. Text after the
+// last terminator counts as a statement when it is not blank.
+std::vector<std::string> SplitScript(const std::string &text);
+
+// Database names are letters, digits and underscores, 1 to 64 of them, so
+// that a name never leaves the data directory.
+bool ValidDatabaseName(const std::string &name);
+
+// Pattern matching of LIKE (case-sensitive) and CLIKE (case-insensitive):
+// '%' any run of characters, '_' one character (UTF-8 aware), '\' makes the
+// next pattern character literal.
+bool LikeMatch(const char *pattern, const char *text, bool fold_case);
+
+#endif

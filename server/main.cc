@@ -1,0 +1,385 @@
+// korvid-server: a protocol-23 database server over SQLite files. main()
+// reads msql.conf and the options, opens the sockets, and runs the accept
+// loop; each connection gets a thread of its own (protocol.cc). --load runs
+// a script of statements into a database instead and exits.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <list>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "msql/conf/config.h"
+#include "msql/packet.h"
+#include "server/database.h"
+#include "server/dialect.h"
+#include "server/server.h"
+
+namespace {
+
+// Exit statuses.
+enum { EXIT_OK = 0, EXIT_FAILURE_RUN = 1, EXIT_USAGE = 2 };
+
+const char kUsage[] =
+    "Usage: korvid-server [options]\n"
+    "  --conf FILE         read FILE instead of the default msql.conf\n"
+    "  --data DIR          database directory (default: db_dir)\n"
+    "  --socket PATH       UNIX socket (default: unix_port)\n"
+    "  --port N            TCP port, 0 for none (default: tcp_port)\n"
+    "  --load NAME FILE    (re)create database NAME from the statements in FILE, then exit\n"
+    "  --help              show this text\n"
+    "Exit status: 0 after a clean shutdown, 1 when the server cannot run, 2 for bad options.\n";
+
+Server *g_server = nullptr;  // for the signal handler only
+
+void OnTerminate(int) {
+  if (g_server) {
+    g_server->shutting_down = true;
+    ssize_t ignored = write(g_server->wake_pipe[1], "x", 1);
+    (void)ignored;
+  }
+}
+
+struct Worker {
+  Connection conn;
+  std::thread thread;
+  std::atomic<bool> done{false};
+};
+
+std::string ConfigText(const char *section, const char *element) {
+  const char *v = msqlConfigGetString(section, element);
+  return v ? v : "";
+}
+
+int ListenUnix(const std::string &path) {
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) {
+    fprintf(stderr, "korvid-server: socket path too long: %s\n", path.c_str());
+    return -1;
+  }
+  memcpy(addr.sun_path, path.c_str(), path.size());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  // A socket file that nobody answers on is a leftover: replace it. One that
+  // answers belongs to a running server.
+  if (connect(fd, (struct sockaddr *)&addr, sizeof addr) == 0) {
+    fprintf(stderr, "korvid-server: a server is already listening on %s\n", path.c_str());
+    close(fd);
+    return -1;
+  }
+  close(fd);
+  unlink(path.c_str());
+  fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0 || listen(fd, 128) != 0) {
+    fprintf(stderr, "korvid-server: cannot listen on %s: %s\n", path.c_str(), strerror(errno));
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  chmod(path.c_str(), 0777);  // anyone may connect; the login checks who
+  return fd;
+}
+
+int ListenTcp(int port, bool remote) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons((uint16_t)port);
+  addr.sin_addr.s_addr = htonl(remote ? INADDR_ANY : INADDR_LOOPBACK);
+  if (bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0 || listen(fd, 128) != 0) {
+    fprintf(stderr, "korvid-server: cannot listen on TCP port %d: %s\n", port, strerror(errno));
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void RefuseBusy(int fd) {
+  std::string reply = "-1:Too many connections\n";
+  unsigned char header[PACKET_HEADER];
+  msqlEncodeLength(header, (int)reply.size());
+  std::string packet((const char *)header, PACKET_HEADER);
+  packet += reply;
+  ssize_t ignored = send(fd, packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  (void)ignored;
+  close(fd);
+}
+
+void Reap(std::list<std::unique_ptr<Worker>> *workers, bool all) {
+  for (auto it = workers->begin(); it != workers->end();) {
+    Worker *w = it->get();
+    if (all && !w->done) shutdown(w->conn.fd, SHUT_RDWR);
+    if (all || w->done) {
+      w->thread.join();
+      close(w->conn.fd);
+      it = workers->erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+int Serve(Server *server) {
+  const ServerConfig &cfg = server->config;
+  int unix_fd = -1, tcp_fd = -1;
+  if (!cfg.unix_path.empty() && (unix_fd = ListenUnix(cfg.unix_path)) < 0) return EXIT_FAILURE_RUN;
+  if (cfg.tcp_port > 0 && (tcp_fd = ListenTcp(cfg.tcp_port, cfg.remote_access)) < 0) {
+    if (unix_fd >= 0) {
+      close(unix_fd);
+      unlink(cfg.unix_path.c_str());
+    }
+    return EXIT_FAILURE_RUN;
+  }
+  if (unix_fd < 0 && tcp_fd < 0) {
+    fprintf(stderr, "korvid-server: neither a UNIX socket nor a TCP port to listen on\n");
+    return EXIT_FAILURE_RUN;
+  }
+  if (!cfg.pid_file.empty()) {
+    FILE *f = fopen(cfg.pid_file.c_str(), "w");
+    if (f) {
+      fprintf(f, "%d\n", (int)getpid());
+      fclose(f);
+    } else {
+      fprintf(stderr, "korvid-server: cannot write %s: %s\n", cfg.pid_file.c_str(), strerror(errno));
+    }
+  }
+
+  std::list<std::unique_ptr<Worker>> workers;
+  while (!server->shutting_down) {
+    struct pollfd fds[3];
+    int n = 0;
+    fds[n++] = {server->wake_pipe[0], POLLIN, 0};
+    if (unix_fd >= 0) fds[n++] = {unix_fd, POLLIN, 0};
+    if (tcp_fd >= 0) fds[n++] = {tcp_fd, POLLIN, 0};
+    int ready = poll(fds, n, 1000);
+    Reap(&workers, false);
+    if (ready <= 0) continue;
+    for (int i = 1; i < n; i++) {
+      if (!(fds[i].revents & POLLIN)) continue;
+      int fd = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      if (server->connections >= MAX_CONNECTIONS) {
+        RefuseBusy(fd);
+        continue;
+      }
+      bool local = fds[i].fd == unix_fd;
+      if (!local) {
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      }
+      auto w = std::make_unique<Worker>();
+      w->conn.server = server;
+      w->conn.fd = fd;
+      w->conn.local = local;
+      server->connections++;
+      Worker *raw = w.get();
+      w->thread = std::thread([raw, server]() {
+        ServeConnection(&raw->conn);
+        server->connections--;
+        raw->done = true;
+      });
+      workers.push_back(std::move(w));
+    }
+  }
+  // Shutdown: no new connections; wake and finish every live one so that
+  // each closes its database before the process ends.
+  if (unix_fd >= 0) close(unix_fd);
+  if (tcp_fd >= 0) close(tcp_fd);
+  Reap(&workers, true);
+  if (!cfg.unix_path.empty()) unlink(cfg.unix_path.c_str());
+  if (!cfg.pid_file.empty()) unlink(cfg.pid_file.c_str());
+  return EXIT_OK;
+}
+
+// Runs every statement of a script file into a fresh database, in one
+// transaction: the database holds all of the script or none of it.
+int LoadScript(const ServerConfig &cfg, const std::string &name, const std::string &file) {
+  if (!ValidDatabaseName(name)) {
+    fprintf(stderr, "korvid-server: bad database name \"%s\"\n", name.c_str());
+    return EXIT_USAGE;
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    fprintf(stderr, "korvid-server: cannot read %s\n", file.c_str());
+    return EXIT_FAILURE_RUN;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string error;
+  if (DbExists(cfg.data_dir, name) && !DbDrop(cfg.data_dir, name, &error)) {
+    fprintf(stderr, "korvid-server: %s\n", error.c_str());
+    return EXIT_FAILURE_RUN;
+  }
+  if (!DbCreate(cfg.data_dir, name, &error)) {
+    fprintf(stderr, "korvid-server: %s\n", error.c_str());
+    return EXIT_FAILURE_RUN;
+  }
+  sqlite3 *db = DbOpen(DbPath(cfg.data_dir, name), false, false, &error);
+  if (!db) {
+    fprintf(stderr, "korvid-server: %s\n", error.c_str());
+    return EXIT_FAILURE_RUN;
+  }
+  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+  std::vector<std::string> statements = SplitScript(text.str());
+  size_t number = 0;
+  bool ok = true;
+  for (const std::string &s : statements) {
+    number++;
+    Translation t;
+    ok = TranslateStatement(s, &t, &error);
+    if (ok && t.kind == STMT_CREATE_SEQUENCE) ok = DbCreateSequence(db, t, &error);
+    if (ok && t.kind == STMT_DROP_SEQUENCE) ok = DbDropSequence(db, t.table, &error);
+    if (ok && t.kind == STMT_SQL) {
+      sqlite3_stmt *stmt = nullptr;
+      ok = sqlite3_prepare_v2(db, t.sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK;
+      int rc = SQLITE_DONE;
+      while (ok && stmt && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      }
+      ok = ok && rc == SQLITE_DONE;
+      if (!ok) error = sqlite3_errmsg(db);
+      sqlite3_finalize(stmt);
+    }
+    if (!ok) {
+      fprintf(stderr, "korvid-server: %s: statement %zu: %s\n", file.c_str(), number, error.c_str());
+      break;
+    }
+  }
+  sqlite3_exec(db, ok ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
+  DbClose(db);
+  if (!ok) {
+    DbDrop(cfg.data_dir, name, &error);
+    return EXIT_FAILURE_RUN;
+  }
+  printf("Loaded %zu statements into database %s (%s)\n", number, name.c_str(),
+         DbPath(cfg.data_dir, name).c_str());
+  return EXIT_OK;
+}
+
+bool ParsePort(const char *text, int *port) {
+  char *end = nullptr;
+  long v = strtol(text, &end, 10);
+  if (!*text || *end || v < 0 || v > 65535) return false;
+  *port = (int)v;
+  return true;
+}
+
+}  // namespace
+
+void RequestShutdown(Server *server) {
+  server->shutting_down = true;
+  ssize_t ignored = write(server->wake_pipe[1], "x", 1);
+  (void)ignored;
+}
+
+int main(int argc, char **argv) {
+  const char *conf = nullptr, *data = nullptr, *socket_path = nullptr;
+  const char *load_name = nullptr, *load_file = nullptr;
+  int port = -1;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    bool has_value = i + 1 < argc;
+    if (a == "--help" || a == "-h") {
+      fputs(kUsage, stdout);
+      return EXIT_OK;
+    } else if (a == "--conf" && has_value) {
+      conf = argv[++i];
+    } else if (a == "--data" && has_value) {
+      data = argv[++i];
+    } else if (a == "--socket" && has_value) {
+      socket_path = argv[++i];
+    } else if (a == "--port" && has_value) {
+      if (!ParsePort(argv[++i], &port)) {
+        fprintf(stderr, "korvid-server: bad port \"%s\"\n%s", argv[i], kUsage);
+        return EXIT_USAGE;
+      }
+    } else if (a == "--load" && i + 2 < argc) {
+      load_name = argv[++i];
+      load_file = argv[++i];
+    } else {
+      fprintf(stderr, "korvid-server: unknown or incomplete option \"%s\"\n%s", a.c_str(), kUsage);
+      return EXIT_USAGE;
+    }
+  }
+
+  if (conf && msqlConfigLoad(conf) != 0) {
+    fprintf(stderr, "korvid-server: cannot read configuration file %s\n", conf);
+    return EXIT_FAILURE_RUN;
+  }
+  if (!conf) msqlConfigLoad(nullptr);  // no file: the defaults hold
+
+  Server *server = new Server;
+  ServerConfig &cfg = server->config;
+  cfg.data_dir = data ? data : ConfigText("general", "db_dir");
+  if (msqlConfigGetInt("system", "local_access") == 1) cfg.unix_path = ConfigText("general", "unix_port");
+  if (socket_path) cfg.unix_path = socket_path;
+  cfg.tcp_port = port >= 0 ? port : msqlConfigGetInt("general", "tcp_port");
+  if (cfg.tcp_port < 0 || cfg.tcp_port > 65535) cfg.tcp_port = 0;
+  cfg.remote_access = msqlConfigGetInt("system", "remote_access") == 1;
+  cfg.pid_file = ConfigText("general", "pid_file");
+  cfg.admin_user = ConfigText("general", "admin_user");
+  cfg.read_only = msqlConfigGetInt("system", "read_only") == 1;
+  cfg.query_log = msqlConfigGetInt("system", "query_log") == 1;
+  cfg.query_log_file = ConfigText("system", "query_log_file");
+  while (cfg.data_dir.size() > 1 && cfg.data_dir.back() == '/') cfg.data_dir.pop_back();
+
+  struct stat st;
+  if (stat(cfg.data_dir.c_str(), &st) != 0 && mkdir(cfg.data_dir.c_str(), 0755) != 0) {
+    fprintf(stderr, "korvid-server: cannot create data directory %s: %s\n", cfg.data_dir.c_str(),
+            strerror(errno));
+    delete server;
+    return EXIT_FAILURE_RUN;
+  }
+
+  int status;
+  if (load_name) {
+    status = LoadScript(cfg, load_name, load_file);
+  } else {
+    signal(SIGPIPE, SIG_IGN);
+    if (pipe2(server->wake_pipe, O_CLOEXEC) != 0) {
+      delete server;
+      return EXIT_FAILURE_RUN;
+    }
+    if (cfg.query_log) {
+      server->query_log = fopen(cfg.query_log_file.c_str(), "a");
+      if (!server->query_log) {
+        fprintf(stderr, "korvid-server: cannot open query log %s: %s\n", cfg.query_log_file.c_str(),
+                strerror(errno));
+      }
+    }
+    g_server = server;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnTerminate;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    status = Serve(server);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    g_server = nullptr;
+    if (server->query_log) fclose(server->query_log);
+    close(server->wake_pipe[0]);
+    close(server->wake_pipe[1]);
+  }
+  delete server;
+  return status;
+}

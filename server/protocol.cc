@@ -1,0 +1,506 @@
+// One connection of protocol 23: greeting, login, then one request at a time,
+// each answered in the forms the client library parses. Start at
+// ServeConnection(). Replies are gathered in Connection.out and written in
+// as few writes as possible; rows are streamed, one packet per row, so a
+// result of any size needs only one row's worth of memory here.
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "msql/packet.h"
+#include "server/database.h"
+#include "server/dialect.h"
+#include "server/server.h"
+
+void AppendColumn(std::string *packet, const char *value, size_t length) {
+  char count[24];
+  int n = snprintf(count, sizeof count, "%zu:", length);
+  packet->append(count, n);
+  packet->append(value, length);
+}
+
+void AppendNull(std::string *packet) { packet->append("-2:"); }
+
+namespace {
+
+// ---- Socket I/O ----
+
+void Flush(Connection *c) {
+  size_t done = 0;
+  while (!c->broken && done < c->out.size()) {
+    ssize_t n = send(c->fd, c->out.data() + done, c->out.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      c->broken = true;
+      break;
+    }
+    done += (size_t)n;
+  }
+  c->out.clear();
+}
+
+// Queues one packet: the 4-byte little-endian length, then the payload.
+void WritePacket(Connection *c, const std::string &payload) {
+  unsigned char header[PACKET_HEADER];
+  msqlEncodeLength(header, (int)payload.size());
+  c->out.append((const char *)header, PACKET_HEADER);
+  c->out.append(payload);
+  if (c->out.size() >= OUTPUT_FLUSH_SIZE) Flush(c);
+}
+
+void Reply(Connection *c, const std::string &payload) {
+  WritePacket(c, payload);
+  Flush(c);
+}
+
+void ReplyError(Connection *c, const std::string &message) {
+  // A newline inside the message would end the client's copy early.
+  std::string text = message;
+  for (char &ch : text) {
+    if (ch == '\n' || ch == '\r') ch = ' ';
+  }
+  Reply(c, "-1:" + text + "\n");
+}
+
+bool ReadFully(int fd, char *buf, size_t want) {
+  size_t got = 0;
+  while (got < want) {
+    ssize_t n = recv(fd, buf + got, want - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += (size_t)n;
+  }
+  return true;
+}
+
+enum ReadResult { READ_OK, READ_CLOSED, READ_BAD };
+
+// Reads one request. A length above MAX_PACKET or below zero is answered
+// and the connection dropped: the rest of the stream cannot be framed.
+ReadResult ReadRequest(Connection *c, std::string *payload) {
+  unsigned char header[PACKET_HEADER];
+  if (!ReadFully(c->fd, (char *)header, PACKET_HEADER)) return READ_CLOSED;
+  int length = msqlDecodeLength(header);
+  if (length > MAX_PACKET) {
+    ReplyError(c, "Packet too large (" + std::to_string(length) + " bytes)");
+    return READ_BAD;
+  }
+  if (length < 0) {
+    ReplyError(c, "Malformed packet");
+    return READ_BAD;
+  }
+  payload->resize((size_t)length);
+  if (length > 0 && !ReadFully(c->fd, &(*payload)[0], (size_t)length)) return READ_CLOSED;
+  if (!payload->empty() && payload->back() == '\n') payload->pop_back();
+  return READ_OK;
+}
+
+// ---- Login ----
+
+std::string PeerName(int fd) {
+  struct ucred cred;
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return "";
+  struct passwd pw, *found = nullptr;
+  char buf[4096];
+  if (getpwuid_r(cred.uid, &pw, buf, sizeof buf, &found) == 0 && found) return found->pw_name;
+  return "uid " + std::to_string(cred.uid);
+}
+
+bool Login(Connection *c) {
+  char greeting[128];
+  snprintf(greeting, sizeof greeting, "0:%d:%s\n", SERVER_PROTOCOL_VERSION, SERVER_DESCRIPTION);
+  Reply(c, greeting);
+  std::string user;
+  if (ReadRequest(c, &user) != READ_OK) return false;
+  if (!user.empty() && user.back() == '\r') user.pop_back();
+  if (user.empty() || user.find_first_of(":\n") != std::string::npos) {
+    ReplyError(c, "Access denied: no valid user name given");
+    return false;
+  }
+  if (c->local) {
+    std::string peer = PeerName(c->fd);
+    if (peer != user) {
+      ReplyError(c, "Access denied: user \"" + user + "\" is not the owner of this connection (" +
+                        (peer.empty() ? "unknown" : peer) + ")");
+      return false;
+    }
+  }
+  c->user = user;
+  c->admin = user == c->server->config.admin_user;
+  Reply(c, "0:\n");
+  return true;
+}
+
+// ---- Queries ----
+
+void LogQuery(Connection *c, const std::string &statement) {
+  Server *s = c->server;
+  if (!s->query_log) return;
+  time_t now = time(nullptr);
+  struct tm tm;
+  char when[32];
+  strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", localtime_r(&now, &tm));
+  std::lock_guard<std::mutex> lock(s->log_mutex);
+  fprintf(s->query_log, "%s %s@%s: %s\n", when, c->user.c_str(), c->database.c_str(), statement.c_str());
+  fflush(s->query_log);
+}
+
+// Writes the rows of a prepared statement, then their field descriptions.
+// The first row is fetched before the reply goes out, so a statement that
+// fails at once gets a plain error reply rather than a broken stream.
+void StreamRows(Connection *c, sqlite3_stmt *stmt) {
+  sqlite3 *db = c->db;
+  int ncol = sqlite3_column_count(stmt);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    ReplyError(c, sqlite3_errmsg(db));
+    return;
+  }
+  std::vector<FieldDesc> fields;
+  for (int i = 0; i < ncol; i++) fields.push_back(DbDescribeColumn(db, stmt, i));
+  std::vector<size_t> longest(ncol, 0);
+  WritePacket(c, "1:" + std::to_string(ncol) + "\n");
+  std::string row;
+  while (rc == SQLITE_ROW && !c->broken) {
+    row.clear();
+    for (int i = 0; i < ncol; i++) {
+      int kind = sqlite3_column_type(stmt, i);
+      if (kind == SQLITE_NULL) {
+        AppendNull(&row);
+        continue;
+      }
+      if (fields[i].type == TYPE_MONEY && (kind == SQLITE_INTEGER || kind == SQLITE_FLOAT)) {
+        char money[64];
+        int n = snprintf(money, sizeof money, "%.2f", sqlite3_column_double(stmt, i));
+        AppendColumn(&row, money, (size_t)n);
+        if ((size_t)n > longest[i]) longest[i] = (size_t)n;
+        continue;
+      }
+      const char *text = (const char *)sqlite3_column_text(stmt, i);
+      size_t bytes = (size_t)sqlite3_column_bytes(stmt, i);
+      AppendColumn(&row, text ? text : "", text ? bytes : 0);
+      if (bytes > longest[i]) longest[i] = bytes;
+    }
+    if (row.size() > MAX_PACKET) {
+      ReplyError(c, "Row of " + std::to_string(row.size()) + " bytes does not fit in a packet");
+      return;
+    }
+    WritePacket(c, row);
+    rc = sqlite3_step(stmt);
+  }
+  if (c->broken) return;
+  if (rc != SQLITE_DONE) {
+    ReplyError(c, sqlite3_errmsg(db));
+    return;
+  }
+  WritePacket(c, "-100:\n");
+  for (int i = 0; i < ncol; i++) {
+    FieldDesc &f = fields[i];
+    if (f.computed) f.length = (int)longest[i];
+    row.clear();
+    std::string type = std::to_string(f.type), length = std::to_string(f.length);
+    AppendColumn(&row, f.table.data(), f.table.size());
+    AppendColumn(&row, f.name.data(), f.name.size());
+    AppendColumn(&row, type.data(), type.size());
+    AppendColumn(&row, length.data(), length.size());
+    AppendColumn(&row, f.not_null ? "Y" : "N", 1);
+    AppendColumn(&row, f.unique ? "Y" : "N", 1);
+    WritePacket(c, row);
+  }
+  Reply(c, "-100:\n");
+}
+
+void HandleQuery(Connection *c, const std::string &statement) {
+  if (!c->db) {
+    ReplyError(c, "No database has been selected");
+    return;
+  }
+  c->server->queries++;
+  LogQuery(c, statement);
+  Translation t;
+  std::string error;
+  if (!TranslateStatement(statement, &t, &error)) {
+    ReplyError(c, error);
+    return;
+  }
+  bool read_only = c->server->config.read_only;
+  if (t.kind != STMT_SQL) {
+    if (read_only) {
+      ReplyError(c, "Server is read-only: changes are refused");
+      return;
+    }
+    bool ok = t.kind == STMT_CREATE_SEQUENCE ? DbCreateSequence(c->db, t, &error)
+                                             : DbDropSequence(c->db, t.table, &error);
+    if (ok) {
+      Reply(c, "1\n");
+    } else {
+      ReplyError(c, error);
+    }
+    return;
+  }
+  sqlite3_stmt *stmt = nullptr;
+  if (sqlite3_prepare_v2(c->db, t.sql.c_str(), (int)t.sql.size(), &stmt, nullptr) != SQLITE_OK) {
+    ReplyError(c, sqlite3_errmsg(c->db));
+    return;
+  }
+  if (!stmt) {
+    ReplyError(c, "Empty query");
+    return;
+  }
+  if (read_only && !sqlite3_stmt_readonly(stmt)) {
+    ReplyError(c, "Server is read-only: changes are refused");
+  } else if (sqlite3_column_count(stmt) > 0) {
+    StreamRows(c, stmt);
+  } else {
+    int before = sqlite3_total_changes(c->db);
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    }
+    if (rc == SQLITE_DONE) {
+      Reply(c, std::to_string(sqlite3_total_changes(c->db) - before) + "\n");
+    } else {
+      ReplyError(c, sqlite3_errmsg(c->db));
+    }
+  }
+  sqlite3_finalize(stmt);
+}
+
+// ---- Catalog ----
+
+void SendNameList(Connection *c, const std::vector<std::string> &names) {
+  std::string row;
+  for (const std::string &name : names) {
+    row.clear();
+    AppendColumn(&row, name.data(), name.size());
+    WritePacket(c, row);
+  }
+  Reply(c, "-100:\n");
+}
+
+bool NeedDatabase(Connection *c) {
+  if (c->db) return true;
+  ReplyError(c, "No database has been selected");
+  return false;
+}
+
+bool NeedAdmin(Connection *c) {
+  if (c->admin) return true;
+  ReplyError(c, "Permission denied: user \"" + c->user + "\" may not administer the server");
+  return false;
+}
+
+bool NeedName(Connection *c, const std::string &name) {
+  if (ValidDatabaseName(name)) return true;
+  ReplyError(c, "Bad database name \"" + name + "\": use letters, digits and underscores only");
+  return false;
+}
+
+void SelectDatabase(Connection *c, const std::string &name) {
+  if (!NeedName(c, name)) return;
+  const std::string &dir = c->server->config.data_dir;
+  if (!DbExists(dir, name)) {
+    ReplyError(c, "Unknown database \"" + name + "\"");
+    return;
+  }
+  std::string error;
+  sqlite3 *db = DbOpen(DbPath(dir, name), false, c->server->config.read_only, &error);
+  if (!db) {
+    ReplyError(c, "Cannot open database \"" + name + "\": " + error);
+    return;
+  }
+  if (c->db) DbClose(c->db);
+  c->db = db;
+  c->database = name;
+  Reply(c, "0:\n");
+}
+
+void ListFields(Connection *c, const std::string &table) {
+  if (!NeedDatabase(c)) return;
+  std::vector<FieldDesc> fields;
+  std::string error;
+  if (!DbListFields(c->db, table, &fields, &error)) {
+    ReplyError(c, error);
+    return;
+  }
+  std::string row;
+  for (const FieldDesc &f : fields) {
+    row.clear();
+    std::string type = std::to_string(f.type), length = std::to_string(f.length);
+    AppendColumn(&row, f.table.data(), f.table.size());
+    AppendColumn(&row, f.name.data(), f.name.size());
+    AppendColumn(&row, type.data(), type.size());
+    AppendColumn(&row, length.data(), length.size());
+    AppendColumn(&row, f.not_null ? "Y" : "N", 1);
+    AppendColumn(&row, f.unique ? "Y" : "N", 1);
+    WritePacket(c, row);
+  }
+  Reply(c, "-100:\n");
+}
+
+void ServerReport(Connection *c) {
+  const ServerConfig &cfg = c->server->config;
+  WritePacket(c, std::string(SERVER_DESCRIPTION) + "\n");
+  WritePacket(c, "Protocol version: " + std::to_string(SERVER_PROTOCOL_VERSION) + "\n");
+  WritePacket(c, "Data directory: " + cfg.data_dir + "\n");
+  WritePacket(c, "UNIX socket: " + (cfg.unix_path.empty() ? std::string("none") : cfg.unix_path) + "\n");
+  WritePacket(c, "TCP port: " + (cfg.tcp_port ? std::to_string(cfg.tcp_port) : std::string("none")) + "\n");
+  WritePacket(c, "Connections: " + std::to_string(c->server->connections.load()) + "\n");
+  WritePacket(c, "Queries: " + std::to_string(c->server->queries.load()) + "\n");
+  WritePacket(c, std::string("Read-only: ") + (cfg.read_only ? "yes" : "no") + "\n");
+  Reply(c, "-100:\n");
+}
+
+// Splits "a:b" at its first colon.
+void SplitPair(const std::string &args, std::string *a, std::string *b) {
+  size_t colon = args.find(':');
+  *a = args.substr(0, colon);
+  *b = colon == std::string::npos ? "" : args.substr(colon + 1);
+}
+
+void CloseDatabaseIf(Connection *c, const std::string &name) {
+  if (c->db && c->database == name) {
+    DbClose(c->db);
+    c->db = nullptr;
+    c->database.clear();
+  }
+}
+
+// Answers one request; false when the connection is to end.
+bool HandleRequest(Connection *c, const std::string &payload) {
+  char *end = nullptr;
+  long code = strtol(payload.c_str(), &end, 10);
+  if (end == payload.c_str() || *end != ':') {
+    ReplyError(c, "Malformed request");
+    return true;
+  }
+  std::string args = payload.substr((size_t)(end - payload.c_str()) + 1);
+  std::string a, b, error;
+  const std::string &dir = c->server->config.data_dir;
+  switch (code) {
+    case REQ_QUIT:
+      return false;
+    case REQ_INIT_DB:
+      SelectDatabase(c, args);
+      break;
+    case REQ_QUERY:
+      HandleQuery(c, args);
+      break;
+    case REQ_DB_LIST: {
+      std::vector<std::string> names;
+      if (DbListDatabases(dir, &names, &error)) {
+        SendNameList(c, names);
+      } else {
+        ReplyError(c, error);
+      }
+      break;
+    }
+    case REQ_TABLE_LIST: {
+      std::vector<std::string> names;
+      if (!NeedDatabase(c)) break;
+      if (DbListTables(c->db, &names, &error)) {
+        SendNameList(c, names);
+      } else {
+        ReplyError(c, error);
+      }
+      break;
+    }
+    case REQ_FIELD_LIST:
+      ListFields(c, args);
+      break;
+    case REQ_INDEX_LIST: {
+      if (!NeedDatabase(c)) break;
+      SplitPair(args, &a, &b);
+      std::vector<std::string> rows;
+      if (DbListIndex(c->db, a, b, &rows, &error)) {
+        SendNameList(c, rows);
+      } else {
+        ReplyError(c, error);
+      }
+      break;
+    }
+    case REQ_SEQ_INFO: {
+      if (!NeedDatabase(c)) break;
+      long long step = 0, value = 0;
+      if (DbSequenceInfo(c->db, args, &step, &value, &error)) {
+        Reply(c, "1:" + std::to_string(step) + ":" + std::to_string(value) + "\n");
+      } else {
+        ReplyError(c, error);
+      }
+      break;
+    }
+    case REQ_CREATE_DB:
+    case REQ_DROP_DB:
+      if (!NeedAdmin(c) || !NeedName(c, args)) break;
+      if (c->server->config.read_only) {
+        ReplyError(c, "Server is read-only: changes are refused");
+        break;
+      }
+      if (code == REQ_DROP_DB) CloseDatabaseIf(c, args);
+      if (code == REQ_CREATE_DB ? DbCreate(dir, args, &error) : DbDrop(dir, args, &error)) {
+        Reply(c, "0:\n");
+      } else {
+        ReplyError(c, error);
+      }
+      break;
+    case REQ_COPY_DB:
+    case REQ_MOVE_DB:
+      SplitPair(args, &a, &b);
+      if (!NeedAdmin(c) || !NeedName(c, a) || !NeedName(c, b)) break;
+      if (c->server->config.read_only) {
+        ReplyError(c, "Server is read-only: changes are refused");
+        break;
+      }
+      if (code == REQ_MOVE_DB) CloseDatabaseIf(c, a);
+      if (code == REQ_COPY_DB ? DbCopy(dir, a, b, &error) : DbMove(dir, a, b, &error)) {
+        Reply(c, "0:\n");
+      } else {
+        ReplyError(c, error);
+      }
+      break;
+    case REQ_RELOAD_ACL:
+      // Access is decided by the peer's credentials and admin_user alone;
+      // there is no access file to read again.
+      if (NeedAdmin(c)) Reply(c, "0:\n");
+      break;
+    case REQ_SHUTDOWN:
+      if (!NeedAdmin(c)) break;
+      Reply(c, "0:\n");
+      RequestShutdown(c->server);
+      return false;
+    case REQ_SERVER_STATS:
+      ServerReport(c);
+      break;
+    default:
+      ReplyError(c, "Unknown request code " + std::to_string(code));
+      break;
+  }
+  return !c->broken;
+}
+
+}  // namespace
+
+void ServeConnection(Connection *c) {
+  if (Login(c)) {
+    std::string payload;
+    while (!c->server->shutting_down) {
+      ReadResult r = ReadRequest(c, &payload);
+      if (r != READ_OK) break;
+      if (payload.empty()) {
+        ReplyError(c, "Empty request");
+        continue;
+      }
+      if (!HandleRequest(c, payload)) break;
+    }
+  }
+  if (c->db) DbClose(c->db);
+  c->db = nullptr;
+}

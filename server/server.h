@@ -1,0 +1,87 @@
+// korvid-server's shared records: the settings it runs with, the state of the
+// running server, and one connection. main.cc listens and starts a thread per
+// connection; protocol.cc answers that connection's requests.
+#ifndef KORVID_SERVER_SERVER_H
+#define KORVID_SERVER_SERVER_H
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#define SERVER_PROTOCOL_VERSION 23
+#define SERVER_DESCRIPTION "korvid-server 1.0.0 (SQLite " SQLITE_VERSION ")"
+
+// Connections served at once; one more is told so and closed.
+#define MAX_CONNECTIONS 256
+// Output is gathered up to this many bytes before one write, so that a
+// stream of small row packets does not cost a system call per row.
+#define OUTPUT_FLUSH_SIZE 65536
+
+// The request codes of protocol 23.
+enum {
+  REQ_QUIT = 1,
+  REQ_INIT_DB = 2,
+  REQ_QUERY = 3,
+  REQ_DB_LIST = 4,
+  REQ_TABLE_LIST = 5,
+  REQ_FIELD_LIST = 6,
+  REQ_CREATE_DB = 7,
+  REQ_DROP_DB = 8,
+  REQ_RELOAD_ACL = 9,
+  REQ_SHUTDOWN = 10,
+  REQ_INDEX_LIST = 11,
+  REQ_SERVER_STATS = 12,
+  REQ_SEQ_INFO = 13,
+  REQ_MOVE_DB = 14,
+  REQ_COPY_DB = 15
+};
+
+struct ServerConfig {
+  std::string data_dir;
+  std::string unix_path;   // empty: no UNIX socket
+  int tcp_port = 0;        // 0: no TCP socket
+  bool remote_access = false;
+  std::string pid_file;
+  std::string admin_user;
+  bool read_only = false;
+  bool query_log = false;
+  std::string query_log_file;
+};
+
+struct Server {
+  ServerConfig config;
+  std::atomic<int> connections{0};
+  std::atomic<long> queries{0};
+  std::atomic<bool> shutting_down{false};
+  int wake_pipe[2] = {-1, -1};  // written to end the accept loop
+  std::mutex log_mutex;
+  FILE *query_log = nullptr;
+};
+
+struct Connection {
+  Server *server;
+  int fd;
+  bool local;              // over the UNIX socket: peer credentials are known
+  std::string user;
+  bool admin = false;
+  std::string database;    // current database, empty before a select
+  sqlite3 *db = nullptr;   // handle on the current database, owned
+  std::string out;         // packets not yet written
+  bool broken = false;     // a write failed: the peer is gone
+};
+
+// Serves one connection until it quits, breaks or the server shuts down;
+// closes its database handle but not its socket.
+void ServeConnection(Connection *c);
+
+// Asks the accept loop to shut the server down.
+void RequestShutdown(Server *server);
+
+// Packet encoding, apart from the socket. A row packet holds, per column,
+// the byte count, a colon and the bytes; an SQL NULL is "-2:".
+void AppendColumn(std::string *packet, const char *value, size_t length);
+void AppendNull(std::string *packet);
+
+#endif

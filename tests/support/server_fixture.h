@@ -1,0 +1,75 @@
+// A real korvid-server for tests: a private temporary directory with its own
+// msql.conf, data directory, UNIX socket and free TCP port, databases loaded
+// from SQL scripts, and the server running as a child process.
+//
+//   ServerFixtureOptions options;
+//   options.databases.push_back({"sample", SampleSqlPath()});
+//   ServerFixture *server = ServerFixtureStart(options, &error);  // null on failure
+//   int sock = msqlConnect(nullptr);         // the client now finds this server
+//   ...
+//   ServerFixtureStop(server);               // stops it, removes the directory
+//
+// Starting sets MSQL_CONF_FILE to the fixture's msql.conf (for child
+// processes) and loads that file into the client library of this process
+// (msqlConfigLoad), so msqlConnect(nullptr) uses the fixture's socket and
+// msqlConnect("127.0.0.1") its TCP port. Only one fixture should be the
+// client's target at a time; starting another one retargets the client.
+#ifndef KORVID_TESTS_SUPPORT_SERVER_FIXTURE_H
+#define KORVID_TESTS_SUPPORT_SERVER_FIXTURE_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ServerFixtureOptions {
+  // Databases to create before the server starts: name and script file (mSQL
+  // statements ended by ';' or "\g"; '#' comment lines).
+  std::vector<std::pair<std::string, std::string>> databases;
+  std::string admin_user;    // empty: the user who runs the test
+  bool tcp = true;           // also listen on a free loopback TCP port
+  bool read_only = false;    // read_only = 1 in msql.conf
+  bool query_log = false;    // query_log = 1, into query_log_file
+  std::string extra_system;  // further lines for the [system] section
+};
+
+struct ServerFixture {
+  std::string dir;             // the temporary directory holding all below
+  std::string conf_path;       // dir/msql.conf
+  std::string data_dir;        // dir/data: one NAME.db file per database
+  std::string socket_path;     // dir/msql.sock
+  std::string pid_file;        // dir/msql.pid
+  std::string query_log_file;  // dir/query.log
+  int tcp_port = 0;            // 0 when options.tcp is false
+  pid_t pid = -1;              // the server process, -1 when not running
+  ServerFixtureOptions options;
+};
+
+// Path of the bundled sample script (resources/sample.sql) and of the
+// korvid-server binary of this build tree.
+std::string SampleSqlPath();
+std::string ServerBinaryPath();
+
+// Creates the directory, writes msql.conf, loads the databases, starts the
+// server and waits until its socket accepts connections. Null with the
+// reason in *error (when given) on failure; nothing is left behind then.
+ServerFixture *ServerFixtureStart(const ServerFixtureOptions &options, std::string *error = nullptr);
+
+// Loads a script into database `name` (replacing it) with the server's own
+// loader; works while the server runs. False with the reason on failure.
+bool ServerFixtureLoad(ServerFixture *f, const std::string &name, const std::string &script,
+                       std::string *error = nullptr);
+
+// Sends a signal to the server and waits for it to end; returns its wait
+// status (-1 when it was not running). SIGKILL simulates a crash.
+int ServerFixtureKill(ServerFixture *f, int signal);
+
+// Starts the server again on the same directory, ports and databases.
+bool ServerFixtureRestart(ServerFixture *f, std::string *error = nullptr);
+
+// Stops the server (SIGTERM, then SIGKILL after 5 s), removes the directory
+// and frees the record. Accepts null.
+void ServerFixtureStop(ServerFixture *f);
+
+#endif

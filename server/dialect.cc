@@ -125,13 +125,16 @@ std::string QuoteLiteral(const std::string &value) {
   return q;
 }
 
-// Joins tokens back into text. Adjacent punctuation is separated by a blank
-// so that "-" "-" or "/" "*" never become an SQLite comment.
+// Joins tokens back into text. Adjacent operators that would read as an
+// SQLite comment ("-" "-", "/" "*") are kept apart by a blank.
 std::string Emit(const std::vector<Token> &tokens) {
   std::string out;
   const Token *prev = nullptr;
   for (const Token &t : tokens) {
-    if (prev && prev->kind == TOK_PUNCT && t.kind == TOK_PUNCT) out += ' ';
+    if (prev && prev->kind == TOK_PUNCT && t.kind == TOK_PUNCT) {
+      char a = prev->text.back(), b = t.text[0];
+      if ((a == '-' && b == '-') || (a == '/' && b == '*')) out += ' ';
+    }
     out += t.kind == TOK_STRING ? QuoteLiteral(t.text) : t.text;
     prev = &t;
   }
@@ -353,23 +356,22 @@ std::vector<std::string> SplitScript(const std::string &text) {
   std::vector<std::string> out;
   std::string current;
   size_t i = 0, n = text.size();
-  bool line_start = true;
+  const char *blank = " \t\r\n";
   auto finish = [&]() {
-    if (current.find_first_not_of(" \t\r\n") != std::string::npos) out.push_back(current);
+    size_t first = current.find_first_not_of(blank);
+    if (first != std::string::npos) {
+      size_t last = current.find_last_not_of(blank);
+      out.push_back(current.substr(first, last - first + 1));
+    }
     current.clear();
   };
   while (i < n) {
     char c = text[i];
-    if (line_start && (c == ' ' || c == '\t')) {
-      current += c;
-      i++;
-      continue;
-    }
-    if (line_start && c == '#') {
+    // '#' before any text of a statement starts a comment line.
+    if (c == '#' && current.find_first_not_of(blank) == std::string::npos) {
       while (i < n && text[i] != '\n') i++;
       continue;
     }
-    line_start = false;
     if (c == '\'' || c == '"') {
       char quote = c;
       current += c;
@@ -396,7 +398,6 @@ std::vector<std::string> SplitScript(const std::string &text) {
       i += 2;
       continue;
     }
-    if (c == '\n') line_start = true;
     current += c;
     i++;
   }

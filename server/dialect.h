@@ -32,9 +32,10 @@ std::string IndexShownName(const std::string &stored);
 // statements); the reason is worded for the client's alert.
 bool TranslateStatement(const std::string &text, Translation *out, std::string *error);
 
-// Cuts a script into statements, each ended by ';' or "\g" outside quotes.
-// Lines whose first non-blank character is '#' are comments. Text after the
-// last terminator counts as a statement when it is not blank.
+// Cuts a script into statements, each ended by ';' or "\g" outside quotes,
+// and trims the blanks around each. A '#' before the first word of a
+// statement starts a comment line. Text after the last terminator counts as
+// a statement when it is not blank.
 std::vector<std::string> SplitScript(const std::string &text);
 
 // Database names are letters, digits and underscores, 1 to 64 of them, so

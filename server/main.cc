@@ -285,12 +285,6 @@ bool ParsePort(const char *text, int *port) {
 
 }  // namespace
 
-void RequestShutdown(Server *server) {
-  server->shutting_down = true;
-  ssize_t ignored = write(server->wake_pipe[1], "x", 1);
-  (void)ignored;
-}
-
 int main(int argc, char **argv) {
   const char *conf = nullptr, *data = nullptr, *socket_path = nullptr;
   const char *load_name = nullptr, *load_file = nullptr;

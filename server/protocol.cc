@@ -488,6 +488,12 @@ bool HandleRequest(Connection *c, const std::string &payload) {
 
 }  // namespace
 
+void RequestShutdown(Server *server) {
+  server->shutting_down = true;
+  ssize_t ignored = write(server->wake_pipe[1], "x", 1);
+  (void)ignored;
+}
+
 void ServeConnection(Connection *c) {
   if (Login(c)) {
     std::string payload;

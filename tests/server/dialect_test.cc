@@ -1,0 +1,215 @@
+// The mSQL dialect as pure functions: translation to SQLite, refusals,
+// script splitting, LIKE matching, names, declared types, row encoding.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "server/database.h"
+#include "server/dialect.h"
+#include "server/server.h"
+
+namespace {
+
+struct TranslateCase {
+  const char *in;
+  const char *out;
+};
+
+TEST(DialectTest, TranslatesStatements) {
+  const TranslateCase cases[] = {
+      // Statements the application builds pass through unchanged.
+      {"SELECT * FROM people  WHERE id = 7", "SELECT * FROM people WHERE id = 7"},
+      {"UPDATE people SET name='Ann',age=30 WHERE id = 7", "UPDATE people SET name='Ann',age=30 WHERE id = 7"},
+      {"SELECT * FROM people ORDER BY id ", "SELECT * FROM people ORDER BY id "},
+      // Backslash escapes become SQLite's doubled quotes.
+      {"INSERT INTO t VALUES ('O\\'Brien')", "INSERT INTO t VALUES ('O''Brien')"},
+      {"SELECT * FROM t WHERE a = 'x\\\\'", "SELECT * FROM t WHERE a = 'x\\'"},
+      {"SELECT * FROM t WHERE a = 'it''s'", "SELECT * FROM t WHERE a = 'it''s'"},
+      {"SELECT * FROM t WHERE a = 'a;b -- c'", "SELECT * FROM t WHERE a = 'a;b -- c'"},
+      {"SELECT * FROM t WHERE a = 'tab\\tnl\\n'", "SELECT * FROM t WHERE a = 'tab\tnl\n'"},
+      // Operators of the dialect.
+      {"SELECT a FROM t WHERE a CLIKE 'x%'", "SELECT a FROM t WHERE a MATCH 'x%'"},
+      {"SELECT a FROM t WHERE a rlike '^x'", "SELECT a FROM t WHERE a REGEXP '^x'"},
+      {"SELECT a FROM t WHERE a NOT CLIKE 'x'", "SELECT a FROM t WHERE a NOT MATCH 'x'"},
+      // NULL comparisons in WHERE, but not assignments.
+      {"SELECT a FROM t WHERE a = NULL", "SELECT a FROM t WHERE a IS NULL"},
+      {"SELECT a FROM t WHERE a <> NULL", "SELECT a FROM t WHERE a IS NOT NULL"},
+      {"UPDATE t SET a=NULL WHERE b != NULL", "UPDATE t SET a=NULL WHERE b IS NOT NULL"},
+      // System variables.
+      {"SELECT _rowid, a FROM t", "SELECT rowid AS _rowid, a FROM t"},
+      {"SELECT a FROM t WHERE _rowid = 3", "SELECT a FROM t WHERE rowid = 3"},
+      {"SELECT _seq FROM t", "SELECT korvid_seq('t') AS _seq"},
+      {"SELECT a, _seq FROM t", "SELECT a, korvid_seq('t') AS _seq FROM t"},
+      // Indexes are stored per table.
+      {"CREATE UNIQUE INDEX pk ON people (id)", "CREATE UNIQUE INDEX \"people.pk\" ON people (id)"},
+      {"create index n on t (a, b)", "create index \"t.n\" on t (a, b)"},
+      {"DROP INDEX pk FROM people", "DROP INDEX \"people.pk\""},
+      // One trailing semicolon is dropped; adjacent operators never form a comment.
+      {"DELETE FROM t WHERE a = 1;", "DELETE FROM t WHERE a = 1 "},
+      {"SELECT a--1 FROM t", "SELECT a- -1 FROM t"},
+      {"CREATE TABLE t (a int not null, b char(10))", "CREATE TABLE t (a int not null, b char(10))"},
+  };
+  for (const TranslateCase &c : cases) {
+    Translation t;
+    std::string error;
+    ASSERT_TRUE(TranslateStatement(c.in, &t, &error)) << c.in << ": " << error;
+    EXPECT_EQ(t.kind, STMT_SQL) << c.in;
+    EXPECT_EQ(t.sql, c.out) << c.in;
+  }
+}
+
+TEST(DialectTest, RefusesWithReason) {
+  const TranslateCase cases[] = {
+      {"", "Empty query"},
+      {"   ", "Empty query"},
+      {"PRAGMA integrity_check", "Unsupported statement: PRAGMA"},
+      {"ATTACH DATABASE '/etc/passwd' AS x", "Unsupported statement: ATTACH"},
+      {"BEGIN", "Unsupported statement: BEGIN"},
+      {"CREATE VIEW v AS SELECT 1", "Unsupported statement: CREATE VIEW"},
+      {"CREATE TRIGGER x", "Unsupported statement: CREATE TRIGGER"},
+      {"SELECT 1; DROP TABLE t", "Only one statement per query is supported"},
+      {"SELECT * FROM t WHERE a = 'open", "Unterminated string literal"},
+      {"SELECT * FROM t WHERE a = 'x\\'", "Unterminated string literal"},
+      {"SELECT * FROM _korvid_seq", "Reserved name: _korvid_seq"},
+      {"SELECT * FROM sqlite_master", "Reserved name: sqlite_master"},
+      {"SELECT a FROM t WHERE a SLIKE 'x'", "Unsupported operator: SLIKE"},
+      {"SELECT _timestamp FROM t", "Unsupported system variable: _timestamp"},
+      {"SELECT _seq", "_seq needs a table"},
+      {"DROP INDEX pk", "Syntax: DROP INDEX name FROM table"},
+      {"CREATE INDEX ON t (a)", "Syntax: CREATE [UNIQUE] INDEX name ON table (fields)"},
+      {"CREATE SEQUENCE t", "Syntax: CREATE SEQUENCE ON table [STEP n] [VALUE n]"},
+      {"CREATE SEQUENCE ON t STEP x", "Syntax: CREATE SEQUENCE ON table [STEP n] [VALUE n]"},
+      {"DROP SEQUENCE FROM t x", "Syntax: DROP SEQUENCE FROM table"},
+      {"(SELECT 1)", "Syntax error near \"(\""},
+  };
+  for (const TranslateCase &c : cases) {
+    Translation t;
+    std::string error;
+    EXPECT_FALSE(TranslateStatement(c.in, &t, &error)) << c.in;
+    EXPECT_EQ(error, c.out) << c.in;
+  }
+  Translation t;
+  std::string error;
+  EXPECT_FALSE(TranslateStatement(std::string("SELECT 1\0", 9), &t, &error));
+  EXPECT_EQ(error, "Statement contains a NUL byte");
+}
+
+TEST(DialectTest, Sequences) {
+  struct {
+    const char *in;
+    StatementKind kind;
+    long long step, value;
+  } cases[] = {
+      {"CREATE SEQUENCE ON t", STMT_CREATE_SEQUENCE, 1, 1},
+      {"create sequence on t step 5", STMT_CREATE_SEQUENCE, 5, 1},
+      {"CREATE SEQUENCE ON t VALUE 100 STEP -2", STMT_CREATE_SEQUENCE, -2, 100},
+      {"DROP SEQUENCE FROM t;", STMT_DROP_SEQUENCE, 1, 1},
+  };
+  for (const auto &c : cases) {
+    Translation t;
+    std::string error;
+    ASSERT_TRUE(TranslateStatement(c.in, &t, &error)) << c.in << ": " << error;
+    EXPECT_EQ(t.kind, c.kind) << c.in;
+    EXPECT_EQ(t.table, "t") << c.in;
+    EXPECT_EQ(t.step, c.step) << c.in;
+    EXPECT_EQ(t.value, c.value) << c.in;
+  }
+}
+
+TEST(DialectTest, SplitsScripts) {
+  std::vector<std::string> s =
+      SplitScript("# comment; not a statement\n"
+                  "CREATE TABLE t (a char(5))\\g\n"
+                  "  # indented comment\n"
+                  "INSERT INTO t VALUES ('a;b');\n"
+                  "INSERT INTO t VALUES ('c\\'; d');"
+                  "INSERT INTO t VALUES ('\\\\g')\n"
+                  "  ;  \n"
+                  "SELECT * FROM t");
+  ASSERT_EQ(s.size(), 5u);
+  EXPECT_EQ(s[0], "CREATE TABLE t (a char(5))");
+  EXPECT_EQ(s[1], "INSERT INTO t VALUES ('a;b')");
+  EXPECT_EQ(s[2], "INSERT INTO t VALUES ('c\\'; d')");
+  EXPECT_EQ(s[3], "INSERT INTO t VALUES ('\\\\g')");
+  EXPECT_EQ(s[4], "SELECT * FROM t");
+  EXPECT_TRUE(SplitScript("  ;\n;# only a comment").empty());
+}
+
+TEST(DialectTest, LikeMatching) {
+  struct {
+    const char *pattern, *text;
+    bool fold, match;
+  } cases[] = {
+      {"A%", "Ann", false, true},
+      {"A%", "ann", false, false},
+      {"A%", "ann", true, true},
+      {"%", "", false, true},
+      {"", "", false, true},
+      {"", "x", false, false},
+      {"_", "", false, false},
+      {"_", "x", false, true},
+      {"_", "\xc3\xa9", false, true},  // one two-byte character
+      {"__", "\xc3\xa9", false, false},
+      {"a_c", "abc", false, true},
+      {"a_c", "ac", false, false},
+      {"%b%", "abc", false, true},
+      {"%c", "abcabc", false, true},
+      {"a%b%c", "aXbYbZc", false, true},
+      {"a%b%c", "aXbYbZ", false, false},
+      {"50\\%", "50%", false, true},
+      {"50\\%", "500", false, false},
+      {"a\\_b", "a_b", false, true},
+      {"a\\_b", "axb", false, false},
+      {"30", "30", false, true},
+      {"%%%%%%%%%%%%%%%%%%%%b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false, false},
+      {"%a%a%a%a%a%a%a%a%b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false, false},
+      {"\xc3", "\xc3", false, true},  // a truncated character never runs past the end
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(LikeMatch(c.pattern, c.text, c.fold), c.match) << c.pattern << " / " << c.text;
+  }
+}
+
+TEST(DialectTest, DatabaseNames) {
+  for (const char *good : {"sample", "a", "DB_2", "_x"}) EXPECT_TRUE(ValidDatabaseName(good)) << good;
+  for (const char *bad : {"", "..", "a/b", "/etc", "a.b", "a b", "a:b", "ä", "x\n"}) {
+    EXPECT_FALSE(ValidDatabaseName(bad)) << bad;
+  }
+  EXPECT_TRUE(ValidDatabaseName(std::string(64, 'a')));
+  EXPECT_FALSE(ValidDatabaseName(std::string(65, 'a')));
+}
+
+TEST(DialectTest, IndexNames) {
+  EXPECT_EQ(IndexStoredName("people", "pk"), "people.pk");
+  EXPECT_EQ(IndexShownName(IndexStoredName("people", "pk")), "pk");
+  EXPECT_EQ(IndexShownName("sqlite_autoindex_t_1"), "sqlite_autoindex_t_1");
+}
+
+TEST(DialectTest, DeclaredTypes) {
+  struct {
+    const char *declared;
+    int type, length;
+  } cases[] = {
+      {"int", TYPE_INT, 4},         {"INTEGER", TYPE_INT, 4},     {"uint", TYPE_UINT, 4},
+      {"real", TYPE_REAL, 8},       {"char(20)", TYPE_CHAR, 20},  {"CHAR (7)", TYPE_CHAR, 7},
+      {"text(200)", TYPE_TEXT, 200}, {"date", TYPE_DATE, 4},      {"time", TYPE_TIME, 4},
+      {"money", TYPE_MONEY, 4},     {"blob", TYPE_CHAR, 0},       {"", TYPE_CHAR, 0},
+  };
+  for (const auto &c : cases) {
+    FieldType t = TypeFromDeclared(c.declared);
+    EXPECT_EQ(t.type, c.type) << c.declared;
+    EXPECT_EQ(t.length, c.length) << c.declared;
+  }
+  EXPECT_EQ(TypeFromDeclared(nullptr).type, TYPE_CHAR);
+}
+
+TEST(DialectTest, RowEncoding) {
+  std::string row;
+  AppendColumn(&row, "abc", 3);
+  AppendNull(&row);
+  AppendColumn(&row, "", 0);
+  AppendColumn(&row, "1:2", 3);
+  EXPECT_EQ(row, "3:abc-2:0:3:1:2");
+}
+
+}  // namespace

@@ -256,7 +256,7 @@ void ShowAllRecords(FL_OBJECT *, long data) {
   int n = snprintf(statement, sizeof statement, "SELECT * FROM %s ORDER BY %s ", info->table,
                    info->fields[info->pkey].name);
   if (n < 0 || static_cast<size_t>(n) >= sizeof statement) {
-    ShowAlert("Statement too long");
+    ShowAlert("Statement too long: nothing was sent");
     return;
   }
   if (ExecuteQuery(info, statement) != 0) return;

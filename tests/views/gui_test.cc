@@ -22,6 +22,7 @@
 
 #include "records/records.h"
 #include "views/views.h"
+#include "tests/views/gui_helpers.h"
 
 namespace {
 
@@ -86,68 +87,6 @@ std::string Joined(const std::vector<std::string> &lines) {
   std::string text;
   for (const std::string &line : lines) text += line + "\n";
   return text;
-}
-
-// Lets the toolkit handle its events for about ms milliseconds.
-void Pump(int ms) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  do {
-    GuiFlush();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  } while (std::chrono::steady_clock::now() < end);
-}
-
-// Runs xdotool with these arguments while the toolkit goes on handling the
-// events it generates; returns when xdotool has finished.
-void Xdotool(const std::vector<std::string> &args) {
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>("xdotool"));
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp("xdotool", argv.data());
-    _exit(127);
-  }
-  for (int i = 0; i < 1000; i++) {
-    int status;
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "xdotool failed";
-      break;
-    }
-    if (done < 0) break;  // reaped by the system (SIGCHLD ignored)
-    GuiFlush();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  Pump(100);
-}
-
-std::string Number(long n) { return std::to_string(n); }
-
-// A press and release at (x, y) of the form's window; twice for a double
-// click. Each press is held a moment: an instant click may select a line
-// without the toolkit seeing a click.
-void MouseClick(FL_FORM *form, int x, int y, int clicks) {
-  std::vector<std::string> args = {"mousemove", "--window", Number(form->window), Number(x),
-                                   Number(y)};
-  for (int i = 0; i < clicks; i++) {
-    for (const char *a : {"mousedown", "1", "sleep", "0.03", "mouseup", "1", "sleep", "0.03"})
-      args.push_back(a);
-  }
-  Xdotool(args);
-}
-
-// The middle of list line n, in the form's coordinates.
-void LinePosition(ListForm *list, int n, int *x, int *y) {
-  FL_Coord bx, by, bw, bh;
-  fl_get_object_geometry(list->browser, &bx, &by, &bw, &bh);
-  int height = std::abs(fl_get_browser_line_yoffset(list->browser, 2) -
-                        fl_get_browser_line_yoffset(list->browser, 1));
-  if (height == 0) height = 16;
-  *x = bx + 40;
-  *y = by + 4 + (n - 1) * height + height / 2;
 }
 
 // A checksum of what the list shows in its top rows.

@@ -3,6 +3,11 @@
 // the dialect, and the refusals.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,28 +17,21 @@
 
 namespace {
 
-// One server with the sample database for the whole suite; each test
-// connects afresh.
+// Each test gets its own server with a fresh sample database.
 class ServerTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
+  void SetUp() override {
     ServerFixtureOptions options;
     options.databases.push_back({"sample", SampleSqlPath()});
     std::string error;
     server_ = ServerFixtureStart(options, &error);
     ASSERT_NE(server_, nullptr) << error;
-  }
-  static void TearDownTestSuite() {
-    ServerFixtureStop(server_);
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_NE(server_, nullptr);
     sock_ = msqlConnect(nullptr);
     ASSERT_GE(sock_, 0) << msqlErrMsg;
   }
   void TearDown() override {
     if (sock_ >= 0) msqlClose(sock_);
+    ServerFixtureStop(server_);
   }
 
   // Runs a statement that yields rows and returns them as texts ("NULL" for
@@ -53,15 +51,514 @@ class ServerTest : public ::testing::Test {
     return rows;
   }
 
-  static ServerFixture *server_;
+  bool SelectSample() {
+    if (msqlSelectDB(sock_, "sample") != 0) {
+      ADD_FAILURE() << msqlErrMsg;
+      return false;
+    }
+    return true;
+  }
+
+  ServerFixture *server_ = nullptr;
   int sock_ = -1;
 };
 
-ServerFixture *ServerTest::server_ = nullptr;
+
+// Counts the INSERT statements for a table in the sample script, so that
+// row counts are checked against the data, not against numbers written here.
+int SampleRows(const std::string &table) {
+  FILE *f = fopen(SampleSqlPath().c_str(), "r");
+  if (!f) return -1;
+  std::string prefix = "INSERT INTO " + table + " VALUES";
+  char line[4096];
+  int n = 0;
+  while (fgets(line, sizeof line, f)) {
+    if (strncmp(line, prefix.c_str(), prefix.size()) == 0) n++;
+  }
+  fclose(f);
+  return n;
+}
+
+struct FieldInfo {
+  std::string table, name;
+  int type, length;
+  unsigned flags;
+};
+
+std::vector<FieldInfo> Fields(ResultHandle *r) {
+  std::vector<FieldInfo> out;
+  msqlFieldSeek(r, 0);
+  while (FieldListEntry *f = msqlFetchField(r)) out.push_back({f->table, f->name, f->type, f->length, f->flags});
+  return out;
+}
+
+std::vector<std::string> Column(ResultHandle *r, int column) {
+  std::vector<std::string> out;
+  msqlDataSeek(r, 0);
+  while (char **row = msqlFetchRow(r)) out.push_back(row[column] ? row[column] : "NULL");
+  return out;
+}
 
 TEST_F(ServerTest, GreetingAnnouncesProtocol23AndDescription) {
   EXPECT_EQ(msqlGetProtoInfo(), 23);
   EXPECT_NE(strstr(msqlGetServerInfo(), "korvid-server"), nullptr) << msqlGetServerInfo();
+}
+
+
+TEST_F(ServerTest, CatalogListsDatabasesTablesFieldsAndIndexes) {
+  ResultHandle *r = msqlListDBs(sock_);
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  EXPECT_EQ(Column(r, 0), std::vector<std::string>({"sample"}));
+  msqlFreeResult(r);
+
+  EXPECT_EQ(msqlListTables(sock_), nullptr);  // no database selected yet
+  EXPECT_STREQ(msqlErrMsg, "No database has been selected");
+  ASSERT_TRUE(SelectSample());
+  r = msqlListTables(sock_);
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  EXPECT_EQ(Column(r, 0), std::vector<std::string>({"events", "orders", "people", "products"}));
+  msqlFreeResult(r);
+
+  r = msqlListFields(sock_, "people");
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  std::vector<FieldInfo> f = Fields(r);
+  msqlFreeResult(r);
+  struct {
+    const char *name;
+    int type, length;
+    unsigned flags;
+  } want[] = {{"id", INT_TYPE, 4, FLAG_NOT_NULL},
+              {"name", CHAR_TYPE, 40, FLAG_NOT_NULL},
+              {"email", CHAR_TYPE, 60, 0},
+              {"age", INT_TYPE, 4, 0},
+              {"salary", MONEY_TYPE, 4, 0},
+              {"born", DATE_TYPE, 4, 0},
+              {"phone", CHAR_TYPE, 20, 0},
+              {"notes", TEXT_TYPE, 200, 0},
+              {"people_id", IDX_TYPE, 1, FLAG_UNIQUE_KEY},
+              {"people_name", IDX_TYPE, 1, 0}};
+  ASSERT_EQ(f.size(), sizeof want / sizeof want[0]);
+  for (size_t i = 0; i < f.size(); i++) {
+    EXPECT_EQ(f[i].table, "people");
+    EXPECT_EQ(f[i].name, want[i].name);
+    EXPECT_EQ(f[i].type, want[i].type) << want[i].name;
+    EXPECT_EQ(f[i].length, want[i].length) << want[i].name;
+    EXPECT_EQ(f[i].flags, want[i].flags) << want[i].name;
+  }
+
+  // The table without an index lists its data fields only.
+  r = msqlListFields(sock_, "events");
+  ASSERT_NE(r, nullptr);
+  f = Fields(r);
+  msqlFreeResult(r);
+  ASSERT_EQ(f.size(), 3u);
+  EXPECT_EQ(f[0].type, TIME_TYPE);
+  for (const FieldInfo &e : f) EXPECT_NE(e.type, IDX_TYPE);
+
+  r = msqlListIndex(sock_, "people", "people_id");
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  EXPECT_EQ(Column(r, 0), std::vector<std::string>({"btree", "id"}));
+  msqlFreeResult(r);
+
+  EXPECT_EQ(msqlListFields(sock_, "nosuch"), nullptr);
+  EXPECT_STREQ(msqlErrMsg, "Unknown table \"nosuch\"");
+  EXPECT_EQ(msqlListIndex(sock_, "people", "nosuch"), nullptr);
+  EXPECT_STREQ(msqlErrMsg, "Unknown index \"nosuch\" on table \"people\"");
+}
+
+TEST_F(ServerTest, MultiFieldIndexListsItsFieldsInOrder) {
+  ASSERT_TRUE(SelectSample());
+  ASSERT_EQ(msqlQuery(sock_, "CREATE UNIQUE INDEX by_person ON orders (person, id)"), 0) << msqlErrMsg;
+  ResultHandle *r = msqlListIndex(sock_, "orders", "by_person");
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  EXPECT_EQ(Column(r, 0), std::vector<std::string>({"btree", "person", "id"}));
+  msqlFreeResult(r);
+  // Index names are per table: the same name on another table is another index.
+  EXPECT_EQ(msqlQuery(sock_, "CREATE INDEX by_person ON products (stock)"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(sock_, "DROP INDEX by_person FROM orders"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlListIndex(sock_, "orders", "by_person"), nullptr);
+  r = msqlListIndex(sock_, "products", "by_person");
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  msqlFreeResult(r);
+}
+
+TEST_F(ServerTest, QueryRepliesCarryRowsAndFieldDescriptions) {
+  ASSERT_TRUE(SelectSample());
+  ASSERT_EQ(msqlQuery(sock_, "SELECT id, name, salary, born FROM people WHERE id = 1"), 1) << msqlErrMsg;
+  ResultHandle *r = msqlStoreResult();
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(msqlNumRows(r), 1);
+  EXPECT_EQ(msqlNumFields(r), 4);
+  std::vector<FieldInfo> f = Fields(r);
+  ASSERT_EQ(f.size(), 4u);
+  EXPECT_EQ(f[0].table, "people");
+  EXPECT_EQ(f[0].type, INT_TYPE);
+  EXPECT_EQ(f[0].flags, (unsigned)FLAG_NOT_NULL);
+  EXPECT_EQ(f[1].type, CHAR_TYPE);
+  EXPECT_EQ(f[1].length, 40);
+  EXPECT_EQ(f[2].type, MONEY_TYPE);
+  EXPECT_EQ(f[3].type, DATE_TYPE);
+  msqlDataSeek(r, 0);
+  char **row = msqlFetchRow(r);
+  ASSERT_NE(row, nullptr);
+  EXPECT_STREQ(row[0], "1");
+  msqlFreeResult(r);
+
+  // No match: still a handle, with every field description.
+  ASSERT_EQ(msqlQuery(sock_, "SELECT * FROM people WHERE id = -5"), 0) << msqlErrMsg;
+  r = msqlStoreResult();
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(msqlNumRows(r), 0);
+  EXPECT_EQ(msqlNumFields(r), 8);
+  msqlFreeResult(r);
+
+  // A computed column is CHAR, of no table, as long as its longest value.
+  ASSERT_EQ(msqlQuery(sock_, "SELECT name || '!' FROM people WHERE id <= 50"), 50) << msqlErrMsg;
+  r = msqlStoreResult();
+  ASSERT_NE(r, nullptr);
+  size_t longest = 0;
+  for (const std::string &v : Column(r, 0)) longest = std::max(longest, v.size());
+  f = Fields(r);
+  EXPECT_EQ(f[0].table, "");
+  EXPECT_EQ(f[0].type, CHAR_TYPE);
+  EXPECT_EQ(f[0].length, (int)longest);
+  msqlFreeResult(r);
+}
+
+TEST_F(ServerTest, ApplicationStatementsWork) {
+  ASSERT_TRUE(SelectSample());
+  int people = SampleRows("people");
+  ASSERT_GT(people, 1000);
+
+  // The count query and the listing ordered by key.
+  ASSERT_EQ(msqlQuery(sock_, "SELECT * FROM people "), people) << msqlErrMsg;
+  msqlFreeResult(msqlStoreResult());
+  ASSERT_EQ(msqlQuery(sock_, "SELECT * FROM people ORDER BY id "), people) << msqlErrMsg;
+  ResultHandle *r = msqlStoreResult();
+  std::vector<std::string> ids = Column(r, 0);
+  msqlFreeResult(r);
+  for (size_t i = 1; i < ids.size(); i++) EXPECT_LT(atoi(ids[i - 1].c_str()), atoi(ids[i].c_str()));
+
+  // Lookup by key, update, delete, insert, in the application's own forms.
+  ASSERT_EQ(msqlQuery(sock_, "SELECT * FROM people  WHERE id = 7"), 1) << msqlErrMsg;
+  msqlFreeResult(msqlStoreResult());
+  ASSERT_EQ(msqlQuery(sock_,
+                      "UPDATE people SET name='Ann',email='ann@example.org',age=30,salary=10.5,"
+                      "born='01-Jan-1990',phone='',notes='' WHERE id = 7"),
+            1)
+      << msqlErrMsg;
+  ASSERT_EQ(msqlQuery(sock_, "SELECT name, age, salary, phone FROM people  WHERE id = 7"), 1);
+  r = msqlStoreResult();
+  char **row = msqlFetchRow(r);
+  EXPECT_STREQ(row[0], "Ann");
+  EXPECT_STREQ(row[1], "30");
+  EXPECT_STREQ(row[2], "10.50");
+  EXPECT_STREQ(row[3], "");
+  msqlFreeResult(r);
+  EXPECT_EQ(msqlQuery(sock_, "DELETE FROM people  WHERE id = 7"), 1) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(sock_, "DELETE FROM people  WHERE id = 7"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(sock_, "SELECT * FROM people  WHERE id = 7"), 0);
+  msqlFreeResult(msqlStoreResult());
+  EXPECT_EQ(msqlQuery(sock_, "INSERT INTO people VALUES (7,'Bob','',41,1.25,'','','')"), 1) << msqlErrMsg;
+  // The unique index refuses a second record with the same key.
+  EXPECT_EQ(msqlQuery(sock_, "INSERT INTO people VALUES (7,'Eve','',1,1,'','','')"), -1);
+  EXPECT_NE(strstr(msqlErrMsg, "UNIQUE"), nullptr) << msqlErrMsg;
+  // An empty bare value leaves a hole in the statement: refused, not guessed.
+  EXPECT_EQ(msqlQuery(sock_, "INSERT INTO people VALUES (8,'Eve','',,1,'','','')"), -1);
+  EXPECT_EQ(msqlQuery(sock_, "UPDATE people SET  WHERE id = 7"), -1);
+
+  // Search by example: case-sensitive LIKE, bare numbers compared as text.
+  ASSERT_GE(msqlQuery(sock_, "SELECT * FROM people "), 0);
+  r = msqlStoreResult();
+  int expected = 0;
+  msqlDataSeek(r, 0);
+  while (char **all = msqlFetchRow(r)) {
+    if (all[1][0] == 'S' && all[3] && strlen(all[3]) == 2 && all[3][0] == '3') expected++;
+  }
+  msqlFreeResult(r);
+  ASSERT_GT(expected, 0);
+  EXPECT_EQ(msqlQuery(sock_, "SELECT * FROM people  WHERE name LIKE 'S%' AND age LIKE '3_'"), expected)
+      << msqlErrMsg;
+  msqlFreeResult(msqlStoreResult());
+  EXPECT_EQ(msqlQuery(sock_, "SELECT * FROM people  WHERE name LIKE 's%' AND age LIKE '3_'"), 0);
+  msqlFreeResult(msqlStoreResult());
+  EXPECT_EQ(msqlQuery(sock_, "SELECT * FROM people  WHERE name CLIKE 's%' AND age LIKE '3_'"), expected);
+  msqlFreeResult(msqlStoreResult());
+}
+
+TEST_F(ServerTest, DialectFeatures) {
+  ASSERT_TRUE(SelectSample());
+  ASSERT_EQ(msqlQuery(sock_, "CREATE TABLE notes (id int, body char(40))"), 0) << msqlErrMsg;
+  ASSERT_EQ(msqlQuery(sock_, "INSERT INTO notes VALUES (1, 'O\\'Brien said: \\\\o/')"), 1) << msqlErrMsg;
+  ASSERT_EQ(msqlQuery(sock_, "INSERT INTO notes VALUES (2, NULL)"), 1) << msqlErrMsg;
+  ASSERT_EQ(msqlQuery(sock_, "INSERT INTO notes VALUES (3, '50% of a_b')"), 1) << msqlErrMsg;
+
+  ASSERT_EQ(msqlQuery(sock_, "SELECT body FROM notes WHERE id = 1"), 1);
+  ResultHandle *r = msqlStoreResult();
+  EXPECT_EQ(Column(r, 0), std::vector<std::string>({"O'Brien said: \\o/"}));
+  msqlFreeResult(r);
+
+  // NULL is sent as NULL, and "= NULL" finds it.
+  ASSERT_EQ(msqlQuery(sock_, "SELECT id, body FROM notes WHERE body = NULL"), 1) << msqlErrMsg;
+  r = msqlStoreResult();
+  EXPECT_EQ(Column(r, 0), std::vector<std::string>({"2"}));
+  EXPECT_EQ(Column(r, 1), std::vector<std::string>({"NULL"}));
+  msqlFreeResult(r);
+  EXPECT_EQ(msqlQuery(sock_, "SELECT id FROM notes WHERE body <> NULL"), 2);
+  msqlFreeResult(msqlStoreResult());
+
+  struct {
+    const char *where;
+    std::vector<std::string> ids;
+  } cases[] = {
+      {"body LIKE '50\\\\%%'", {"3"}},   // escaped % is literal
+      {"body LIKE '%a\\\\_b'", {"3"}},   // escaped _ is literal
+      {"body LIKE '%A\\\\_B'", {}},      // LIKE heeds case
+      {"body CLIKE '%A\\\\_B'", {"3"}},  // CLIKE does not
+      {"body RLIKE '^O.Brien'", {"1"}},
+      {"body RLIKE 'said: .*/$'", {"1"}},
+      {"body NOT LIKE 'O%'", {"3"}},
+      {"_rowid = 2", {"2"}},
+  };
+  for (const auto &c : cases) {
+    std::string q = std::string("SELECT id FROM notes WHERE ") + c.where + " ORDER BY id";
+    ASSERT_GE(msqlQuery(sock_, q.c_str()), 0) << q << ": " << msqlErrMsg;
+    r = msqlStoreResult();
+    EXPECT_EQ(Column(r, 0), c.ids) << q;
+    msqlFreeResult(r);
+  }
+  EXPECT_EQ(msqlQuery(sock_, "SELECT id FROM notes WHERE body RLIKE '('"), -1);
+  EXPECT_NE(strstr(msqlErrMsg, "Bad regular expression"), nullptr) << msqlErrMsg;
+
+  // LIMIT and ORDER BY.
+  ASSERT_EQ(msqlQuery(sock_, "SELECT id FROM notes ORDER BY id DESC LIMIT 2"), 2) << msqlErrMsg;
+  r = msqlStoreResult();
+  EXPECT_EQ(Column(r, 0), std::vector<std::string>({"3", "2"}));
+  msqlFreeResult(r);
+
+  // Sequences: the value, then the value advanced by the step.
+  ASSERT_EQ(msqlQuery(sock_, "CREATE SEQUENCE ON notes STEP 5 VALUE 10"), 1) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(sock_, "CREATE SEQUENCE ON notes"), -1);
+  for (const char *want : {"10", "15"}) {
+    ASSERT_EQ(msqlQuery(sock_, "SELECT _seq FROM notes"), 1) << msqlErrMsg;
+    r = msqlStoreResult();
+    EXPECT_EQ(Column(r, 0), std::vector<std::string>({want}));
+    EXPECT_EQ(Fields(r)[0].name, "_seq");
+    msqlFreeResult(r);
+  }
+  SequenceInfo *info = msqlGetSequenceInfo(sock_, "notes");
+  ASSERT_NE(info, nullptr) << msqlErrMsg;
+  EXPECT_EQ(info->first, 5);
+  EXPECT_EQ(info->second, 20);
+  EXPECT_EQ(msqlQuery(sock_, "DROP SEQUENCE FROM notes"), 1) << msqlErrMsg;
+  EXPECT_EQ(msqlGetSequenceInfo(sock_, "notes"), nullptr);
+  EXPECT_EQ(msqlQuery(sock_, "SELECT _seq FROM notes"), -1);
+  EXPECT_EQ(msqlQuery(sock_, "CREATE SEQUENCE ON nosuch"), -1);
+  EXPECT_STREQ(msqlErrMsg, "Unknown table \"nosuch\"");
+
+  // Money keeps two decimals; _rowid is named as asked.
+  ASSERT_EQ(msqlQuery(sock_, "SELECT _rowid, salary FROM people WHERE salary <> NULL LIMIT 20"), 20);
+  r = msqlStoreResult();
+  EXPECT_EQ(Fields(r)[0].name, "_rowid");
+  for (const std::string &v : Column(r, 1)) {
+    size_t dot = v.find('.');
+    ASSERT_NE(dot, std::string::npos) << v;
+    EXPECT_EQ(v.size() - dot, 3u) << v;
+  }
+  msqlFreeResult(r);
+
+  // Values with colons come back whole: the byte count frames them.
+  ASSERT_GT(msqlQuery(sock_, "SELECT phone, notes FROM people WHERE phone LIKE '%:%'"), 0);
+  r = msqlStoreResult();
+  for (const std::string &v : Column(r, 0)) EXPECT_EQ(std::count(v.begin(), v.end(), ':'), 2) << v;
+  msqlFreeResult(r);
+}
+
+TEST_F(ServerTest, RefusedStatementsLeaveTheConnectionUsable) {
+  ASSERT_TRUE(SelectSample());
+  struct {
+    const char *statement, *message;
+  } cases[] = {
+      {"PRAGMA integrity_check", "Unsupported statement: PRAGMA"},
+      {"ATTACH DATABASE '/tmp/x.db' AS x", "Unsupported statement: ATTACH"},
+      {"SELECT 1; DELETE FROM people", "Only one statement per query is supported"},
+      {"SELECT * FROM nosuch", "no such table: nosuch"},
+      {"SELECT * FROM _korvid_seq", "Reserved name: _korvid_seq"},
+      {"SELECT * FROM people WHERE name = 'open", "Unterminated string literal"},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(msqlQuery(sock_, c.statement), -1) << c.statement;
+    EXPECT_STREQ(msqlErrMsg, c.message) << c.statement;
+  }
+  EXPECT_EQ(msqlQuery(sock_, "SELECT id FROM people WHERE id = 1"), 1) << msqlErrMsg;
+  msqlFreeResult(msqlStoreResult());
+}
+
+TEST_F(ServerTest, BadDatabaseNamesNeverTouchTheFileSystem) {
+  const char *names[] = {"../sample", "..", "", "a/b", "/etc/passwd", "sample.db", "x y", "nosuch"};
+  for (const char *name : names) {
+    EXPECT_EQ(msqlSelectDB(sock_, name), -1) << name;
+    if (strcmp(name, "nosuch") == 0) {
+      EXPECT_STREQ(msqlErrMsg, "Unknown database \"nosuch\"");
+    } else {
+      EXPECT_NE(strstr(msqlErrMsg, "Bad database name"), nullptr) << name << ": " << msqlErrMsg;
+    }
+    EXPECT_EQ(msqlCreateDB(sock_, name), strcmp(name, "nosuch") == 0 ? 0 : -1) << name;
+  }
+  EXPECT_EQ(msqlCopyDB(sock_, "sample", "../copy"), -1);
+  EXPECT_EQ(msqlMoveDB(sock_, "sample", "a/b"), -1);
+  EXPECT_EQ(msqlDropDB(sock_, "../data/sample"), -1);
+  // Only the two real databases exist; nothing was made beside them.
+  ResultHandle *r = msqlListDBs(sock_);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(Column(r, 0), std::vector<std::string>({"nosuch", "sample"}));
+  msqlFreeResult(r);
+  FILE *f = fopen((server_->dir + "/copy.db").c_str(), "r");
+  EXPECT_EQ(f, nullptr);
+  if (f) fclose(f);
+}
+
+TEST_F(ServerTest, AdministrationCreatesCopiesMovesAndDrops) {
+  ASSERT_EQ(msqlCreateDB(sock_, "scratch"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlCreateDB(sock_, "scratch"), -1);
+  EXPECT_STREQ(msqlErrMsg, "Database \"scratch\" already exists");
+  ASSERT_EQ(msqlCopyDB(sock_, "sample", "copy"), 0) << msqlErrMsg;
+  ASSERT_EQ(msqlMoveDB(sock_, "copy", "moved"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlMoveDB(sock_, "copy", "again"), -1);
+  EXPECT_EQ(msqlCopyDB(sock_, "sample", "moved"), -1);
+  ResultHandle *r = msqlListDBs(sock_);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(Column(r, 0), std::vector<std::string>({"moved", "sample", "scratch"}));
+  msqlFreeResult(r);
+  // The moved copy holds the sample's rows.
+  ASSERT_EQ(msqlSelectDB(sock_, "moved"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(sock_, "SELECT * FROM orders "), SampleRows("orders"));
+  msqlFreeResult(msqlStoreResult());
+  ASSERT_EQ(msqlDropDB(sock_, "moved"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlDropDB(sock_, "moved"), -1);
+  EXPECT_EQ(msqlQuery(sock_, "SELECT * FROM orders "), -1);  // its handle went with it
+  ASSERT_EQ(msqlDropDB(sock_, "scratch"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlReloadAcl(sock_), 0) << msqlErrMsg;
+}
+
+TEST_F(ServerTest, ServerReportAndUnknownRequests) {
+  testing::internal::CaptureStdout();
+  int rc = msqlServerReport(sock_);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(rc, 0) << msqlErrMsg;
+  EXPECT_NE(out.find("korvid-server"), std::string::npos) << out;
+  EXPECT_NE(out.find("Data directory: " + server_->data_dir), std::string::npos) << out;
+}
+
+TEST_F(ServerTest, TcpConnectionsWork) {
+  msqlClose(sock_);
+  sock_ = msqlConnect("127.0.0.1");
+  ASSERT_GE(sock_, 0) << msqlErrMsg;
+  ASSERT_TRUE(SelectSample());
+  EXPECT_EQ(msqlQuery(sock_, "SELECT * FROM products "), SampleRows("products"));
+  msqlFreeResult(msqlStoreResult());
+}
+
+TEST_F(ServerTest, ShutdownEndsTheServerCleanly) {
+  ASSERT_TRUE(SelectSample());
+  int other = msqlConnect(nullptr);  // an idle second client does not hold it up
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(msqlShutdown(sock_), 0) << msqlErrMsg;
+  int status = ServerFixtureKill(server_, 0);  // signal 0: only wait
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_NE(access(server_->socket_path.c_str(), F_OK), 0);
+  EXPECT_NE(access(server_->pid_file.c_str(), F_OK), 0);
+  msqlClose(other);
+  std::string error;
+  ASSERT_TRUE(ServerFixtureRestart(server_, &error)) << error;
+}
+
+// Servers configured otherwise: another admin, read-only, with a query log.
+ServerFixture *StartWith(ServerFixtureOptions options) {
+  options.databases.push_back({"sample", SampleSqlPath()});
+  std::string error;
+  ServerFixture *f = ServerFixtureStart(options, &error);
+  EXPECT_NE(f, nullptr) << error;
+  return f;
+}
+
+TEST(ServerConfigTest, OnlyTheAdminUserAdministers) {
+  ServerFixtureOptions options;
+  options.admin_user = "somebody_else";
+  ServerFixture *f = StartWith(options);
+  ASSERT_NE(f, nullptr);
+  int sock = msqlConnect(nullptr);
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  EXPECT_EQ(msqlCreateDB(sock, "x"), -1);
+  EXPECT_NE(strstr(msqlErrMsg, "Permission denied"), nullptr) << msqlErrMsg;
+  EXPECT_EQ(msqlDropDB(sock, "sample"), -1);
+  EXPECT_EQ(msqlCopyDB(sock, "sample", "x"), -1);
+  EXPECT_EQ(msqlMoveDB(sock, "sample", "x"), -1);
+  EXPECT_EQ(msqlReloadAcl(sock), -1);
+  EXPECT_EQ(msqlShutdown(sock), -1);
+  // Still running, and the database is untouched.
+  EXPECT_EQ(msqlSelectDB(sock, "sample"), 0) << msqlErrMsg;
+  ResultHandle *r = msqlListDBs(sock);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(Column(r, 0), std::vector<std::string>({"sample"}));
+  msqlFreeResult(r);
+  msqlClose(sock);
+  ServerFixtureStop(f);
+}
+
+TEST(ServerConfigTest, ReadOnlyRefusesEveryChange) {
+  ServerFixtureOptions options;
+  options.read_only = true;
+  ServerFixture *f = StartWith(options);
+  ASSERT_NE(f, nullptr);
+  int sock = msqlConnect(nullptr);
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(sock, "sample"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(sock, "SELECT * FROM events "), SampleRows("events"));
+  msqlFreeResult(msqlStoreResult());
+  const char *changes[] = {
+      "INSERT INTO events VALUES ('10:00:00', 'info', 'x')",
+      "UPDATE events SET level = 'x'",
+      "DELETE FROM events",
+      "CREATE TABLE t (a int)",
+      "DROP TABLE events",
+      "CREATE INDEX i ON events (at)",
+      "CREATE SEQUENCE ON events",
+      "SELECT _seq FROM people",
+  };
+  for (const char *q : changes) {
+    EXPECT_EQ(msqlQuery(sock, q), -1) << q;
+    EXPECT_NE(strstr(msqlErrMsg, "read-only"), nullptr) << q << ": " << msqlErrMsg;
+  }
+  EXPECT_EQ(msqlCreateDB(sock, "x"), -1);
+  EXPECT_EQ(msqlQuery(sock, "SELECT * FROM events "), SampleRows("events"));
+  msqlFreeResult(msqlStoreResult());
+  msqlClose(sock);
+  ServerFixtureStop(f);
+}
+
+TEST(ServerConfigTest, QueryLogRecordsStatements) {
+  ServerFixtureOptions options;
+  options.query_log = true;
+  ServerFixture *f = StartWith(options);
+  ASSERT_NE(f, nullptr);
+  int sock = msqlConnect(nullptr);
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(sock, "sample"), 0) << msqlErrMsg;
+  ASSERT_EQ(msqlQuery(sock, "SELECT id FROM people WHERE id = 42"), 1);
+  msqlFreeResult(msqlStoreResult());
+  msqlClose(sock);
+  FILE *log = fopen(f->query_log_file.c_str(), "r");
+  ASSERT_NE(log, nullptr);
+  char line[512] = "";
+  bool found = false;
+  while (fgets(line, sizeof line, log)) {
+    if (strstr(line, "@sample: SELECT id FROM people WHERE id = 42")) found = true;
+  }
+  fclose(log);
+  EXPECT_TRUE(found);
+  ServerFixtureStop(f);
 }
 
 }  // namespace

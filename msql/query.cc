@@ -24,12 +24,12 @@ QueryDataRow *NewRow(int columns) {
   size_t size = sizeof(QueryDataRow) + sizeof(char *) * static_cast<size_t>(columns);
   QueryDataRow *row = static_cast<QueryDataRow *>(malloc(size));
   if (row == nullptr) return nullptr;
-  msqlTrace(MSQL_DEBUG_MALLOC, "Query data row - malloc @ %lX of %d\n", Address(row),
-            static_cast<int>(sizeof(QueryDataRow)));
   row->columnCount = columns;
   row->values = reinterpret_cast<char **>(row + 1);
   for (int i = 0; i < columns; i++) row->values[i] = nullptr;
   row->next = nullptr;
+  msqlTrace(MSQL_DEBUG_MALLOC, "Query data row - malloc @ %lX of %d\n", Address(row),
+            static_cast<int>(sizeof(QueryDataRow)));
   return row;
 }
 

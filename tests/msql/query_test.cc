@@ -1,0 +1,346 @@
+// Statements, row streams and result sets.
+#include <unistd.h>
+
+#include <regex>
+
+#include "tests/msql/msql_test.h"
+
+namespace {
+
+using QueryTest = MsqlTest;
+
+// Field description packet: table, name, type, length, not-null, unique.
+std::string FieldRow(const std::string &table, const std::string &name, int type, int length,
+                     const char *notNull = "N", const char *unique = "N") {
+  std::string cols[] = {table, name, std::to_string(type), std::to_string(length), notNull, unique};
+  std::string out;
+  for (const std::string &c : cols) out += std::to_string(c.size()) + ":" + c;
+  return out;
+}
+
+std::vector<FakeStep> TwoFieldSelect(const std::vector<std::string> &rows) {
+  std::vector<FakeStep> steps = {SendPacket("1:2\n")};
+  for (const std::string &r : rows) steps.push_back(SendPacket(r));
+  steps.push_back(SendPacket("-100:\n"));
+  steps.push_back(SendPacket(FieldRow("t", "a", CHAR_TYPE, 10)));
+  steps.push_back(SendPacket(FieldRow("t", "b", INT_TYPE, 4)));
+  steps.push_back(SendPacket("-100:\n"));
+  return steps;
+}
+
+std::vector<std::string> Row(char **values, int n) {
+  std::vector<std::string> out;
+  for (int i = 0; i < n; i++) out.push_back(values[i] ? values[i] : "(null)");
+  return out;
+}
+
+TEST_F(QueryTest, WholeExchange) {
+  std::vector<FakeStep> steps = {ExpectPacket("3:select * from t\n")};
+  for (const FakeStep &s : TwoFieldSelect({"1:x1:5"})) steps.push_back(s);
+  int sock = Connect(steps);
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  EXPECT_EQ(FieldRow("t", "a", 2, 10), "1:t1:a1:22:101:N1:N");
+  ASSERT_EQ(msqlQuery(sock, "select * from t"), 1) << msqlErrMsg;
+  ResultHandle *res = msqlStoreResult();
+  ASSERT_NE(res, nullptr);
+  EXPECT_EQ(msqlNumRows(res), 1);
+  EXPECT_EQ(msqlNumFields(res), 2);
+  char **row = msqlFetchRow(res);
+  ASSERT_NE(row, nullptr);
+  EXPECT_EQ(Row(row, 2), (std::vector<std::string>{"x", "5"}));
+  EXPECT_EQ(msqlFetchRow(res), nullptr);
+  FieldListEntry *a = msqlFetchField(res);
+  FieldListEntry *b = msqlFetchField(res);
+  ASSERT_TRUE(a && b);
+  EXPECT_STREQ(a->name, "a");
+  EXPECT_STREQ(a->table, "t");
+  EXPECT_EQ(a->type, CHAR_TYPE);
+  EXPECT_EQ(a->length, 10);
+  EXPECT_EQ(a->flags, 0u);
+  EXPECT_STREQ(b->name, "b");
+  EXPECT_EQ(b->type, INT_TYPE);
+  EXPECT_EQ(b->length, 4);
+  EXPECT_EQ(b->flags, 0u);
+  EXPECT_EQ(msqlFetchField(res), nullptr);
+  msqlFreeResult(res);
+  EXPECT_EQ(msqlStoreResult(), nullptr);
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}
+
+// Every byte offset of a whole reply, headers and payloads alike.
+TEST_F(QueryTest, ReplyCutAtEveryOffset) {
+  std::string reply;
+  for (const FakeStep &s : TwoFieldSelect({"1:x1:5", "3:abc-2:"})) reply += s.bytes;
+  std::vector<FakeStep> steps;
+  for (size_t cut = 1; cut < reply.size(); cut++) {
+    steps.push_back(ExpectPacket("3:q\n"));
+    steps.push_back(Send(reply, {cut}));
+  }
+  int sock = Connect(steps);
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  for (size_t cut = 1; cut < reply.size(); cut++) {
+    ASSERT_EQ(msqlQuery(sock, "q"), 2) << "cut at " << cut << ": " << msqlErrMsg;
+    ResultHandle *res = msqlStoreResult();
+    ASSERT_NE(res, nullptr);
+    EXPECT_EQ(Row(msqlFetchRow(res), 2), (std::vector<std::string>{"x", "5"}));
+    EXPECT_EQ(Row(msqlFetchRow(res), 2), (std::vector<std::string>{"abc", "(null)"}));
+    EXPECT_EQ(msqlNumFields(res), 2);
+    msqlFreeResult(res);
+  }
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}
+
+TEST_F(QueryTest, StatementWithoutRows) {
+  int sock = Connect({ExpectPacket("3:delete from t\n"), SendPacket("1\n"),
+                      ExpectPacket("3:update t set a=1\n"), SendPacket("7:0\n")});
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(sock, "delete from t"), 1);
+  EXPECT_EQ(msqlStoreResult(), nullptr);
+  EXPECT_EQ(msqlQuery(sock, "update t set a=1"), 7);
+  EXPECT_EQ(msqlStoreResult(), nullptr);
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}
+
+TEST_F(QueryTest, SelectWithoutMatchesStillHasFields) {
+  int sock = Connect(Script({{ExpectPacket("3:select * from t\n")}, TwoFieldSelect({})}));
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(sock, "select * from t"), 0);
+  ResultHandle *res = msqlStoreResult();
+  ASSERT_NE(res, nullptr);
+  EXPECT_EQ(res->numRows, 0);
+  EXPECT_EQ(res->queryData, nullptr);
+  EXPECT_EQ(msqlFetchRow(res), nullptr);
+  EXPECT_EQ(res->numFields, 2);
+  msqlFreeResult(res);
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}
+
+TEST_F(QueryTest, ColumnValues) {
+  struct Case {
+    std::string packet;
+    std::vector<std::string> values;
+  } cases[] = {
+      {"3:abc-2:0:", {"abc", "(null)", ""}},
+      {"5:12:3:1:::", {"12:3:", ":", ""}},
+      {"2:-22:990:", {"-2", "99", ""}},
+      {"3:a\nb0:1:x trailing bytes", {"a\nb", "", "x"}},
+  };
+  std::vector<FakeStep> steps;
+  for (const Case &c : cases) {
+    steps.push_back(ExpectPacket("3:q\n"));
+    steps.push_back(SendPacket("1:3\n"));
+    steps.push_back(SendPacket(c.packet));
+    steps.push_back(SendPacket("-100:\n"));
+    steps.push_back(SendPacket("-100:\n"));
+  }
+  int sock = Connect(steps);
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  for (const Case &c : cases) {
+    ASSERT_EQ(msqlQuery(sock, "q"), 1) << Escaped(c.packet) << ": " << msqlErrMsg;
+    ResultHandle *res = msqlStoreResult();
+    ASSERT_NE(res, nullptr);
+    char **row = msqlFetchRow(res);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(Row(row, 3), c.values) << Escaped(c.packet);
+    msqlFreeResult(res);
+  }
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}
+
+TEST_F(QueryTest, FieldFlags) {
+  struct Case {
+    const char *notNull;
+    const char *unique;
+    unsigned flags;
+  } cases[] = {{"N", "N", 0}, {"Y", "N", FLAG_NOT_NULL}, {"N", "Y", FLAG_UNIQUE_KEY},
+               {"Y", "Y", FLAG_NOT_NULL | FLAG_UNIQUE_KEY}, {"Yes", "y", FLAG_NOT_NULL},
+               {"", "", 0}};
+  std::vector<FakeStep> steps = {ExpectPacket("6:t\n")};
+  for (const Case &c : cases) steps.push_back(SendPacket(FieldRow("t", "f", 1, 4, c.notNull, c.unique)));
+  steps.push_back(SendPacket("-100:\n"));
+  int sock = Connect(steps);
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  ResultHandle *res = msqlListFields(sock, "t");
+  ASSERT_NE(res, nullptr) << msqlErrMsg;
+  for (const Case &c : cases) {
+    FieldListEntry *f = msqlFetchField(res);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->flags, c.flags) << c.notNull << "/" << c.unique;
+  }
+  msqlFreeResult(res);
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}
+
+TEST_F(QueryTest, SeekAndFetch) {
+  int sock = Connect(Script({{ExpectPacket("3:q\n")},
+                             TwoFieldSelect({"1:a1:1", "1:b1:2", "1:c1:3"})}));
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlQuery(sock, "q"), 3);
+  ResultHandle *res = msqlStoreResult();
+  ASSERT_NE(res, nullptr);
+  struct Case {
+    int pos;
+    const char *next;  // null: none
+  } cases[] = {{2, "c"}, {0, "a"}, {1, "b"}, {3, nullptr}, {4, nullptr}, {-1, nullptr}};
+  for (const Case &c : cases) {
+    msqlDataSeek(res, c.pos);
+    char **row = msqlFetchRow(res);
+    if (c.next == nullptr) {
+      EXPECT_EQ(row, nullptr) << c.pos;
+    } else {
+      ASSERT_NE(row, nullptr) << c.pos;
+      EXPECT_STREQ(row[0], c.next);
+    }
+  }
+  msqlDataSeek(res, 2);
+  msqlFetchRow(res);
+  EXPECT_EQ(msqlFetchRow(res), nullptr);
+  EXPECT_EQ(msqlFetchRow(res), nullptr);
+  msqlFieldSeek(res, 1);
+  EXPECT_STREQ(msqlFetchField(res)->name, "b");
+  msqlFieldSeek(res, 2);
+  EXPECT_EQ(msqlFetchField(res), nullptr);
+  msqlFieldSeek(res, 0);
+  EXPECT_STREQ(msqlFetchField(res)->name, "a");
+  msqlFreeResult(res);
+  msqlFreeResult(nullptr);
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}
+
+TEST_F(QueryTest, ErrorInsideStreamLeavesNothingPending) {
+  int sock = Connect(Script({
+      {ExpectPacket("3:q\n"), SendPacket("1:2\n"), SendPacket("1:a1:1"), SendPacket("1:b1:2"),
+       SendPacket("-1:Disk on fire\n")},
+      {ExpectPacket("3:r\n")},
+      TwoFieldSelect({"1:z1:9"}),
+  }));
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(sock, "q"), -1);
+  EXPECT_STREQ(msqlErrMsg, "Disk on fire");
+  EXPECT_EQ(msqlStoreResult(), nullptr);
+  EXPECT_TRUE(IsOpen(sock));
+  ASSERT_EQ(msqlQuery(sock, "r"), 1) << msqlErrMsg;
+  ResultHandle *res = msqlStoreResult();
+  ASSERT_NE(res, nullptr);
+  EXPECT_STREQ(msqlFetchRow(res)[0], "z");
+  msqlFreeResult(res);
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}
+
+TEST_F(QueryTest, UnstoredRowsStayPendingAcrossStatementsWithoutRows) {
+  int sock = Connect(Script({{ExpectPacket("3:q\n")}, TwoFieldSelect({"1:a1:1"}),
+                             {ExpectPacket("3:d\n"), SendPacket("1\n")}}));
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(sock, "q"), 1);
+  EXPECT_EQ(msqlQuery(sock, "d"), 1);
+  ResultHandle *res = msqlStoreResult();
+  ASSERT_NE(res, nullptr);
+  EXPECT_STREQ(msqlFetchRow(res)[0], "a");
+  msqlFreeResult(res);
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}
+
+// Malformed row packets fail the stream with "Bad packet received from
+// server", release what was gathered, and never read past the payload.
+TEST_F(QueryTest, MalformedRowsAreRefused) {
+  struct Case {
+    std::string packet;
+    bool fieldRow;  // sent in the field description stream
+    bool ends;      // the stream is still ended properly after it
+  } cases[] = {
+      {"1:x", false, false},             // one column of two
+      {"1:x5:ab", false, false},         // count runs past the payload
+      {"1:x9999999999:ab", false, false},
+      {"1:x-3:", false, false},          // negative count other than NULL
+      {"1:x1", false, false},            // no colon for the second column
+      {"", false, false},                // nothing at all (a zero-length packet)
+      {"1:t1:a-2:2:101:N1:N", true, true},  // NULL type in a field description
+      {"1:t1:a1:2", true, false},           // field description cut short
+  };
+  for (const Case &c : cases) {
+    msqlResetForTests();
+    FakeServer one;
+    std::vector<FakeStep> steps = Handshake();
+    steps.push_back(ExpectPacket("3:q\n"));
+    steps.push_back(SendPacket("1:2\n"));
+    steps.push_back(SendPacket("1:a1:1"));
+    if (c.fieldRow) {
+      steps.push_back(SendPacket("-100:\n"));
+      steps.push_back(SendPacket(FieldRow("t", "a", 2, 1)));
+    }
+    steps.push_back(SendPacket(c.packet));
+    if (c.ends) steps.push_back(SendPacket("-100:\n"));
+    ASSERT_TRUE(one.Start(steps));
+    one.Use();
+    int sock = msqlConnect(nullptr);
+    ASSERT_GE(sock, 0) << msqlErrMsg;
+    EXPECT_EQ(msqlQuery(sock, "q"), -1) << Escaped(c.packet);
+    if (!c.packet.empty()) {
+      EXPECT_STREQ(msqlErrMsg, "Bad packet received from server") << Escaped(c.packet);
+    }
+    ResultHandle *res = msqlStoreResult();
+    if (c.fieldRow) {
+      // The rows of the query stay pending without their field rows.
+      ASSERT_NE(res, nullptr);
+      EXPECT_EQ(res->numRows, 1);
+      EXPECT_EQ(res->numFields, 0);
+      msqlFreeResult(res);
+    } else {
+      EXPECT_EQ(res, nullptr) << Escaped(c.packet);
+    }
+    // A stream that went wrong midway cannot be trusted any further.
+    EXPECT_EQ(IsOpen(sock), c.ends) << Escaped(c.packet);
+    EXPECT_EQ(one.Finish(), "");
+    if (IsOpen(sock)) close(sock);
+  }
+}
+
+TEST_F(QueryTest, MallocTraceNamesEveryRecord) {
+  int sock = Connect(Script({{ExpectPacket("3:q\n")}, TwoFieldSelect({"1:a1:1", "1:b-2:"})}));
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  msqlDebugLevels = MSQL_DEBUG_MALLOC;
+  Capture err;
+  err.Start(2);
+  ASSERT_EQ(msqlQuery(sock, "q"), 2);
+  ResultHandle *res = msqlStoreResult();
+  msqlFreeResult(res);
+  std::string trace = err.Stop();
+  std::regex line("\\[libmsql\\] (Query data row - malloc @ ([0-9A-F]+) of \\d+|"
+                  "Result Handle - malloc @ ([0-9A-F]+) of \\d+|"
+                  "Field List Entry - malloc @ ([0-9A-F]+) of \\d+|"
+                  "Query data row - free @ ([0-9A-F]+)|Field List Entry- free @ ([0-9A-F]+)|"
+                  "Result Handle - Free @ ([0-9A-F]+))\n");
+  std::vector<std::string> rowsMade, rowsFreed, fieldsMade, fieldsFreed, handles;
+  for (std::sregex_iterator it(trace.begin(), trace.end(), line), end; it != end; ++it) {
+    const std::smatch &m = *it;
+    if (m[2].matched) rowsMade.push_back(m[2]);
+    if (m[3].matched) handles.push_back(m[3]);
+    if (m[4].matched) fieldsMade.push_back(m[4]);
+    if (m[5].matched) rowsFreed.push_back(m[5]);
+    if (m[6].matched) fieldsFreed.push_back(m[6]);
+    if (m[7].matched) handles.push_back(m[7]);
+  }
+  // Two data rows and two raw field rows are made; the raw field rows are
+  // freed when the result is stored, the data rows with the result.
+  EXPECT_EQ(rowsMade.size(), 4u) << trace;
+  EXPECT_EQ(rowsFreed.size(), 4u) << trace;
+  EXPECT_EQ(std::vector<std::string>(rowsMade.begin(), rowsMade.begin() + 2),
+            std::vector<std::string>(rowsFreed.end() - 2, rowsFreed.end()));
+  EXPECT_EQ(fieldsMade, fieldsFreed);
+  EXPECT_EQ(fieldsMade.size(), 2u);
+  ASSERT_EQ(handles.size(), 2u);
+  EXPECT_EQ(handles[0], handles[1]);
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}
+
+}  // namespace

@@ -311,6 +311,7 @@ FieldDesc DbDescribeColumn(sqlite3 *db, sqlite3_stmt *stmt, int i) {
   f.table = table ? table : "";
   f.name = name ? name : "";
   if (f.name == "rowid") f.name = "_rowid";
+  if (f.name.size() > FIELD_NAME_MAX) f.name.resize(FIELD_NAME_MAX);
   if (declared) {
     FieldType t = TypeFromDeclared(declared);
     f.type = t.type;

@@ -27,6 +27,10 @@ enum {
 // How long a statement waits for another connection's write lock, in ms.
 #define DB_BUSY_TIMEOUT_MS 10000
 
+// Longest field name sent in a description; a computed column is named by
+// its own text, which may be as long as the statement, so longer names are cut.
+#define FIELD_NAME_MAX 64
+
 struct FieldType {
   int type;    // one of the TYPE_ codes
   int length;  // declared length of char and text, the value's width otherwise

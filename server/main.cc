@@ -195,6 +195,10 @@ int Serve(Server *server) {
       Worker *raw = w.get();
       w->thread = std::thread([raw, server]() {
         ServeConnection(&raw->conn);
+        // Tell the peer at once; the descriptor itself is closed when the
+        // accept loop reaps this worker, so its number cannot be reused
+        // while the loop may still shut it down.
+        shutdown(raw->conn.fd, SHUT_RDWR);
         server->connections--;
         raw->done = true;
       });

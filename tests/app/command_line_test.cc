@@ -17,13 +17,13 @@
 
 namespace {
 
-struct Run {
+struct KorvidRun {
   int status;  // exit status, or -1 when it did not exit by itself
   std::string err;
 };
 
 // Runs korvid with args and the environment given; kills it after timeout.
-Run RunKorvid(const std::vector<std::string> &args, const std::vector<std::string> &env,
+KorvidRun RunKorvid(const std::vector<std::string> &args, const std::vector<std::string> &env,
               int timeout_ms = 20000) {
   int fds[2];
   EXPECT_EQ(pipe(fds), 0);
@@ -40,7 +40,7 @@ Run RunKorvid(const std::vector<std::string> &args, const std::vector<std::strin
     _exit(127);
   }
   close(fds[1]);
-  Run run{-1, ""};
+  KorvidRun run{-1, ""};
   struct pollfd p = {fds[0], POLLIN, 0};
   char buffer[512];
   while (poll(&p, 1, timeout_ms) > 0) {
@@ -50,12 +50,15 @@ Run RunKorvid(const std::vector<std::string> &args, const std::vector<std::strin
   }
   close(fds[0]);
   int status = 0;
-  if (waitpid(pid, &status, WNOHANG) == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return run;
+  for (int waited = 0; waited < timeout_ms; waited += 10) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+      return run;
+    }
+    usleep(10000);
   }
-  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
   return run;
 }
 
@@ -103,7 +106,7 @@ TEST_F(CommandLineTest, BadFormsPrintUsageAndConnectNowhere) {
     std::string shown;
     for (const auto &a : form) shown += a + " ";
     SCOPED_TRACE(shown);
-    Run run = RunKorvid(args, {"MSQL_CONF_FILE=" + conf, "DISPLAY=" + GuiDisplay()});
+    KorvidRun run = RunKorvid(args, {"MSQL_CONF_FILE=" + conf, "DISPLAY=" + GuiDisplay()});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, UsageText(program));
     struct pollfd p = {listener, POLLIN, 0};

@@ -83,12 +83,22 @@ TEST_F(MainWindowTest, HasTheWidgetsInOrderPlaceAndStyle) {
       EXPECT_EQ(o->w, w.w);
       EXPECT_EQ(o->h, w.h);
     }
-    if (w.label) EXPECT_STREQ(o->label, w.label);
-    if (w.lsize != DEFAULT) EXPECT_EQ(o->lsize, w.lsize);
-    if (w.lstyle != DEFAULT) EXPECT_EQ(o->lstyle, w.lstyle);
-    if (w.align != DEFAULT) EXPECT_EQ(o->align, w.align);
+    if (w.label) {
+      EXPECT_STREQ(o->label, w.label);
+    }
+    if (w.lsize != DEFAULT) {
+      EXPECT_EQ(o->lsize, w.lsize);
+    }
+    if (w.lstyle != DEFAULT) {
+      EXPECT_EQ(o->lstyle, w.lstyle);
+    }
+    if (w.align != DEFAULT) {
+      EXPECT_EQ(o->align, w.align);
+    }
     EXPECT_EQ(o->object_callback, w.callback);
-    if (w.callback) EXPECT_EQ(o->argument, reinterpret_cast<long>(mf));
+    if (w.callback) {
+      EXPECT_EQ(o->argument, reinterpret_cast<long>(mf));
+    }
     n++;
   }
   EXPECT_EQ(n, sizeof expected / sizeof expected[0]);

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <deque>
 
+#include "tests/support/server_fixture.h"
+
 
 namespace {
 
@@ -25,6 +27,7 @@ std::string display_name;
 MainForm *main_form = nullptr;  // reachable for the whole run, like the program's own
 FILE *toolkit_log = nullptr;
 bool started = false;
+ServerFixture *server = nullptr;
 
 struct Answer {
   GuiDialogKind kind;
@@ -36,6 +39,11 @@ std::deque<Answer> answers;
 std::vector<GuiDialog> shown;
 bool allow_any = false;
 std::string input_result;  // what the scripted input/fselector return, until the next one
+
+void StopServer(void) {
+  if (server && getpid() == owner_pid) ServerFixtureStop(server);
+  server = nullptr;
+}
 
 void StopXvfb(void) {
   if (xvfb_pid > 0 && getpid() == owner_pid) {
@@ -331,6 +339,93 @@ std::vector<FL_FORM *> GuiVisibleForms(const char *title) {
   }
   if (children) XFree(children);
   return forms;
+}
+
+static bool StartServer(void) {
+  if (server) return true;
+  ServerFixtureOptions options;
+  options.databases.push_back({"sample", SampleSqlPath()});
+  std::string error;
+  server = ServerFixtureStart(options, &error);
+  if (!server) {
+    ADD_FAILURE() << "cannot start korvid-server: " << error;
+    return false;
+  }
+  atexit(StopServer);
+  return true;
+}
+
+MainForm *GuiConnectSample(const char *db, const char *table) {
+  GuiStart();
+  if (!StartServer()) return nullptr;
+  ConnectServer(nullptr, main_form);
+  if (db) OpenDatabase(db, main_form);
+  if (table) SelectTable(table, main_form);
+  return main_form;
+}
+
+bool GuiLoadDatabase(const char *name, const std::string &script) {
+  GuiStart();
+  if (!StartServer()) return false;
+  std::string path = server->dir + "/" + name + ".script";
+  FILE *f = fopen(path.c_str(), "w");
+  if (!f) {
+    ADD_FAILURE() << "cannot write " << path;
+    return false;
+  }
+  fwrite(script.data(), 1, script.size(), f);
+  fclose(f);
+  std::string error;
+  bool ok = ServerFixtureLoad(server, name, path, &error);
+  EXPECT_TRUE(ok) << "loading " << name << ": " << error;
+  unlink(path.c_str());
+  return ok;
+}
+
+bool GuiReloadSample(void) {
+  GuiStart();
+  if (!StartServer()) return false;
+  std::string error;
+  bool ok = ServerFixtureLoad(server, "sample", SampleSqlPath(), &error);
+  EXPECT_TRUE(ok) << "reloading sample: " << error;
+  return ok;
+}
+
+int GuiOpenCheckConnection(const char *db) {
+  if (!StartServer()) return -1;
+  int check = msqlConnect(nullptr);
+  if (check < 0) {
+    ADD_FAILURE() << "check connection: " << msqlErrMsg;
+    return -1;
+  }
+  if (db && msqlSelectDB(check, db) < 0) {
+    ADD_FAILURE() << "check connection, database " << db << ": " << msqlErrMsg;
+    msqlClose(check);
+    return -1;
+  }
+  return check;
+}
+
+std::vector<std::string> GuiServerRows(const char *db, const char *statement) {
+  std::vector<std::string> rows;
+  int check = GuiOpenCheckConnection(db);
+  if (check < 0) return rows;
+  if (msqlQuery(check, statement) < 0) {
+    ADD_FAILURE() << "\"" << statement << "\": " << msqlErrMsg;
+  } else if (ResultHandle *result = msqlStoreResult()) {
+    char **row;
+    while ((row = msqlFetchRow(result)) != nullptr) {
+      std::string line;
+      for (int i = 0; i < result->numFields; i++) {
+        if (i) line += '|';
+        line += row[i] ? row[i] : "NULL";
+      }
+      rows.push_back(line);
+    }
+    msqlFreeResult(result);
+  }
+  msqlClose(check);
+  return rows;
 }
 
 void GuiTest::SetUp() {

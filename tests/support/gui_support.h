@@ -56,12 +56,17 @@ std::string GuiToolkitWarnings(void);
 // client library's first connect), then connects the main window to it
 // (ConnectServer with no host) and, when given, opens db and selects table
 // exactly as the command line would (OpenDatabase, SelectTable). Returns the
-// main window. Dialogs shown on the way go through the queue like any other.
+// main window, or null (with a test failure) when the server cannot start.
+// Dialogs shown on the way go through the queue like any other; the sample
+// tables have unique indexes, except "events", which shows a message.
 MainForm *GuiConnectSample(const char *db = nullptr, const char *table = nullptr);
 
-// True when the server fixture is available in this build (the server and
-// its fixture exist); GuiConnectSample skips the test when it is not.
-bool GuiServerAvailable(void);
+// Creates (or replaces) database `name` on the same server from a script of
+// mSQL statements ended by ';' (for tables a test needs of its own). Also
+// starts the server when needed. False (and a test failure) on error.
+bool GuiLoadDatabase(const char *name, const std::string &script);
+// Loads the sample database afresh (after a test changed it).
+bool GuiReloadSample(void);
 
 // A second, independent connection to the same server (for checking what
 // is stored without disturbing the application's `sock`). Returns the

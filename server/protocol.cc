@@ -5,6 +5,7 @@
 // result of any size needs only one row's worth of memory here.
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -119,8 +120,11 @@ bool Login(Connection *c) {
   char greeting[128];
   snprintf(greeting, sizeof greeting, "0:%d:%s\n", SERVER_PROTOCOL_VERSION, SERVER_DESCRIPTION);
   Reply(c, greeting);
+  struct timeval limit = {LOGIN_TIMEOUT_SECONDS, 0}, none = {0, 0};
+  setsockopt(c->fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::string user;
   if (ReadRequest(c, &user) != READ_OK) return false;
+  setsockopt(c->fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
   if (!user.empty() && user.back() == '\r') user.pop_back();
   if (user.empty() || user.find_first_of(":\n") != std::string::npos) {
     ReplyError(c, "Access denied: no valid user name given");

@@ -15,6 +15,9 @@
 
 // Connections served at once; one more is told so and closed.
 #define MAX_CONNECTIONS 256
+// Seconds a new connection may take to send its user name; a client that
+// connects and says nothing is dropped rather than kept forever.
+#define LOGIN_TIMEOUT_SECONDS 30
 // Output is gathered up to this many bytes before one write, so that a
 // stream of small row packets does not cost a system call per row.
 #define OUTPUT_FLUSH_SIZE 65536

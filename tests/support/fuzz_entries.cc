@@ -1,0 +1,117 @@
+// Fuzz entries over the client library's reply reader and the configuration
+// reader; see fuzz_entries.h. No gtest here: the fuzz targets link it too.
+#include "tests/support/fuzz_entries.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "msql/conf/config.h"
+#include "msql/conf/config_internal.h"
+#include "msql/msql.h"
+#include "msql/msql_internal.h"
+
+namespace {
+
+// More than any socket pair buffers without a reader; the rest is dropped.
+constexpr size_t kMaxReply = 60000;
+
+void Walk(ResultHandle *res) {
+  if (res == nullptr) return;
+  volatile size_t sum = 0;
+  char **row;
+  while ((row = msqlFetchRow(res)) != nullptr) {
+    for (int i = 0; i < res->queryData->columnCount; i++) sum = sum + (row[i] ? strlen(row[i]) : 1);
+  }
+  FieldListEntry *f;
+  while ((f = msqlFetchField(res)) != nullptr) sum = sum + strlen(f->name) + strlen(f->table);
+  msqlDataSeek(res, 1);
+  msqlFieldSeek(res, 1);
+  msqlFreeResult(res);
+}
+
+void Request(int which, int sock) {
+  switch (which % 9) {
+    case 0:
+    case 1:
+      msqlQuery(sock, "select * from t");
+      Walk(msqlStoreResult());
+      break;
+    case 2: Walk(msqlListDBs(sock)); break;
+    case 3: Walk(msqlListTables(sock)); break;
+    case 4: Walk(msqlListFields(sock, "t")); break;
+    case 5: Walk(msqlListIndex(sock, "t", "i")); break;
+    case 6: msqlGetSequenceInfo(sock, "t"); break;
+    case 7: {
+      // The report goes to standard output; keep it out of the way.
+      fflush(stdout);
+      int saved = dup(1);
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      msqlServerReport(sock);
+      fflush(stdout);
+      dup2(saved, 1);
+      close(saved);
+      close(null);
+      break;
+    }
+    case 8: msqlSelectDB(sock, "db"); break;
+  }
+}
+
+}  // namespace
+
+int FuzzReplyStream(const uint8_t *data, size_t size) {
+  if (size < 1) return 0;
+  signal(SIGPIPE, SIG_IGN);
+  msqlResetForTests();
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
+  fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  const uint8_t *reply = data + 1;
+  size_t left = size - 1 < kMaxReply ? size - 1 : kMaxReply;
+  while (left > 0) {
+    ssize_t n = write(fds[1], reply, left);
+    if (n <= 0) break;
+    reply += n;
+    left -= static_cast<size_t>(n);
+  }
+  shutdown(fds[1], SHUT_WR);
+  // Two requests on the same connection: whatever the first left behind
+  // (pending rows, unread packets, a closed socket) meets the second.
+  Request(data[0], fds[0]);
+  Request(data[0] / 9, fds[0]);
+  if (fcntl(fds[0], F_GETFD) != -1) close(fds[0]);
+  close(fds[1]);
+  msqlResetForTests();
+  return 0;
+}
+
+int FuzzConfigFile(const uint8_t *data, size_t size) {
+  if (size == 0) return 0;
+  msqlConfigReset();
+  FILE *file = fmemopen(const_cast<uint8_t *>(data), size, "r");
+  if (file == nullptr) return 0;
+  msqlConfigReadStream(file);
+  fclose(file);
+  static const char *pairs[][2] = {
+      {"general", "msql_user"},    {"general", "admin_user"},     {"general", "pid_file"},
+      {"general", "inst_dir"},     {"general", "db_dir"},         {"general", "tcp_port"},
+      {"general", "unix_port"},    {"system", "msync_timer"},     {"system", "host_lookup"},
+      {"system", "read_only"},     {"system", "remote_access"},   {"system", "local_access"},
+      {"system", "query_log"},     {"system", "query_log_file"},  {"w3-msql", "auth_host"},
+      {"w3-msql", "footer"},       {"w3-msql", "force_private"},  {"w3-msql", "force_suffix"},
+  };
+  volatile size_t sum = 0;
+  for (auto &p : pairs) {
+    const char *text = msqlConfigGetString(p[0], p[1]);
+    if (text) sum = sum + strlen(text);
+    sum = sum + static_cast<size_t>(msqlConfigGetInt(p[0], p[1]));
+  }
+  msqlConfigReset();
+  return 0;
+}

@@ -1,0 +1,16 @@
+// Entry functions shared by the libFuzzer targets and the corpus replay test:
+// each takes any bytes and must neither crash, leak nor hang.
+#ifndef KORVID_TESTS_SUPPORT_FUZZ_ENTRIES_H
+#define KORVID_TESTS_SUPPORT_FUZZ_ENTRIES_H
+
+#include <cstddef>
+#include <cstdint>
+
+// data[0] picks a request (query, the lists, sequence, report, select); the
+// rest is what the server sends back, byte for byte, then end of stream.
+int FuzzReplyStream(const uint8_t *data, size_t size);
+
+// The bytes as the contents of a configuration file, then every lookup.
+int FuzzConfigFile(const uint8_t *data, size_t size);
+
+#endif

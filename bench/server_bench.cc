@@ -1,0 +1,187 @@
+// korvid-server against PostgreSQL, side by side on the same table: point
+// selects by key per second from one client, and the time to fetch a whole
+// table into the client. Not a test; bench/server.sh prepares both servers
+// and runs this. libpq is loaded at run time, so building needs no libpq.
+//
+// Usage: server_bench --pg CONNINFO [--rows N] [--seconds S]
+// The korvid-server is found through $MSQL_CONF_FILE (its UNIX socket) and
+// must hold the table bench (id int, name char(40), value int) with N rows
+// in the database "bench"; PostgreSQL the same table in its database.
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "msql/conf/config.h"
+#include "msql/msql.h"
+
+namespace {
+
+// The few libpq entry points used, looked up by name.
+struct Pq {
+  void *(*connectdb)(const char *);
+  int (*status)(const void *);
+  char *(*error_message)(const void *);
+  void *(*exec)(void *, const char *);
+  int (*result_status)(const void *);
+  int (*ntuples)(const void *);
+  char *(*getvalue)(const void *, int, int);
+  void (*clear)(void *);
+  void (*finish)(void *);
+};
+
+const int PGRES_TUPLES_OK = 2;
+const int CONNECTION_OK = 0;
+
+bool LoadPq(Pq *pq) {
+  void *lib = dlopen("libpq.so.5", RTLD_NOW);
+  if (!lib) return false;
+  *(void **)&pq->connectdb = dlsym(lib, "PQconnectdb");
+  *(void **)&pq->status = dlsym(lib, "PQstatus");
+  *(void **)&pq->error_message = dlsym(lib, "PQerrorMessage");
+  *(void **)&pq->exec = dlsym(lib, "PQexec");
+  *(void **)&pq->result_status = dlsym(lib, "PQresultStatus");
+  *(void **)&pq->ntuples = dlsym(lib, "PQntuples");
+  *(void **)&pq->getvalue = dlsym(lib, "PQgetvalue");
+  *(void **)&pq->clear = dlsym(lib, "PQclear");
+  *(void **)&pq->finish = dlsym(lib, "PQfinish");
+  return pq->connectdb && pq->status && pq->exec && pq->result_status && pq->ntuples && pq->getvalue &&
+         pq->clear && pq->finish && pq->error_message;
+}
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Point selects for `seconds`; returns selects per second, -1 on failure.
+double KorvidPointSelects(int sock, int rows, double seconds) {
+  std::mt19937 rng(42);
+  char q[128];
+  long done = 0;
+  double start = Now(), end = start + seconds;
+  while (Now() < end) {
+    for (int k = 0; k < 100; k++) {
+      int id = (int)(rng() % rows) + 1;
+      snprintf(q, sizeof q, "SELECT * FROM bench WHERE id = %d", id);
+      if (msqlQuery(sock, q) != 1) return -1;
+      ResultHandle *r = msqlStoreResult();
+      char **row = msqlFetchRow(r);
+      if (!row || atoi(row[0]) != id) return -1;
+      msqlFreeResult(r);
+      done++;
+    }
+  }
+  return done / (Now() - start);
+}
+
+double PgPointSelects(const Pq &pq, void *conn, int rows, double seconds) {
+  std::mt19937 rng(42);
+  char q[128];
+  long done = 0;
+  double start = Now(), end = start + seconds;
+  while (Now() < end) {
+    for (int k = 0; k < 100; k++) {
+      int id = (int)(rng() % rows) + 1;
+      snprintf(q, sizeof q, "SELECT * FROM bench WHERE id = %d", id);
+      void *res = pq.exec(conn, q);
+      if (pq.result_status(res) != PGRES_TUPLES_OK || pq.ntuples(res) != 1 ||
+          atoi(pq.getvalue(res, 0, 0)) != id) {
+        pq.clear(res);
+        return -1;
+      }
+      pq.clear(res);
+      done++;
+    }
+  }
+  return done / (Now() - start);
+}
+
+// Best of three full fetches, in seconds; -1 on failure.
+double KorvidFetchAll(int sock, int rows) {
+  double best = -1;
+  for (int round = 0; round < 3; round++) {
+    double start = Now();
+    if (msqlQuery(sock, "SELECT * FROM bench") != rows) return -1;
+    ResultHandle *r = msqlStoreResult();
+    long sum = 0;
+    while (char **row = msqlFetchRow(r)) sum += row[0][0];
+    msqlFreeResult(r);
+    double t = Now() - start;
+    if (sum == 0) return -1;
+    if (best < 0 || t < best) best = t;
+  }
+  return best;
+}
+
+double PgFetchAll(const Pq &pq, void *conn, int rows) {
+  double best = -1;
+  for (int round = 0; round < 3; round++) {
+    double start = Now();
+    void *res = pq.exec(conn, "SELECT * FROM bench");
+    if (pq.result_status(res) != PGRES_TUPLES_OK || pq.ntuples(res) != rows) {
+      pq.clear(res);
+      return -1;
+    }
+    long sum = 0;
+    for (int i = 0; i < rows; i++) sum += pq.getvalue(res, i, 0)[0];
+    pq.clear(res);
+    double t = Now() - start;
+    if (sum == 0) return -1;
+    if (best < 0 || t < best) best = t;
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const char *conninfo = nullptr;
+  int rows = 1000000;
+  double seconds = 3;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (!strcmp(argv[i], "--pg")) conninfo = argv[i + 1];
+    if (!strcmp(argv[i], "--rows")) rows = atoi(argv[i + 1]);
+    if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
+  }
+  if (!conninfo || rows < 1 || seconds <= 0) {
+    fprintf(stderr, "usage: %s --pg CONNINFO [--rows N] [--seconds S]\n", argv[0]);
+    return 2;
+  }
+  Pq pq;
+  if (!LoadPq(&pq)) {
+    fprintf(stderr, "server_bench: cannot load libpq.so.5\n");
+    return 1;
+  }
+  if (const char *conf = getenv("MSQL_CONF_FILE")) msqlConfigLoad(conf);
+  int sock = msqlConnect(nullptr);
+  if (sock < 0 || msqlSelectDB(sock, "bench") != 0) {
+    fprintf(stderr, "server_bench: korvid-server: %s\n", msqlErrMsg);
+    return 1;
+  }
+  void *conn = pq.connectdb(conninfo);
+  if (pq.status(conn) != CONNECTION_OK) {
+    fprintf(stderr, "server_bench: PostgreSQL: %s", pq.error_message(conn));
+    return 1;
+  }
+
+  double k_sel = KorvidPointSelects(sock, rows, seconds);
+  double p_sel = PgPointSelects(pq, conn, rows, seconds);
+  double k_all = KorvidFetchAll(sock, rows);
+  double p_all = PgFetchAll(pq, conn, rows);
+  if (k_sel < 0 || p_sel < 0 || k_all < 0 || p_all < 0) {
+    fprintf(stderr, "server_bench: a query failed (korvid: %s)\n", msqlErrMsg);
+    return 1;
+  }
+  printf("%-34s %14s %14s %8s\n", "", "korvid-server", "PostgreSQL", "ratio");
+  printf("%-34s %14.0f %14.0f %7.2fx\n", "point selects by key per second", k_sel, p_sel, k_sel / p_sel);
+  printf("%-34s %13.3fs %13.3fs %7.2fx\n", ("fetch all " + std::to_string(rows) + " rows").c_str(), k_all,
+         p_all, p_all / k_all);
+  printf("(ratios above 1 favour korvid-server; targets: point selects >= 1.50x, fetch >= 1.00x)\n");
+  msqlClose(sock);
+  pq.finish(conn);
+  return 0;
+}

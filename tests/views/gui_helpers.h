@@ -69,15 +69,16 @@ inline void MouseClick(FL_FORM *form, int x, int y, int clicks) {
   Xdotool(args);
 }
 
-// The middle of list line n, in the form's coordinates.
+// The middle of list line n (the list scrolled to its top), in the form's
+// coordinates: lines are one character height apart, below a small margin.
 inline void LinePosition(ListForm *list, int n, int *x, int *y) {
   FL_Coord bx, by, bw, bh;
   fl_get_object_geometry(list->browser, &bx, &by, &bw, &bh);
-  int height = std::abs(fl_get_browser_line_yoffset(list->browser, 2) -
-                        fl_get_browser_line_yoffset(list->browser, 1));
-  if (height == 0) height = 16;
+  int ascent, descent;
+  int height = fl_get_char_height(FL_FIXEDBOLD_STYLE, static_cast<int>(fl_get_counter_value(list->fontsize)),
+                                  &ascent, &descent);
   *x = bx + 40;
-  *y = by + 4 + (n - 1) * height + height / 2;
+  *y = by + 3 + (n - 1) * height + height / 2;
 }
 
 }  // namespace

@@ -1,0 +1,451 @@
+// Show All, Field Info and the free query against a real korvid-server: the
+// lines shown for the rows the server holds, the statements sent, and what
+// the server stores afterwards. Each test works on tables of its own.
+#include "tests/support/gui_support.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "records/records.h"
+#include "tests/views/gui_helpers.h"
+#include "views/views.h"
+
+namespace {
+
+std::string Blanks(int n) { return std::string(static_cast<size_t>(n), ' '); }
+
+// Every list window now open, newest last, with its record.
+std::vector<ListForm *> OpenLists(void) {
+  std::vector<ListForm *> lists;
+  for (FL_FORM *form : GuiVisibleForms("Shower")) lists.push_back(static_cast<ListForm *>(form->u_vdata));
+  return lists;
+}
+
+std::vector<std::string> Messages(void) { return GuiBrowserLines(GuiMainForm()->messages); }
+
+std::string LastMessage(void) {
+  std::vector<std::string> lines = Messages();
+  return lines.empty() ? "" : lines.back();
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A file of its own for one test, removed afterwards.
+struct TempFile {
+  std::string path;
+  explicit TempFile(const std::string &content) {
+    char name[] = "/tmp/korvid-views-XXXXXX.sql";
+    int fd = mkstemps(name, 4);
+    if (fd < 0) return;
+    path = name;
+    if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) path.clear();
+    close(fd);
+  }
+  ~TempFile() {
+    if (!path.empty()) unlink(path.c_str());
+  }
+};
+
+// A table of the layout used throughout: an Integer key, a Character(10)
+// and a Free text(6), three rows stored out of key order.
+std::string LayoutTable(const std::string &t) {
+  return "CREATE TABLE " + t + " (id int not null, name char(10), note text(6));\n" +
+         "CREATE UNIQUE INDEX " + t + "_id ON " + t + " (id);\n" +
+         "INSERT INTO " + t + " VALUES (2, 'Bob', 'a long note');\n" +
+         "INSERT INTO " + t + " VALUES (1, '@Ann', NULL);\n" +
+         "INSERT INTO " + t + " VALUES (3, NULL, 'x');\n";
+}
+
+// The database "views": one table per test, so that no test sees another's
+// changes. Tables without a unique index take their first field as key.
+std::string ViewsScript(void) {
+  std::string script;
+  for (const char *t : {"va", "vm", "vf", "vq", "vr", "vc", "vu"}) script += LayoutTable(t);
+  script +=
+      "CREATE TABLE ve (a int, b char(4));\n"
+      "CREATE TABLE vg (a int);\n"
+      "CREATE TABLE vn (a int, b char(4));\n"
+      "INSERT INTO vn VALUES (NULL, 'x');\n"
+      "CREATE TABLE vd (id int, name char(10));\n"
+      "CREATE TABLE vo (x int);\n";
+  return script;
+}
+
+// Makes the main window's current table `table` of the database "views"
+// (none when null), as a user would.
+MainForm *Prepare(const char *table) {
+  static bool loaded = false;
+  GuiAllowAnyDialog(true);
+  if (!loaded) loaded = GuiLoadDatabase("views", ViewsScript());
+  MainForm *mainform = GuiConnectSample("views", table);
+  GuiAllowAnyDialog(false);
+  GuiResetDialogs();
+  return mainform;
+}
+
+class ListServerTest : public GuiTest {
+ protected:
+  void TearDown() override {
+    for (ListForm *list : OpenLists()) ShowerClose(nullptr, reinterpret_cast<long>(list));
+    for (FL_FORM *form : GuiVisibleForms("Record"))
+      fl_call_object_callback(static_cast<RecordForm *>(form->u_vdata)->close);
+    GuiTest::TearDown();
+  }
+};
+
+
+TEST_F(ListServerTest, ShowAllListsEveryRowInKeyOrder) {
+  MainForm *mainform = Prepare("va");
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  EXPECT_EQ(LastMessage(), "Executing: SELECT * FROM va ORDER BY id ");
+  std::vector<ListForm *> lists = OpenLists();
+  ASSERT_EQ(lists.size(), 1u);
+  ListForm *list = lists[0];
+  EXPECT_EQ(GuiLabel(list->title), "Show All Records");
+  // Integer 11 + 2, Character(10) 10 + 2, Free text(6) 6 + 2; the free text
+  // cut, NULL as blanks, the "@" kept.
+  std::vector<std::string> expected = {
+      "1" + Blanks(10) + "  @Ann" + Blanks(6) + "  " + Blanks(6) + "  ",
+      "2" + Blanks(10) + "  Bob" + Blanks(7) + "  a long  ",
+      "3" + Blanks(10) + "  " + Blanks(10) + "  x" + Blanks(5) + "  ",
+  };
+  EXPECT_EQ(GuiBrowserLines(list->browser), expected);
+
+  // Written to a file exactly as shown.
+  char path[] = "/tmp/korvid-views-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  GuiAnswerFileSelector(path);
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(list->form, "Write To File"));
+  std::string written;
+  for (const std::string &line : expected) written += line + "\n";
+  EXPECT_EQ(ReadFile(path), written);
+  unlink(path);
+}
+
+TEST_F(ListServerTest, ShowAllOnAnEmptyTableOpensAnEmptyWindow) {
+  MainForm *mainform = Prepare("ve");
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  std::vector<ListForm *> lists = OpenLists();
+  ASSERT_EQ(lists.size(), 1u);
+  EXPECT_EQ(GuiLabel(lists[0]->title), "Show All Records");
+  EXPECT_EQ(fl_get_browser_maxline(lists[0]->browser), 0);
+}
+
+TEST_F(ListServerTest, ShowAllNeedsATableAndAnAcceptedQuery) {
+  MainForm *mainform = Prepare(nullptr);
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  EXPECT_EQ(GuiLastDialog().texts[0], "Select a table first !");
+  EXPECT_TRUE(OpenLists().empty());
+
+  // The table goes away behind the main window's back: the query is refused
+  // and no window opens.
+  mainform = Prepare("vg");
+  GuiServerRows("views", "DROP TABLE vg");
+  GuiAnswerAlert();
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  EXPECT_EQ(GuiLastDialog().texts[0], "Query failed");
+  EXPECT_TRUE(OpenLists().empty());
+}
+
+TEST_F(ListServerTest, DoubleClickAndModifyOpenTheSelectedRecord) {
+  MainForm *mainform = Prepare("vm");
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  ListForm *list = OpenLists().at(0);
+  Pump(100);
+
+  // The record of each way in, looked up afresh by its key.
+  auto opened = [&](const char *id, const char *name) {
+    std::vector<FL_FORM *> forms = GuiVisibleForms("Record");
+    ASSERT_EQ(forms.size(), 1u);
+    RecordForm *record = static_cast<RecordForm *>(forms[0]->u_vdata);
+    EXPECT_STREQ(fl_get_input(record->inputs[0]), id);
+    EXPECT_STREQ(fl_get_input(record->inputs[1]), name);
+    EXPECT_EQ(GuiLabel(record->title), "Modify Record");
+    fl_call_object_callback(record->close);
+  };
+  // Modify with line 2 selected.
+  fl_select_browser_line(list->browser, 2);
+  GuiClick(list->modify);
+  opened("2", "Bob");
+  // A real double-click on line 1.
+  int x, y;
+  LinePosition(list, 1, &x, &y);
+  MouseClick(list->form, x, y, 2);
+  opened("1", "@Ann");
+  // The list is left as it was.
+  EXPECT_EQ(fl_get_browser_maxline(list->browser), 3);
+}
+
+TEST_F(ListServerTest, ARecordWithoutKeyValueIsNotLookedUp) {
+  MainForm *mainform = Prepare("vn");
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  ListForm *list = OpenLists().at(0);
+  size_t before = Messages().size();
+  fl_select_browser_line(list->browser, 1);
+  GuiAnswerMessage();
+  GuiClick(list->modify);
+  EXPECT_EQ(GuiLastDialog().texts[1], "The primary key of this record is NULL !");
+  EXPECT_EQ(Messages().size(), before);
+  EXPECT_TRUE(GuiVisibleForms("Record").empty());
+}
+
+// ---- field descriptions ----------------------------------------------------------------
+
+TEST_F(ListServerTest, FieldInfoListsTheTableAndChoosesTheKey) {
+  MainForm *mainform = Prepare("vf");
+  GuiClick(GuiFindObject(mainform->form, "Field Info"));
+  ListForm *list = OpenLists().at(0);
+  EXPECT_EQ(GuiLabel(list->title), "Field descriptions");
+  std::vector<std::string> lines = GuiBrowserLines(list->browser);
+  ASSERT_EQ(lines.size(), 5u);  // header, three fields, the index
+  EXPECT_EQ(lines[1].substr(0, 60),
+            "@C1" + Blanks(16) + "id" + Blanks(17) + "vf" + "     11   " + "   Integer");
+  EXPECT_EQ(lines[1].substr(lines[1].size() - 1), "Y");  // not null
+  EXPECT_EQ(lines[2].substr(0, 3), "@C0");
+  EXPECT_NE(lines[4].find("Index"), std::string::npos);
+
+  // The name field becomes the key: a following Show All orders by it.
+  fl_select_browser_line(list->browser, 3);
+  SetPrimaryKey(list->browser, reinterpret_cast<long>(list));
+  EXPECT_EQ(mainform->info->pkey, 1);
+  EXPECT_EQ(GuiBrowserLines(list->browser)[2].substr(0, 3), "@C1");
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  EXPECT_EQ(LastMessage(), "Executing: SELECT * FROM vf ORDER BY name ");
+  std::vector<ListForm *> lists = OpenLists();
+  ASSERT_EQ(lists.size(), 2u);
+  std::vector<std::string> shown = GuiBrowserLines(lists[1]->browser);
+  ASSERT_EQ(shown.size(), 3u);
+  // The server's order of "name", whatever it does with NULL; the three rows
+  // each once.
+  std::vector<std::string> names = GuiServerRows("views", "SELECT id FROM vf ORDER BY name");
+  ASSERT_EQ(names.size(), 3u);
+  for (size_t i = 0; i < 3; i++) EXPECT_EQ(shown[i].substr(0, names[i].size()), names[i]) << i;
+
+  // The index line is refused.
+  GuiAnswerMessage();
+  fl_select_browser_line(list->browser, 5);
+  SetPrimaryKey(list->browser, reinterpret_cast<long>(list));
+  EXPECT_EQ(GuiLastDialog().texts[1], "Can't use an index as primary key !");
+  EXPECT_EQ(mainform->info->pkey, 1);
+}
+
+TEST_F(ListServerTest, FieldWindowLeftBehindByATableChangeIsDetached) {
+  MainForm *mainform =
+      Prepare("vd");
+  GuiClick(GuiFindObject(mainform->form, "Field Info"));
+  ListForm *list = OpenLists().at(0);
+  EXPECT_EQ(list->origin, mainform->info);
+  // Another table: the main window frees the Info this window pointed at.
+  GuiAllowAnyDialog(true);
+  GuiChoose(mainform->table_choice, "vo");
+  GuiAllowAnyDialog(false);
+  GuiResetDialogs();
+  EXPECT_EQ(list->origin, nullptr);
+  GuiAnswerMessage();
+  fl_select_browser_line(list->browser, 3);
+  SetPrimaryKey(list->browser, reinterpret_cast<long>(list));
+  EXPECT_EQ(GuiLastDialog().texts[1], "Info struct is NULL !!");
+  EXPECT_EQ(mainform->info->pkey, 0);
+}
+
+// ---- free query -------------------------------------------------------------------------
+
+// Runs the free query typed by hand; `then` queues the answers to the
+// dialogs that follow the typing.
+void TypeQuery(MainForm *mainform, const std::string &statement, void (*then)(void) = nullptr) {
+  GuiAnswerChoice(1);
+  GuiAnswerInput(statement.c_str());
+  if (then) then();
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+}
+
+const char kNotice[] =
+    "Selection of records is disabled as it can have \nunpredictable side effects with free queries !";
+
+TEST_F(ListServerTest, TypedQueryOpensAFreeQueryWindow) {
+  MainForm *mainform = Prepare(nullptr);  // no table needed
+  // The first free query of the run (this test comes first) starts from
+  // "SELECT ".
+  std::string proposed = QueryStore();
+  EXPECT_EQ(proposed, "SELECT ");
+  GuiAnswerChoice(1);
+  GuiAnswerInput("SELECT name, id, note FROM vq WHERE id >= 2");
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  const std::vector<GuiDialog> &shown = GuiDialogsShown();
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[0].texts, (std::vector<std::string>{"Choose how to enter your query :", "Manual",
+                                                      "Read file", "Cancel"}));
+  EXPECT_EQ(shown[0].default_button, 1);
+  EXPECT_EQ(shown[1].texts, (std::vector<std::string>{"Enter SQL Select statement :", proposed}));
+  EXPECT_EQ(shown[2].texts[1], kNotice);
+  EXPECT_EQ(LastMessage(), "Executing: SELECT name, id, note FROM vq WHERE id >= 2");
+
+  std::vector<ListForm *> lists = OpenLists();
+  ASSERT_EQ(lists.size(), 1u);
+  ListForm *list = lists[0];
+  EXPECT_EQ(GuiLabel(list->title), "Show Free Query");
+  EXPECT_FALSE(fl_object_is_active(list->modify));
+  EXPECT_EQ(GuiBrowserLines(list->browser),
+            (std::vector<std::string>{"Bob" + Blanks(7) + "  2" + Blanks(10) + "  a long  ",
+                                      Blanks(10) + "  3" + Blanks(10) + "  x" + Blanks(5) + "  "}));
+
+  // The next entry proposes the statement just run.
+  GuiResetDialogs();
+  GuiAnswerChoice(3);  // Cancel
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  GuiAnswerChoice(1);
+  GuiAnswerInput(nullptr);
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  EXPECT_EQ(GuiLastDialog().texts[1], "SELECT name, id, note FROM vq WHERE id >= 2");
+  EXPECT_EQ(OpenLists().size(), 1u);
+}
+
+TEST_F(ListServerTest, QueryReadFromAFile) {
+  MainForm *mainform = Prepare(nullptr);
+  struct Case {
+    const char *what;
+    std::string content;
+    std::string sent;
+    std::string line;
+  } cases[] = {
+      {"trailing newline dropped", "SELECT id FROM vr WHERE id = 1\n",
+       "SELECT id FROM vr WHERE id = 1", "1" + Blanks(10) + "  "},
+      {"inner line breaks kept", "SELECT name\nFROM vr\nWHERE id = 2\n", "SELECT name\nFROM vr\nWHERE id = 2",
+       "Bob" + Blanks(7) + "  "},
+  };
+  for (const Case &c : cases) {
+    GuiResetDialogs();
+    TempFile file(c.content);
+    ASSERT_FALSE(file.path.empty());
+    GuiAnswerChoice(2);
+    GuiAnswerFileSelector(file.path.c_str());
+    GuiAnswerMessage();
+    GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+    EXPECT_EQ(GuiDialogsShown().at(1).texts,
+              (std::vector<std::string>{"Set Inputfile", "", "*.sql", ""}))
+        << c.what;
+    EXPECT_EQ(std::string(QueryStore()), c.sent) << c.what;
+    std::vector<ListForm *> lists = OpenLists();
+    ASSERT_EQ(lists.size(), 1u) << c.what;
+    EXPECT_EQ(GuiBrowserLines(lists[0]->browser), std::vector<std::string>{c.line}) << c.what;
+    ShowerClose(nullptr, reinterpret_cast<long>(lists[0]));
+  }
+
+  // The file read last is what "Manual" proposes next.
+  GuiResetDialogs();
+  GuiAnswerChoice(1);
+  GuiAnswerInput(nullptr);
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  EXPECT_EQ(GuiLastDialog().texts[1], "SELECT name\nFROM vr\nWHERE id = 2");
+
+  // Cancelled, or a file that cannot be opened: nothing sent, store kept.
+  size_t before = Messages().size();
+  GuiAnswerChoice(2);
+  GuiAnswerFileSelector(nullptr);
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  GuiAnswerChoice(2);
+  GuiAnswerFileSelector("/nonexistent/dir/q.sql");
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  EXPECT_EQ(GuiLastDialog().texts[1], "Can't open input file");
+  EXPECT_EQ(Messages().size(), before);
+  EXPECT_EQ(std::string(QueryStore()), "SELECT name\nFROM vr\nWHERE id = 2");
+}
+
+TEST_F(ListServerTest, StatementLongerThanTheStoreIsSentCutOnlyWhenAgreed) {
+  MainForm *mainform = Prepare(nullptr);
+  // The cut falls inside the padding: what is left selects one row, the
+  // whole statement would select two.
+  std::string head = "SELECT id FROM vc WHERE id = 1";
+  std::string statement = head + std::string(QUERY_STORE_SIZE, ' ') + "OR id = 2";
+  std::string cut = head + std::string(QUERY_STORE_SIZE - 1 - head.size(), ' ');
+
+  for (int from_file = 0; from_file < 2; from_file++) {
+    TempFile file(statement + "\n");
+    auto enter = [&] {
+      if (from_file) {
+        GuiAnswerChoice(2);
+        GuiAnswerFileSelector(file.path.c_str());
+      } else {
+        GuiAnswerChoice(1);
+        GuiAnswerInput(statement.c_str());
+      }
+    };
+    // Declined: nothing sent.
+    GuiResetDialogs();
+    size_t before = Messages().size();
+    enter();
+    GuiAnswerQuestion(0);
+    GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+    EXPECT_NE(GuiLastDialog().texts[0].find("2047"), std::string::npos) << from_file;
+    EXPECT_EQ(GuiLastDialog().number, 0) << "No is the default";
+    EXPECT_EQ(Messages().size(), before) << from_file;
+    EXPECT_TRUE(OpenLists().empty());
+    // Agreed: the first 2047 characters go out.
+    enter();
+    GuiAnswerQuestion(1);
+    GuiAnswerMessage();
+    GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+    EXPECT_EQ(std::string(QueryStore()), cut) << from_file;
+    std::vector<ListForm *> lists = OpenLists();
+    ASSERT_EQ(lists.size(), 1u) << from_file;
+    EXPECT_EQ(fl_get_browser_maxline(lists[0]->browser), 1) << from_file;
+    ShowerClose(nullptr, reinterpret_cast<long>(lists[0]));
+  }
+
+  // Exactly 2047 characters: sent whole, without a question.
+  std::string exact = head + std::string(QUERY_STORE_SIZE - 1 - head.size(), ' ');
+  GuiResetDialogs();
+  GuiAnswerChoice(1);
+  GuiAnswerInput(exact.c_str());
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  EXPECT_EQ(GuiDialogsShown().size(), 3u);
+  EXPECT_EQ(std::string(QueryStore()), exact);
+}
+
+TEST_F(ListServerTest, StatementsWithoutRowsOpenNothing) {
+  MainForm *mainform = Prepare(nullptr);
+  // Rows of an earlier query that nobody stored must not stand in for the
+  // result of the UPDATE.
+  ASSERT_GE(msqlQuery(sock, "SELECT * FROM vu"), 0);
+  TypeQuery(mainform, "UPDATE vu SET note = 'z' WHERE id = 3");
+  EXPECT_EQ(GuiDialogsShown().size(), 2u);  // the choice and the input only
+  EXPECT_EQ(LastMessage(), "Executing: UPDATE vu SET note = 'z' WHERE id = 3");
+  EXPECT_TRUE(OpenLists().empty());
+  EXPECT_EQ(GuiServerRows("views", "SELECT note FROM vu WHERE id = 3"),
+            std::vector<std::string>{"z"});
+
+  // A SELECT without rows: the notice, then an empty window.
+  GuiResetDialogs();
+  TypeQuery(mainform, "SELECT * FROM vu WHERE id = 99", GuiAnswerMessage);
+  EXPECT_EQ(GuiLastDialog().texts[1], kNotice);
+  std::vector<ListForm *> lists = OpenLists();
+  ASSERT_EQ(lists.size(), 1u);
+  EXPECT_EQ(fl_get_browser_maxline(lists[0]->browser), 0);
+
+  // A refused statement: the alert, no window, the store keeps it.
+  GuiResetDialogs();
+  TypeQuery(mainform, "SELEKT nothing", GuiAnswerAlert);
+  EXPECT_EQ(GuiLastDialog().texts[0], "Query failed");
+  EXPECT_EQ(OpenLists().size(), 1u);
+  EXPECT_EQ(std::string(QueryStore()), "SELEKT nothing");
+}
+
+}  // namespace

@@ -200,6 +200,17 @@ void msqlDropReadAhead(int sock) {
 }
 
 int msqlReadNumber(const char *text, const char **end) {
+  // Most numbers on the wire are short plain digit runs: read those without
+  // the general path's classification calls.
+  if (static_cast<unsigned>(text[0] - '0') < 10) {
+    int value = text[0] - '0';
+    int i = 1;
+    while (i < 9 && static_cast<unsigned>(text[i] - '0') < 10) value = value * 10 + (text[i++] - '0');
+    if (static_cast<unsigned>(text[i] - '0') >= 10) {
+      if (end) *end = text + i;
+      return value;
+    }
+  }
   const char *p = text;
   while (isspace(static_cast<unsigned char>(*p))) p++;
   bool negative = false;

@@ -93,9 +93,15 @@ QueryDataRow *msqlParseRow(const char *payload, size_t length, int columns) {
   const char *p = payload;
   const char *end = payload + length;
   for (int i = 0; i < columns; i++) {
-    const char *colon = p < end ? static_cast<const char *>(memchr(p, ':', end - p)) : nullptr;
+    if (p >= end) return RejectRow(row);
+    const char *digitsEnd = p;
+    int count = msqlReadNumber(p, &digitsEnd);
+    // The colon normally follows the count at once; otherwise it is the next
+    // colon of the payload, if there is one.
+    const char *colon = digitsEnd < end && *digitsEnd == ':'
+                            ? digitsEnd
+                            : static_cast<const char *>(memchr(p, ':', end - p));
     if (colon == nullptr) return RejectRow(row);
-    int count = msqlReadNumber(p, nullptr);
     const char *value = colon + 1;
     if (count == MSQL_STATUS_NULL) {
       p = value;

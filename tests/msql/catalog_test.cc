@@ -189,3 +189,58 @@ TEST_F(CatalogTest, TypeNames) {
 }
 
 }  // namespace
+
+namespace {
+
+// The api trace of every request on a terminal, which each refuses: the
+// index and sequence requests refuse before they trace, the others after.
+TEST_F(CatalogTest, ApiTraceOfRefusedRequests) {
+  Terminal term;
+  int t = term.tty;
+  ASSERT_GE(t, 0);
+  std::string n = std::to_string(t);
+  msqlDebugLevels = MSQL_DEBUG_API;
+  struct Case {
+    std::string trace;
+    void (*call)(int sock);
+  } cases[] = {
+      {"msqlListDBs(" + n + ")\n", [](int s) { msqlListDBs(s); }},
+      {"msqlListTables(" + n + ")\n", [](int s) { msqlListTables(s); }},
+      {"msqlListFields(" + n + ",t)\n", [](int s) { msqlListFields(s, "t"); }},
+      {"", [](int s) { msqlListIndex(s, "t", "i"); }},
+      {"", [](int s) { msqlGetSequenceInfo(s, "t"); }},
+      {"msqlCreateDB(" + n + ",d)\n", [](int s) { msqlCreateDB(s, "d"); }},
+      {"msqlDropDB(" + n + ",d)\n", [](int s) { msqlDropDB(s, "d"); }},
+      {"msqlCopyDB(" + n + ",a,b)\n", [](int s) { msqlCopyDB(s, "a", "b"); }},
+      {"msqlMoveDB(" + n + ",a,b)\n", [](int s) { msqlMoveDB(s, "a", "b"); }},
+      {"msqlReloadAcl(" + n + ")\n", [](int s) { msqlReloadAcl(s); }},
+      {"msqlShutdown(" + n + ")\n", [](int s) { msqlShutdown(s); }},
+      {"msqlDataSeek() pos = \n", [](int) { msqlDataSeek(nullptr, 3); }},
+      {"msqlFieldSeek() pos = \n", [](int) { msqlFieldSeek(nullptr, 3); }},
+  };
+  for (const Case &c : cases) {
+    Capture err;
+    err.Start(2);
+    c.call(t);
+    EXPECT_EQ(err.Stop(), c.trace.empty() ? "" : "[libmsql] " + c.trace);
+  }
+}
+
+TEST_F(CatalogTest, ApiTraceOfListsAndReport) {
+  int sock = Connect({ExpectPacket("11:t:i\n"), SendPacket("-100:\n"), ExpectPacket("13:t\n"),
+                      SendPacket("1:1:2\n"), ExpectPacket("12:\n"), SendPacket("-100:\n")});
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  std::string n = std::to_string(sock);
+  msqlDebugLevels = MSQL_DEBUG_API;
+  Capture err;
+  err.Start(2);
+  msqlFreeResult(msqlListIndex(sock, "t", "i"));
+  msqlGetSequenceInfo(sock, "t");
+  msqlServerReport(sock);
+  EXPECT_EQ(err.Stop(), "[libmsql] msqlListIndex(" + n + ",t,i)\n[libmsql] msqlGetSequenceInfo(" + n +
+                            ",t)\n[libmsql] msqlServerReport(" + n + ")\n");
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}
+
+}  // namespace

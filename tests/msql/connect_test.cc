@@ -216,3 +216,70 @@ TEST_F(ConnectTest, SelectDatabase) {
 }
 
 }  // namespace
+
+namespace {
+
+// Bytes read ahead on one connection must never reach the next connection
+// that gets the same descriptor number, however the first was closed.
+TEST_F(ConnectTest, ReadAheadIsDroppedWithItsConnection) {
+  for (bool viaLibrary : {true, false}) {
+    msqlResetForTests();
+    FakeServer one;
+    std::vector<FakeStep> steps = Handshake();
+    steps.push_back(ExpectPacket("3:q\n"));
+    steps.push_back(Send(Packet("1\n") + Packet("-1:stray\n")));
+    if (viaLibrary) steps.push_back(ExpectPacket("1:\n"));
+    steps.push_back(AcceptNext());
+    for (const FakeStep &s : Handshake()) steps.push_back(s);
+    ASSERT_TRUE(one.Start(steps));
+    one.Use();
+    int first = msqlConnect(nullptr);
+    ASSERT_GE(first, 0) << msqlErrMsg;
+    ASSERT_EQ(msqlQuery(first, "q"), 1);
+    usleep(20000);  // let the stray packet arrive in the same read
+    if (viaLibrary) {
+      msqlClose(first);
+    } else {
+      close(first);
+    }
+    int second = msqlConnect(nullptr);
+    EXPECT_EQ(second, first) << "the descriptor number was not reused";
+    EXPECT_GE(second, 0) << msqlErrMsg;
+    EXPECT_EQ(one.Finish(), "");
+    if (second >= 0) close(second);
+  }
+}
+
+TEST_F(ConnectTest, DebugSettingsAndConfigurationAreReadOnce) {
+  char dir[] = "/tmp/korvid-once-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string conf = std::string(dir) + "/first.conf";
+  FILE *f = fopen(conf.c_str(), "w");
+  fprintf(f, "[general]\nunix_port = %s/first.sock\n", dir);
+  fclose(f);
+  setenv("MSQL_CONF_FILE", conf.c_str(), 1);
+  msqlConfigReset();
+  EXPECT_EQ(msqlConnect(nullptr), -1);  // nobody listens; the settings are read
+  EXPECT_EQ(msqlDebugLevels, 0);
+  EXPECT_EQ(std::string(msqlConfigGetString("general", "unix_port")), std::string(dir) + "/first.sock");
+
+  // Neither a debug setting nor a new file is noticed by later attempts.
+  setenv("MSQL_DEBUG", "msql_api", 1);
+  f = fopen(conf.c_str(), "w");
+  fprintf(f, "[general]\nunix_port = %s/second.sock\n", dir);
+  fclose(f);
+  Capture out;
+  out.Start(1);
+  Capture err;
+  err.Start(2);
+  EXPECT_EQ(msqlConnect(nullptr), -1);
+  EXPECT_EQ(err.Stop(), "");
+  EXPECT_EQ(out.Stop(), "");
+  EXPECT_EQ(msqlDebugLevels, 0);
+  EXPECT_EQ(std::string(msqlConfigGetString("general", "unix_port")), std::string(dir) + "/first.sock");
+  unsetenv("MSQL_CONF_FILE");
+  unlink(conf.c_str());
+  rmdir(dir);
+}
+
+}  // namespace

@@ -27,6 +27,10 @@
 // read without one, exactly as asked.
 #define MSQL_READAHEAD_SLOTS 8
 
+// Most columns a row can have: each takes at least two bytes of a packet
+// (a count and its colon). A query reply announcing more is malformed.
+#define MSQL_MAX_COLUMNS (MAX_PACKET / 2)
+
 // Reply statuses.
 #define MSQL_STATUS_ERROR -1
 #define MSQL_STATUS_NULL -2

@@ -211,6 +211,12 @@ int msqlQuery(int sock, const char *query) {
   if (colon == nullptr) return status;
   int fields = msqlReadNumber(colon + 1, nullptr);
   if (fields < 1) return status;
+  if (fields > MSQL_MAX_COLUMNS) {
+    // No row could hold that many columns; what follows cannot be read.
+    closeServerSocket(sock);
+    msqlSetError("Bad packet received from server");
+    return -1;
+  }
 
   FreePending();
   msqlExpectedColumns = fields;

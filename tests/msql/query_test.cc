@@ -304,6 +304,52 @@ TEST_F(QueryTest, MalformedRowsAreRefused) {
   }
 }
 
+// A field count that no row packet could satisfy is refused before anything
+// is allocated for it (found by fuzzing: the count once sized a 3 GB row).
+TEST_F(QueryTest, ImpossibleFieldCountIsRefused) {
+  struct Case {
+    std::string reply;
+    int result;
+  } cases[] = {
+      {"1:65537\n", -1},
+      {"-484441:444444844\n", -1},
+      {"1:2147483647\n", -1},
+  };
+  for (const Case &c : cases) {
+    msqlResetForTests();
+    FakeServer one;
+    std::vector<FakeStep> steps = Handshake();
+    steps.push_back(ExpectPacket("3:q\n"));
+    steps.push_back(SendPacket(c.reply));
+    ASSERT_TRUE(one.Start(steps));
+    one.Use();
+    int sock = msqlConnect(nullptr);
+    ASSERT_GE(sock, 0) << msqlErrMsg;
+    EXPECT_EQ(msqlQuery(sock, "q"), c.result) << c.reply;
+    EXPECT_STREQ(msqlErrMsg, "Bad packet received from server");
+    EXPECT_FALSE(IsOpen(sock));
+    EXPECT_EQ(one.Finish(), "");
+  }
+}
+
+// The widest row a packet can hold still reads.
+TEST_F(QueryTest, WidestRowFitsInOnePacket) {
+  std::string row;
+  for (int i = 0; i < MSQL_MAX_COLUMNS; i++) row += "0:";
+  ASSERT_EQ(row.size(), static_cast<size_t>(MAX_PACKET));
+  int sock = Connect({ExpectPacket("3:q\n"), SendPacket("1:" + std::to_string(MSQL_MAX_COLUMNS) + "\n"),
+                      SendPacket(row), SendPacket("-100:\n"), SendPacket("-100:\n")});
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlQuery(sock, "q"), 1) << msqlErrMsg;
+  ResultHandle *res = msqlStoreResult();
+  ASSERT_NE(res, nullptr);
+  EXPECT_EQ(res->queryData->columnCount, MSQL_MAX_COLUMNS);
+  EXPECT_STREQ(msqlFetchRow(res)[MSQL_MAX_COLUMNS - 1], "");
+  msqlFreeResult(res);
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}
+
 TEST_F(QueryTest, MallocTraceNamesEveryRecord) {
   int sock = Connect(Script({{ExpectPacket("3:q\n")}, TwoFieldSelect({"1:a1:1", "1:b-2:"})}));
   ASSERT_GE(sock, 0) << msqlErrMsg;

@@ -4,6 +4,8 @@
 #include "server/dialect.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -190,6 +192,50 @@ bool TranslateSequence(const std::vector<Token *> &sig, bool create, Translation
   return true;
 }
 
+// Moves the literals of a top-level WHERE clause into parameters. Only the
+// WHERE clause: a literal in the select list names its column, and one after
+// ORDER BY or GROUP BY is a column position, so parameterising stops for
+// good at any of those keywords, at whatever depth they occur.
+void Parameterize(const std::vector<Token *> &sig, Translation *out) {
+  int depth = 0;
+  bool in_where = false;
+  for (Token *t : sig) {
+    if (t->kind == TOK_PUNCT && t->text == "(") depth++;
+    if (t->kind == TOK_PUNCT && t->text == ")") depth--;
+    if (t->kind == TOK_WORD) {
+      if (IsKeyword(*t, "WHERE") && depth == 0) in_where = true;
+      static const char *const stops[] = {"ORDER", "GROUP", "LIMIT", "HAVING", "UNION", "INTERSECT", "EXCEPT"};
+      for (const char *stop : stops) {
+        if (IsKeyword(*t, stop)) return;
+      }
+      continue;
+    }
+    if (!in_where) continue;
+    SqlParam p;
+    if (t->kind == TOK_STRING) {
+      p.kind = PARAM_TEXT;
+      p.text = t->text;
+    } else if (t->kind == TOK_NUMBER) {
+      const std::string &n = t->text;
+      errno = 0;
+      char *end = nullptr;
+      if (n.find_first_of(".eE") == std::string::npos) {
+        p.kind = PARAM_INT;
+        p.i = strtoll(n.c_str(), &end, 10);
+      } else {
+        p.kind = PARAM_REAL;
+        p.d = strtod(n.c_str(), &end);
+      }
+      if (errno != 0 || *end != '\0') continue;  // out of range: stays a literal
+    } else {
+      continue;
+    }
+    out->params.push_back(p);
+    t->kind = TOK_QUOTED;  // emitted verbatim
+    t->text = "?" + std::to_string(out->params.size());
+  }
+}
+
 }  // namespace
 
 std::string IndexStoredName(const std::string &table, const std::string &index) {
@@ -348,6 +394,8 @@ bool TranslateStatement(const std::string &text, Translation *out, std::string *
       }
     }
   }
+  if (is_select || first == "UPDATE" || first == "DELETE") Parameterize(sig, out);
+  out->cacheable = is_select || !out->params.empty();
   out->sql = Emit(tokens);
   return true;
 }

@@ -13,9 +13,21 @@ enum StatementKind {
   STMT_DROP_SEQUENCE     // DROP SEQUENCE FROM table
 };
 
+// A literal of a WHERE clause, taken out of the text as a bound parameter so
+// that the same statement with other values reuses one prepared statement.
+enum ParamKind { PARAM_INT, PARAM_REAL, PARAM_TEXT };
+struct SqlParam {
+  ParamKind kind;
+  long long i = 0;
+  double d = 0;
+  std::string text;
+};
+
 struct Translation {
   StatementKind kind = STMT_SQL;
-  std::string sql;         // SQLite text, for STMT_SQL
+  std::string sql;         // SQLite text, for STMT_SQL; ?N stands for params[N-1]
+  std::vector<SqlParam> params;
+  bool cacheable = false;  // worth keeping prepared: a SELECT, or has params
   std::string table;       // the sequence's table
   long long step = 1;      // sequence step
   long long value = 1;     // sequence start value

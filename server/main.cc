@@ -319,6 +319,10 @@ int main(int argc, char **argv) {
     }
   }
 
+  // No global allocation statistics: their mutex is taken on every
+  // allocation of every connection.
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+
   if (conf && msqlConfigLoad(conf) != 0) {
     fprintf(stderr, "korvid-server: cannot read configuration file %s\n", conf);
     return EXIT_FAILURE_RUN;

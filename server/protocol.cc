@@ -9,6 +9,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,10 +22,24 @@
 #include "server/dialect.h"
 #include "server/server.h"
 
+// Writes n in decimal at the end of buf (which must hold 20 bytes) and
+// returns where the digits start. Rows are streamed by the million, so this
+// stays clear of the printf machinery.
+static char *FormatDecimal(char *end, unsigned long long n) {
+  char *p = end;
+  do {
+    *--p = (char)('0' + n % 10);
+    n /= 10;
+  } while (n);
+  return p;
+}
+
 void AppendColumn(std::string *packet, const char *value, size_t length) {
-  char count[24];
-  int n = snprintf(count, sizeof count, "%zu:", length);
-  packet->append(count, n);
+  char buf[24];
+  char *end = buf + sizeof buf;
+  *--end = ':';
+  char *start = FormatDecimal(end, length);
+  packet->append(start, (size_t)(buf + sizeof buf - start));
   packet->append(value, length);
 }
 
@@ -161,7 +176,8 @@ void LogQuery(Connection *c, const std::string &statement) {
 // Writes the rows of a prepared statement, then their field descriptions.
 // The first row is fetched before the reply goes out, so a statement that
 // fails at once gets a plain error reply rather than a broken stream.
-void StreamRows(Connection *c, sqlite3_stmt *stmt) {
+// `cached` (may be null) keeps the field descriptions between executions.
+void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
   sqlite3 *db = c->db;
   int ncol = sqlite3_column_count(stmt);
   int rc = sqlite3_step(stmt);
@@ -169,8 +185,17 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt) {
     ReplyError(c, sqlite3_errmsg(db));
     return;
   }
-  std::vector<FieldDesc> fields;
-  for (int i = 0; i < ncol; i++) fields.push_back(DbDescribeColumn(db, stmt, i));
+  std::vector<FieldDesc> local;
+  std::vector<FieldDesc> *fields = &local;
+  int reprepares = sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 0);
+  if (cached) {
+    fields = &cached->fields;
+    if (cached->reprepares != reprepares || (int)fields->size() != ncol) fields->clear();
+    cached->reprepares = reprepares;
+  }
+  if (fields->empty()) {
+    for (int i = 0; i < ncol; i++) fields->push_back(DbDescribeColumn(db, stmt, i));
+  }
   std::vector<size_t> longest(ncol, 0);
   WritePacket(c, "1:" + std::to_string(ncol) + "\n");
   std::string row;
@@ -182,7 +207,7 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt) {
         AppendNull(&row);
         continue;
       }
-      if (fields[i].type == TYPE_MONEY && (kind == SQLITE_INTEGER || kind == SQLITE_FLOAT)) {
+      if ((*fields)[i].type == TYPE_MONEY && (kind == SQLITE_INTEGER || kind == SQLITE_FLOAT)) {
         char money[64];
         int n = snprintf(money, sizeof money, "%.2f", sqlite3_column_double(stmt, i));
         AppendColumn(&row, money, (size_t)n);
@@ -208,10 +233,10 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt) {
   }
   WritePacket(c, "-100:\n");
   for (int i = 0; i < ncol; i++) {
-    FieldDesc &f = fields[i];
-    if (f.computed) f.length = (int)longest[i];
+    const FieldDesc &f = (*fields)[i];
     row.clear();
-    std::string type = std::to_string(f.type), length = std::to_string(f.length);
+    std::string type = std::to_string(f.type);
+    std::string length = std::to_string(f.computed ? (int)longest[i] : f.length);
     AppendColumn(&row, f.table.data(), f.table.size());
     AppendColumn(&row, f.name.data(), f.name.size());
     AppendColumn(&row, type.data(), type.size());
@@ -221,6 +246,46 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt) {
     WritePacket(c, row);
   }
   Reply(c, "-100:\n");
+}
+
+// ---- Statement cache ----
+
+CachedStatement *CacheLookup(Connection *c, const std::string &sql) {
+  for (size_t i = 0; i < c->cache.size(); i++) {
+    if (c->cache[i].sql == sql) {
+      if (i > 0) std::rotate(c->cache.begin(), c->cache.begin() + i, c->cache.begin() + i + 1);
+      return &c->cache[0];
+    }
+  }
+  return nullptr;
+}
+
+CachedStatement *CacheInsert(Connection *c, const std::string &sql, sqlite3_stmt *stmt) {
+  if (c->cache.size() >= STATEMENT_CACHE_SIZE) {
+    sqlite3_finalize(c->cache.back().stmt);
+    c->cache.pop_back();
+  }
+  CachedStatement entry;
+  entry.sql = sql;
+  entry.stmt = stmt;
+  c->cache.insert(c->cache.begin(), std::move(entry));
+  return &c->cache[0];
+}
+
+bool BindParams(sqlite3_stmt *stmt, const std::vector<SqlParam> &params) {
+  for (size_t i = 0; i < params.size(); i++) {
+    const SqlParam &p = params[i];
+    int n = (int)i + 1, rc;
+    if (p.kind == PARAM_INT) {
+      rc = sqlite3_bind_int64(stmt, n, p.i);
+    } else if (p.kind == PARAM_REAL) {
+      rc = sqlite3_bind_double(stmt, n, p.d);
+    } else {
+      rc = sqlite3_bind_text(stmt, n, p.text.data(), (int)p.text.size(), SQLITE_STATIC);
+    }
+    if (rc != SQLITE_OK) return false;
+  }
+  return true;
 }
 
 void HandleQuery(Connection *c, const std::string &statement) {
@@ -251,19 +316,25 @@ void HandleQuery(Connection *c, const std::string &statement) {
     }
     return;
   }
-  sqlite3_stmt *stmt = nullptr;
-  if (sqlite3_prepare_v2(c->db, t.sql.c_str(), (int)t.sql.size(), &stmt, nullptr) != SQLITE_OK) {
-    ReplyError(c, sqlite3_errmsg(c->db));
-    return;
-  }
+  CachedStatement *cached = t.cacheable ? CacheLookup(c, t.sql) : nullptr;
+  sqlite3_stmt *stmt = cached ? cached->stmt : nullptr;
   if (!stmt) {
-    ReplyError(c, "Empty query");
-    return;
+    if (sqlite3_prepare_v2(c->db, t.sql.c_str(), (int)t.sql.size(), &stmt, nullptr) != SQLITE_OK) {
+      ReplyError(c, sqlite3_errmsg(c->db));
+      return;
+    }
+    if (!stmt) {
+      ReplyError(c, "Empty query");
+      return;
+    }
+    if (t.cacheable) cached = CacheInsert(c, t.sql, stmt);
   }
-  if (read_only && !sqlite3_stmt_readonly(stmt)) {
+  if (!BindParams(stmt, t.params)) {
+    ReplyError(c, sqlite3_errmsg(c->db));
+  } else if (read_only && !sqlite3_stmt_readonly(stmt)) {
     ReplyError(c, "Server is read-only: changes are refused");
   } else if (sqlite3_column_count(stmt) > 0) {
-    StreamRows(c, stmt);
+    StreamRows(c, stmt, cached);
   } else {
     int before = sqlite3_total_changes(c->db);
     int rc;
@@ -275,7 +346,14 @@ void HandleQuery(Connection *c, const std::string &statement) {
       ReplyError(c, sqlite3_errmsg(c->db));
     }
   }
-  sqlite3_finalize(stmt);
+  // Reset at once whatever happened: a statement left mid-way would hold
+  // its read transaction, and with it an old snapshot, open.
+  if (cached) {
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+  } else {
+    sqlite3_finalize(stmt);
+  }
 }
 
 // ---- Catalog ----
@@ -308,6 +386,15 @@ bool NeedName(Connection *c, const std::string &name) {
   return false;
 }
 
+// Closes the current database and every statement prepared on it.
+void CloseDatabase(Connection *c) {
+  for (CachedStatement &entry : c->cache) sqlite3_finalize(entry.stmt);
+  c->cache.clear();
+  if (c->db) DbClose(c->db);
+  c->db = nullptr;
+  c->database.clear();
+}
+
 void SelectDatabase(Connection *c, const std::string &name) {
   if (!NeedName(c, name)) return;
   const std::string &dir = c->server->config.data_dir;
@@ -321,7 +408,7 @@ void SelectDatabase(Connection *c, const std::string &name) {
     ReplyError(c, "Cannot open database \"" + name + "\": " + error);
     return;
   }
-  if (c->db) DbClose(c->db);
+  CloseDatabase(c);
   c->db = db;
   c->database = name;
   Reply(c, "0:\n");
@@ -371,11 +458,7 @@ void SplitPair(const std::string &args, std::string *a, std::string *b) {
 }
 
 void CloseDatabaseIf(Connection *c, const std::string &name) {
-  if (c->db && c->database == name) {
-    DbClose(c->db);
-    c->db = nullptr;
-    c->database.clear();
-  }
+  if (c->db && c->database == name) CloseDatabase(c);
 }
 
 // Answers one request; false when the connection is to end.
@@ -511,6 +594,5 @@ void ServeConnection(Connection *c) {
       if (!HandleRequest(c, payload)) break;
     }
   }
-  if (c->db) DbClose(c->db);
-  c->db = nullptr;
+  CloseDatabase(c);
 }

@@ -9,6 +9,9 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "server/database.h"
 
 #define SERVER_PROTOCOL_VERSION 23
 #define SERVER_DESCRIPTION "korvid-server 1.0.0 (SQLite " SQLITE_VERSION ")"
@@ -63,6 +66,17 @@ struct Server {
   FILE *query_log = nullptr;
 };
 
+// Prepared statements kept per connection, most recently used first. A
+// statement with other WHERE values reuses its entry (the values are bound).
+#define STATEMENT_CACHE_SIZE 16
+
+struct CachedStatement {
+  std::string sql;                // the translated text, the key
+  sqlite3_stmt *stmt = nullptr;   // owned
+  std::vector<FieldDesc> fields;  // its field descriptions, once known
+  int reprepares = 0;             // SQLite's re-prepare count when they were taken
+};
+
 struct Connection {
   Server *server;
   int fd;
@@ -71,6 +85,7 @@ struct Connection {
   bool admin = false;
   std::string database;    // current database, empty before a select
   sqlite3 *db = nullptr;   // handle on the current database, owned
+  std::vector<CachedStatement> cache;  // statements prepared on db
   std::string out;         // packets not yet written
   bool broken = false;     // a write failed: the peer is gone
 };

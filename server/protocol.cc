@@ -198,32 +198,46 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
   }
   std::vector<size_t> longest(ncol, 0);
   WritePacket(c, "1:" + std::to_string(ncol) + "\n");
-  std::string row;
+  // Each row is built straight into the output buffer behind a header
+  // whose length is filled in once the row is complete.
+  std::string &out = c->out;
   while (rc == SQLITE_ROW && !c->broken) {
-    row.clear();
+    size_t start = out.size();
+    out.append(PACKET_HEADER, '\0');
     for (int i = 0; i < ncol; i++) {
       int kind = sqlite3_column_type(stmt, i);
+      size_t n;
       if (kind == SQLITE_NULL) {
-        AppendNull(&row);
+        AppendNull(&out);
         continue;
       }
       if ((*fields)[i].type == TYPE_MONEY && (kind == SQLITE_INTEGER || kind == SQLITE_FLOAT)) {
         char money[64];
-        int n = snprintf(money, sizeof money, "%.2f", sqlite3_column_double(stmt, i));
-        AppendColumn(&row, money, (size_t)n);
-        if ((size_t)n > longest[i]) longest[i] = (size_t)n;
-        continue;
+        n = (size_t)snprintf(money, sizeof money, "%.2f", sqlite3_column_double(stmt, i));
+        AppendColumn(&out, money, n);
+      } else if (kind == SQLITE_INTEGER) {
+        char digits[24];
+        char *end = digits + sizeof digits;
+        long long v = sqlite3_column_int64(stmt, i);
+        char *first = FormatDecimal(end, v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v);
+        if (v < 0) *--first = '-';
+        n = (size_t)(end - first);
+        AppendColumn(&out, first, n);
+      } else {
+        const char *text = (const char *)sqlite3_column_text(stmt, i);
+        n = text ? (size_t)sqlite3_column_bytes(stmt, i) : 0;
+        AppendColumn(&out, text ? text : "", n);
       }
-      const char *text = (const char *)sqlite3_column_text(stmt, i);
-      size_t bytes = (size_t)sqlite3_column_bytes(stmt, i);
-      AppendColumn(&row, text ? text : "", text ? bytes : 0);
-      if (bytes > longest[i]) longest[i] = bytes;
+      if (n > longest[i]) longest[i] = n;
     }
-    if (row.size() > MAX_PACKET) {
-      ReplyError(c, "Row of " + std::to_string(row.size()) + " bytes does not fit in a packet");
+    size_t length = out.size() - start - PACKET_HEADER;
+    if (length > MAX_PACKET) {
+      out.resize(start);
+      ReplyError(c, "Row of " + std::to_string(length) + " bytes does not fit in a packet");
       return;
     }
-    WritePacket(c, row);
+    msqlEncodeLength((unsigned char *)&out[start], (int)length);
+    if (out.size() >= OUTPUT_FLUSH_SIZE) Flush(c);
     rc = sqlite3_step(stmt);
   }
   if (c->broken) return;
@@ -232,6 +246,7 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
     return;
   }
   WritePacket(c, "-100:\n");
+  std::string row;
   for (int i = 0; i < ncol; i++) {
     const FieldDesc &f = (*fields)[i];
     row.clear();

@@ -188,7 +188,9 @@ sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::strin
   // WAL: readers never wait for the writer, and a committed transaction
   // survives the process being killed (synchronous NORMAL is enough for
   // that; it only gives way to a power failure).
-  if (!Exec(db, "PRAGMA journal_mode=WAL", error) || !Exec(db, "PRAGMA synchronous=NORMAL", error)) {
+  // Pages are read through a memory map rather than copied in by read().
+  if (!Exec(db, "PRAGMA journal_mode=WAL", error) || !Exec(db, "PRAGMA synchronous=NORMAL", error) ||
+      !Exec(db, "PRAGMA mmap_size=" DB_MMAP_SIZE, error)) {
     sqlite3_close(db);
     return nullptr;
   }

@@ -26,6 +26,8 @@ enum {
 
 // How long a statement waits for another connection's write lock, in ms.
 #define DB_BUSY_TIMEOUT_MS 10000
+// Bytes of each database file mapped into memory for reading (as text).
+#define DB_MMAP_SIZE "1073741824"
 
 // Longest field name sent in a description; a computed column is named by
 // its own text, which may be as long as the statement, so longer names are cut.

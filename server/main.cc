@@ -183,6 +183,9 @@ int Serve(Server *server) {
         continue;
       }
       bool local = fds[i].fd == unix_fd;
+      // Room to run ahead of a client that is busy with earlier rows.
+      int sndbuf = SOCKET_SEND_BUFFER;
+      setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
       if (!local) {
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -21,9 +21,11 @@
 // Seconds a new connection may take to send its user name; a client that
 // connects and says nothing is dropped rather than kept forever.
 #define LOGIN_TIMEOUT_SECONDS 30
+// Kernel send buffer asked for each connection, in bytes.
+#define SOCKET_SEND_BUFFER (1024 * 1024)
 // Output is gathered up to this many bytes before one write, so that a
 // stream of small row packets does not cost a system call per row.
-#define OUTPUT_FLUSH_SIZE 65536
+#define OUTPUT_FLUSH_SIZE 131072
 
 // The request codes of protocol 23.
 enum {

@@ -163,13 +163,12 @@ void ShowerPrint(FL_OBJECT *, long data) {
   if (answer == nullptr || answer[0] == '\0') return;
   std::string command = answer;  // the dialog's text dies with its next call
 
+  // Finished children are reaped by the system; nobody waits for them.
+  // Set before the fork, so that a child quicker than its parent cannot be
+  // left behind as a zombie.
+  signal(SIGCHLD, SIG_IGN);
   pid_t pid = fork();
-  if (pid < 0) return;
-  if (pid > 0) {
-    // Finished children are reaped by the system; nobody waits for them.
-    signal(SIGCHLD, SIG_IGN);
-    return;
-  }
+  if (pid != 0) return;  // the parent, or no child could be made
   // The child: pclose must be able to wait for the command, and a command
   // that stops reading ends the writing instead of the child.
   signal(SIGCHLD, SIG_DFL);

@@ -362,6 +362,25 @@ TEST_F(ShowerTest, WindowManagerCloseReleasesTheWindow) {
   EXPECT_FALSE(FormStillOpen(form));
 }
 
+TEST_F(ShowerTest, FillStopsAtARowThatCannotBeFetched) {
+  // A result set that promises three rows but holds two.
+  TestInfo t("t", {Field("a", CHAR_TYPE, 3)}, 1, 0);
+  char a[] = "one", b[] = "two";
+  char *values1[] = {a}, *values2[] = {b};
+  QueryDataRow row2 = {1, values2, nullptr};
+  QueryDataRow row1 = {1, values1, &row2};
+  ResultHandle res = {&row1, &row1, nullptr, nullptr, 3, 1};
+  ListForm *list = Open(t, "Show Free Query", SHOW_FREE);
+  list->info->res = &res;
+  GuiAnswerAlert();
+  FillRecordLines(list);
+  list->info->res = nullptr;  // not the window's to free
+  EXPECT_EQ(GuiLastDialog().texts[0], "Error reading record !");
+  EXPECT_EQ(GuiBrowserLines(list->browser), (std::vector<std::string>{"one  ", "two  "}));
+  // Drawing was resumed: the list shows its lines.
+  EXPECT_FALSE(list->form->frozen);
+}
+
 TEST_F(ShowerTest, CloseButtonReallyClicked) {
   // Closing frees the form from inside the handling of its own button's
   // click; the sanitizer build checks that nothing touches it afterwards.

@@ -192,6 +192,65 @@ bool TranslateSequence(const std::vector<Token *> &sig, bool create, Translation
   return true;
 }
 
+// SQLite stores any value in any column; mSQL refuses a value that does not
+// fit the declared type. So CREATE TABLE gets a CHECK per typed column:
+// numbers only in int, uint, real and money, nothing negative in uint, and
+// no more than n characters in char(n). The constraint's name is the
+// message the client sees ("CHECK constraint failed: ...").
+void AddTypeChecks(const std::vector<Token *> &sig) {
+  // CREATE TABLE name ( element , element ... )
+  if (sig.size() < 5 || sig[3]->kind != TOK_PUNCT || sig[3]->text != "(") return;
+  std::string checks;
+  size_t k = 4;
+  while (k < sig.size()) {
+    size_t begin = k;
+    int depth = 0;
+    while (k < sig.size()) {
+      const Token &t = *sig[k];
+      if (t.kind == TOK_PUNCT && t.text == "(") depth++;
+      if (t.kind == TOK_PUNCT && t.text == ")") {
+        if (depth == 0) break;
+        depth--;
+      }
+      if (depth == 0 && t.kind == TOK_PUNCT && t.text == ",") break;
+      k++;
+    }
+    if (k >= sig.size()) return;  // unbalanced: SQLite will say so
+    // A column definition: name, type word, optional (n).
+    if (k - begin >= 2 && sig[begin]->kind == TOK_WORD && sig[begin + 1]->kind == TOK_WORD) {
+      std::string name = sig[begin]->text;
+      std::string type = Upper(sig[begin + 1]->text);
+      static const char *const not_columns[] = {"CONSTRAINT", "PRIMARY", "UNIQUE", "CHECK", "FOREIGN"};
+      bool column = true;
+      for (const char *w : not_columns) {
+        if (Upper(name) == w) column = false;
+      }
+      std::string rule, message;
+      if (!column) {
+      } else if (type == "INT" || type == "INTEGER") {
+        rule = "typeof(" + name + ") IN ('integer','null')";
+        message = "value of " + name + " is not an integer";
+      } else if (type == "UINT") {
+        rule = "typeof(" + name + ") IN ('integer','null') AND (" + name + " IS NULL OR " + name + " >= 0)";
+        message = "value of " + name + " is not an unsigned integer";
+      } else if (type == "REAL" || type == "MONEY") {
+        rule = "typeof(" + name + ") IN ('integer','real','null')";
+        message = "value of " + name + " is not a number";
+      } else if (type == "CHAR" && begin + 4 < k && sig[begin + 2]->text == "(" &&
+                 sig[begin + 3]->kind == TOK_NUMBER && sig[begin + 4]->text == ")") {
+        rule = "length(" + name + ") <= " + sig[begin + 3]->text;
+        message = "value of " + name + " is longer than " + sig[begin + 3]->text + " characters";
+      }
+      if (!rule.empty()) checks += ", CONSTRAINT \"" + message + "\" CHECK (" + rule + ")";
+    }
+    if (sig[k]->text == ")") {
+      sig[k]->text = checks + ")";
+      return;
+    }
+    k++;
+  }
+}
+
 // Moves the literals of a top-level WHERE clause into parameters. Only the
 // WHERE clause: a literal in the select list names its column, and one after
 // ORDER BY or GROUP BY is a column position, so parameterising stops for
@@ -320,7 +379,9 @@ bool TranslateStatement(const std::string &text, Translation *out, std::string *
     }
     *error = "Syntax: DROP INDEX name FROM table";
     return false;
-  } else if ((first == "CREATE" || first == "DROP") && second == "TABLE") {
+  } else if (first == "CREATE" && second == "TABLE") {
+    AddTypeChecks(sig);
+  } else if (first == "DROP" && second == "TABLE") {
     // passes through
   } else {
     std::string what = first;

@@ -69,7 +69,15 @@ TEST(DialectTest, TranslatesStatements) {
       // One trailing semicolon is dropped; adjacent operators never form a comment.
       {"DELETE FROM t WHERE a = 1;", "DELETE FROM t WHERE a = 1 "},
       {"SELECT a--1 FROM t", "SELECT a- -1 FROM t"},
-      {"CREATE TABLE t (a int not null, b char(10))", "CREATE TABLE t (a int not null, b char(10))"},
+      // Declared types are enforced by CHECK constraints named by their message.
+      {"CREATE TABLE t (a int not null, b char(10), c date)",
+       "CREATE TABLE t (a int not null, b char(10), c date, CONSTRAINT \"value of a is not an integer\" "
+       "CHECK (typeof(a) IN ('integer','null')), CONSTRAINT \"value of b is longer than 10 characters\" "
+       "CHECK (length(b) <= 10))"},
+      {"CREATE TABLE t (u uint, m money, x text(5))",
+       "CREATE TABLE t (u uint, m money, x text(5), CONSTRAINT \"value of u is not an unsigned integer\" "
+       "CHECK (typeof(u) IN ('integer','null') AND (u IS NULL OR u >= 0)), "
+       "CONSTRAINT \"value of m is not a number\" CHECK (typeof(m) IN ('integer','real','null')))"},
   };
   for (const TranslateCase &c : cases) {
     Translation t;
@@ -99,7 +107,7 @@ TEST(DialectTest, WhereLiteralsBecomeParameters) {
       {"UPDATE t SET a=1 WHERE id = 2", "UPDATE t SET a=1 WHERE id = ?1", 1, true},
       {"DELETE FROM t WHERE id = 2", "DELETE FROM t WHERE id = ?1", 1, true},
       {"INSERT INTO t VALUES (1, 'a')", "INSERT INTO t VALUES (1, 'a')", 0, false},
-      {"CREATE TABLE t (a char(5))", "CREATE TABLE t (a char(5))", 0, false},
+      {"CREATE TABLE t (a date)", "CREATE TABLE t (a date)", 0, false},
   };
   for (const auto &c : cases) {
     Translation t;

@@ -374,6 +374,37 @@ TEST_F(ServerTest, DialectFeatures) {
   msqlFreeResult(r);
 }
 
+TEST_F(ServerTest, ValuesMustFitTheDeclaredType) {
+  ASSERT_TRUE(SelectSample());
+  ASSERT_EQ(msqlQuery(sock_, "CREATE TABLE typed (i int, u uint, r real, m money, c char(3), d date)"), 0)
+      << msqlErrMsg;
+  struct {
+    const char *values, *message;
+  } refused[] = {
+      {"('x', 1, 1, 1, 'a', 'd')", "CHECK constraint failed: value of i is not an integer"},
+      {"(1.5, 1, 1, 1, 'a', 'd')", "CHECK constraint failed: value of i is not an integer"},
+      {"(1, -1, 1, 1, 'a', 'd')", "CHECK constraint failed: value of u is not an unsigned integer"},
+      {"(1, 1, 'x', 1, 'a', 'd')", "CHECK constraint failed: value of r is not a number"},
+      {"(1, 1, 1, '1,50', 'a', 'd')", "CHECK constraint failed: value of m is not a number"},
+      {"(1, 1, 1, 1, 'abcd', 'd')", "CHECK constraint failed: value of c is longer than 3 characters"},
+  };
+  for (const auto &c : refused) {
+    std::string q = std::string("INSERT INTO typed VALUES ") + c.values;
+    EXPECT_EQ(msqlQuery(sock_, q.c_str()), -1) << q;
+    EXPECT_STREQ(msqlErrMsg, c.message) << q;
+  }
+  // Numbers written as text are taken as numbers; NULL fits every type.
+  EXPECT_EQ(msqlQuery(sock_, "INSERT INTO typed VALUES ('42', 0, 2.5, 3, 'abc', 'any text')"), 1) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(sock_, "INSERT INTO typed VALUES (NULL, NULL, NULL, NULL, NULL, NULL)"), 1) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(sock_, "UPDATE typed SET c = 'long' WHERE i = 42"), -1);
+  ASSERT_EQ(msqlQuery(sock_, "SELECT i, m FROM typed WHERE i = 42"), 1) << msqlErrMsg;
+  ResultHandle *r = msqlStoreResult();
+  char **row = msqlFetchRow(r);
+  EXPECT_STREQ(row[0], "42");
+  EXPECT_STREQ(row[1], "3.00");
+  msqlFreeResult(r);
+}
+
 TEST_F(ServerTest, RefusedStatementsLeaveTheConnectionUsable) {
   ASSERT_TRUE(SelectSample());
   struct {

@@ -1,0 +1,205 @@
+// End-to-end support; see e2e_support.h.
+#include "tests/e2e/e2e_support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "tests/support/server_fixture.h"
+
+namespace {
+
+void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string Quote(const std::string &text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'')
+      quoted += "'\\''";
+    else
+      quoted += c;
+  }
+  return quoted + "'";
+}
+
+std::string Trim(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+E2eDisplay::E2eDisplay() {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    close(fds[0]);
+    int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, 0);
+    dup2(devnull, 1);
+    dup2(devnull, 2);
+    std::string fd = std::to_string(fds[1]);
+    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten",
+           "tcp", (char *)nullptr);
+    _exit(127);
+  }
+  close(fds[1]);
+  std::string number;
+  struct pollfd p = {fds[0], POLLIN, 0};
+  while (poll(&p, 1, 20000) > 0) {
+    char c;
+    if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+    number += c;
+  }
+  close(fds[0]);
+  if (number.empty()) {
+    ADD_FAILURE() << "cannot start Xvfb";
+    return;
+  }
+  name = ":" + number;
+  setenv("DISPLAY", name.c_str(), 1);
+}
+
+E2eDisplay::~E2eDisplay() {
+  if (pid > 0) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+pid_t E2eStartKorvid(const E2eServer &server, const std::vector<std::string> &args) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::string log = E2eShotDir() + "/korvid-" + std::to_string(getpid()) + ".log";
+    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out >= 0) {
+      dup2(out, 1);
+      dup2(out, 2);
+    }
+    setenv("MSQL_CONF_FILE", server.confPath.c_str(), 1);
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(KORVID_PROGRAM));
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int E2eWaitExit(pid_t pid, int timeout_ms) {
+  int status = 0;
+  for (int waited = 0; waited <= timeout_ms; waited += 50) {
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    Sleep(50);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+std::string E2eShell(const std::string &command) {
+  std::string out;
+  FILE *p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buffer[512];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+  pclose(p);
+  return out;
+}
+
+std::string E2eWaitWindow(const std::string &title, int timeout_ms) {
+  std::string command = "xdotool search --onlyvisible --name " + Quote("^" + title + "$") +
+                        " 2>/dev/null | tail -1";
+  for (int waited = 0; waited <= timeout_ms; waited += 100) {
+    std::string id = Trim(E2eShell(command));
+    if (!id.empty()) {
+      Sleep(200);  // let the toolkit draw it and take input
+      return id;
+    }
+    Sleep(100);
+  }
+  return "";
+}
+
+bool E2eWaitGone(const std::string &title, int timeout_ms) {
+  std::string command =
+      "xdotool search --onlyvisible --name " + Quote("^" + title + "$") + " 2>/dev/null";
+  for (int waited = 0; waited <= timeout_ms; waited += 100) {
+    if (Trim(E2eShell(command)).empty()) return true;
+    Sleep(100);
+  }
+  return false;
+}
+
+E2eGeometry E2eWindowGeometry(const std::string &window) {
+  E2eGeometry g;
+  std::string out = E2eShell("xdotool getwindowgeometry --shell " + window);
+  sscanf(out.c_str(), "WINDOW=%*d\nX=%d\nY=%d\nWIDTH=%d\nHEIGHT=%d", &g.x, &g.y, &g.w, &g.h);
+  return g;
+}
+
+void E2eClick(const std::string &window, int x, int y) {
+  E2eShell("xdotool mousemove --window " + window + " " + std::to_string(x) + " " +
+           std::to_string(y) + " sleep 0.1 mousedown 1 sleep 0.1 mouseup 1");
+  Sleep(100);
+}
+
+// Keys go to the window holding the keyboard focus. Without a window
+// manager nobody hands the focus to a new dialog (after a click it stays on
+// the window clicked), so it is given explicitly, with the pointer inside.
+void E2eKey(const std::string &window, const std::string &keys) {
+  E2eGeometry g = E2eWindowGeometry(window);
+  E2eShell("xdotool mousemove --window " + window + " " + std::to_string(g.w / 2) + " " +
+           std::to_string(g.h / 2) + " sleep 0.1 windowfocus --sync " + window +
+           " sleep 0.2 key " + keys);
+  Sleep(100);
+}
+
+void E2eType(const std::string &window, const std::string &text) {
+  E2eShell("xdotool windowfocus --sync " + window + " sleep 0.2 type --delay 20 " + Quote(text));
+}
+
+std::string E2eShotDir(void) {
+  const char *dir = getenv("KORVID_E2E_SHOTS");
+  std::string path = dir && *dir ? dir : KORVID_E2E_SHOT_DIR;
+  mkdir(path.c_str(), 0755);
+  return path;
+}
+
+std::string E2eScreenshot(const std::string &name) {
+  std::string path = E2eShotDir() + "/" + name + ".png";
+  E2eShell("import -window root " + Quote(path) + " 2>/dev/null");
+  return path;
+}
+
+bool E2eStartServer(E2eServer &server) {
+  ServerFixtureOptions options;
+  options.databases.push_back({"sample", SampleSqlPath()});
+  std::string error;
+  ServerFixture *fixture = ServerFixtureStart(options, &error);
+  if (!fixture) {
+    ADD_FAILURE() << "cannot start korvid-server: " << error;
+    return false;
+  }
+  server.fixture = fixture;
+  server.dir = fixture->dir;
+  server.confPath = fixture->conf_path;
+  return true;
+}
+
+E2eServer::~E2eServer() { ServerFixtureStop(static_cast<ServerFixture *>(fixture)); }

@@ -1,0 +1,74 @@
+// End-to-end support: the built korvid (and korvid-server) as separate
+// processes on a private Xvfb, driven with xdotool like a user would.
+//
+//   E2eDisplay display;                     // private Xvfb; DISPLAY set
+//   E2eServer server;  E2eStartServer(server);   // sample database
+//   pid_t korvid = E2eStartKorvid(server, {"sample", "people"});
+//   std::string win = E2eWaitWindow("Korvid");   // xdotool window id
+//   E2eClick(win, 25 + 40, 55 + 10);        // the Exit button
+//   std::string q = E2eWaitWindow("Question");
+//   E2eKey(q, "y");
+//   EXPECT_EQ(E2eWaitExit(korvid, 10000), 0);
+//
+// Screenshots go to E2eShotDir() (the build tree's tests/e2e/shots, or
+// $KORVID_E2E_SHOTS) so that they can be looked at after the run.
+#ifndef KORVID_TESTS_E2E_SUPPORT_H
+#define KORVID_TESTS_E2E_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// A private Xvfb on a free display for the life of the object; sets DISPLAY.
+struct E2eDisplay {
+  E2eDisplay();
+  ~E2eDisplay();
+  pid_t pid = -1;
+  std::string name;  // ":N", empty when Xvfb could not be started
+};
+
+// A korvid-server with the sample database on a private socket, and the
+// msql.conf that names it (passed to korvid through MSQL_CONF_FILE).
+struct E2eServer {
+  ~E2eServer();
+  std::string dir;       // temporary state directory
+  std::string confPath;  // msql.conf for the clients
+  void *fixture = nullptr;  // the server fixture, owned
+};
+// Starts the server; false (and a test failure) when it cannot.
+bool E2eStartServer(E2eServer &server);
+
+// Starts the built korvid with args (after the program name) on the
+// current DISPLAY against the server; its stdout and stderr go to
+// E2eShotDir()/korvid-<pid>.log.
+pid_t E2eStartKorvid(const E2eServer &server, const std::vector<std::string> &args);
+// Waits for korvid to end; its exit status, or -1 when it did not end in
+// time (it is then killed).
+int E2eWaitExit(pid_t pid, int timeout_ms);
+
+// Runs a shell command with the current environment; its standard output.
+std::string E2eShell(const std::string &command);
+// The id of the visible window whose title is exactly title; "" after
+// timeout_ms without one.
+std::string E2eWaitWindow(const std::string &title, int timeout_ms = 15000);
+// True when no visible window has this title any more within timeout_ms.
+bool E2eWaitGone(const std::string &title, int timeout_ms = 10000);
+// Place and size of a window.
+struct E2eGeometry {
+  int x = 0, y = 0, w = 0, h = 0;
+};
+E2eGeometry E2eWindowGeometry(const std::string &window);
+// A click at (x, y) inside the window (press, short pause, release).
+void E2eClick(const std::string &window, int x, int y);
+// Moves the pointer into the window, gives it the keyboard focus, then
+// sends the keys (xdotool key names, e.g. "y", "Return", "ctrl+u").
+void E2eKey(const std::string &window, const std::string &keys);
+// Gives the window the keyboard focus and types text into it (into the
+// input under the pointer or holding the toolkit's own focus).
+void E2eType(const std::string &window, const std::string &text);
+// Saves a screenshot of the whole screen as E2eShotDir()/name.png; its path.
+std::string E2eScreenshot(const std::string &name);
+std::string E2eShotDir(void);
+
+#endif

@@ -14,36 +14,40 @@ void PadSpaces(std::string &text, int count) {
 // at a newline and widens a tab, which would shift every column after it
 // and, for a newline, put the following rows on the wrong list lines.
 static void AppendShown(std::string &line, const char *value, size_t count) {
-  for (size_t i = 0; i < count; i++) {
-    unsigned char c = static_cast<unsigned char>(value[i]);
-    line.push_back(c < 0x20 || c == 0x7f ? ' ' : static_cast<char>(c));
+  size_t start = line.size();
+  line.append(value, count);
+  for (size_t i = start; i < line.size(); i++) {
+    unsigned char c = static_cast<unsigned char>(line[i]);
+    if (c < 0x20 || c == 0x7f) line[i] = ' ';
+  }
+}
+
+// Appends the line of one row to `line`.
+static void AppendRecordLine(std::string &line, const Info *info, char *const *row) {
+  for (int i = 0; i < info->nfields; i++) {
+    int length = info->fields[i].length;
+    const char *value = row[i];
+    size_t shown = 0;
+    if (value != nullptr && length > 0) shown = strnlen(value, static_cast<size_t>(length));
+    if (shown > 0) AppendShown(line, value, shown);
+    PadSpaces(line, length - static_cast<int>(shown));
+    line.append("  ");
   }
 }
 
 std::string RecordLine(const Info *info, char *const *row) {
-  size_t width = 0;
-  for (int i = 0; i < info->nfields; i++)
-    if (info->fields[i].length > 0) width += info->fields[i].length;
   std::string line;
-  line.reserve(width + 2 * static_cast<size_t>(info->nfields));
-  for (int i = 0; i < info->nfields; i++) {
-    int length = info->fields[i].length;
-    const char *value = row[i];
-    if (value != nullptr) {
-      size_t shown = 0;
-      if (length > 0) shown = strnlen(value, static_cast<size_t>(length));
-      AppendShown(line, value, shown);
-      PadSpaces(line, length - static_cast<int>(shown));
-    } else {
-      PadSpaces(line, length);
-    }
-    line.append("  ");
-  }
+  AppendRecordLine(line, info, row);
   return line;
 }
 
 void AddRecordLine(Info *info, FL_OBJECT *browser, char **row) {
-  fl_add_browser_line(browser, RecordLine(info, row).c_str());
+  // One buffer for every line of the run: the list keeps its own copy, and
+  // a large list is filled without an allocation per row.
+  static std::string line;
+  line.clear();
+  AppendRecordLine(line, info, row);
+  fl_add_browser_line(browser, line.c_str());
 }
 
 const char *FieldTypeName(int type) {

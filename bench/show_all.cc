@@ -26,7 +26,7 @@
 
 namespace {
 
-const int kRuns = 3;
+const int kRuns = 5;
 
 double Now(void) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();

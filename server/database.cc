@@ -17,8 +17,8 @@
 
 namespace {
 
-const char kSequenceTable[] = "_korvid_seq";
-const char kDbSuffix[] = ".db";
+// First bytes of every SQLite database file.
+const char kSqliteMagic[] = "SQLite format 3";
 
 std::string Lower(const char *s) {
   std::string out = s ? s : "";
@@ -167,9 +167,7 @@ FieldType TypeFromDeclared(const char *declared) {
   return {TYPE_CHAR, length};
 }
 
-std::string DbPath(const std::string &data_dir, const std::string &name) {
-  return data_dir + "/" + name + kDbSuffix;
-}
+std::string DbPath(const std::string &data_dir, const std::string &name) { return data_dir + "/" + name; }
 
 bool DbExists(const std::string &data_dir, const std::string &name) {
   struct stat st;
@@ -211,12 +209,17 @@ bool DbListDatabases(const std::string &data_dir, std::vector<std::string> *name
     *error = "Cannot read the data directory: " + std::string(strerror(errno));
     return false;
   }
-  size_t suffix = strlen(kDbSuffix);
+  // A database is a file with a valid name that holds an SQLite database;
+  // "-wal" and "-shm" companions never have a valid name.
   while (struct dirent *e = readdir(dir)) {
-    std::string file = e->d_name;
-    if (file.size() <= suffix || file.compare(file.size() - suffix, suffix, kDbSuffix) != 0) continue;
-    std::string name = file.substr(0, file.size() - suffix);
-    if (ValidDatabaseName(name) && DbExists(data_dir, name)) names->push_back(name);
+    std::string name = e->d_name;
+    if (!ValidDatabaseName(name) || !DbExists(data_dir, name)) continue;
+    char head[sizeof kSqliteMagic] = "";
+    FILE *f = fopen(DbPath(data_dir, name).c_str(), "rb");
+    if (!f) continue;
+    size_t got = fread(head, 1, sizeof head, f);
+    fclose(f);
+    if (got == sizeof head && memcmp(head, kSqliteMagic, sizeof head) == 0) names->push_back(name);
   }
   closedir(dir);
   std::sort(names->begin(), names->end());

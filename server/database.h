@@ -53,7 +53,7 @@ struct FieldDesc {
 // Unknown or missing declarations read as CHAR of length 0.
 FieldType TypeFromDeclared(const char *declared);
 
-// File of database `name` (already validated) in the data directory.
+// File of database `name` (already validated): the data directory/name.
 std::string DbPath(const std::string &data_dir, const std::string &name);
 bool DbExists(const std::string &data_dir, const std::string &name);
 

@@ -33,7 +33,7 @@
 namespace {
 
 // Exit statuses.
-enum { EXIT_OK = 0, EXIT_FAILURE_RUN = 1, EXIT_USAGE = 2 };
+enum { EXIT_OK = 0, EXIT_FAILURE_RUN = 1, EXIT_USAGE = 1 };
 
 const char kUsage[] =
     "Usage: korvid-server [options]\n"
@@ -43,7 +43,8 @@ const char kUsage[] =
     "  --port N            TCP port, 0 for none (default: tcp_port)\n"
     "  --load NAME FILE    (re)create database NAME from the statements in FILE, then exit\n"
     "  --help              show this text\n"
-    "Exit status: 0 after a clean shutdown, 1 when the server cannot run, 2 for bad options.\n";
+    "Exit status: 0 after a shutdown request or a termination signal; 1 for bad options\n"
+    "or when the server cannot run.\n";
 
 Server *g_server = nullptr;  // for the signal handler only
 

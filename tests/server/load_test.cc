@@ -150,7 +150,7 @@ TEST_F(LoadTest, KillDuringInsertsLosesNoAcknowledgedRow) {
 
   // The file as the crash left it: sound, and every acknowledged row there.
   sqlite3 *db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2((server_->data_dir + "/load.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr),
+  ASSERT_EQ(sqlite3_open_v2((server_->data_dir + "/load").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr),
             SQLITE_OK);
   sqlite3_stmt *st = nullptr;
   ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr), SQLITE_OK);

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "msql/msql.h"
 #include "tests/support/server_fixture.h"
 
@@ -444,9 +446,46 @@ TEST_F(ServerTest, BadDatabaseNamesNeverTouchTheFileSystem) {
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(Column(r, 0), std::vector<std::string>({"nosuch", "sample"}));
   msqlFreeResult(r);
-  FILE *f = fopen((server_->dir + "/copy.db").c_str(), "r");
+  FILE *f = fopen((server_->dir + "/copy").c_str(), "r");
   EXPECT_EQ(f, nullptr);
   if (f) fclose(f);
+}
+
+TEST_F(ServerTest, ServesSqliteFilesMadeElsewhere) {
+  // A database file written by another SQLite program, and a stray file.
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open((server_->data_dir + "/own").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TABLE items (id INTEGER PRIMARY KEY, label VARCHAR(12) NOT NULL, note TEXT);"
+                         "INSERT INTO items VALUES (1, 'one', NULL), (2, 'two', 'x:y');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  FILE *stray = fopen((server_->data_dir + "/notes").c_str(), "w");
+  ASSERT_NE(stray, nullptr);
+  fputs("not a database\n", stray);
+  fclose(stray);
+
+  ResultHandle *r = msqlListDBs(sock_);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(Column(r, 0), std::vector<std::string>({"own", "sample"}));
+  msqlFreeResult(r);
+  ASSERT_EQ(msqlSelectDB(sock_, "own"), 0) << msqlErrMsg;
+  r = msqlListFields(sock_, "items");
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  std::vector<FieldInfo> f = Fields(r);
+  msqlFreeResult(r);
+  ASSERT_EQ(f.size(), 3u);
+  EXPECT_EQ(f[0].type, INT_TYPE);
+  EXPECT_EQ(f[1].type, CHAR_TYPE);
+  EXPECT_EQ(f[1].length, 12);
+  EXPECT_EQ(f[1].flags, (unsigned)FLAG_NOT_NULL);
+  EXPECT_EQ(f[2].type, TEXT_TYPE);
+  ASSERT_EQ(msqlQuery(sock_, "SELECT * FROM items  WHERE id = 2"), 1) << msqlErrMsg;
+  r = msqlStoreResult();
+  EXPECT_EQ(Column(r, 2), std::vector<std::string>({"x:y"}));
+  msqlFreeResult(r);
+  EXPECT_EQ(msqlSelectDB(sock_, "notes"), -1);
 }
 
 TEST_F(ServerTest, AdministrationCreatesCopiesMovesAndDrops) {

@@ -37,7 +37,7 @@ struct ServerFixtureOptions {
 struct ServerFixture {
   std::string dir;             // the temporary directory holding all below
   std::string conf_path;       // dir/msql.conf
-  std::string data_dir;        // dir/data: one NAME.db file per database
+  std::string data_dir;        // dir/data: one SQLite file per database, named as it
   std::string socket_path;     // dir/msql.sock
   std::string pid_file;        // dir/msql.pid
   std::string query_log_file;  // dir/query.log

@@ -173,6 +173,9 @@ void ShowerPrint(FL_OBJECT *, long data) {
   // that stops reading ends the writing instead of the child.
   signal(SIGCHLD, SIG_DFL);
   signal(SIGPIPE, SIG_IGN);
+  // Neither the child nor the command keeps the X connection or the
+  // server's socket open behind the parent's back.
+  close_range(3, ~0U, 0);
   FILE *pipe = popen(command.c_str(), "w");
   if (pipe != nullptr) {
     WriteLines(pipe, lines);

@@ -204,6 +204,32 @@ TEST_F(ListServerTest, ARecordWithoutKeyValueIsNotLookedUp) {
   EXPECT_TRUE(GuiVisibleForms("Record").empty());
 }
 
+TEST_F(ListServerTest, PrinterCommandHoldsNoSocketOfTheProgram) {
+  // Connected to the server: the command must not keep the program's
+  // sockets (the server connection, the X connection) open; only its own
+  // standard descriptors are listed.
+  MainForm *mainform = Prepare("va");
+  ASSERT_GE(sock, 0);
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  ListForm *list = OpenLists().at(0);
+  char dir[] = "/tmp/korvid-views-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string fds = std::string(dir) + "/fds";
+  std::string command =
+      "for f in /proc/$$/fd/*; do n=${f##*/}; [ $n -ge 3 ] && echo \"$n $(readlink $f)\"; done > " +
+      fds + ".part; cat > /dev/null; mv " + fds + ".part " + fds;
+  GuiAnswerInput(command.c_str());
+  GuiClick(GuiFindObject(list->form, "Print"));
+  for (int i = 0; i < 500 && access(fds.c_str(), F_OK) != 0; i++) usleep(10000);
+  std::ifstream in(fds);
+  std::stringstream listed;
+  listed << in.rdbuf();
+  EXPECT_EQ(listed.str().find("socket:"), std::string::npos) << listed.str();
+  unlink(fds.c_str());
+  rmdir(dir);
+  signal(SIGCHLD, SIG_DFL);
+}
+
 // ---- field descriptions ----------------------------------------------------------------
 
 TEST_F(ListServerTest, FieldInfoListsTheTableAndChoosesTheKey) {

@@ -382,7 +382,7 @@ bool TranslateStatement(const std::string &text, Translation *out, std::string *
   } else if (first == "CREATE" && second == "TABLE") {
     AddTypeChecks(sig);
   } else if (first == "DROP" && second == "TABLE") {
-    // passes through
+    if (sig.size() > 2 && sig[2]->kind == TOK_WORD) out->table = sig[2]->text;  // its sequence goes too
   } else {
     std::string what = first;
     if (first == "CREATE" || first == "DROP") what += " " + second;

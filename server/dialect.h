@@ -28,7 +28,7 @@ struct Translation {
   std::string sql;         // SQLite text, for STMT_SQL; ?N stands for params[N-1]
   std::vector<SqlParam> params;
   bool cacheable = false;  // worth keeping prepared: a SELECT, or has params
-  std::string table;       // the sequence's table
+  std::string table;       // the sequence's table; for DROP TABLE the table
   long long step = 1;      // sequence step
   long long value = 1;     // sequence start value
 };

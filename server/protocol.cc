@@ -356,7 +356,12 @@ void HandleQuery(Connection *c, const std::string &statement) {
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     }
     if (rc == SQLITE_DONE) {
-      Reply(c, std::to_string(sqlite3_total_changes(c->db) - before) + "\n");
+      int changed = sqlite3_total_changes(c->db) - before;
+      // A dropped table takes its sequence with it, so that a new table of
+      // the same name starts without one.
+      std::string ignored;
+      if (!t.table.empty()) DbDropSequence(c->db, t.table, &ignored);
+      Reply(c, std::to_string(changed) + "\n");
     } else {
       ReplyError(c, sqlite3_errmsg(c->db));
     }

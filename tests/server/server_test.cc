@@ -357,6 +357,11 @@ TEST_F(ServerTest, DialectFeatures) {
   EXPECT_EQ(msqlQuery(sock_, "SELECT _seq FROM notes"), -1);
   EXPECT_EQ(msqlQuery(sock_, "CREATE SEQUENCE ON nosuch"), -1);
   EXPECT_STREQ(msqlErrMsg, "Unknown table \"nosuch\"");
+  // A table dropped and made again has no sequence left over.
+  ASSERT_EQ(msqlQuery(sock_, "CREATE SEQUENCE ON notes VALUE 7"), 1) << msqlErrMsg;
+  ASSERT_EQ(msqlQuery(sock_, "DROP TABLE notes"), 0) << msqlErrMsg;
+  ASSERT_EQ(msqlQuery(sock_, "CREATE TABLE notes (id int, body char(40))"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlGetSequenceInfo(sock_, "notes"), nullptr);
 
   // Money keeps two decimals; _rowid is named as asked.
   ASSERT_EQ(msqlQuery(sock_, "SELECT _rowid, salary FROM people WHERE salary <> NULL LIMIT 20"), 20);

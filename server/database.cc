@@ -307,6 +307,47 @@ bool DbListIndex(sqlite3 *db, const std::string &table, const std::string &index
   return true;
 }
 
+bool DbBindParams(sqlite3_stmt *stmt, const std::vector<SqlParam> &params) {
+  for (size_t i = 0; i < params.size(); i++) {
+    const SqlParam &p = params[i];
+    int n = (int)i + 1, rc;
+    if (p.kind == PARAM_INT) {
+      rc = sqlite3_bind_int64(stmt, n, p.i);
+    } else if (p.kind == PARAM_REAL) {
+      rc = sqlite3_bind_double(stmt, n, p.d);
+    } else {
+      rc = sqlite3_bind_text(stmt, n, p.text.data(), (int)p.text.size(), SQLITE_STATIC);
+    }
+    if (rc != SQLITE_OK) return false;
+  }
+  return true;
+}
+
+bool DbEmpty(sqlite3 *db, std::string *error) {
+  std::vector<std::string> drops;
+  {
+    Stmt st;
+    if (!Prepare(db,
+                 "SELECT type, name FROM sqlite_master WHERE type IN ('view', 'table') "
+                 "AND name NOT LIKE 'sqlite!_%' ESCAPE '!' ORDER BY type = 'table'",
+                 &st, error)) {
+      return false;
+    }
+    while (sqlite3_step(st.s) == SQLITE_ROW) {
+      std::string type = (const char *)sqlite3_column_text(st.s, 0);
+      std::string name = (const char *)sqlite3_column_text(st.s, 1);
+      std::string quoted = "\"";
+      for (char c : name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+      quoted += "\"";
+      drops.push_back((type == "view" ? "DROP VIEW " : "DROP TABLE ") + quoted);
+    }
+  }
+  for (const std::string &drop : drops) {
+    if (!Exec(db, drop.c_str(), error)) return false;
+  }
+  return EnsureSequenceTable(db, error);
+}
+
 FieldDesc DbDescribeColumn(sqlite3 *db, sqlite3_stmt *stmt, int i) {
   FieldDesc f;
   const char *table = sqlite3_column_table_name(stmt, i);

@@ -73,6 +73,14 @@ bool DbListFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc> 
 bool DbListIndex(sqlite3 *db, const std::string &table, const std::string &index,
                  std::vector<std::string> *rows, std::string *error);
 
+// Binds a translation's parameters (?1, ?2, ...) to a prepared statement;
+// the texts are not copied, so params must outlive the statement's run.
+bool DbBindParams(sqlite3_stmt *stmt, const std::vector<SqlParam> &params);
+
+// Removes every table, index and view, in the caller's transaction, leaving
+// an empty database (with its sequence table) to load a script into.
+bool DbEmpty(sqlite3 *db, std::string *error);
+
 // The description of result column i of a prepared statement.
 FieldDesc DbDescribeColumn(sqlite3 *db, sqlite3_stmt *stmt, int i);
 

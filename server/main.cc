@@ -233,24 +233,35 @@ int LoadScript(const ServerConfig &cfg, const std::string &name, const std::stri
   }
   std::stringstream text;
   text << in.rdbuf();
+  // An existing database is emptied and filled in one transaction, in place:
+  // servers that have it open see the new content, and a failed load
+  // leaves the old one.
   std::string error;
-  if (DbExists(cfg.data_dir, name) && !DbDrop(cfg.data_dir, name, &error)) {
-    fprintf(stderr, "korvid-server: %s\n", error.c_str());
-    return EXIT_FAILURE_RUN;
-  }
-  if (!DbCreate(cfg.data_dir, name, &error)) {
-    fprintf(stderr, "korvid-server: %s\n", error.c_str());
-    return EXIT_FAILURE_RUN;
+  bool created = false;
+  if (!DbExists(cfg.data_dir, name)) {
+    if (!DbCreate(cfg.data_dir, name, &error)) {
+      fprintf(stderr, "korvid-server: %s\n", error.c_str());
+      return EXIT_FAILURE_RUN;
+    }
+    created = true;
   }
   sqlite3 *db = DbOpen(DbPath(cfg.data_dir, name), false, false, &error);
   if (!db) {
-    fprintf(stderr, "korvid-server: %s\n", error.c_str());
+    fprintf(stderr, "korvid-server: %s: %s\n", DbPath(cfg.data_dir, name).c_str(), error.c_str());
+    if (created) DbDrop(cfg.data_dir, name, &error);
     return EXIT_FAILURE_RUN;
   }
-  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+  bool ok = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!ok) error = sqlite3_errmsg(db);
+  if (ok) ok = DbEmpty(db, &error);
+  if (!ok) {
+    fprintf(stderr, "korvid-server: cannot empty database %s: %s\n", name.c_str(), error.c_str());
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    DbClose(db);
+    return EXIT_FAILURE_RUN;
+  }
   std::vector<std::string> statements = SplitScript(text.str());
   size_t number = 0;
-  bool ok = true;
   for (const std::string &s : statements) {
     number++;
     Translation t;
@@ -259,7 +270,8 @@ int LoadScript(const ServerConfig &cfg, const std::string &name, const std::stri
     if (ok && t.kind == STMT_DROP_SEQUENCE) ok = DbDropSequence(db, t.table, &error);
     if (ok && t.kind == STMT_SQL) {
       sqlite3_stmt *stmt = nullptr;
-      ok = sqlite3_prepare_v2(db, t.sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK;
+      ok = sqlite3_prepare_v2(db, t.sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+           DbBindParams(stmt, t.params);
       int rc = SQLITE_DONE;
       while (ok && stmt && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
       }
@@ -272,10 +284,14 @@ int LoadScript(const ServerConfig &cfg, const std::string &name, const std::stri
       break;
     }
   }
-  sqlite3_exec(db, ok ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
+  if (ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    fprintf(stderr, "korvid-server: %s: %s\n", file.c_str(), sqlite3_errmsg(db));
+    ok = false;
+  }
+  if (!ok) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   DbClose(db);
   if (!ok) {
-    DbDrop(cfg.data_dir, name, &error);
+    if (created) DbDrop(cfg.data_dir, name, &error);
     return EXIT_FAILURE_RUN;
   }
   printf("Loaded %zu statements into database %s (%s)\n", number, name.c_str(),

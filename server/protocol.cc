@@ -287,22 +287,6 @@ CachedStatement *CacheInsert(Connection *c, const std::string &sql, sqlite3_stmt
   return &c->cache[0];
 }
 
-bool BindParams(sqlite3_stmt *stmt, const std::vector<SqlParam> &params) {
-  for (size_t i = 0; i < params.size(); i++) {
-    const SqlParam &p = params[i];
-    int n = (int)i + 1, rc;
-    if (p.kind == PARAM_INT) {
-      rc = sqlite3_bind_int64(stmt, n, p.i);
-    } else if (p.kind == PARAM_REAL) {
-      rc = sqlite3_bind_double(stmt, n, p.d);
-    } else {
-      rc = sqlite3_bind_text(stmt, n, p.text.data(), (int)p.text.size(), SQLITE_STATIC);
-    }
-    if (rc != SQLITE_OK) return false;
-  }
-  return true;
-}
-
 void HandleQuery(Connection *c, const std::string &statement) {
   if (!c->db) {
     ReplyError(c, "No database has been selected");
@@ -344,7 +328,7 @@ void HandleQuery(Connection *c, const std::string &statement) {
     }
     if (t.cacheable) cached = CacheInsert(c, t.sql, stmt);
   }
-  if (!BindParams(stmt, t.params)) {
+  if (!DbBindParams(stmt, t.params)) {
     ReplyError(c, sqlite3_errmsg(c->db));
   } else if (read_only && !sqlite3_stmt_readonly(stmt)) {
     ReplyError(c, "Server is read-only: changes are refused");

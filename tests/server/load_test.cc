@@ -119,6 +119,39 @@ TEST_F(LoadTest, ManyClientsAtOnceKeepEveryRow) {
   msqlClose(sock);
 }
 
+TEST_F(LoadTest, ReloadingReplacesTheContentUnderOpenConnections) {
+  int sock = msqlConnect(nullptr);
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(sock, "load"), 0);
+  ASSERT_EQ(msqlQuery(sock, "SELECT * FROM items "), 0) << msqlErrMsg;  // prepares and keeps it
+  msqlFreeResult(msqlStoreResult());
+
+  std::string error;
+  std::string script = WriteScript(server_->dir,
+                                   "CREATE TABLE items (id int, owner int, note char(40));\n"
+                                   "INSERT INTO items VALUES (1, 1, 'a');\n"
+                                   "INSERT INTO items VALUES (2, 1, 'b');\n"
+                                   "UPDATE items SET note = 'c' WHERE id = 2;\n"
+                                   "DELETE FROM items WHERE note = 'a';\n");
+  ASSERT_TRUE(ServerFixtureLoad(server_, "load", script, &error)) << error;
+  ASSERT_EQ(msqlQuery(sock, "SELECT * FROM items "), 1) << msqlErrMsg;
+  ResultHandle *r = msqlStoreResult();
+  char **row = msqlFetchRow(r);
+  ASSERT_NE(row, nullptr);
+  EXPECT_STREQ(row[0], "2");
+  EXPECT_STREQ(row[2], "c");
+  msqlFreeResult(r);
+  EXPECT_EQ(msqlQuery(sock, "SELECT * FROM counter "), -1);  // gone with the old content
+
+  // A script that fails half-way leaves the content as it was.
+  script = WriteScript(server_->dir, "CREATE TABLE other (a int);\nINSERT INTO nosuch VALUES (1);\n");
+  EXPECT_FALSE(ServerFixtureLoad(server_, "load", script, &error));
+  EXPECT_EQ(msqlQuery(sock, "SELECT * FROM items "), 1) << msqlErrMsg;
+  msqlFreeResult(msqlStoreResult());
+  EXPECT_EQ(msqlQuery(sock, "SELECT * FROM other "), -1);
+  msqlClose(sock);
+}
+
 TEST_F(LoadTest, KillDuringInsertsLosesNoAcknowledgedRow) {
   int acks[2];
   ASSERT_EQ(pipe(acks), 0);

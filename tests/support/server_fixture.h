@@ -56,8 +56,11 @@ std::string ServerBinaryPath();
 // reason in *error (when given) on failure; nothing is left behind then.
 ServerFixture *ServerFixtureStart(const ServerFixtureOptions &options, std::string *error = nullptr);
 
-// Loads a script into database `name` (replacing it) with the server's own
-// loader; works while the server runs. False with the reason on failure.
+// Loads a script into database `name` with the server's own loader, in one
+// transaction: an existing database is emptied and refilled in place, so
+// connections that have it open see the new content; a failing script
+// leaves the old content. Works while the server runs. False with the
+// reason on failure.
 bool ServerFixtureLoad(ServerFixture *f, const std::string &name, const std::string &script,
                        std::string *error = nullptr);
 

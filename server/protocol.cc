@@ -3,6 +3,21 @@
 // ServeConnection(). Replies are gathered in Connection.out and written in
 // as few writes as possible; rows are streamed, one packet per row, so a
 // result of any size needs only one row's worth of memory here.
+//
+// Every packet is a 4-byte little-endian length and that many bytes of text.
+// What the server sends:
+//   greeting          "0:23:<description>\n"; after the user name "0:\n"
+//   failure           "-1:<message>\n" (the connection stays usable unless
+//                     the request could not be framed)
+//   simple success    "0:\n"; a statement without rows: "<rows changed>\n"
+//   rows              "1:<N>\n", one packet per row ("<bytes>:<bytes...>" per
+//                     column, "-2:" for NULL), "-100:\n", one six-column row
+//                     per field (table, name, type, length, "Y"/"N" not null,
+//                     "Y"/"N" unique), "-100:\n"
+//   lists             rows of one column (or six for fields), then "-100:\n",
+//                     with no status packet in front
+//   sequence          "1:<step>:<value>\n"
+//   report            text packets, then "-100:\n"
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/time.h>

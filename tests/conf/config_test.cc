@@ -59,11 +59,15 @@ class ConfigTest : public ::testing::Test {
   TempDir dir;
 };
 
+// The environment's file is consulted only while the default file is absent.
+bool DefaultFileExists() { return access(MSQL_INST_DIR "/msql.conf", F_OK) == 0; }
+
 std::string Error(const std::string &message, int line) {
   return "\nConfig Error : " + message + " at line " + std::to_string(line) + "\n";
 }
 
 TEST_F(ConfigTest, DefaultsWithoutAnyFile) {
+  if (DefaultFileExists()) GTEST_SKIP() << "this machine has a default msql.conf";
   EXPECT_EQ(msqlConfigLoaded(), 0);
   Capture out;
   out.Start(1);
@@ -97,6 +101,7 @@ TEST_F(ConfigTest, NamedFileThatCannotBeOpened) {
 }
 
 TEST_F(ConfigTest, EnvironmentFileIsReadWhenTheDefaultFileIsMissing) {
+  if (DefaultFileExists()) GTEST_SKIP() << "this machine has a default msql.conf";
   std::string file = dir.Write("env.conf", "[general]\ntcp_port = 2020\n");
   setenv("MSQL_CONF_FILE", file.c_str(), 1);
   EXPECT_EQ(msqlConfigLoad(nullptr), 0);

@@ -251,6 +251,7 @@ TEST_F(ConnectTest, ReadAheadIsDroppedWithItsConnection) {
 }
 
 TEST_F(ConnectTest, DebugSettingsAndConfigurationAreReadOnce) {
+  if (access(MSQL_INST_DIR "/msql.conf", F_OK) == 0) GTEST_SKIP() << "a default msql.conf exists";
   char dir[] = "/tmp/korvid-once-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string conf = std::string(dir) + "/first.conf";

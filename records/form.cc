@@ -26,6 +26,14 @@ bool ShowCurrentRow(RecordForm *record) {
   return true;
 }
 
+// The window manager's close button: without a handler the toolkit would end
+// the whole program; a record window closes as its Close button closes it.
+int CloseFromWindowManager(FL_FORM *, void *data) {
+  RecordForm *record = static_cast<RecordForm *>(data);
+  fl_call_object_callback(record->close);
+  return FL_IGNORE;  // the form is gone; the toolkit must not touch it
+}
+
 }  // namespace
 
 RecordForm *CreateRecordForm(void) {
@@ -53,6 +61,7 @@ RecordForm *CreateRecordForm(void) {
   fl_end_form();
   // The toolkit's user-data slot leads from the window back to its record.
   record->form->u_vdata = record;
+  fl_set_form_atclose(record->form, CloseFromWindowManager, record);
   return record;
 }
 

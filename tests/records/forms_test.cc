@@ -58,6 +58,7 @@ bool IsOpen(const RecordForm *record) {
 std::string Input(const RecordForm *record, int i) { return fl_get_input(record->inputs[i]); }
 
 void SetInputs(RecordForm *record, const std::vector<const char *> &texts) {
+  ASSERT_EQ(texts.size(), static_cast<size_t>(record->info->nfields));
   for (size_t i = 0; i < texts.size(); i++) fl_set_input(record->inputs[i], texts[i]);
 }
 
@@ -628,6 +629,21 @@ TEST_F(RecordFormTest, ChangeOpensTheShownRecordForModification) {
   EXPECT_EQ(GuiLastDialog().texts[1], "No (unique) record found");
 }
 
+TEST_F(RecordFormTest, ChangeOnARecordWithoutAKeyValueOpensNothing) {
+  MainForm *mf = Load("nullkey", {"CREATE TABLE nullkey (k int, v char(5))",
+                                  "INSERT INTO nullkey VALUES (NULL, 'a')"},
+                      false);
+  ASSERT_NE(mf, nullptr);
+  RecordForm *search = SearchFor(mf, {"", ""});
+  ASSERT_NE(search, nullptr);
+  RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
+  ASSERT_NE(show, nullptr);
+  GuiAnswerMessage();
+  EXPECT_EQ(Opened([&] { GuiClick(Button(show, "Change")); }), nullptr);
+  EXPECT_EQ(GuiLastDialog().texts[1], "No (unique) record found");
+  EXPECT_TRUE(IsOpen(show));
+}
+
 TEST_F(RecordFormTest, ClosingAShowFormFreesItsFoundSet) {
   MainForm *mf = LoadSearchTable("freed");
   ASSERT_NE(mf, nullptr);
@@ -648,6 +664,29 @@ TEST_F(RecordFormTest, ClosingAShowFormFreesItsFoundSet) {
 #ifdef KORVID_LEAK_CHECK
   EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
 #endif
+}
+
+TEST_F(RecordFormTest, TheWindowManagersCloseClosesOnlyTheRecordWindow) {
+  MainForm *mf = LoadSearchTable("wmclose");
+  ASSERT_NE(mf, nullptr);
+  RecordForm *search = SearchFor(mf, {"", "", ""});
+  ASSERT_NE(search, nullptr);
+  RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
+  ASSERT_NE(show, nullptr);
+  GuiFlush();
+  Display *display = fl_get_display();
+  XEvent event = {};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = show->form->window;
+  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = XInternAtom(display, "WM_DELETE_WINDOW", False);
+  XSendEvent(display, show->form->window, False, NoEventMask, &event);
+  GuiFlush();
+  // Still running (the toolkit's default would have ended the process), the
+  // window gone and its found set freed (the sanitizer build checks that).
+  EXPECT_FALSE(IsOpen(show));
+  EXPECT_TRUE(RecordWindows().empty());
 }
 
 TEST_F(RecordFormTest, ButtonsOfTheMainWindowNeedATable) {

@@ -269,7 +269,7 @@ void Parameterize(const std::vector<Token *> &sig, Translation *out) {
       }
       continue;
     }
-    if (!in_where) continue;
+    if (!in_where || out->params.size() >= MAX_BOUND_PARAMS) continue;
     SqlParam p;
     if (t->kind == TOK_STRING) {
       p.kind = PARAM_TEXT;

@@ -16,6 +16,9 @@ enum StatementKind {
 // A literal of a WHERE clause, taken out of the text as a bound parameter so
 // that the same statement with other values reuses one prepared statement.
 enum ParamKind { PARAM_INT, PARAM_REAL, PARAM_TEXT };
+// Literals taken out per statement; any further ones stay in the text, well
+// below SQLite's own limit on the number of parameters.
+#define MAX_BOUND_PARAMS 999
 struct SqlParam {
   ParamKind kind;
   long long i = 0;

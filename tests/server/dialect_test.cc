@@ -119,6 +119,18 @@ TEST(DialectTest, WhereLiteralsBecomeParameters) {
   }
 }
 
+TEST(DialectTest, ParametersStopAtTheirLimit) {
+  std::string list = "SELECT a FROM t WHERE a IN (0";
+  for (int i = 1; i <= MAX_BOUND_PARAMS; i++) list += "," + std::to_string(i);
+  list += ")";
+  Translation t;
+  std::string error;
+  ASSERT_TRUE(TranslateStatement(list, &t, &error)) << error;
+  ASSERT_EQ(t.params.size(), (size_t)MAX_BOUND_PARAMS);
+  EXPECT_EQ(t.params.back().i, MAX_BOUND_PARAMS - 1);
+  EXPECT_NE(t.sql.find("," + std::to_string(MAX_BOUND_PARAMS) + ")"), std::string::npos);
+}
+
 TEST(DialectTest, RefusesWithReason) {
   const TranslateCase cases[] = {
       {"", "Empty query"},

@@ -33,18 +33,19 @@ void SignalSafeWrite(const char *text) {
 
 // "[libmsql] Server socket (N) closed\n" built without stdio.
 void SignalSafeClosedTrace(int sock) {
-  char digits[16];
+  char digits[12];
   int n = 0;
   unsigned value = static_cast<unsigned>(sock);
   do {
     digits[n++] = static_cast<char>('0' + value % 10);
     value /= 10;
-  } while (value > 0 && n < 15);
-  char line[64] = "[libmsql] Server socket (";
-  size_t at = strlen(line);
+  } while (value > 0 && n < 11);
+  char line[64];
+  size_t at = 0;
+  for (const char *p = "[libmsql] Server socket ("; *p; p++) line[at++] = *p;
   while (n > 0) line[at++] = digits[--n];
+  for (const char *p = ") closed\n"; *p; p++) line[at++] = *p;
   line[at] = '\0';
-  strcat(line, ") closed\n");
   SignalSafeWrite(line);
 }
 

@@ -169,7 +169,9 @@ bool Login(Connection *c) {
     }
   }
   c->user = user;
-  c->admin = user == c->server->config.admin_user;
+  // A name claimed over TCP cannot be checked, so administration is for
+  // the admin user on the local socket only.
+  c->admin = c->local && user == c->server->config.admin_user;
   Reply(c, "0:\n");
   return true;
 }
@@ -395,7 +397,11 @@ bool NeedDatabase(Connection *c) {
 
 bool NeedAdmin(Connection *c) {
   if (c->admin) return true;
-  ReplyError(c, "Permission denied: user \"" + c->user + "\" may not administer the server");
+  if (!c->local && c->user == c->server->config.admin_user) {
+    ReplyError(c, "Permission denied: administration is allowed over the local socket only");
+  } else {
+    ReplyError(c, "Permission denied: user \"" + c->user + "\" may not administer the server");
+  }
   return false;
 }
 

@@ -525,13 +525,17 @@ TEST_F(ServerTest, ServerReportAndUnknownRequests) {
   EXPECT_NE(out.find("Data directory: " + server_->data_dir), std::string::npos) << out;
 }
 
-TEST_F(ServerTest, TcpConnectionsWork) {
+TEST_F(ServerTest, TcpConnectionsWorkButDoNotAdminister) {
   msqlClose(sock_);
   sock_ = msqlConnect("127.0.0.1");
   ASSERT_GE(sock_, 0) << msqlErrMsg;
   ASSERT_TRUE(SelectSample());
   EXPECT_EQ(msqlQuery(sock_, "SELECT * FROM products "), SampleRows("products"));
   msqlFreeResult(msqlStoreResult());
+  // The same user name, unverifiable over TCP, may not administer.
+  EXPECT_EQ(msqlCreateDB(sock_, "x"), -1);
+  EXPECT_STREQ(msqlErrMsg, "Permission denied: administration is allowed over the local socket only");
+  EXPECT_EQ(msqlShutdown(sock_), -1);
 }
 
 TEST_F(ServerTest, ShutdownEndsTheServerCleanly) {

@@ -124,8 +124,19 @@ RecordForm *OpenRecordForm(Info *info, const char *title, int mode) {
 }
 
 void FillInputs(RecordForm *record, char **row) {
-  for (int i = 0; i < record->info->nfields; i++)
-    if (row[i] != nullptr) fl_set_input(record->inputs[i], row[i]);
+  record->original.assign(record->info->nfields, std::nullopt);
+  for (int i = 0; i < record->info->nfields; i++) {
+    if (row[i] == nullptr) continue;
+    record->original[i] = row[i];
+    fl_set_input(record->inputs[i], row[i]);
+  }
+}
+
+const char *RecordKey(const RecordForm *record) {
+  int key = record->info->pkey;
+  if (!record->original.empty() && record->original[key].has_value())
+    return record->original[key]->c_str();
+  return fl_get_input(record->inputs[key]);
 }
 
 void RecordClose(FL_OBJECT *, long data) {

@@ -3,6 +3,8 @@
 #ifndef KORVID_RECORDS_H
 #define KORVID_RECORDS_H
 
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "app/app.h"
@@ -23,6 +25,12 @@ struct RecordForm {
   FL_OBJECT **inputs;   // nfields inputs, owned
   Info *info;           // own copy; info->res is the shown result set
   int current;          // row shown in show mode
+  // The values of the row the inputs were last filled from (nullopt for
+  // NULL); empty while the form was never filled from a row. The toolkit's
+  // input drops characters it cannot show, so the text of an input is not
+  // always the value the server holds: a change must name its record by the
+  // key as found, not as shown.
+  std::vector<std::optional<std::string>> original;
 };
 
 RecordForm *CreateRecordForm(void);
@@ -46,16 +54,21 @@ void SearchForm(FL_OBJECT *object, long data);
 void RecordSearch(FL_OBJECT *object, long data);
 
 // Filling the inputs from a row of the table: a NULL value leaves its input
-// as it was. Every form filled from a row goes through here.
+// as it was. Every form filled from a row goes through here, and it keeps
+// the row's values in `original`.
 void FillInputs(RecordForm *record, char **row);
+// The key of the record a Modify Record form shows: as it was found when the
+// form was filled from a row, else the key input's text.
+const char *RecordKey(const RecordForm *record);
 
 // The statements of the record forms, written into statement (size bytes;
 // the forms use STATEMENT_SIZE). values holds one text per data field, in
 // field order; a null pointer stands for SQL NULL. Each returns 0, or -1 with
 // an empty buffer when the statement would not fit.
 int LookupStatement(char *statement, size_t size, const Info *info, const char *key);
+// The key field's value in values is not written: the record is named by key.
 int UpdateStatement(char *statement, size_t size, const Info *info,
-                    const std::vector<const char *> &values);
+                    const std::vector<const char *> &values, const char *key);
 int DeleteStatement(char *statement, size_t size, const Info *info, const char *key);
 int InsertStatement(char *statement, size_t size, const Info *info,
                     const std::vector<const char *> &values);

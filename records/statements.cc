@@ -75,7 +75,7 @@ int LookupStatement(char *statement, size_t size, const Info *info, const char *
 }
 
 int UpdateStatement(char *statement, size_t size, const Info *info,
-                    const std::vector<const char *> &values) {
+                    const std::vector<const char *> &values, const char *key) {
   Statement s = Begin(statement, size);
   Append(s, "UPDATE %s SET ", info->table);
   bool first = true;
@@ -86,7 +86,7 @@ int UpdateStatement(char *statement, size_t size, const Info *info,
     first = false;
   }
   Append(s, " WHERE %s = ", KeyField(info).name);
-  AppendValue(s, values[info->pkey], KeyField(info).type);
+  AppendValue(s, key, KeyField(info).type);
   return Finish(s);
 }
 

@@ -68,7 +68,8 @@ void ModifyRecord(const char *key, Info *info) {
 void RecordUpdate(FL_OBJECT *, long data) {
   RecordForm *record = RecordOf(data);
   char statement[STATEMENT_SIZE];
-  if (UpdateStatement(statement, sizeof statement, record->info, InputTexts(record)) != 0) {
+  if (UpdateStatement(statement, sizeof statement, record->info, InputTexts(record),
+                      RecordKey(record)) != 0) {
     RefuseLongStatement();
     return;
   }
@@ -80,8 +81,7 @@ void RecordUpdate(FL_OBJECT *, long data) {
 void RecordDelete(FL_OBJECT *, long data) {
   RecordForm *record = RecordOf(data);
   char statement[STATEMENT_SIZE];
-  const char *key = fl_get_input(record->inputs[record->info->pkey]);
-  if (DeleteStatement(statement, sizeof statement, record->info, key) != 0) {
+  if (DeleteStatement(statement, sizeof statement, record->info, RecordKey(record)) != 0) {
     RefuseLongStatement();
     return;
   }

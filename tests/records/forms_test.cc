@@ -355,6 +355,27 @@ TEST_F(RecordFormTest, DeleteAskedNoKeepsTheRecordAndYesClosesTheForm) {
   EXPECT_EQ(Rows("SELECT id FROM remove ORDER BY id"), (std::vector<std::string>{"2", "3"}));
 }
 
+TEST_F(RecordFormTest, AChangeReachesTheRecordFoundEvenWhenItsKeyCannotBeShown) {
+  // The toolkit's input drops the u-umlaut: the key input shows "Mller",
+  // the name of another record.
+  MainForm *mf = Load("umlaut", {"CREATE TABLE umlaut (k char(10), v int)",
+                                 "CREATE UNIQUE INDEX umlaut_i ON umlaut (k)",
+                                 "INSERT INTO umlaut VALUES ('M\xc3\xbcller', 1)",
+                                 "INSERT INTO umlaut VALUES ('Mller', 2)"});
+  ASSERT_NE(mf, nullptr);
+  RecordForm *r = LookUp(mf, "M\xc3\xbcller");
+  ASSERT_NE(r, nullptr);
+  ASSERT_EQ(Input(r, 0), "Mller");
+  SetInputs(r, {"Mller", "5"});
+  GuiAnswerQuestion(1);
+  GuiClick(Button(r, "Modify"));
+  EXPECT_EQ(Rows("SELECT * FROM umlaut ORDER BY v"),
+            (std::vector<std::string>{"Mller|2", "M\xc3\xbcller|5"}));
+  GuiAnswerQuestion(1);
+  GuiClick(Button(r, "Delete"));
+  EXPECT_EQ(Rows("SELECT * FROM umlaut"), std::vector<std::string>{"Mller|2"});
+}
+
 TEST_F(RecordFormTest, LookupNeedsExactlyOneRow) {
   MainForm *mf = Load("twice", {"CREATE TABLE twice (k int, v char(10))", "INSERT INTO twice VALUES (1, 'a')",
                                  "INSERT INTO twice VALUES (1, 'b')", "INSERT INTO twice VALUES (2, 'c')"},

@@ -60,13 +60,25 @@ TEST(UpdateStatement, SetListSkipsTheKeyWhereverItStands) {
   };
   for (const Case &c : cases) {
     Table t = People(c.pkey);
-    EXPECT_EQ(Built(UpdateStatement, t, c.values), c.expected) << "key " << c.pkey;
+    char statement[STATEMENT_SIZE];
+    ASSERT_EQ(UpdateStatement(statement, sizeof statement, &t.info, c.values, c.values[c.pkey]), 0);
+    EXPECT_STREQ(statement, c.expected) << "key " << c.pkey;
   }
 }
 
 TEST(UpdateStatement, OnlyAKeyFieldGivesAnEmptySetList) {
   Table t("keys", {{"k", CHAR_TYPE, 8}}, 0);
-  EXPECT_EQ(Built(UpdateStatement, t, {"a"}), "UPDATE keys SET  WHERE k = 'a'");
+  char statement[STATEMENT_SIZE];
+  ASSERT_EQ(UpdateStatement(statement, sizeof statement, &t.info, {"a"}, "a"), 0);
+  EXPECT_STREQ(statement, "UPDATE keys SET  WHERE k = 'a'");
+}
+
+TEST(UpdateStatement, TheRecordIsNamedByTheKeyGivenNotByTheKeyInput) {
+  // The key input shows the key less the characters the toolkit cannot show.
+  Table t("names", {{"k", CHAR_TYPE, 10}, {"v", INT_TYPE, 11}}, 0);
+  char statement[STATEMENT_SIZE];
+  ASSERT_EQ(UpdateStatement(statement, sizeof statement, &t.info, {"Mller", "3"}, "M\xc3\xbcller"), 0);
+  EXPECT_STREQ(statement, "UPDATE names SET v=3 WHERE k = 'M\xc3\xbcller'");
 }
 
 TEST(InsertStatement, ValuesFollowTheFieldOrder) {
@@ -134,7 +146,7 @@ struct Builder {
 const Builder kBuilders[] = {
     {"lookup", [](char *s, size_t n, const Info *i, const char *v) { return LookupStatement(s, n, i, v); }},
     {"delete", [](char *s, size_t n, const Info *i, const char *v) { return DeleteStatement(s, n, i, v); }},
-    {"update", [](char *s, size_t n, const Info *i, const char *v) { return UpdateStatement(s, n, i, {v, "y"}); }},
+    {"update", [](char *s, size_t n, const Info *i, const char *v) { return UpdateStatement(s, n, i, {v, "y"}, v); }},
     {"insert", [](char *s, size_t n, const Info *i, const char *v) { return InsertStatement(s, n, i, {v, "y"}); }},
     {"search", [](char *s, size_t n, const Info *i, const char *v) { return SearchStatement(s, n, i, {"y", v}); }},
 };

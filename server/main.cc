@@ -13,6 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -343,6 +344,11 @@ int main(int argc, char **argv) {
   // allocation of every connection.
   sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
 
+  // The reader looks under the installation directory before it takes a
+  // name as it stands; a file that exists here is passed by its full path so
+  // that "--conf msql.conf" never picks up the installed one instead.
+  char conf_path[PATH_MAX];
+  if (conf && realpath(conf, conf_path)) conf = conf_path;
   if (conf && msqlConfigLoad(conf) != 0) {
     fprintf(stderr, "korvid-server: cannot read configuration file %s\n", conf);
     return EXIT_FAILURE_RUN;

@@ -23,6 +23,7 @@
 #include <list>
 #include <memory>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "msql/conf/config.h"
@@ -198,15 +199,23 @@ int Serve(Server *server) {
       w->conn.local = local;
       server->connections++;
       Worker *raw = w.get();
-      w->thread = std::thread([raw, server]() {
-        ServeConnection(&raw->conn);
-        // Tell the peer at once; the descriptor itself is closed when the
-        // accept loop reaps this worker, so its number cannot be reused
-        // while the loop may still shut it down.
-        shutdown(raw->conn.fd, SHUT_RDWR);
+      // std::thread reports a failure to start by throwing; the client is
+      // then told and closed, and the server carries on.
+      try {
+        w->thread = std::thread([raw, server]() {
+          ServeConnection(&raw->conn);
+          // Tell the peer at once; the descriptor itself is closed when the
+          // accept loop reaps this worker, so its number cannot be reused
+          // while the loop may still shut it down.
+          shutdown(raw->conn.fd, SHUT_RDWR);
+          server->connections--;
+          raw->done = true;
+        });
+      } catch (const std::system_error &) {
         server->connections--;
-        raw->done = true;
-      });
+        RefuseBusy(fd);
+        continue;
+      }
       workers.push_back(std::move(w));
     }
   }

@@ -12,9 +12,11 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "msql/msql.h"
 #include "msql/packet.h"
+#include "server/server.h"
 #include "tests/support/server_fixture.h"
 
 namespace {
@@ -257,6 +259,34 @@ TEST_F(RawTest, StalledAndSlowClientsDoNotHoldOthersUp) {
   EXPECT_EQ(ReadReply(slow), "1:15\n");
   close(slow);
   ExpectAlive();
+}
+
+TEST_F(RawTest, ConnectionsBeyondTheLimitAreRefused) {
+  std::vector<int> held;
+  for (int i = 0; i < MAX_CONNECTIONS; i++) {
+    int fd = ConnectUnix(server_->socket_path);
+    ASSERT_GE(fd, 0) << i;
+    held.push_back(fd);
+    ASSERT_EQ(ReadReply(fd).compare(0, 5, "0:23:"), 0) << i;  // served: its thread runs
+  }
+  int extra = ConnectUnix(server_->socket_path);
+  ASSERT_GE(extra, 0);
+  EXPECT_EQ(ReadReply(extra), "-1:Too many connections\n");
+  EXPECT_EQ(ReadReply(extra), "<closed>");
+  close(extra);
+  // Once one leaves, a newcomer is served again.
+  close(held.back());
+  held.pop_back();
+  bool served = false;
+  for (int attempt = 0; attempt < 100 && !served; attempt++) {
+    int fd = ConnectUnix(server_->socket_path);
+    ASSERT_GE(fd, 0);
+    served = ReadReply(fd).compare(0, 5, "0:23:") == 0;
+    close(fd);
+    if (!served) usleep(20000);
+  }
+  EXPECT_TRUE(served);
+  for (int fd : held) close(fd);
 }
 
 }  // namespace

@@ -251,22 +251,24 @@ void AddTypeChecks(const std::vector<Token *> &sig) {
   }
 }
 
-// Moves the literals of a top-level WHERE clause into parameters. Only the
-// WHERE clause: a literal in the select list names its column, and one after
-// ORDER BY or GROUP BY is a column position, so parameterising stops for
-// good at any of those keywords, at whatever depth they occur.
-void Parameterize(const std::vector<Token *> &sig, Translation *out) {
+// Moves the literals of a top-level WHERE clause (or of an INSERT's VALUES
+// list, `start`) into parameters. Only there: a literal in the select list
+// names its column, and one after ORDER BY or GROUP BY is a column position,
+// so parameterising stops for good at any of those keywords (or at a
+// SELECT that feeds an INSERT), at whatever depth they occur.
+void Parameterize(const std::vector<Token *> &sig, const char *start, Translation *out) {
   int depth = 0;
   bool in_where = false;
   for (Token *t : sig) {
     if (t->kind == TOK_PUNCT && t->text == "(") depth++;
     if (t->kind == TOK_PUNCT && t->text == ")") depth--;
     if (t->kind == TOK_WORD) {
-      if (IsKeyword(*t, "WHERE") && depth == 0) in_where = true;
+      if (IsKeyword(*t, start) && depth == 0) in_where = true;
       static const char *const stops[] = {"ORDER", "GROUP", "LIMIT", "HAVING", "UNION", "INTERSECT", "EXCEPT"};
       for (const char *stop : stops) {
         if (IsKeyword(*t, stop)) return;
       }
+      if (IsKeyword(*t, "SELECT") && strcmp(start, "VALUES") == 0) return;
       continue;
     }
     if (!in_where || out->params.size() >= MAX_BOUND_PARAMS) continue;
@@ -455,7 +457,8 @@ bool TranslateStatement(const std::string &text, Translation *out, std::string *
       }
     }
   }
-  if (is_select || first == "UPDATE" || first == "DELETE") Parameterize(sig, out);
+  if (is_select || first == "UPDATE" || first == "DELETE") Parameterize(sig, "WHERE", out);
+  if (first == "INSERT") Parameterize(sig, "VALUES", out);
   out->cacheable = is_select || !out->params.empty();
   out->sql = Emit(tokens);
   return true;

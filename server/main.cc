@@ -21,6 +21,7 @@
 #include <cstring>
 #include <fstream>
 #include <list>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <system_error>
@@ -271,6 +272,7 @@ int LoadScript(const ServerConfig &cfg, const std::string &name, const std::stri
     return EXIT_FAILURE_RUN;
   }
   std::vector<std::string> statements = SplitScript(text.str());
+  std::map<std::string, sqlite3_stmt *> prepared;
   size_t number = 0;
   for (const std::string &s : statements) {
     number++;
@@ -279,21 +281,30 @@ int LoadScript(const ServerConfig &cfg, const std::string &name, const std::stri
     if (ok && t.kind == STMT_CREATE_SEQUENCE) ok = DbCreateSequence(db, t, &error);
     if (ok && t.kind == STMT_DROP_SEQUENCE) ok = DbDropSequence(db, t.table, &error);
     if (ok && t.kind == STMT_SQL) {
-      sqlite3_stmt *stmt = nullptr;
-      ok = sqlite3_prepare_v2(db, t.sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-           DbBindParams(stmt, t.params);
+      // Statements of one shape (the INSERTs of a dump) share one prepared
+      // statement; only their values are bound anew.
+      sqlite3_stmt *&stmt = prepared[t.sql];
+      if (!stmt) ok = sqlite3_prepare_v2(db, t.sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK;
+      ok = ok && DbBindParams(stmt, t.params);
       int rc = SQLITE_DONE;
       while (ok && stmt && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
       }
       ok = ok && rc == SQLITE_DONE;
       if (!ok) error = sqlite3_errmsg(db);
-      sqlite3_finalize(stmt);
+      if (stmt) sqlite3_reset(stmt);
+      // Schema statements are not kept: the next one may change what the
+      // kept ones refer to, and SQLite would prepare them again anyway.
+      if (!t.cacheable) {
+        sqlite3_finalize(stmt);
+        prepared.erase(t.sql);
+      }
     }
     if (!ok) {
       fprintf(stderr, "korvid-server: %s: statement %zu: %s\n", file.c_str(), number, error.c_str());
       break;
     }
   }
+  for (auto &entry : prepared) sqlite3_finalize(entry.second);
   if (ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     fprintf(stderr, "korvid-server: %s: %s\n", file.c_str(), sqlite3_errmsg(db));
     ok = false;

@@ -106,7 +106,10 @@ TEST(DialectTest, WhereLiteralsBecomeParameters) {
        true},
       {"UPDATE t SET a=1 WHERE id = 2", "UPDATE t SET a=1 WHERE id = ?1", 1, true},
       {"DELETE FROM t WHERE id = 2", "DELETE FROM t WHERE id = ?1", 1, true},
-      {"INSERT INTO t VALUES (1, 'a')", "INSERT INTO t VALUES (1, 'a')", 0, false},
+      {"INSERT INTO t VALUES (1, 'a', -2.5)", "INSERT INTO t VALUES (?1, ?2, -?3)", 3, true},
+      {"INSERT INTO t VALUES (1, (SELECT 2 FROM u WHERE x = 3))", "INSERT INTO t VALUES (?1, (SELECT 2 FROM u WHERE x = 3))", 1,
+       true},
+      {"INSERT INTO t SELECT * FROM u WHERE x = 3", "INSERT INTO t SELECT * FROM u WHERE x = 3", 0, false},
       {"CREATE TABLE t (a date)", "CREATE TABLE t (a date)", 0, false},
   };
   for (const auto &c : cases) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 namespace {
 
@@ -124,6 +125,20 @@ void SequenceFunction(sqlite3_context *ctx, int, sqlite3_value **argv) {
   }
 }
 
+// Set while a client's statement is being prepared. The server's own
+// statements (sequences, catalog) run with it clear, and so do the nested
+// statements of korvid_seq(), which SQLite prepares while stepping.
+thread_local bool preparing_client_statement = false;
+
+bool Reserved(const char *name) { return name && strncasecmp(name, "_korvid", 7) == 0; }
+
+// No client statement may touch the server's own tables, however the name
+// is written (quoted, bracketed, or as a string in a name's place).
+int Authorize(void *, int, const char *a, const char *b, const char *, const char *) {
+  if (preparing_client_statement && (Reserved(a) || Reserved(b))) return SQLITE_DENY;
+  return SQLITE_OK;
+}
+
 bool Exec(sqlite3 *db, const char *sql, std::string *error) {
   char *msg = nullptr;
   if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
@@ -198,6 +213,7 @@ sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::strin
   sqlite3_create_function(db, "match", 2, enc, (void *)1, LikeFunction, nullptr, nullptr);
   sqlite3_create_function(db, "regexp", 2, enc, nullptr, RegexpFunction, nullptr, nullptr);
   sqlite3_create_function(db, "korvid_seq", 1, SQLITE_UTF8, ro, SequenceFunction, nullptr, nullptr);
+  sqlite3_set_authorizer(db, Authorize, nullptr);
   return db;
 }
 
@@ -305,6 +321,13 @@ bool DbListIndex(sqlite3 *db, const std::string &table, const std::string &index
     rows->push_back(name ? (const char *)name : "");
   }
   return true;
+}
+
+int DbPrepareClient(sqlite3 *db, const std::string &sql, sqlite3_stmt **stmt) {
+  preparing_client_statement = true;
+  int rc = sqlite3_prepare_v2(db, sql.c_str(), (int)sql.size(), stmt, nullptr);
+  preparing_client_statement = false;
+  return rc;
 }
 
 bool DbBindParams(sqlite3_stmt *stmt, const std::vector<SqlParam> &params) {

@@ -73,6 +73,10 @@ bool DbListFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc> 
 bool DbListIndex(sqlite3 *db, const std::string &table, const std::string &index,
                  std::vector<std::string> *rows, std::string *error);
 
+// Prepares a client's statement: like sqlite3_prepare_v2, but any use of
+// the server's own tables is refused ("not authorized").
+int DbPrepareClient(sqlite3 *db, const std::string &sql, sqlite3_stmt **stmt);
+
 // Binds a translation's parameters (?1, ?2, ...) to a prepared statement;
 // the texts are not copied, so params must outlive the statement's run.
 bool DbBindParams(sqlite3_stmt *stmt, const std::vector<SqlParam> &params);

@@ -335,7 +335,7 @@ void HandleQuery(Connection *c, const std::string &statement) {
   CachedStatement *cached = t.cacheable ? CacheLookup(c, t.sql) : nullptr;
   sqlite3_stmt *stmt = cached ? cached->stmt : nullptr;
   if (!stmt) {
-    if (sqlite3_prepare_v2(c->db, t.sql.c_str(), (int)t.sql.size(), &stmt, nullptr) != SQLITE_OK) {
+    if (DbPrepareClient(c->db, t.sql, &stmt) != SQLITE_OK) {
       ReplyError(c, sqlite3_errmsg(c->db));
       return;
     }

@@ -422,6 +422,8 @@ TEST_F(ServerTest, RefusedStatementsLeaveTheConnectionUsable) {
       {"SELECT 1; DELETE FROM people", "Only one statement per query is supported"},
       {"SELECT * FROM nosuch", "no such table: nosuch"},
       {"SELECT * FROM _korvid_seq", "Reserved name: _korvid_seq"},
+      {"SELECT * FROM \"_korvid_seq\"", "access to _korvid_seq.tbl is prohibited"},
+      {"DELETE FROM '_korvid_seq'", "not authorized"},
       {"SELECT * FROM people WHERE name = 'open", "Unterminated string literal"},
   };
   for (const auto &c : cases) {

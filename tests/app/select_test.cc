@@ -247,6 +247,35 @@ TEST_F(SelectionTest, DatabaseThatCannotBeOpenedLeavesChoicesAlone) {
   EXPECT_EQ(GuiLabel(mf->fields_count), "8");
 }
 
+// Values written by QuoteValue reach the server as typed: quotes and
+// backslashes inside a text, and an empty number as NULL.
+TEST_F(SelectionTest, QuotedValuesAreStoredAsTyped) {
+  GuiChoose(mf->database_choice, "apptest");
+  GuiChoose(mf->table_choice, "later");
+  ASSERT_NE(mf->info, nullptr);
+  const struct {
+    const char *a, *b, *c;
+    const char *stored;
+  } cases[] = {
+      {"10", "O'Brien", "it's", "10|O'Brien|it's"},
+      {"11", "back\\slash", "\\'", "11|back\\slash|\\'"},
+      {"", "empty-a", "", "NULL|empty-a|"},
+      {"12", "semi;colon", "a:b%c_d", "12|semi;colon|a:b%c_d"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.b);
+    char a[64], b[64], text[64], statement[STATEMENT_SIZE];
+    ASSERT_NE(QuoteValue(a, sizeof a, c.a, INT_TYPE), nullptr);
+    ASSERT_NE(QuoteValue(b, sizeof b, c.b, CHAR_TYPE), nullptr);
+    ASSERT_NE(QuoteValue(text, sizeof text, c.c, TEXT_TYPE), nullptr);
+    snprintf(statement, sizeof statement, "INSERT INTO later VALUES (%s, %s, %s)", a, b, text);
+    ASSERT_EQ(ExecuteQuery(mf->info, statement), 0) << statement << ": " << msqlErrMsg;
+    char where[128];
+    snprintf(where, sizeof where, "SELECT * FROM later WHERE b = %s", b);
+    EXPECT_EQ(GuiServerRows("apptest", where), std::vector<std::string>{c.stored});
+  }
+}
+
 // The command line forms that go on running, fed to ParseArguments itself.
 struct ArgsCase {
   std::vector<const char *> args;  // after the program name

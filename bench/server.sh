@@ -75,5 +75,5 @@ VACUUM ANALYZE bench;
 SQL
 
 for i in $(seq 50); do [ -S "$tmp/msql.sock" ] && break; sleep 0.1; done
-MSQL_CONF_FILE="$tmp/msql.conf" "$build/bench/server_bench" \
+MSQL_CONF_FILE="$tmp/msql.conf" KORVID_SERVER_PID=$server_pid "$build/bench/server_bench" \
   --pg "host=$tmp/pgsock user=bench dbname=postgres" --rows "$rows" --seconds "$seconds"

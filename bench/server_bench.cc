@@ -8,6 +8,8 @@
 // must hold the table bench (id int, name char(40), value int) with N rows
 // in the database "bench"; PostgreSQL the same table in its database.
 #include <dlfcn.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -52,6 +54,30 @@ bool LoadPq(Pq *pq) {
   *(void **)&pq->finish = dlsym(lib, "PQfinish");
   return pq->connectdb && pq->status && pq->exec && pq->result_status && pq->ntuples && pq->getvalue &&
          pq->clear && pq->finish && pq->error_message;
+}
+
+// CPU seconds used so far by a process (all its threads), or -1.
+double ProcessCpu(long pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+  FILE *f = fopen(path, "r");
+  if (!f) return -1;
+  char buf[1024];
+  size_t n = fread(buf, 1, sizeof buf - 1, f);
+  fclose(f);
+  buf[n] = '\0';
+  const char *p = strrchr(buf, ')');  // the command name may hold blanks
+  unsigned long utime = 0, stime = 0;
+  if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2) {
+    return -1;
+  }
+  return (double)(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+double SelfCpu() {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 double Now() {
@@ -184,9 +210,26 @@ int main(int argc, char **argv) {
     k_sel = std::max(k_sel, k);
     p_sel = std::max(p_sel, p);
   }
+  // CPU time of each side over the three fetches: a figure that load
+  // elsewhere on the machine does not distort.
+  long k_pid = getenv("KORVID_SERVER_PID") ? atol(getenv("KORVID_SERVER_PID")) : 0;
+  long p_pid = 0;
+  void *res = pq.exec(conn, "SELECT pg_backend_pid()");
+  if (pq.result_status(res) == PGRES_TUPLES_OK && pq.ntuples(res) == 1) p_pid = atol(pq.getvalue(res, 0, 0));
+  pq.clear(res);
+  // Per fetch: CPU seconds of the server process and of this client.
+  double k_server = -1, k_client = -1, p_server = -1, p_client = -1;
   if (k_sel >= 0) {
+    double s0 = ProcessCpu(k_pid), c0 = SelfCpu();
     k_all = KorvidFetchAll(sock, rows);
+    double s1 = ProcessCpu(k_pid), c1 = SelfCpu();
+    double t0 = ProcessCpu(p_pid);
     p_all = PgFetchAll(pq, conn, rows);
+    double t1 = ProcessCpu(p_pid), c2 = SelfCpu();
+    if (s0 >= 0 && s1 >= 0) k_server = (s1 - s0) / 3;
+    if (t0 >= 0 && t1 >= 0) p_server = (t1 - t0) / 3;
+    k_client = (c1 - c0) / 3;
+    p_client = (c2 - c1) / 3;
   }
   if (k_sel < 0 || p_sel < 0 || k_all < 0 || p_all < 0) {
     fprintf(stderr, "server_bench: a query failed (korvid: %s)\n", msqlErrMsg);
@@ -196,6 +239,10 @@ int main(int argc, char **argv) {
   printf("%-34s %14.0f %14.0f %7.2fx\n", "point selects by key per second", k_sel, p_sel, k_sel / p_sel);
   printf("%-34s %13.3fs %13.3fs %7.2fx\n", ("fetch all " + std::to_string(rows) + " rows").c_str(), k_all,
          p_all, p_all / k_all);
+  if (k_server >= 0 && p_server >= 0) {
+    printf("%-34s %13.3fs %13.3fs %7.2fx\n", "  CPU of the server per fetch", k_server, p_server, p_server / k_server);
+  }
+  printf("%-34s %13.3fs %13.3fs %7.2fx\n", "  CPU of the client per fetch", k_client, p_client, p_client / k_client);
   printf("(ratios above 1 favour korvid-server; targets: point selects >= 1.50x, fetch >= 1.00x)\n");
   msqlClose(sock);
   pq.finish(conn);

@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <vector>
 
 #include "msql/packet.h"
@@ -64,10 +65,10 @@ namespace {
 
 // ---- Socket I/O ----
 
-void Flush(Connection *c) {
+void SendAll(Connection *c, const char *data, size_t size) {
   size_t done = 0;
-  while (!c->broken && done < c->out.size()) {
-    ssize_t n = send(c->fd, c->out.data() + done, c->out.size() - done, MSG_NOSIGNAL);
+  while (!c->broken && done < size) {
+    ssize_t n = send(c->fd, data + done, size - done, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       c->broken = true;
@@ -75,6 +76,10 @@ void Flush(Connection *c) {
     }
     done += (size_t)n;
   }
+}
+
+void Flush(Connection *c) {
+  SendAll(c, c->out.data(), c->out.size());
   c->out.clear();
 }
 
@@ -215,48 +220,72 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
   }
   std::vector<size_t> longest(ncol, 0);
   WritePacket(c, "1:" + std::to_string(ncol) + "\n");
-  // Each row is built straight into the output buffer behind a header
-  // whose length is filled in once the row is complete.
-  std::string &out = c->out;
+  Flush(c);
+  // Rows are written straight into one buffer, each behind a header whose
+  // length is filled in once the row is complete, and the buffer goes out
+  // whenever it holds OUTPUT_FLUSH_SIZE bytes. It has room for that plus
+  // one whole packet of the largest size; bytes of a row that grows past
+  // MAX_PACKET are counted but not written.
+  const size_t capacity = OUTPUT_FLUSH_SIZE + PACKET_HEADER + MAX_PACKET;
+  std::unique_ptr<char[]> buffer(new char[capacity]);
+  char *buf = buffer.get();
+  size_t used = 0;
   while (rc == SQLITE_ROW && !c->broken) {
-    size_t start = out.size();
-    out.append(PACKET_HEADER, '\0');
+    size_t start = used;
+    size_t length = 0;  // the row's payload so far, counted on past the limit
+    used += PACKET_HEADER;
     for (int i = 0; i < ncol; i++) {
       int kind = sqlite3_column_type(stmt, i);
+      char digits[400];  // the widest "%.2f" of a double is some 320 bytes
+      const char *value;
       size_t n;
       if (kind == SQLITE_NULL) {
-        AppendNull(&out);
+        if (length + 3 <= MAX_PACKET) memcpy(buf + used, "-2:", 3), used += 3;
+        length += 3;
         continue;
       }
       if ((*fields)[i].type == TYPE_MONEY && (kind == SQLITE_INTEGER || kind == SQLITE_FLOAT)) {
-        char money[64];
-        n = (size_t)snprintf(money, sizeof money, "%.2f", sqlite3_column_double(stmt, i));
-        AppendColumn(&out, money, n);
+        n = (size_t)snprintf(digits, sizeof digits, "%.2f", sqlite3_column_double(stmt, i));
+        value = digits;
       } else if (kind == SQLITE_INTEGER) {
-        char digits[24];
         char *end = digits + sizeof digits;
-        long long v = sqlite3_column_int64(stmt, i);
-        char *first = FormatDecimal(end, v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v);
-        if (v < 0) *--first = '-';
+        long long x = sqlite3_column_int64(stmt, i);
+        char *first = FormatDecimal(end, x < 0 ? 0ULL - (unsigned long long)x : (unsigned long long)x);
+        if (x < 0) *--first = '-';
         n = (size_t)(end - first);
-        AppendColumn(&out, first, n);
+        value = first;
       } else {
-        const char *text = (const char *)sqlite3_column_text(stmt, i);
-        n = text ? (size_t)sqlite3_column_bytes(stmt, i) : 0;
-        AppendColumn(&out, text ? text : "", n);
+        value = (const char *)sqlite3_column_text(stmt, i);
+        n = value ? (size_t)sqlite3_column_bytes(stmt, i) : 0;
+        if (!value) value = "";
       }
       if (n > longest[i]) longest[i] = n;
+      char count[24];
+      char *count_end = count + sizeof count;
+      *--count_end = ':';
+      char *count_start = FormatDecimal(count_end, n);
+      count_end = count + sizeof count;
+      size_t count_size = (size_t)(count_end - count_start);
+      if (length + count_size + n <= MAX_PACKET) {
+        memcpy(buf + used, count_start, count_size);
+        memcpy(buf + used + count_size, value, n);
+        used += count_size + n;
+      }
+      length += count_size + n;
     }
-    size_t length = out.size() - start - PACKET_HEADER;
     if (length > MAX_PACKET) {
-      out.resize(start);
+      SendAll(c, buf, start);
       ReplyError(c, "Row of " + std::to_string(length) + " bytes does not fit in a packet");
       return;
     }
-    msqlEncodeLength((unsigned char *)&out[start], (int)length);
-    if (out.size() >= OUTPUT_FLUSH_SIZE) Flush(c);
+    msqlEncodeLength((unsigned char *)buf + start, (int)length);
+    if (used >= OUTPUT_FLUSH_SIZE) {
+      SendAll(c, buf, used);
+      used = 0;
+    }
     rc = sqlite3_step(stmt);
   }
+  SendAll(c, buf, used);
   if (c->broken) return;
   if (rc != SQLITE_DONE) {
     ReplyError(c, sqlite3_errmsg(db));

@@ -410,6 +410,14 @@ TEST_F(ServerTest, ValuesMustFitTheDeclaredType) {
   EXPECT_STREQ(row[0], "42");
   EXPECT_STREQ(row[1], "3.00");
   msqlFreeResult(r);
+  // The widest money value is written whole.
+  ASSERT_EQ(msqlQuery(sock_, "UPDATE typed SET m = -1.5e308 WHERE i = 42"), 1) << msqlErrMsg;
+  ASSERT_EQ(msqlQuery(sock_, "SELECT m FROM typed WHERE i = 42"), 1) << msqlErrMsg;
+  r = msqlStoreResult();
+  row = msqlFetchRow(r);
+  EXPECT_EQ(strlen(row[0]), 313u) << row[0];
+  EXPECT_EQ(strncmp(row[0], "-15", 3), 0) << row[0];
+  msqlFreeResult(r);
 }
 
 TEST_F(ServerTest, RefusedStatementsLeaveTheConnectionUsable) {

@@ -247,6 +247,35 @@ TEST_F(SelectionTest, DatabaseThatCannotBeOpenedLeavesChoicesAlone) {
   EXPECT_EQ(GuiLabel(mf->fields_count), "8");
 }
 
+// A server with more databases than a choice holds: the first ones, in the
+// server's order, are offered.
+TEST_F(SelectionTest, ManyDatabasesFillTheChoiceToItsLimit) {
+  int check = GuiOpenCheckConnection(nullptr);
+  ASSERT_GE(check, 0);
+  std::vector<std::string> made;
+  for (int i = 0; i < FL_CHOICE_MAXITEMS + 2; i++) {
+    char name[16];
+    snprintf(name, sizeof name, "zz%03d", i);
+    ASSERT_EQ(msqlCreateDB(check, name), 0) << name << ": " << msqlErrMsg;
+    made.push_back(name);
+  }
+  std::vector<std::string> listed;
+  if (ResultHandle *list = msqlListDBs(check)) {
+    while (char **row = msqlFetchRow(list)) listed.push_back(row[0]);
+    msqlFreeResult(list);
+  }
+  ConnectServer(nullptr, mf);
+  for (const std::string &name : made) msqlDropDB(check, name.c_str());
+  msqlClose(check);
+
+  ASSERT_GT(listed.size(), static_cast<size_t>(FL_CHOICE_MAXITEMS));
+  std::vector<std::string> expected = {"None selected"};
+  expected.insert(expected.end(), listed.begin(), listed.begin() + FL_CHOICE_MAXITEMS - 1);
+  EXPECT_EQ(GuiChoiceItems(mf->database_choice), expected);
+  EXPECT_TRUE(GuiDialogsShown().empty());
+  ConnectServer(nullptr, mf);
+}
+
 // Values written by QuoteValue reach the server as typed: quotes and
 // backslashes inside a text, and an empty number as NULL.
 TEST_F(SelectionTest, QuotedValuesAreStoredAsTyped) {

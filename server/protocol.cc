@@ -444,28 +444,66 @@ bool NeedName(Connection *c, const std::string &name) {
 void CloseDatabase(Connection *c) {
   for (CachedStatement &entry : c->cache) sqlite3_finalize(entry.stmt);
   c->cache.clear();
-  if (c->db) DbClose(c->db);
+  if (c->db) {
+    DbClose(c->db);
+    std::lock_guard<std::mutex> lock(c->server->db_mutex);
+    if (--c->server->open_count[c->database] == 0) c->server->open_count.erase(c->database);
+  }
   c->db = nullptr;
   c->database.clear();
 }
 
+void CloseDatabaseIf(Connection *c, const std::string &name) {
+  if (c->db && c->database == name) CloseDatabase(c);
+}
+
 void SelectDatabase(Connection *c, const std::string &name) {
   if (!NeedName(c, name)) return;
-  const std::string &dir = c->server->config.data_dir;
-  if (!DbExists(dir, name)) {
-    ReplyError(c, "Unknown database \"" + name + "\"");
-    return;
-  }
+  Server *s = c->server;
+  const std::string &dir = s->config.data_dir;
   std::string error;
-  sqlite3 *db = DbOpen(DbPath(dir, name), false, c->server->config.read_only, &error);
+  sqlite3 *db = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(s->db_mutex);
+    if (!DbExists(dir, name)) {
+      error = "Unknown database \"" + name + "\"";
+    } else if (!(db = DbOpen(DbPath(dir, name), false, s->config.read_only, &error))) {
+      error = "Cannot open database \"" + name + "\": " + error;
+    } else {
+      s->open_count[name]++;
+    }
+  }
   if (!db) {
-    ReplyError(c, "Cannot open database \"" + name + "\": " + error);
+    ReplyError(c, error);
     return;
   }
   CloseDatabase(c);
   c->db = db;
   c->database = name;
   Reply(c, "0:\n");
+}
+
+// Runs one whole-database change under db_mutex. Drop and move refuse a
+// database that another connection has open.
+bool Administer(Connection *c, long code, const std::string &a, const std::string &b, std::string *error) {
+  Server *s = c->server;
+  const std::string &dir = s->config.data_dir;
+  if (code == REQ_DROP_DB || code == REQ_MOVE_DB) CloseDatabaseIf(c, a);
+  std::lock_guard<std::mutex> lock(s->db_mutex);
+  if ((code == REQ_DROP_DB || code == REQ_MOVE_DB) && s->open_count.count(a)) {
+    *error = "Database \"" + a + "\" is in use by " + std::to_string(s->open_count[a]) + " connection(s)";
+    return false;
+  }
+  switch (code) {
+    case REQ_CREATE_DB:
+      return DbCreate(dir, a, error);
+    case REQ_DROP_DB:
+      return DbDrop(dir, a, error);
+    case REQ_COPY_DB:
+      return DbCopy(dir, a, b, error);
+    default:
+      return DbMove(dir, a, b, error);
+  }
 }
 
 void ListFields(Connection *c, const std::string &table) {
@@ -509,10 +547,6 @@ void SplitPair(const std::string &args, std::string *a, std::string *b) {
   size_t colon = args.find(':');
   *a = args.substr(0, colon);
   *b = colon == std::string::npos ? "" : args.substr(colon + 1);
-}
-
-void CloseDatabaseIf(Connection *c, const std::string &name) {
-  if (c->db && c->database == name) CloseDatabase(c);
 }
 
 // Answers one request; false when the connection is to end.
@@ -585,8 +619,7 @@ bool HandleRequest(Connection *c, const std::string &payload) {
         ReplyError(c, "Server is read-only: changes are refused");
         break;
       }
-      if (code == REQ_DROP_DB) CloseDatabaseIf(c, args);
-      if (code == REQ_CREATE_DB ? DbCreate(dir, args, &error) : DbDrop(dir, args, &error)) {
+      if (Administer(c, code, args, "", &error)) {
         Reply(c, "0:\n");
       } else {
         ReplyError(c, error);
@@ -600,8 +633,7 @@ bool HandleRequest(Connection *c, const std::string &payload) {
         ReplyError(c, "Server is read-only: changes are refused");
         break;
       }
-      if (code == REQ_MOVE_DB) CloseDatabaseIf(c, a);
-      if (code == REQ_COPY_DB ? DbCopy(dir, a, b, &error) : DbMove(dir, a, b, &error)) {
+      if (Administer(c, code, a, b, &error)) {
         Reply(c, "0:\n");
       } else {
         ReplyError(c, error);

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -66,6 +67,13 @@ struct Server {
   int wake_pipe[2] = {-1, -1};  // written to end the accept loop
   std::mutex log_mutex;
   FILE *query_log = nullptr;
+  // Which databases connections have open, and how many of them. A
+  // database in use is neither dropped nor moved: another connection's
+  // handle would go on writing to a file that no longer has the name, or to
+  // a log that was removed. Creating, dropping, copying, moving and opening
+  // all happen under db_mutex.
+  std::mutex db_mutex;
+  std::map<std::string, int> open_count;
 };
 
 // Prepared statements kept per connection, most recently used first. A

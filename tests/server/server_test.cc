@@ -526,6 +526,35 @@ TEST_F(ServerTest, AdministrationCreatesCopiesMovesAndDrops) {
   EXPECT_EQ(msqlReloadAcl(sock_), 0) << msqlErrMsg;
 }
 
+TEST_F(ServerTest, DatabasesInUseAreNeitherDroppedNorMoved) {
+  ASSERT_EQ(msqlCopyDB(sock_, "sample", "busy"), 0) << msqlErrMsg;
+  int other = msqlConnect(nullptr);
+  ASSERT_GE(other, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(other, "busy"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlDropDB(sock_, "busy"), -1);
+  EXPECT_STREQ(msqlErrMsg, "Database \"busy\" is in use by 1 connection(s)");
+  EXPECT_EQ(msqlMoveDB(sock_, "busy", "elsewhere"), -1);
+  EXPECT_EQ(msqlCopyDB(sock_, "busy", "copy"), 0) << msqlErrMsg;  // copying only reads
+  // The connection that used it moves on; now it can go. The dropping
+  // connection's own use of it does not count.
+  ASSERT_EQ(msqlSelectDB(other, "sample"), 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(sock_, "busy"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlMoveDB(sock_, "busy", "elsewhere"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlDropDB(sock_, "elsewhere"), 0) << msqlErrMsg;
+  msqlClose(other);
+  // A closed connection no longer holds it either.
+  other = msqlConnect(nullptr);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(msqlSelectDB(other, "copy"), 0) << msqlErrMsg;
+  msqlClose(other);
+  bool dropped = false;
+  for (int attempt = 0; attempt < 100 && !dropped; attempt++) {
+    dropped = msqlDropDB(sock_, "copy") == 0;  // the server notices the close at once, or nearly
+    if (!dropped) usleep(20000);
+  }
+  EXPECT_TRUE(dropped) << msqlErrMsg;
+}
+
 TEST_F(ServerTest, ServerReportAndUnknownRequests) {
   testing::internal::CaptureStdout();
   int rc = msqlServerReport(sock_);

@@ -251,6 +251,37 @@ void AddTypeChecks(const std::vector<Token *> &sig) {
   }
 }
 
+// mSQL names a table's alias with "=": "FROM emp=e1, emp=e2". In a FROM
+// list without JOIN (mSQL has none, and an ON condition holds "=" too)
+// each "table = alias" becomes "table AS alias".
+void TranslateAliases(const std::vector<Token *> &sig) {
+  for (size_t k = 0; k < sig.size(); k++) {
+    if (!IsKeyword(*sig[k], "FROM")) continue;
+    size_t end = k + 1;
+    int depth = 0;
+    bool join = false;
+    for (; end < sig.size(); end++) {
+      const Token &t = *sig[end];
+      if (t.kind == TOK_PUNCT && t.text == "(") depth++;
+      if (t.kind == TOK_PUNCT && t.text == ")" && --depth < 0) break;
+      if (depth > 0 || t.kind != TOK_WORD) continue;
+      static const char *const ends[] = {"WHERE", "ORDER", "GROUP", "LIMIT", "HAVING", "UNION", "INTERSECT", "EXCEPT"};
+      bool stop = false;
+      for (const char *e : ends) stop = stop || IsKeyword(t, e);
+      if (stop) break;
+      if (IsKeyword(t, "JOIN") || IsKeyword(t, "ON") || IsKeyword(t, "USING")) join = true;
+    }
+    if (join) continue;
+    for (size_t i = k + 2; i + 1 < end; i++) {
+      Token &op = *sig[i];
+      if (op.kind == TOK_PUNCT && op.text == "=" && sig[i - 1]->kind == TOK_WORD && sig[i + 1]->kind == TOK_WORD) {
+        op.kind = TOK_WORD;
+        op.text = " AS ";
+      }
+    }
+  }
+}
+
 // Moves the literals of a top-level WHERE clause (or of an INSERT's VALUES
 // list, `start`) into parameters. Only there: a literal in the select list
 // names its column, and one after ORDER BY or GROUP BY is a column position,
@@ -457,6 +488,7 @@ bool TranslateStatement(const std::string &text, Translation *out, std::string *
       }
     }
   }
+  if (is_select) TranslateAliases(sig);
   if (is_select || first == "UPDATE" || first == "DELETE") Parameterize(sig, "WHERE", out);
   if (first == "INSERT") Parameterize(sig, "VALUES", out);
   out->cacheable = is_select || !out->params.empty();

@@ -62,6 +62,11 @@ TEST(DialectTest, TranslatesStatements) {
       {"SELECT a FROM t WHERE _rowid = 3", "SELECT a FROM t WHERE rowid = 3"},
       {"SELECT _seq FROM t", "SELECT korvid_seq('t') AS _seq"},
       {"SELECT a, _seq FROM t", "SELECT a, korvid_seq('t') AS _seq FROM t"},
+      // Table aliases, mSQL style; an ON condition keeps its "=".
+      {"SELECT e1.name FROM emp=e1, emp=e2 WHERE e1.boss = e2.id",
+       "SELECT e1.name FROM emp AS e1, emp AS e2 WHERE e1.boss = e2.id"},
+      {"SELECT a FROM t JOIN u ON x=y", "SELECT a FROM t JOIN u ON x=y"},
+      {"SELECT a FROM t WHERE b IN (SELECT c FROM u=v)", "SELECT a FROM t WHERE b IN (SELECT c FROM u AS v)"},
       // Indexes are stored per table.
       {"CREATE UNIQUE INDEX pk ON people (id)", "CREATE UNIQUE INDEX \"people.pk\" ON people (id)"},
       {"create index n on t (a, b)", "create index \"t.n\" on t (a, b)"},

@@ -332,6 +332,13 @@ TEST_F(ServerTest, DialectFeatures) {
   EXPECT_EQ(msqlQuery(sock_, "SELECT id FROM notes WHERE body RLIKE '('"), -1);
   EXPECT_NE(strstr(msqlErrMsg, "Bad regular expression"), nullptr) << msqlErrMsg;
 
+  // A join with mSQL's table aliases: each order names one person.
+  ASSERT_EQ(msqlQuery(sock_, "SELECT o.id, p.name FROM orders=o, people=p WHERE o.person = p.id AND o.id <= 5"), 5)
+      << msqlErrMsg;
+  r = msqlStoreResult();
+  EXPECT_EQ(Fields(r)[1].table, "people");
+  msqlFreeResult(r);
+
   // LIMIT and ORDER BY.
   ASSERT_EQ(msqlQuery(sock_, "SELECT id FROM notes ORDER BY id DESC LIMIT 2"), 2) << msqlErrMsg;
   r = msqlStoreResult();

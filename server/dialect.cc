@@ -340,7 +340,7 @@ std::string IndexShownName(const std::string &stored) {
 }
 
 bool ValidDatabaseName(const std::string &name) {
-  if (name.empty() || name.size() > 64) return false;
+  if (name.empty() || name.size() > DB_NAME_MAX) return false;
   for (char c : name) {
     if (!isalnum((unsigned char)c) && c != '_') return false;
   }

@@ -53,8 +53,11 @@ bool TranslateStatement(const std::string &text, Translation *out, std::string *
 // a statement when it is not blank.
 std::vector<std::string> SplitScript(const std::string &text);
 
-// Database names are letters, digits and underscores, 1 to 64 of them, so
-// that a name never leaves the data directory.
+// Longest database name; a longer one is refused like any bad name.
+#define DB_NAME_MAX 64
+
+// Database names are letters, digits and underscores, 1 to DB_NAME_MAX of
+// them, so that a name never leaves the data directory.
 bool ValidDatabaseName(const std::string &name);
 
 // Pattern matching of LIKE (case-sensitive) and CLIKE (case-insensitive):

@@ -256,8 +256,8 @@ TEST(DialectTest, DatabaseNames) {
   for (const char *bad : {"", "..", "a/b", "/etc", "a.b", "a b", "a:b", "ä", "x\n"}) {
     EXPECT_FALSE(ValidDatabaseName(bad)) << bad;
   }
-  EXPECT_TRUE(ValidDatabaseName(std::string(64, 'a')));
-  EXPECT_FALSE(ValidDatabaseName(std::string(65, 'a')));
+  EXPECT_TRUE(ValidDatabaseName(std::string(DB_NAME_MAX, 'a')));
+  EXPECT_FALSE(ValidDatabaseName(std::string(DB_NAME_MAX + 1, 'a')));
 }
 
 TEST(DialectTest, IndexNames) {

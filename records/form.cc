@@ -125,11 +125,33 @@ RecordForm *OpenRecordForm(Info *info, const char *title, int mode) {
 
 void FillInputs(RecordForm *record, char **row) {
   record->original.assign(record->info->nfields, std::nullopt);
+  record->shown.assign(record->info->nfields, std::string());
   for (int i = 0; i < record->info->nfields; i++) {
-    if (row[i] == nullptr) continue;
-    record->original[i] = row[i];
-    fl_set_input(record->inputs[i], row[i]);
+    if (row[i] != nullptr) {
+      record->original[i] = row[i];
+      fl_set_input(record->inputs[i], row[i]);
+    }
+    // Read back rather than predicted: what the input drops depends on the
+    // toolkit and the locale.
+    record->shown[i] = fl_get_input(record->inputs[i]);
   }
+}
+
+const char *RecordValue(const RecordForm *record, int i) {
+  const char *text = fl_get_input(record->inputs[i]);
+  if (record->original.empty() || record->shown[i] != text) return text;
+  const std::optional<std::string> &value = record->original[i];
+  return value.has_value() ? value->c_str() : nullptr;
+}
+
+std::string InexactFields(const RecordForm *record) {
+  std::string names;
+  for (size_t i = 0; i < record->original.size(); i++) {
+    if (!record->original[i].has_value() || *record->original[i] == record->shown[i]) continue;
+    if (!names.empty()) names += ", ";
+    names += record->info->fields[i].name;
+  }
+  return names;
 }
 
 const char *RecordKey(const RecordForm *record) {

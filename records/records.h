@@ -31,6 +31,10 @@ struct RecordForm {
   // always the value the server holds: a change must name its record by the
   // key as found, not as shown.
   std::vector<std::optional<std::string>> original;
+  // The text each input held right after that fill. An input whose text is
+  // still this one was not edited, and its field is written back as
+  // `original` (NULL included), never as the toolkit's rendering of it.
+  std::vector<std::string> shown;
 };
 
 RecordForm *CreateRecordForm(void);
@@ -60,6 +64,14 @@ void FillInputs(RecordForm *record, char **row);
 // The key of the record a Modify Record form shows: as it was found when the
 // form was filled from a row, else the key input's text.
 const char *RecordKey(const RecordForm *record);
+// The value a Modify Record form writes for data field i: the value as found
+// while the input still shows what it was filled with, else the input's
+// text. A null pointer is SQL NULL. The pointer lasts until the form is
+// filled again or the input changes.
+const char *RecordValue(const RecordForm *record, int i);
+// The names of the fields whose values the inputs cannot show exactly (the
+// toolkit drops tabs, newlines and bytes above 127), joined by ", ".
+std::string InexactFields(const RecordForm *record);
 
 // The statements of the record forms, written into statement (size bytes;
 // the forms use STATEMENT_SIZE). values holds one text per data field, in

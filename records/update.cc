@@ -63,13 +63,19 @@ void ModifyRecord(const char *key, Info *info) {
   // The key input keeps the key under which the record was found.
   fl_deactivate_object(record->inputs[info->pkey]);
   msqlFreeResult(result);
+  std::string inexact = InexactFields(record);
+  if (!inexact.empty())
+    ShowMessage("Not shown exactly, kept as stored unless edited: %s", inexact.c_str());
 }
 
 void RecordUpdate(FL_OBJECT *, long data) {
   RecordForm *record = RecordOf(data);
   char statement[STATEMENT_SIZE];
-  if (UpdateStatement(statement, sizeof statement, record->info, InputTexts(record),
-                      RecordKey(record)) != 0) {
+  // Fields the user did not edit go back as they were found, so that an
+  // update never changes what the inputs could not show.
+  std::vector<const char *> values(record->info->nfields);
+  for (int i = 0; i < record->info->nfields; i++) values[i] = RecordValue(record, i);
+  if (UpdateStatement(statement, sizeof statement, record->info, values, RecordKey(record)) != 0) {
     RefuseLongStatement();
     return;
   }

@@ -363,8 +363,9 @@ TEST_F(RecordFormTest, AChangeReachesTheRecordFoundEvenWhenItsKeyCannotBeShown) 
                                  "INSERT INTO umlaut VALUES ('M\xc3\xbcller', 1)",
                                  "INSERT INTO umlaut VALUES ('Mller', 2)"});
   ASSERT_NE(mf, nullptr);
-  RecordForm *r = LookUp(mf, "M\xc3\xbcller");
+  RecordForm *r = LookUp(mf, "M\xc3\xbcller", true);  // the key is named as not shown exactly
   ASSERT_NE(r, nullptr);
+  EXPECT_EQ(GuiLastDialog().texts[1], "Not shown exactly, kept as stored unless edited: k");
   ASSERT_EQ(Input(r, 0), "Mller");
   SetInputs(r, {"Mller", "5"});
   GuiAnswerQuestion(1);
@@ -374,6 +375,55 @@ TEST_F(RecordFormTest, AChangeReachesTheRecordFoundEvenWhenItsKeyCannotBeShown) 
   GuiAnswerQuestion(1);
   GuiClick(Button(r, "Delete"));
   EXPECT_EQ(Rows("SELECT * FROM umlaut"), std::vector<std::string>{"Mller|2"});
+}
+
+// The input drops tabs, newlines and bytes above 127; a NULL shows as an
+// empty input. Whatever the user leaves as it was filled is written back as
+// the server sent it; only edited inputs are written as typed.
+TEST_F(RecordFormTest, ModifyWritesUntouchedFieldsBackAsFound) {
+  MainForm *mf = Load("fidelity", {"CREATE TABLE fidelity (k int, tab char(20), nl text(20), "
+                                   "utf char(20), latin char(20), num int, note char(20))",
+                                   "CREATE UNIQUE INDEX fidelity_i ON fidelity (k)"});
+  ASSERT_NE(mf, nullptr);
+  const std::string found = "a\tb|x\ny|Jos\xc3\xa9|Jos\xe9|NULL|NULL";
+  struct Case {
+    std::vector<std::pair<int, const char *>> edits;  // input, new text
+    std::string stored;
+  } cases[] = {
+      {{}, found},
+      // A NULL input typed into and emptied again is left empty: still NULL.
+      {{{6, "typed"}, {6, ""}}, found},
+      {{{3, "Jose"}, {6, "n\xe9"}, {5, "4"}}, "a\tb|x\ny|Jose|Jos\xe9|4|n"},
+      {{{1, ""}, {2, "xyz"}}, "|xyz|Jos\xc3\xa9|Jos\xe9|NULL|NULL"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.stored);
+    Sql({"DELETE FROM fidelity",
+         "INSERT INTO fidelity VALUES (1, 'a\tb', 'x\ny', 'Jos\xc3\xa9', 'Jos\xe9', NULL, NULL)"});
+    GuiAnswerInput("1");
+    GuiAnswerMessage();
+    RecordForm *r = Opened([&] { GuiClick(GuiFindObject(mf->form, "Modify")); });
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(GuiLastDialog().texts[1],
+              "Not shown exactly, kept as stored unless edited: tab, nl, utf, latin");
+    EXPECT_EQ(Input(r, 1), "ab");
+    for (const auto &edit : c.edits) fl_set_input(r->inputs[edit.first], edit.second);
+    GuiAnswerQuestion(1);
+    GuiClick(Button(r, "Modify"));
+    EXPECT_EQ(LastMessage(), "Record updated");
+    EXPECT_EQ(Rows("SELECT * FROM fidelity"), std::vector<std::string>{"1|" + c.stored});
+    GuiClick(r->close);
+  }
+  // Every non-key field in order, the key in the WHERE.
+  EXPECT_TRUE(Logged("Executing: UPDATE fidelity SET tab='',nl='xyz',utf='Jos\xc3\xa9',"
+                     "latin='Jos\xe9',num=NULL,note=NULL WHERE k = 1"));
+
+  // A record the inputs show exactly brings no message.
+  Sql({"DELETE FROM fidelity", "INSERT INTO fidelity VALUES (2, 'plain', NULL, '', 'x', 3, 'y')"});
+  GuiAnswerInput("2");
+  RecordForm *r = Opened([&] { GuiClick(GuiFindObject(mf->form, "Modify")); });
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(GuiLastDialog().kind, GUI_INPUT);
 }
 
 TEST_F(RecordFormTest, LookupNeedsExactlyOneRow) {

@@ -1,8 +1,9 @@
 // The text the list windows show, print and write: fixed-width record lines,
-// the query file reader and the line writer. Nothing here touches a window
+// the query file reader, and the line and CSV writers. Nothing here touches a window
 // except BrowserLines, which only reads a list's stored text.
 #include <stdarg.h>
 #include <string.h>
+#include <strings.h>
 
 #include "views/views.h"
 
@@ -118,6 +119,50 @@ int WriteLines(FILE *file, const std::vector<std::string> &lines) {
   for (const std::string &line : lines) {
     if (fwrite(line.data(), 1, line.size(), file) != line.size() || putc('\n', file) == EOF)
       return -1;
+  }
+  return fflush(file) == 0 ? 0 : -1;
+}
+
+bool IsCsvName(const char *path) {
+  size_t n = strlen(path);
+  return n >= 4 && strcasecmp(path + n - 4, ".csv") == 0;
+}
+
+// Appends one CSV field. NULL stays empty and unquoted, so that a reader can
+// tell it from an empty text, which is written as "".
+static void AppendCsvField(std::string &line, const char *value) {
+  if (value == nullptr) return;
+  if (value[0] != '\0' && strpbrk(value, ",\"\r\n") == nullptr) {
+    line += value;
+    return;
+  }
+  line += '"';
+  for (const char *c = value; *c != '\0'; c++) {
+    if (*c == '"') line += '"';
+    line += *c;
+  }
+  line += '"';
+}
+
+int WriteCsv(FILE *file, const ResultHandle *res) {
+  // The rows are walked through the list itself rather than the result's
+  // cursor, which the window's Modify relies on.
+  std::string line;
+  int fields = 0;
+  for (const FieldListEntry *field = res->fieldData; field != nullptr; field = field->next) {
+    if (fields++ > 0) line += ',';
+    AppendCsvField(line, field->name ? field->name : "");
+  }
+  line += "\r\n";
+  if (fwrite(line.data(), 1, line.size(), file) != line.size()) return -1;
+  for (const QueryDataRow *row = res->queryData; row != nullptr; row = row->next) {
+    line.clear();
+    for (int i = 0; i < row->columnCount; i++) {
+      if (i > 0) line += ',';
+      AppendCsvField(line, row->values[i]);
+    }
+    line += "\r\n";
+    if (fwrite(line.data(), 1, line.size(), file) != line.size()) return -1;
   }
   return fflush(file) == 0 ? 0 : -1;
 }

@@ -197,7 +197,11 @@ void ShowerWriteFile(FL_OBJECT *, long data) {
     ShowMessage("Can't open output file");
     return;
   }
-  int written = WriteLines(file, lines);
+  // A record list named *.csv is written from its result set, each value
+  // whole; every other file, and the field descriptions, as the lines shown.
+  int written = list->info->res != nullptr && IsCsvName(path.c_str())
+                    ? WriteCsv(file, list->info->res)
+                    : WriteLines(file, lines);
   if (fclose(file) != 0) written = -1;
   // A full disk must not be reported as success.
   if (written != 0) {

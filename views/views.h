@@ -77,6 +77,16 @@ size_t ReadQueryFile(FILE *file, char *store, size_t size, bool *cut);
 // final flush failed. The file is not closed.
 int WriteLines(FILE *file, const std::vector<std::string> &lines);
 
+// Whether a file name asks for CSV: it ends in ".csv", in any case.
+bool IsCsvName(const char *path);
+
+// Writes a result set as CSV (RFC 4180): a header of the field names, then
+// every row with its values whole. A field holding a comma, a quote, CR or
+// LF is quoted with its quotes doubled; NULL is an empty unquoted field and
+// an empty text is "". Lines end in CRLF. The result's row cursor is left as
+// it was. 0, or -1 when a write or the final flush failed.
+int WriteCsv(FILE *file, const ResultHandle *res);
+
 // All lines of a list as they are stored (with any format prefix).
 std::vector<std::string> BrowserLines(FL_OBJECT *browser);
 

@@ -474,4 +474,122 @@ TEST_F(ListServerTest, StatementsWithoutRowsOpenNothing) {
   EXPECT_EQ(std::string(QueryStore()), "SELEKT nothing");
 }
 
+
+// ---- CSV ------------------------------------------------------------------------
+
+// The rows of a CSV file as Python's csv module reads them, each field's bytes
+// in hex, fields joined by ','. Latin-1 maps every byte to one character, so
+// the bytes come back exactly; NULL and "" both read as an empty field.
+std::vector<std::string> PythonCsvRows(const std::string &path) {
+  std::string command =
+      "python3 -c 'import csv, sys\n"
+      "with open(sys.argv[1], newline=\"\", encoding=\"latin-1\") as f:\n"
+      "    for row in csv.reader(f, strict=True):\n"
+      "        print(\",\".join(v.encode(\"latin-1\").hex() for v in row))\n' " + path;
+  std::vector<std::string> rows;
+  FILE *pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return rows;
+  char line[4096];
+  while (fgets(line, sizeof line, pipe) != nullptr) {
+    std::string row = line;
+    if (!row.empty() && row.back() == '\n') row.pop_back();
+    rows.push_back(row);
+  }
+  EXPECT_EQ(pclose(pipe), 0) << "python3 could not read " << path;
+  return rows;
+}
+
+std::string Hex(const std::vector<std::string> &fields) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < fields.size(); i++) {
+    if (i) text += ',';
+    for (unsigned char c : fields[i]) {
+      text += digits[c >> 4];
+      text += digits[c & 15];
+    }
+  }
+  return text;
+}
+
+TEST_F(ListServerTest, WriteToFileNamedCsvWritesTheResultSetWhole) {
+  // Values the fixed-width lines cannot hold: separators, quotes, line ends,
+  // tabs, Latin-1 and UTF-8 bytes, text longer than its column, "" and NULL.
+  const std::vector<std::vector<std::string>> values = {
+      {"1", "a,b", "say \"hi\" twice"},
+      {"2", "x\ry", "l1\nl2\r\n"},
+      {"3", "Jos\xe9", "Jos\xc3\xa9\tz"},
+      {"4", "", ""},  // name NULL, note empty
+      {"5", "@at", ""},  // note NULL
+  };
+  GuiAllowAnyDialog(true);
+  ASSERT_TRUE(GuiLoadDatabase("csv",
+      "CREATE TABLE vcsv (id int, name char(10), note text(6));\n"
+      "CREATE UNIQUE INDEX vcsv_id ON vcsv (id);\n"));
+  for (const char *insert :
+       {"INSERT INTO vcsv VALUES (1, 'a,b', 'say \"hi\" twice')",
+        "INSERT INTO vcsv VALUES (2, 'x\ry', 'l1\nl2\r\n')",
+        "INSERT INTO vcsv VALUES (3, 'Jos\xe9', 'Jos\xc3\xa9\tz')",
+        "INSERT INTO vcsv VALUES (4, NULL, '')", "INSERT INTO vcsv VALUES (5, '@at', NULL)"})
+    GuiServerRows("csv", insert);
+  MainForm *mainform = GuiConnectSample("csv", "vcsv");
+  GuiAllowAnyDialog(false);
+  GuiResetDialogs();
+  char dir[] = "/tmp/korvid-csv-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  ASSERT_EQ(OpenLists().size(), 1u);
+  ListForm *list = OpenLists()[0];
+  std::vector<std::string> expected = {"6964,6e616d65,6e6f7465"};  // id,name,note
+  for (const auto &row : values) expected.push_back(Hex(row));
+
+  struct Case {
+    const char *name;
+    bool csv;
+  } cases[] = {{"out.csv", true}, {"OUT.CsV", true}, {"out.csv.txt", false}, {"csv", false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = std::string(dir) + "/" + c.name;
+    GuiAnswerFileSelector(path.c_str());
+    GuiAnswerMessage();
+    GuiClick(GuiFindObject(list->form, "Write To File"));
+    EXPECT_EQ(GuiLastDialog().texts[1], "Browser contents written to file");
+    std::string written = ReadFile(path);
+    if (c.csv) {
+      EXPECT_EQ(PythonCsvRows(path), expected);
+      // What the reader cannot tell apart: NULL unquoted, "" for empty text;
+      // and every line ends in CRLF.
+      EXPECT_NE(written.find("\r\n4,,\"\"\r\n5,@at,\r\n"), std::string::npos) << written;
+      EXPECT_EQ(written.substr(0, 14), "id,name,note\r\n");
+    } else {
+      std::string lines;
+      for (const std::string &line : GuiBrowserLines(list->browser)) lines += line + "\n";
+      EXPECT_EQ(written, lines);
+    }
+    unlink(path.c_str());
+  }
+
+  // A free query's own columns; the field descriptions are always lines.
+  TypeQuery(mainform, "SELECT note, id FROM vcsv WHERE id > 3", GuiAnswerMessage);
+  ASSERT_EQ(OpenLists().size(), 2u);
+  GuiClick(GuiFindObject(mainform->form, "Field Info"));
+  ASSERT_EQ(OpenLists().size(), 3u);
+  std::string descriptions;
+  for (const std::string &line : GuiBrowserLines(OpenLists()[2]->browser)) descriptions += line + "\n";
+  struct Written {
+    ListForm *list;
+    std::string file;
+  } windows[] = {{OpenLists()[1], "note,id\r\n\"\",4\r\n,5\r\n"}, {OpenLists()[2], descriptions}};
+  for (const Written &w : windows) {
+    std::string path = std::string(dir) + "/list.csv";
+    GuiAnswerFileSelector(path.c_str());
+    GuiAnswerMessage();
+    GuiClick(GuiFindObject(w.list->form, "Write To File"));
+    EXPECT_EQ(ReadFile(path), w.file);
+    unlink(path.c_str());
+  }
+  rmdir(dir);
+}
+
 }  // namespace

@@ -1,0 +1,55 @@
+// The server goes away in the middle of a session: the next action tells
+// the user so, Korvid keeps running, and once the server is back a host
+// typed into the "Sqlserver" field connects again. In-process, against a
+// korvid-server of this test's own that it can kill and restart.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include "tests/support/gui_support.h"
+#include "tests/support/server_fixture.h"
+#include "views/views.h"
+
+namespace {
+
+class GoneAway : public GuiTest {};
+
+TEST_F(GoneAway, NextActionFailsAndTheSqlserverFieldConnectsAgain) {
+  ServerFixtureOptions options;
+  options.databases.push_back({"sample", SampleSqlPath()});
+  std::string error;
+  ServerFixture *server = ServerFixtureStart(options, &error);
+  ASSERT_NE(server, nullptr) << error;
+  MainForm *mf = GuiMainForm();
+  long data = reinterpret_cast<long>(mf);
+  GuiTypeInput(mf->server, "");
+  GuiChoose(mf->database_choice, "sample");
+  GuiChoose(mf->table_choice, "people");
+  ASSERT_TRUE(GuiDialogsShown().empty()) << GuiDialogText(GuiLastDialog());
+
+  ServerFixtureKill(server, SIGKILL);
+  for (int attempt = 0; attempt < 2; attempt++) {  // and again: nothing left half done
+    GuiAnswerAlert();
+    ShowAllRecords(nullptr, data);
+    EXPECT_EQ(GuiDialogText(GuiLastDialog()), "Query failed\n\nMSQL server has gone away");
+    EXPECT_TRUE(GuiVisibleForms("Shower").empty());
+  }
+  EXPECT_EQ(GuiVisibleForms("Korvid").size(), 1u);
+
+  ASSERT_TRUE(ServerFixtureRestart(server, &error)) << error;
+  GuiResetDialogs();
+  GuiTypeInput(mf->server, "127.0.0.1");  // over TCP this time
+  EXPECT_TRUE(GuiDialogsShown().empty()) << GuiDialogText(GuiLastDialog());
+  EXPECT_EQ(GuiChoiceText(mf->table_choice), "None selected");
+  GuiChoose(mf->database_choice, "sample");
+  GuiChoose(mf->table_choice, "people");
+  ShowAllRecords(nullptr, data);
+  std::vector<FL_FORM *> lists = GuiVisibleForms("Shower");
+  ASSERT_EQ(lists.size(), 1u);
+  ListForm *list = static_cast<ListForm *>(lists[0]->u_vdata);
+  EXPECT_EQ(GuiBrowserLines(list->browser).size(), 2000u);
+  GuiClick(GuiFindObject(lists[0], "Close"));
+  ServerFixtureStop(server);
+}
+
+}  // namespace

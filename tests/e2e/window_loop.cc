@@ -73,6 +73,7 @@ TEST_F(WindowLoop, OpenAndCloseEveryWindowManyTimes) {
     ASSERT_NO_FATAL_FAILURE(CloseNewest("Shower"));
     ASSERT_EQ(GuiPendingAnswers(), 0u);
     GuiResetDialogs();
+    GuiFlush();  // the events of the windows gone, as the main loop would
   }
   EXPECT_TRUE(GuiVisibleForms("Record").empty());
   EXPECT_TRUE(GuiVisibleForms("Shower").empty());

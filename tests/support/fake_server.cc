@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -78,8 +79,37 @@ std::string Escaped(const std::string &bytes) {
   return out;
 }
 
+// KORVID_FAKE_SPLIT delivers every reply of every test cut: "bytes" one
+// byte per write, a number N cut after its N-th byte as well. The tests'
+// expectations stay as they are: a reply must parse the same however the
+// stream cuts it.
+int FakeServer::SplitModeFromEnvironment() {
+  const char *mode = getenv("KORVID_FAKE_SPLIT");
+  if (mode == nullptr || *mode == '\0') return 0;
+  if (strcmp(mode, "bytes") == 0) return kBytewise;
+  return atoi(mode) > 0 ? atoi(mode) : 0;
+}
+
+std::vector<size_t> FakeServer::SplitCuts(const FakeStep &step) const {
+  std::vector<size_t> cuts = step.cuts;
+  if (splitMode == kBytewise) {
+    // Past the first and last kBytewiseEdge bytes of a long reply a byte
+    // per write only repeats itself, slowly.
+    cuts.clear();
+    size_t n = step.bytes.size();
+    for (size_t at = 1; at < n; at++) {
+      if (at <= kBytewiseEdge || at + kBytewiseEdge >= n) cuts.push_back(at);
+    }
+  } else if (splitMode > 0 && static_cast<size_t>(splitMode) < step.bytes.size()) {
+    cuts.push_back(static_cast<size_t>(splitMode));
+    std::sort(cuts.begin(), cuts.end());
+  }
+  return cuts;
+}
+
 bool FakeServer::Start(const std::vector<FakeStep> &script) {
   steps = script;
+  splitMode = SplitModeFromEnvironment();
   char pattern[] = "/tmp/korvid-fake-XXXXXX";
   if (mkdtemp(pattern) == nullptr) return false;
   dir = pattern;
@@ -185,12 +215,18 @@ void FakeServer::Run() {
       }
       case FakeStep::SEND: {
         size_t at = 0;
-        std::vector<size_t> cuts = step.cuts;
+        std::vector<size_t> cuts = SplitCuts(step);
         cuts.push_back(step.bytes.size());
         for (size_t cut : cuts) {
           if (cut < at || cut > step.bytes.size()) continue;
           while (at < cut) {
             ssize_t n = send(conn, step.bytes.data() + at, cut - at, MSG_NOSIGNAL);
+            if (n <= 0 && splitMode != 0) {
+              // Whole, these bytes would have sat unread in the socket's
+              // buffer after the client gave up; cut, they meet its close.
+              at = step.bytes.size();
+              break;
+            }
             if (n <= 0) {
               Fail("step " + std::to_string(i) + ": client went away while sending");
               close(conn);
@@ -199,7 +235,7 @@ void FakeServer::Run() {
             at += static_cast<size_t>(n);
           }
           // Let the piece arrive on its own before the next one follows.
-          if (at < step.bytes.size()) usleep(3000);
+          if (at < step.bytes.size()) usleep(splitMode == kBytewise ? 300 : 3000);
         }
         break;
       }

@@ -61,6 +61,11 @@ struct FakeServer {
   ~FakeServer();
 
   // Internals.
+  static constexpr int kBytewise = -1;
+  static constexpr size_t kBytewiseEdge = 512;
+  static int SplitModeFromEnvironment();
+  std::vector<size_t> SplitCuts(const FakeStep &step) const;
+  int splitMode = 0;
   void Run();
   int AcceptOne();
   void Fail(const std::string &why);

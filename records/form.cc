@@ -57,6 +57,7 @@ RecordForm *CreateRecordForm(void) {
   fl_set_object_resize(obj, FL_RESIZE_NONE);
   fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
   fl_set_object_callback(obj, RecordClose, reinterpret_cast<long>(record));
+  fl_set_object_shortcut(obj, "#c", 1);
   record->close = obj;
   fl_end_form();
   // The toolkit's user-data slot leads from the window back to its record.
@@ -77,28 +78,33 @@ RecordForm *OpenRecordForm(Info *info, const char *title, int mode) {
 
   // The mode's buttons, always in this order, each 80 pixels right of the
   // one before.
+  // Each button has Alt and a letter of its label as its key ("#x"), the
+  // letter underlined; no two buttons of any mode share one, nor take Close's
+  // "c".
   struct ModeButton {
     int flag;
     int type;
     const char *label;
+    const char *shortcut;
     FL_CALLBACKPTR callback;
     FL_OBJECT **slot;
   };
   const ModeButton buttons[] = {
-      {REC_MODIFY, FL_NORMAL_BUTTON, "Modify", RecordUpdate, nullptr},
-      {REC_DELETE, FL_NORMAL_BUTTON, "Delete", RecordDelete, nullptr},
-      {REC_INSERT, FL_NORMAL_BUTTON, "Insert", RecordInsert, nullptr},
-      {REC_BROWSE, FL_NORMAL_BUTTON, "Change", RecordChange, nullptr},
-      {REC_SEARCH, FL_NORMAL_BUTTON, "Search", RecordSearch, nullptr},
+      {REC_MODIFY, FL_NORMAL_BUTTON, "Modify", "#m", RecordUpdate, nullptr},
+      {REC_DELETE, FL_NORMAL_BUTTON, "Delete", "#d", RecordDelete, nullptr},
+      {REC_INSERT, FL_NORMAL_BUTTON, "Insert", "#i", RecordInsert, nullptr},
+      {REC_BROWSE, FL_NORMAL_BUTTON, "Change", "#h", RecordChange, nullptr},
+      {REC_SEARCH, FL_NORMAL_BUTTON, "Search", "#s", RecordSearch, nullptr},
       // Touch buttons repeat their callback while held down.
-      {REC_BROWSE, FL_TOUCH_BUTTON, "Previous", RecordPrevious, &record->previous},
-      {REC_NEXT, FL_TOUCH_BUTTON, "Next", RecordNext, &record->next},
+      {REC_BROWSE, FL_TOUCH_BUTTON, "Previous", "#p", RecordPrevious, &record->previous},
+      {REC_NEXT, FL_TOUCH_BUTTON, "Next", "#n", RecordNext, &record->next},
   };
   int x = 100;
   for (const ModeButton &b : buttons) {
     if (!(mode & b.flag)) continue;
     FL_OBJECT *obj = fl_add_button(b.type, x, 35, 70, 20, b.label);
     fl_set_object_callback(obj, b.callback, data);
+    fl_set_object_shortcut(obj, b.shortcut, 1);
     if (b.slot != nullptr) *b.slot = obj;
     x += 80;
   }

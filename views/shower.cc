@@ -36,15 +36,18 @@ ListForm *CreateShower(void) {
   fl_set_object_gravity(obj, FL_North, FL_NoGravity);
   fl_set_object_resize(obj, FL_RESIZE_X);
 
+  // Every button answers to Alt and the underlined letter of its label.
   obj = fl_add_button(FL_NORMAL_BUTTON, 20, 40, 80, 25, "Close");
   fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
   fl_set_object_resize(obj, FL_RESIZE_NONE);
   fl_set_object_callback(obj, ShowerClose, self);
+  fl_set_object_shortcut(obj, "#c", 1);
 
   obj = fl_add_button(FL_NORMAL_BUTTON, 115, 40, 80, 25, "Print");
   fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
   fl_set_object_resize(obj, FL_RESIZE_NONE);
   fl_set_object_callback(obj, ShowerPrint, self);
+  fl_set_object_shortcut(obj, "#p", 1);
 
   list->fontsize = obj = fl_add_counter(FL_SIMPLE_COUNTER, 600, 40, 90, 25, "Set FontSize");
   fl_set_object_lalign(obj, FL_ALIGN_LEFT);
@@ -64,11 +67,13 @@ ListForm *CreateShower(void) {
   fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
   fl_set_object_resize(obj, FL_RESIZE_NONE);
   fl_set_object_callback(obj, ShowerWriteFile, self);
+  fl_set_object_shortcut(obj, "#w", 1);
 
   list->modify = obj = fl_add_button(FL_NORMAL_BUTTON, 305, 40, 80, 25, "Modify");
   fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
   fl_set_object_resize(obj, FL_RESIZE_NONE);
   fl_set_object_callback(obj, ShowerModify, self);
+  fl_set_object_shortcut(obj, "#m", 1);
 
   fl_end_form();
   list->form->u_vdata = list;

@@ -191,7 +191,7 @@ TEST_F(RecordFormTest, GeometryButtonsAndKeyMarkingFollowTheMode) {
         EXPECT_EQ(y, 35);
         EXPECT_EQ(w, 70);
         EXPECT_EQ(h, 20);
-        buttons.emplace_back(o->label, x);
+        buttons.emplace_back(GuiLabel(o), x);
         bool touch = o == r->previous || o == r->next;
         EXPECT_EQ(o->type, touch ? FL_TOUCH_BUTTON : FL_NORMAL_BUTTON) << o->label;
       }
@@ -758,6 +758,39 @@ TEST_F(RecordFormTest, TheWindowManagersCloseClosesOnlyTheRecordWindow) {
   // window gone and its found set freed (the sanitizer build checks that).
   EXPECT_FALSE(IsOpen(show));
   EXPECT_TRUE(RecordWindows().empty());
+}
+
+// Every button answers to Alt and a letter of its label, shown underlined,
+// no two alike in a window; the key press fires the button, also while an
+// input has the focus.
+TEST_F(RecordFormTest, EveryButtonAnswersToItsOwnAltKey) {
+  MainForm *mf = LoadSearchTable("keys");
+  ASSERT_NE(mf, nullptr);
+  for (int mode : {REC_MODIFY + REC_DELETE, REC_INSERT, REC_SEARCH, REC_BROWSE + REC_NEXT}) {
+    RecordForm *r = OpenRecordForm(mf->info, "keys", mode);
+    std::vector<GuiShortcut> keys = GuiButtonShortcuts(r->form);
+    std::string letters;
+    for (const GuiShortcut &k : keys) {
+      EXPECT_TRUE(k.letter != 0 && k.underlined) << k.label << " in mode " << mode;
+      if (letters.find(k.letter) != std::string::npos) ADD_FAILURE() << k.label << " shares its key";
+      letters += k.letter;
+    }
+    EXPECT_GE(keys.size(), 2u);
+    GuiClick(r->close);
+  }
+
+  RecordForm *search = SearchFor(mf, {"", "A%", ""});
+  ASSERT_NE(search, nullptr);
+  fl_set_focus_object(search->form, search->inputs[1]);
+  RecordForm *show = Opened([&] { GuiPressAlt(search->form, 's'); });
+  ASSERT_NE(show, nullptr);
+  EXPECT_EQ(Input(show, 1), "Alma");
+  GuiPressAlt(show->form, 'n');
+  EXPECT_EQ(show->current, 1);
+  GuiPressAlt(show->form, 'p');
+  EXPECT_EQ(show->current, 0);
+  GuiPressAlt(show->form, 'c');
+  EXPECT_FALSE(IsOpen(show));
 }
 
 TEST_F(RecordFormTest, ButtonsOfTheMainWindowNeedATable) {

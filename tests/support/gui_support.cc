@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -315,12 +316,78 @@ std::vector<std::string> GuiBrowserLines(FL_OBJECT *browser) {
   return lines;
 }
 
-std::string GuiLabel(FL_OBJECT *object) { return Text(fl_get_object_label(object)); }
+// A label as drawn: a button's shortcut letter is underlined by a marker the
+// toolkit puts into the label text, which is not part of what the user reads.
+std::string GuiLabel(FL_OBJECT *object) {
+  std::string label = Text(fl_get_object_label(object));
+  size_t marker = label.find(fl_ul_magic_char[0]);
+  if (marker != std::string::npos) label.erase(marker, 1);
+  return label;
+}
 
 FL_OBJECT *GuiFindObject(FL_FORM *form, const char *label) {
   for (FL_OBJECT *o = form->first; o; o = o->next)
-    if (o->label && strcmp(o->label, label) == 0) return o;
+    if (o->label && GuiLabel(o) == label) return o;
   return nullptr;
+}
+
+std::vector<GuiShortcut> GuiButtonShortcuts(FL_FORM *form) {
+  std::vector<GuiShortcut> shortcuts;
+  for (FL_OBJECT *o = form->first; o; o = o->next) {
+    if (o->objclass != FL_BUTTON) continue;
+    GuiShortcut s = {GuiLabel(o), 0, false};
+    // The toolkit keeps Alt and a letter as FL_ALT_MASK plus the upper-case
+    // letter, the list ended by 0.
+    const long *keys = o->shortcut;
+    if (keys && keys[0] > FL_ALT_MASK && keys[0] <= FL_ALT_MASK + 'Z' && keys[1] == 0 &&
+        isupper(static_cast<int>(keys[0] - FL_ALT_MASK))) {
+      s.letter = static_cast<char>(tolower(static_cast<int>(keys[0] - FL_ALT_MASK)));
+      // The marker stands right behind the letter it underlines.
+      const char *marker = o->label ? strchr(o->label, fl_ul_magic_char[0]) : nullptr;
+      s.underlined = marker && marker > o->label && tolower(marker[-1]) == s.letter;
+    }
+    shortcuts.push_back(s);
+  }
+  return shortcuts;
+}
+
+// Runs xdotool with one action on the private display; true when it worked.
+static bool Xdotool(const char *action, const char *key) {
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    execlp("xdotool", "xdotool", action, key, static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  // A test that ignores SIGCHLD leaves nothing to wait for.
+  if (waitpid(pid, &status, 0) != pid) return true;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void GuiPressAlt(FL_FORM *form, char letter) {
+  GuiFlush();
+  Display *display = fl_get_display();
+  // The toolkit takes Alt from the keyboard's state when it handles the key,
+  // not from the event: Alt is held down on the server itself (xdotool, by
+  // the XTEST extension) while the letter's events are handled.
+  if (!Xdotool("keydown", "Alt_L")) ADD_FAILURE() << "xdotool cannot hold Alt down";
+  XEvent event = {};
+  event.xkey.display = display;
+  event.xkey.window = form->window;
+  event.xkey.root = DefaultRootWindow(display);
+  event.xkey.same_screen = True;
+  event.xkey.state = Mod1Mask;
+  char name[2] = {letter, '\0'};
+  event.xkey.keycode = XKeysymToKeycode(display, XStringToKeysym(name));
+  event.xkey.type = KeyPress;
+  XSendEvent(display, form->window, True, KeyPressMask, &event);
+  event.xkey.type = KeyRelease;
+  XSendEvent(display, form->window, True, KeyReleaseMask, &event);
+  GuiFlush();
+  GuiFlush();
+  Xdotool("keyup", "Alt_L");
+  GuiFlush();
 }
 
 std::vector<FL_FORM *> GuiVisibleForms(const char *title) {

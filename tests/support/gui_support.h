@@ -146,10 +146,24 @@ std::vector<std::string> GuiChoiceItems(FL_OBJECT *choice);
 std::string GuiChoiceText(FL_OBJECT *choice);
 // All lines of a browser, as fl_get_browser_line gives them (with flags).
 std::vector<std::string> GuiBrowserLines(FL_OBJECT *browser);
-// An object's label ("" when none).
+// An object's label as the user reads it ("" when none): without the marker
+// that underlines a shortcut letter.
 std::string GuiLabel(FL_OBJECT *object);
-// The first object of the form whose label is exactly this text, or null.
+// The first object of the form whose label (as GuiLabel gives it) is exactly
+// this text, or null.
 FL_OBJECT *GuiFindObject(FL_FORM *form, const char *label);
+// The keyboard shortcut of each button of a form, in creation order: the
+// letter (lower case) that Alt takes it with, 0 when it has no shortcut or
+// another one; and whether that letter is the one underlined in its label.
+struct GuiShortcut {
+  std::string label;  // as GuiLabel gives it
+  char letter;
+  bool underlined;
+};
+std::vector<GuiShortcut> GuiButtonShortcuts(FL_FORM *form);
+// Presses Alt and letter for the form's window, as the keyboard would (Alt
+// held on the display through xdotool), and lets the toolkit handle them.
+void GuiPressAlt(FL_FORM *form, char letter);
 // The forms now visible whose window title is exactly title, newest last.
 std::vector<FL_FORM *> GuiVisibleForms(const char *title);
 

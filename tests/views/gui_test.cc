@@ -234,6 +234,29 @@ TEST_F(ShowerTest, CounterRunsFromSixToTwentyFourInStepsOfTwo) {
   EXPECT_LT(line_height(), h12);
 }
 
+// Every button answers to Alt and a letter of its label, shown underlined,
+// no two alike; the key press fires the button.
+TEST_F(ShowerTest, EveryButtonAnswersToItsOwnAltKey) {
+  TestInfo t = People();
+  ListForm *list = Open(t, "Show All Records", SHOW_ALL);
+  std::vector<GuiShortcut> keys = GuiButtonShortcuts(list->form);
+  EXPECT_EQ(keys.size(), 4u);
+  std::string letters;
+  for (const GuiShortcut &k : keys) {
+    EXPECT_TRUE(k.letter != 0 && k.underlined) << k.label;
+    if (letters.find(k.letter) != std::string::npos) ADD_FAILURE() << k.label << " shares its key";
+    letters += k.letter;
+  }
+
+  GuiAnswerFileSelector(nullptr);
+  GuiPressAlt(list->form, 'w');
+  EXPECT_EQ(GuiLastDialog().kind, GUI_FSELECTOR);
+  FL_FORM *form = list->form;
+  GuiPressAlt(form, 'c');
+  EXPECT_FALSE(FormStillOpen(form));
+  Closed(list);
+}
+
 TEST_F(ShowerTest, WriteToFileWritesEveryLineAsShown) {
   TempDir dir;
   TestInfo t = People();

@@ -14,7 +14,7 @@ SequenceInfo sequenceInfo;
 unsigned long Address(const void *p) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)); }
 
 ResultHandle *NewHandle() {
-  ResultHandle *handle = static_cast<ResultHandle *>(calloc(1, sizeof(ResultHandle)));
+  ResultHandle *handle = static_cast<ResultHandle *>(msqlCalloc(1, sizeof(ResultHandle)));
   if (handle != nullptr) {
     msqlTrace(MSQL_DEBUG_MALLOC, "Result Handle - malloc @ %lX of %d\n", Address(handle),
               static_cast<int>(sizeof(ResultHandle)));
@@ -25,12 +25,12 @@ ResultHandle *NewHandle() {
 // The one field entry the library attaches to a database, table or index
 // list: a CHAR(35) of the table "mSQL Catalog".
 FieldListEntry *CatalogEntry(const char *name) {
-  FieldListEntry *entry = static_cast<FieldListEntry *>(calloc(1, sizeof(FieldListEntry)));
+  FieldListEntry *entry = static_cast<FieldListEntry *>(msqlCalloc(1, sizeof(FieldListEntry)));
   if (entry == nullptr) return nullptr;
   msqlTrace(MSQL_DEBUG_MALLOC, "Field List Entry - malloc @ %lX of %d\n", Address(entry),
             static_cast<int>(sizeof(FieldListEntry)));
-  entry->name = strdup(name);
-  entry->table = strdup("mSQL Catalog");
+  entry->name = msqlStrdup(name);
+  entry->table = msqlStrdup("mSQL Catalog");
   entry->type = CHAR_TYPE;
   entry->length = 35;
   entry->flags = 0;
@@ -123,10 +123,12 @@ ResultHandle *msqlListFields(int sock, const char *table) {
     return nullptr;
   }
   FieldListEntry *fields = nullptr;
+  long failures = msqlAllocFailures();
   bool built = buildFieldList(rows, &fields);
   freeRowList(rows);
   if (!built) {
-    msqlSetError("Bad packet received from server");
+    // Out of memory keeps its own text.
+    if (msqlAllocFailures() == failures) msqlSetError("Bad packet received from server");
     free(handle);
     return nullptr;
   }

@@ -88,6 +88,18 @@ void freeFieldList(FieldListEntry *fields);
 // the tests can take the entry away.
 extern const char *(*msqlPasswordName)(void);
 
+// The library's allocations. Tests make allocation number n (counted from
+// this call) fail, or every one from n on; n = 0 lets all succeed.
+void *msqlMalloc(size_t size);
+void *msqlCalloc(size_t count, size_t size);
+char *msqlStrdup(const char *text);
+// For memory the library can do without (the read-ahead): no error text.
+void *msqlMallocOptional(size_t size);
+// Allocations refused so far; each refusal leaves "Out of memory".
+long msqlAllocFailures(void);
+void msqlAllocFailForTests(long n, bool onward);
+long msqlAllocCountForTests(void);
+
 // Back to the state of a fresh process (tests only): debug levels, flags,
 // pending rows, read-ahead buffers, connection texts, configuration.
 void msqlResetForTests(void);

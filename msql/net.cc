@@ -46,7 +46,7 @@ ReadAhead *SlotFor(int sock) {
   }
   if (free == nullptr) return nullptr;
   if (free->data == nullptr) {
-    free->data = static_cast<unsigned char *>(malloc(MSQL_READAHEAD_SIZE));
+    free->data = static_cast<unsigned char *>(msqlMallocOptional(MSQL_READAHEAD_SIZE));
     if (free->data == nullptr) return nullptr;
   }
   free->fd = sock;
@@ -270,4 +270,5 @@ void msqlResetForTests(void) {
   currentServerSocket = -1;
   memset(msqlErrMsg, 0, sizeof msqlErrMsg);
   msqlConfigReset();
+  msqlAllocFailForTests(0, false);
 }

@@ -22,7 +22,7 @@ unsigned long Address(const void *p) { return static_cast<unsigned long>(reinter
 // themselves are one allocation each, as many as there are non-NULL columns.
 QueryDataRow *NewRow(int columns) {
   size_t size = sizeof(QueryDataRow) + sizeof(char *) * static_cast<size_t>(columns);
-  QueryDataRow *row = static_cast<QueryDataRow *>(malloc(size));
+  QueryDataRow *row = static_cast<QueryDataRow *>(msqlMalloc(size));
   if (row == nullptr) return nullptr;
   row->columnCount = columns;
   row->values = reinterpret_cast<char **>(row + 1);
@@ -110,7 +110,7 @@ QueryDataRow *msqlParseRow(const char *payload, size_t length, int columns) {
     if (count < 0 || static_cast<size_t>(count) > static_cast<size_t>(end - value)) {
       return RejectRow(row);
     }
-    char *text = static_cast<char *>(malloc(static_cast<size_t>(count) + 1));
+    char *text = static_cast<char *>(msqlMalloc(static_cast<size_t>(count) + 1));
     if (text == nullptr) return RejectRow(row);
     memcpy(text, value, static_cast<size_t>(count));
     text[count] = '\0';
@@ -142,13 +142,15 @@ int readRowStream(int sock, QueryDataRow **rows) {
       msqlTakeServerMessage(packetBuffer);
       return -1;
     }
+    long failures = msqlAllocFailures();
     QueryDataRow *row = msqlParseRow(packetBuffer, static_cast<size_t>(length), msqlExpectedColumns);
     if (row == nullptr) {
       // The rest of the stream is still on its way and would be taken for
       // the replies of later requests: the connection cannot be trusted.
+      // Out of memory is said as such, not blamed on the server.
       freeRowList(head);
       closeServerSocket(sock);
-      msqlSetError("Bad packet received from server");
+      if (msqlAllocFailures() == failures) msqlSetError("Bad packet received from server");
       return -1;
     }
     *tail = row;
@@ -165,7 +167,7 @@ bool buildFieldList(QueryDataRow *rows, FieldListEntry **fields) {
   if (!ValidFieldRows(rows)) return false;
   FieldListEntry **tail = fields;
   for (QueryDataRow *row = rows; row; row = row->next) {
-    FieldListEntry *entry = static_cast<FieldListEntry *>(calloc(1, sizeof(FieldListEntry)));
+    FieldListEntry *entry = static_cast<FieldListEntry *>(msqlCalloc(1, sizeof(FieldListEntry)));
     if (entry == nullptr) {
       freeFieldList(*fields);
       *fields = nullptr;
@@ -175,8 +177,8 @@ bool buildFieldList(QueryDataRow *rows, FieldListEntry **fields) {
               static_cast<int>(sizeof(FieldListEntry)));
     *tail = entry;
     tail = &entry->next;
-    entry->table = strdup(row->values[0]);
-    entry->name = strdup(row->values[1]);
+    entry->table = msqlStrdup(row->values[0]);
+    entry->name = msqlStrdup(row->values[1]);
     if (entry->table == nullptr || entry->name == nullptr) {
       freeFieldList(*fields);
       *fields = nullptr;
@@ -242,7 +244,7 @@ int msqlQuery(int sock, const char *query) {
 
 ResultHandle *msqlStoreResult(void) {
   if (pendingRows == nullptr && pendingFieldRows == nullptr) return nullptr;
-  ResultHandle *handle = static_cast<ResultHandle *>(calloc(1, sizeof(ResultHandle)));
+  ResultHandle *handle = static_cast<ResultHandle *>(msqlCalloc(1, sizeof(ResultHandle)));
   if (handle == nullptr) return nullptr;
   msqlTrace(MSQL_DEBUG_MALLOC, "Result Handle - malloc @ %lX of %d\n", Address(handle),
             static_cast<int>(sizeof(ResultHandle)));

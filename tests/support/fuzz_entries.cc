@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "msql/conf/config.h"
 #include "msql/conf/config_internal.h"
@@ -20,57 +21,77 @@ namespace {
 // More than any socket pair buffers without a reader; the rest is dropped.
 constexpr size_t kMaxReply = 60000;
 
-void Walk(ResultHandle *res) {
-  if (res == nullptr) return;
-  volatile size_t sum = 0;
+// Appends what a result set holds to `out` and frees it.
+void Walk(ResultHandle *res, std::string *out) {
+  if (res == nullptr) {
+    *out += " none";
+    return;
+  }
   char **row;
   while ((row = msqlFetchRow(res)) != nullptr) {
-    for (int i = 0; i < res->queryData->columnCount; i++) sum = sum + (row[i] ? strlen(row[i]) : 1);
+    *out += " [";
+    for (int i = 0; i < res->queryData->columnCount; i++) {
+      *out += i ? "|" : "";
+      *out += row[i] ? row[i] : "NULL";
+    }
+    *out += "]";
   }
   FieldListEntry *f;
-  while ((f = msqlFetchField(res)) != nullptr) sum = sum + strlen(f->name) + strlen(f->table);
+  while ((f = msqlFetchField(res)) != nullptr) {
+    *out += " ";
+    *out += f->table;
+    *out += ".";
+    *out += f->name;
+    *out += ":" + std::to_string(f->type) + ":" + std::to_string(f->length) + ":" + std::to_string(f->flags);
+  }
   msqlDataSeek(res, 1);
   msqlFieldSeek(res, 1);
   msqlFreeResult(res);
 }
 
-void Request(int which, int sock) {
+// Runs one request and describes its result and the error text.
+std::string Request(int which, int sock) {
+  std::string out;
   switch (which % 9) {
     case 0:
     case 1:
-      msqlQuery(sock, "select * from t");
-      Walk(msqlStoreResult());
+      out = std::to_string(msqlQuery(sock, "select * from t"));
+      Walk(msqlStoreResult(), &out);
       break;
-    case 2: Walk(msqlListDBs(sock)); break;
-    case 3: Walk(msqlListTables(sock)); break;
-    case 4: Walk(msqlListFields(sock, "t")); break;
-    case 5: Walk(msqlListIndex(sock, "t", "i")); break;
-    case 6: msqlGetSequenceInfo(sock, "t"); break;
+    case 2: Walk(msqlListDBs(sock), &out); break;
+    case 3: Walk(msqlListTables(sock), &out); break;
+    case 4: Walk(msqlListFields(sock, "t"), &out); break;
+    case 5: Walk(msqlListIndex(sock, "t", "i"), &out); break;
+    case 6: {
+      SequenceInfo *info = msqlGetSequenceInfo(sock, "t");
+      out = info ? std::to_string(info->first) + ":" + std::to_string(info->second) : "none";
+      break;
+    }
     case 7: {
       // The report goes to standard output; keep it out of the way.
       fflush(stdout);
       int saved = dup(1);
       int null = open("/dev/null", O_WRONLY);
       dup2(null, 1);
-      msqlServerReport(sock);
+      out = std::to_string(msqlServerReport(sock));
       fflush(stdout);
       dup2(saved, 1);
       close(saved);
       close(null);
       break;
     }
-    case 8: msqlSelectDB(sock, "db"); break;
+    case 8: out = std::to_string(msqlSelectDB(sock, "db")); break;
   }
+  return out + " (" + msqlErrMsg + ")";
 }
 
 }  // namespace
 
-int FuzzReplyStream(const uint8_t *data, size_t size) {
-  if (size < 1) return 0;
+std::string ReplyStreamOutcome(const uint8_t *data, size_t size) {
+  if (size < 1) return "";
   signal(SIGPIPE, SIG_IGN);
-  msqlResetForTests();
   int fds[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return "";
   fcntl(fds[1], F_SETFL, O_NONBLOCK);
   const uint8_t *reply = data + 1;
   size_t left = size - 1 < kMaxReply ? size - 1 : kMaxReply;
@@ -83,10 +104,16 @@ int FuzzReplyStream(const uint8_t *data, size_t size) {
   shutdown(fds[1], SHUT_WR);
   // Two requests on the same connection: whatever the first left behind
   // (pending rows, unread packets, a closed socket) meets the second.
-  Request(data[0], fds[0]);
-  Request(data[0] / 9, fds[0]);
+  std::string out = Request(data[0], fds[0]);
+  out += " / " + Request(data[0] / 9, fds[0]);
   if (fcntl(fds[0], F_GETFD) != -1) close(fds[0]);
   close(fds[1]);
+  return out;
+}
+
+int FuzzReplyStream(const uint8_t *data, size_t size) {
+  msqlResetForTests();
+  ReplyStreamOutcome(data, size);
   msqlResetForTests();
   return 0;
 }

@@ -5,10 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // data[0] picks a request (query, the lists, sequence, report, select); the
 // rest is what the server sends back, byte for byte, then end of stream.
 int FuzzReplyStream(const uint8_t *data, size_t size);
+// The same exchange without resetting the library first or after; returns
+// what each request returned, with the error text.
+std::string ReplyStreamOutcome(const uint8_t *data, size_t size);
 
 // The bytes as the contents of a configuration file, then every lookup.
 int FuzzConfigFile(const uint8_t *data, size_t size);

@@ -1,0 +1,57 @@
+// Every allocation of the client library goes through here, so that a test
+// can make allocation number N fail (alone, or with every one after it) and
+// check that each request then fails cleanly, leaking nothing.
+#include <cstdlib>
+#include <cstring>
+
+#include "msql/msql_internal.h"
+
+namespace {
+
+long allocCount = 0;
+long failAt = 0;  // 0: nothing fails
+bool failOnward = false;
+
+long failures = 0;
+
+bool Refuse() {
+  long n = ++allocCount;
+  if (failAt <= 0) return false;
+  return failOnward ? n >= failAt : n == failAt;
+}
+
+// A request that could not allocate says so, whatever it returns.
+void *Checked(void *p) {
+  if (p == nullptr) {
+    failures++;
+    msqlSetError("Out of memory");
+  }
+  return p;
+}
+
+}  // namespace
+
+void *msqlMalloc(size_t size) { return Checked(Refuse() ? nullptr : malloc(size)); }
+
+void *msqlCalloc(size_t count, size_t size) {
+  return Checked(Refuse() ? nullptr : calloc(count, size));
+}
+
+void *msqlMallocOptional(size_t size) { return Refuse() ? nullptr : malloc(size); }
+
+long msqlAllocFailures(void) { return failures; }
+
+char *msqlStrdup(const char *text) {
+  size_t n = strlen(text) + 1;
+  char *copy = static_cast<char *>(msqlMalloc(n));
+  if (copy != nullptr) memcpy(copy, text, n);
+  return copy;
+}
+
+void msqlAllocFailForTests(long n, bool onward) {
+  allocCount = 0;
+  failAt = n;
+  failOnward = onward;
+}
+
+long msqlAllocCountForTests(void) { return allocCount; }

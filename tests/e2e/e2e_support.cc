@@ -89,11 +89,27 @@ pid_t E2eStartKorvid(const E2eServer &server, const std::vector<std::string> &ar
       dup2(out, 2);
     }
     setenv("MSQL_CONF_FILE", server.confPath.c_str(), 1);
+    // KORVID_E2E_WRAPPER runs korvid under another program (valgrind):
+    // its words come first on the command line.
+    std::vector<std::string> words;
+    if (const char *wrapper = getenv("KORVID_E2E_WRAPPER")) {
+      std::string word;
+      for (const char *c = wrapper;; c++) {
+        if (*c == ' ' || *c == '\0') {
+          if (!word.empty()) words.push_back(word);
+          word.clear();
+          if (*c == '\0') break;
+        } else {
+          word += *c;
+        }
+      }
+    }
     std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(&w[0]);
     argv.push_back(const_cast<char *>(KORVID_PROGRAM));
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   return pid;

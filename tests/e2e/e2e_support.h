@@ -41,7 +41,8 @@ bool E2eStartServer(E2eServer &server);
 
 // Starts the built korvid with args (after the program name) on the
 // current DISPLAY against the server; its stdout and stderr go to
-// E2eShotDir()/korvid-<pid>.log.
+// E2eShotDir()/korvid-<pid>.log. $KORVID_E2E_WRAPPER, when set, is a
+// command (words split at blanks) that korvid is run under, e.g. valgrind.
 pid_t E2eStartKorvid(const E2eServer &server, const std::vector<std::string> &args);
 // Waits for korvid to end; its exit status, or -1 when it did not end in
 // time (it is then killed).

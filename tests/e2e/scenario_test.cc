@@ -413,7 +413,8 @@ TEST(ScenarioE2e, ANewUsersWholeDay) {
   ASSERT_FALSE(question.empty());
   ShotWindow(question, "14-exit");
   E2eKey(question, "y");
-  EXPECT_EQ(E2eWaitExit(korvid, 10000), 0);
+  // (Under valgrind the exit status also tells of memory errors and leaks.)
+  EXPECT_EQ(E2eWaitExit(korvid, 60000), 0) << "see the korvid log in " << E2eShotDir();
   msqlClose(check);
   E2eShell("rm -rf '" + work + "'");
 }

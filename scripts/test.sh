@@ -14,6 +14,8 @@ for kind in plain asan; do
   ctest --test-dir "$dir" --output-on-failure -j 2 --timeout 600 || status=1
 done
 if [ -x scripts/fuzz.sh ]; then
-  bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}" || status=1
+  # Ten million executions per target on the two cores, each target cut at
+  # eight minutes so that fuzzing stays within about forty.
+  bash scripts/fuzz.sh "${FUZZ_RUNS:-10000000}" "${FUZZ_SECONDS:-480}" || status=1
 fi
 exit $status

@@ -40,6 +40,11 @@ int Replay(const std::string &target, int (*entry)(const uint8_t *, size_t)) {
 
 TEST(CorpusTest, ReplyStreamInputs) { EXPECT_GT(Replay("reply_stream", FuzzReplyStream), 10); }
 
+// The memory bound target starts from the reply stream's corpus.
+TEST(CorpusTest, ReplyMemoryInputs) {
+  EXPECT_GT(Replay("reply_stream", FuzzReplyMemory) + Replay("reply_memory", FuzzReplyMemory), 10);
+}
+
 TEST(CorpusTest, ConfigFileInputs) { EXPECT_GT(Replay("config_file", FuzzConfigFile), 3); }
 
 }  // namespace

@@ -14,6 +14,11 @@ int FuzzReplyStream(const uint8_t *data, size_t size);
 // what each request returned, with the error text.
 std::string ReplyStreamOutcome(const uint8_t *data, size_t size);
 
+// data[0] picks a query or the field list; the rest is the reply. Aborts
+// when the live heap grows beyond a fixed multiple of the reply's size
+// (checked in sanitizer builds).
+int FuzzReplyMemory(const uint8_t *data, size_t size);
+
 // The bytes as the contents of a configuration file, then every lookup.
 int FuzzConfigFile(const uint8_t *data, size_t size);
 

@@ -138,7 +138,13 @@ std::string E2eShell(const std::string &command) {
   return out;
 }
 
+int E2ePatience(void) {
+  const char *wrapper = getenv("KORVID_E2E_WRAPPER");
+  return wrapper && *wrapper ? 4 : 1;
+}
+
 std::string E2eWaitWindow(const std::string &title, int timeout_ms) {
+  timeout_ms *= E2ePatience();
   std::string command = "xdotool search --onlyvisible --name " + Quote("^" + title + "$") +
                         " 2>/dev/null | tail -1";
   for (int waited = 0; waited <= timeout_ms; waited += 100) {
@@ -153,6 +159,7 @@ std::string E2eWaitWindow(const std::string &title, int timeout_ms) {
 }
 
 bool E2eWaitGone(const std::string &title, int timeout_ms) {
+  timeout_ms *= E2ePatience();
   std::string command =
       "xdotool search --onlyvisible --name " + Quote("^" + title + "$") + " 2>/dev/null";
   for (int waited = 0; waited <= timeout_ms; waited += 100) {

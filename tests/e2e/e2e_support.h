@@ -48,6 +48,10 @@ pid_t E2eStartKorvid(const E2eServer &server, const std::vector<std::string> &ar
 // time (it is then killed).
 int E2eWaitExit(pid_t pid, int timeout_ms);
 
+// How many times longer than usual to wait for korvid: 4 under a
+// KORVID_E2E_WRAPPER (the wait functions below apply it themselves), else 1.
+int E2ePatience(void);
+
 // Runs a shell command with the current environment; its standard output.
 std::string E2eShell(const std::string &command);
 // The id of the visible window whose title is exactly title; "" after

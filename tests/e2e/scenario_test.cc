@@ -67,7 +67,7 @@ std::vector<std::string> Rows(int sock, const std::string &statement) {
 std::vector<std::string> RowsOnceEqual(int sock, const std::string &statement,
                                        const std::vector<std::string> &expected) {
   std::vector<std::string> rows;
-  for (int i = 0; i < 50; i++) {
+  for (int i = 0; i < 50 * E2ePatience(); i++) {
     rows = Rows(sock, statement);
     if (rows == expected) break;
     usleep(100000);
@@ -98,7 +98,7 @@ std::vector<std::string> Windows(const std::string &title) {
 
 // The window with this title that appeared since `before`, or "".
 std::string WaitNew(const std::string &title, const std::vector<std::string> &before) {
-  for (int i = 0; i < 150; i++) {
+  for (int i = 0; i < 150 * E2ePatience(); i++) {
     for (const std::string &id : Windows(title))
       if (std::find(before.begin(), before.end(), id) == before.end()) {
         usleep(200000);
@@ -110,7 +110,7 @@ std::string WaitNew(const std::string &title, const std::vector<std::string> &be
 }
 
 bool WaitClosed(const std::string &title, const std::string &id) {
-  for (int i = 0; i < 100; i++) {
+  for (int i = 0; i < 100 * E2ePatience(); i++) {
     std::vector<std::string> ids = Windows(title);
     if (std::find(ids.begin(), ids.end(), id) == ids.end()) return true;
     usleep(100000);
@@ -388,7 +388,7 @@ TEST(ScenarioE2e, ANewUsersWholeDay) {
   for (const std::string &row : Rows(check, "SELECT id, name FROM people WHERE id < 4 ORDER BY id"))
     expected += ListLine({{row.substr(0, row.find('|')), 11}, {row.substr(row.find('|') + 1), 40}}) + "\n";
   std::string text;
-  for (int i = 0; i < 50 && text != expected; i++, usleep(100000)) text = ReadFile(printed);
+  for (int i = 0; i < 50 * E2ePatience() && text != expected; i++, usleep(100000)) text = ReadFile(printed);
   EXPECT_EQ(text, expected);
   E2eClick(list, kListClose.x, kListClose.y);
   ASSERT_TRUE(WaitClosed("Shower", list));

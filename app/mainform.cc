@@ -69,15 +69,16 @@ MainForm *CreateMainForm(void) {
   // show as written, not as the browser's format flags.
   fl_set_browser_specialkey(object, 0);
 
+  // Each button answers to Alt and a letter of its label, shown underlined.
   mainform->commands = fl_bgn_group();
-  Button(125, 55, "Search", SearchForm, mainform);
-  Button(325, 55, "Insert", InsertForm, mainform);
-  Button(25, 80, "Show All", ShowAllRecords, mainform);
-  Button(225, 55, "Modify", AskPrimaryKey, mainform);
-  Button(25, 55, "Exit", ExitProgram, mainform);
-  Button(125, 80, "Field Info", FieldInfo, mainform);
-  Button(225, 80, "SQL Query", FreeQuery, mainform);
-  Button(325, 80, "Info", ShowAbout, mainform);
+  fl_set_object_shortcut(Button(125, 55, "Search", SearchForm, mainform), "#s", 1);
+  fl_set_object_shortcut(Button(325, 55, "Insert", InsertForm, mainform), "#i", 1);
+  fl_set_object_shortcut(Button(25, 80, "Show All", ShowAllRecords, mainform), "#a", 1);
+  fl_set_object_shortcut(Button(225, 55, "Modify", AskPrimaryKey, mainform), "#m", 1);
+  fl_set_object_shortcut(Button(25, 55, "Exit", ExitProgram, mainform), "#x", 1);
+  fl_set_object_shortcut(Button(125, 80, "Field Info", FieldInfo, mainform), "#f", 1);
+  fl_set_object_shortcut(Button(225, 80, "SQL Query", FreeQuery, mainform), "#q", 1);
+  fl_set_object_shortcut(Button(325, 80, "Info", ShowAbout, mainform), "#n", 1);
   fl_end_group();
 
   mainform->selection = fl_bgn_group();

@@ -84,7 +84,7 @@ TEST_F(MainWindowTest, HasTheWidgetsInOrderPlaceAndStyle) {
       EXPECT_EQ(o->h, w.h);
     }
     if (w.label) {
-      EXPECT_STREQ(o->label, w.label);
+      EXPECT_EQ(GuiLabel(o), w.label);
     }
     if (w.lsize != DEFAULT) {
       EXPECT_EQ(o->lsize, w.lsize);

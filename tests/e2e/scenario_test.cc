@@ -254,7 +254,7 @@ TEST(ScenarioE2e, ANewUsersWholeDay) {
   std::string reference = std::string(KORVID_SOURCE_DIR) + "/tests/e2e/reference/main-start.png";
   long differing = PixelsDiffering(start_shot, reference);
   EXPECT_GE(differing, 0) << "cannot compare " << start_shot << " with " << reference;
-  EXPECT_LE(differing, 150) << start_shot << " differs from " << reference;
+  EXPECT_LE(differing, 40) << start_shot << " differs from " << reference;
 
   // Another database and table through the two choices; there the label is
   // made the key in the field descriptions, the list (now by label) written

@@ -198,6 +198,12 @@ int Soak(int clients, int operations) {
   printf("soak: server resident %ld kB after warm-up, %ld kB after the run (%+ld kB); descriptors %d before, "
          "%d after\n",
          rssWarm, rssAfter, growth, fdsBefore, fdsAfter);
+#if defined(__SANITIZE_ADDRESS__)
+  // This tree's server is built with the address sanitizer too, whose
+  // quarantine keeps freed memory resident: growth says nothing there.
+  printf("soak: memory growth not checked under the address sanitizer\n");
+  growth = 0;
+#endif
   ok = ok && rows == acked && bad == 0 && failed == 0 && growth < 2048 && fdsAfter == fdsBefore;
   printf("soak: %s\n", ok ? "ok" : "FAILED");
   return ok ? 0 : 1;

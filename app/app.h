@@ -82,6 +82,8 @@ void ChooseTable(FL_OBJECT *object, long data);
 
 // Server, database and table selection.
 void ConnectServer(const char *host, MainForm *mainform);
+// After a failed request: sets sock to -1 when the library closed it.
+void ForgetLostConnection(void);
 void OpenDatabase(const char *name, MainForm *mainform);
 void SelectTable(const char *name, MainForm *mainform);
 Info *ReadFieldList(const char *table, MainForm *mainform);

@@ -141,6 +141,7 @@ void ShowMessage(const char *format, ...) {
 int ExecuteQuery(Info *info, const char *statement) {
   if (info && info->mainform) LogMessage(info->mainform, "Executing: %s", statement);
   if (msqlQuery(sock, statement) < 0) {
+    ForgetLostConnection();
     ShowAlert("Query failed");
     return -1;
   }

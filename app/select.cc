@@ -1,6 +1,9 @@
 // Server, database and table selection: turns the main window's three
 // selectors into a connection (sock), a selected database and the current
 // table's Info, and keeps the two counts beside them up to date.
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +62,13 @@ void SetChoiceText(FL_OBJECT *choice, const char *name) {
   }
 }
 
+// The library closes a connection it has lost, and its number may then be
+// given to the next file or socket opened. Forget it at once, so that no later
+// request (or the close before a reconnect) touches whatever reuses it.
+void ForgetLostConnection(void) {
+  if (sock >= 0 && fcntl(sock, F_GETFD) == -1 && errno == EBADF) sock = -1;
+}
+
 void ConnectServer(const char *host, MainForm *mainform) {
   std::string name;
   if (host) {
@@ -83,6 +93,7 @@ void OpenDatabase(const char *name, MainForm *mainform) {
   SetChoiceText(mainform->database_choice, name);
   if (fl_get_choice(mainform->database_choice) >= 2) {
     if (msqlSelectDB(sock, name) < 0) {
+      ForgetLostConnection();
       ShowAlert("Error opening database %s", name);
       return;
     }
@@ -116,6 +127,7 @@ void SelectTable(const char *name, MainForm *mainform) {
 Info *ReadFieldList(const char *table, MainForm *mainform) {
   ResultHandle *list = msqlListFields(sock, table);
   if (!list) {
+    ForgetLostConnection();
     ShowAlert("Cannot fetch fieldnames for %s", table);
     return nullptr;
   }
@@ -169,6 +181,7 @@ int FindPrimaryKey(Info *info) {
   }
   int key = -1;
   ResultHandle *description = msqlListIndex(sock, info->table, index->name);
+  if (!description) ForgetLostConnection();
   if (description) {
     msqlDataSeek(description, 1);
     char **row = msqlFetchRow(description);
@@ -218,6 +231,7 @@ void FillDatabaseChoice(FL_OBJECT *choice) {
   ResultHandle *list = msqlListDBs(sock);
   ResetChoice(choice);
   if (!list) {
+    ForgetLostConnection();
     ShowMessage("Cannot fetch databases");
     return;
   }
@@ -228,6 +242,7 @@ void FillTableChoice(FL_OBJECT *choice) {
   ResultHandle *list = msqlListTables(sock);
   ResetChoice(choice);
   if (!list) {
+    ForgetLostConnection();
     ShowMessage("Cannot fetch tables");
     return;
   }

@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include "tests/support/gui_support.h"
 #include "tests/support/server_fixture.h"
@@ -28,11 +32,23 @@ TEST_F(GoneAway, NextActionFailsAndTheSqlserverFieldConnectsAgain) {
   ASSERT_TRUE(GuiDialogsShown().empty()) << GuiDialogText(GuiLastDialog());
 
   ServerFixtureKill(server, SIGKILL);
+  int lost = sock;
+  char path[] = "/tmp/korvid-gone-XXXXXX";
+  int file = -1;
   for (int attempt = 0; attempt < 2; attempt++) {  // and again: nothing left half done
     GuiAnswerAlert();
     ShowAllRecords(nullptr, data);
     EXPECT_EQ(GuiDialogText(GuiLastDialog()), "Query failed\n\nMSQL server has gone away");
     EXPECT_TRUE(GuiVisibleForms("Shower").empty());
+    if (attempt == 0) {
+      // The lost connection's number now goes to a file: no later request,
+      // nor the close before reconnecting, may write into it or close it.
+      int fd = mkstemp(path);
+      ASSERT_GE(fd, 0);
+      file = fd == lost ? fd : dup2(fd, lost);
+      if (fd != lost) close(fd);
+      ASSERT_EQ(file, lost);
+    }
   }
   EXPECT_EQ(GuiVisibleForms("Korvid").size(), 1u);
 
@@ -41,6 +57,11 @@ TEST_F(GoneAway, NextActionFailsAndTheSqlserverFieldConnectsAgain) {
   GuiTypeInput(mf->server, "127.0.0.1");  // over TCP this time
   EXPECT_TRUE(GuiDialogsShown().empty()) << GuiDialogText(GuiLastDialog());
   EXPECT_EQ(GuiChoiceText(mf->table_choice), "None selected");
+  struct stat written;
+  ASSERT_EQ(fstat(file, &written), 0) << "the reused descriptor was closed";
+  EXPECT_EQ(written.st_size, 0) << "a request went into the reused descriptor";
+  close(file);
+  unlink(path);
   GuiChoose(mf->database_choice, "sample");
   GuiChoose(mf->table_choice, "people");
   ShowAllRecords(nullptr, data);

@@ -15,7 +15,7 @@ for kind in plain asan; do
 done
 if [ -x scripts/fuzz.sh ]; then
   # Ten million executions per target on the two cores, each target cut at
-  # eight minutes so that fuzzing stays within about forty.
-  bash scripts/fuzz.sh "${FUZZ_RUNS:-10000000}" "${FUZZ_SECONDS:-480}" || status=1
+  # four minutes so that fuzzing stays within about twenty.
+  bash scripts/fuzz.sh "${FUZZ_RUNS:-10000000}" "${FUZZ_SECONDS:-240}" || status=1
 fi
 exit $status

@@ -22,42 +22,12 @@
 
 #include "records/records.h"
 #include "views/views.h"
+#include "tests/views/test_info.h"
 #include "tests/views/gui_helpers.h"
 
 namespace {
 
 // ---- helpers ------------------------------------------------------------------
-
-// An Info over fields held here, as the main window would hand it over.
-struct TestInfo {
-  std::vector<InfoField> fields;
-  std::vector<std::string> names;
-  std::string table;
-  Info info{};
-
-  TestInfo(const char *table_name, std::vector<InfoField> list, int nfields, int pkey)
-      : fields(std::move(list)), table(table_name) {
-    names.reserve(fields.size());
-    for (InfoField &f : fields) {
-      names.emplace_back(f.name);
-      f.name = &names.back()[0];
-      f.table = &table[0];
-    }
-    info.table = &table[0];
-    info.nfields = nfields;
-    info.nentries = static_cast<int>(fields.size());
-    info.pkey = pkey;
-    info.fields = fields.data();
-    info.mainform = GuiMainForm();
-  }
-  // Info points into this record, which therefore never moves.
-  TestInfo(const TestInfo &) = delete;
-  TestInfo &operator=(const TestInfo &) = delete;
-};
-
-InfoField Field(const char *name, int type, int length, unsigned flags = 0) {
-  return InfoField{const_cast<char *>(name), nullptr, type, length, flags};
-}
 
 // A fresh directory for one test's files, removed afterwards.
 struct TempDir {
@@ -138,7 +108,7 @@ TestInfo People() {
                   {Field("id", INT_TYPE, 11, FLAG_NOT_NULL | FLAG_UNIQUE_KEY),
                    Field("name", CHAR_TYPE, 10), Field("note", TEXT_TYPE, 6),
                    Field("people_id", IDX_TYPE, 11, FLAG_UNIQUE_KEY)},
-                  3, 0);
+                  3, 0, GuiMainForm());
 }
 
 // ---- the window without a server -------------------------------------------------
@@ -183,7 +153,7 @@ TEST_F(ShowerTest, ModesDecideModifyAndDoubleClick) {
 }
 
 TEST_F(ShowerTest, ValuesAreShownLiterally) {
-  TestInfo t = TestInfo("t", {Field("a", CHAR_TYPE, 8)}, 1, 0);
+  TestInfo t = TestInfo("t", {Field("a", CHAR_TYPE, 8)}, 1, 0, GuiMainForm());
   ListForm *list = Open(t, "Show Free Query", SHOW_FREE);
   const char *row[] = {"@line"};
   AddRecordLine(list->info, list->browser, const_cast<char **>(row));
@@ -390,7 +360,7 @@ TEST_F(ShowerTest, WindowManagerCloseReleasesTheWindow) {
 
 TEST_F(ShowerTest, FillStopsAtARowThatCannotBeFetched) {
   // A result set that promises three rows but holds two.
-  TestInfo t("t", {Field("a", CHAR_TYPE, 3)}, 1, 0);
+  TestInfo t("t", {Field("a", CHAR_TYPE, 3)}, 1, 0, GuiMainForm());
   char a[] = "one", b[] = "two";
   char *values1[] = {a}, *values2[] = {b};
   QueryDataRow row2 = {1, values2, nullptr};
@@ -468,7 +438,8 @@ TEST_F(ShowerTest, FieldDescriptionsRealDoubleClick) {
 }
 
 TEST_F(ShowerTest, UnknownTypeIsReportedOncePerEntryAndFill) {
-  TestInfo t("t", {Field("a", INT_TYPE, 11), Field("b", 77, 4), Field("c", 99, 4)}, 3, 0);
+  TestInfo t("t", {Field("a", INT_TYPE, 11), Field("b", 77, 4), Field("c", 99, 4)},
+              3, 0, GuiMainForm());
   ListForm *list = Open(t, "Field descriptions", SHOW_FIELDS);
   GuiAnswerMessage();
   GuiAnswerMessage();

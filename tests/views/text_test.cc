@@ -8,35 +8,9 @@
 #include <vector>
 
 #include "views/views.h"
+#include "tests/views/test_info.h"
 
 namespace {
-
-// An Info over caller-owned fields, as the windows receive it.
-struct TestInfo {
-  std::vector<InfoField> fields;
-  std::vector<std::string> names;
-  std::string table;
-  Info info{};
-
-  TestInfo(const char *table_name, std::vector<InfoField> list, int nfields, int pkey)
-      : fields(std::move(list)), table(table_name) {
-    names.reserve(fields.size());
-    for (InfoField &f : fields) {
-      names.emplace_back(f.name);
-      f.name = &names.back()[0];
-      f.table = &table[0];
-    }
-    info.table = &table[0];
-    info.nfields = nfields;
-    info.nentries = static_cast<int>(fields.size());
-    info.pkey = pkey;
-    info.fields = fields.data();
-  }
-};
-
-InfoField Field(const char *name, int type, int length, unsigned flags = 0) {
-  return InfoField{const_cast<char *>(name), nullptr, type, length, flags};
-}
 
 std::string Blanks(int n) { return std::string(static_cast<size_t>(n), ' '); }
 

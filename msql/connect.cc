@@ -58,19 +58,27 @@ int FailBeforeGreeting(int sock, const char *format, const char *host) {
   return -1;
 }
 
-int OpenLocal() {
-  const char *path = msqlConfigGetString("general", "unix_port");
-  if (path == nullptr) path = "";
-  FormatInfo(hostInfo, sizeof hostInfo, "Localhost via UNIX socket");
-  msqlTrace(MSQL_DEBUG_API, "Server name = NULL.  Using UNIX sock(%s)\n", path);
-  int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+// A stream socket that becomes the current server socket. Bytes read ahead
+// for an earlier socket of the same number must not reach this one.
+int NewServerSocket(int family, const char *failure) {
+  int sock = socket(family, SOCK_STREAM, 0);
   if (sock < 0) {
-    msqlSetError("Can't create UNIX socket");
+    msqlSetError("%s", failure);
     return -1;
   }
   msqlDropReadAhead(sock);
   currentServerSocket = sock;
   EnableKeepAlive(sock);
+  return sock;
+}
+
+int OpenLocal() {
+  const char *path = msqlConfigGetString("general", "unix_port");
+  if (path == nullptr) path = "";
+  FormatInfo(hostInfo, sizeof hostInfo, "Localhost via UNIX socket");
+  msqlTrace(MSQL_DEBUG_API, "Server name = NULL.  Using UNIX sock(%s)\n", path);
+  int sock = NewServerSocket(AF_UNIX, "Can't create UNIX socket");
+  if (sock < 0) return -1;
   struct sockaddr_un address;
   memset(&address, 0, sizeof address);
   address.sun_family = AF_UNIX;
@@ -86,14 +94,8 @@ int OpenTcp(const char *host) {
   int port = msqlConfigGetInt("general", "tcp_port");
   FormatInfo(hostInfo, sizeof hostInfo, "%s via TCP/IP", host);
   msqlTrace(MSQL_DEBUG_API, "Server name = %s.  Using TCP sock (%d)\n", host, port);
-  int sock = socket(AF_INET, SOCK_STREAM, 0);
-  if (sock < 0) {
-    msqlSetError("Can't create IP socket");
-    return -1;
-  }
-  msqlDropReadAhead(sock);
-  currentServerSocket = sock;
-  EnableKeepAlive(sock);
+  int sock = NewServerSocket(AF_INET, "Can't create IP socket");
+  if (sock < 0) return -1;
   struct sockaddr_in address;
   memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;

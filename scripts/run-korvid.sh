@@ -83,7 +83,9 @@ fi
 
 # No display: a private Xvfb on a free display number, and a screenshot.
 rm -f "$state/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$state/display" 2>/dev/null &
+# -noreset: the server must not reset when a short-lived client (xdotool,
+# import) leaves while Korvid is still connecting.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$state/display" 2>/dev/null &
 xvfb_pid=$!
 for _ in $(seq 100); do
   [ -s "$state/display" ] && break

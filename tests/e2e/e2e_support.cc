@@ -37,11 +37,18 @@ std::string Trim(std::string text) {
   return text;
 }
 
+// The display of the running test and where its Xvfb writes, for E2eWhy.
+pid_t current_xvfb = -1;
+std::string current_xvfb_log;
+
 }  // namespace
 
 E2eDisplay::E2eDisplay() {
   int fds[2];
   if (pipe(fds) != 0) return;
+  static int displays_started = 0;
+  std::string log_path = E2eShotDir() + "/xvfb-" + std::to_string(getpid()) + "-" +
+                         std::to_string(++displays_started) + ".log";
   pid = fork();
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -49,10 +56,14 @@ E2eDisplay::E2eDisplay() {
     int devnull = open("/dev/null", O_RDWR);
     dup2(devnull, 0);
     dup2(devnull, 1);
-    dup2(devnull, 2);
+    int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(log >= 0 ? log : devnull, 2);
     std::string fd = std::to_string(fds[1]);
+    // -noreset: the server would otherwise reset whenever its last client
+    // leaves, and each xdotool poll is such a client; korvid connecting
+    // during that reset is refused ("Can't open display").
     execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten",
-           "tcp", (char *)nullptr);
+           "tcp", "-noreset", (char *)nullptr);
     _exit(127);
   }
   close(fds[1]);
@@ -70,10 +81,13 @@ E2eDisplay::E2eDisplay() {
   }
   name = ":" + number;
   setenv("DISPLAY", name.c_str(), 1);
+  current_xvfb = pid;
+  current_xvfb_log = log_path;
 }
 
 E2eDisplay::~E2eDisplay() {
   if (pid > 0) {
+    current_xvfb = -1;
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
   }
@@ -208,6 +222,28 @@ std::string E2eScreenshot(const std::string &name) {
   std::string path = E2eShotDir() + "/" + name + ".png";
   E2eShell("import -window root " + Quote(path) + " 2>/dev/null");
   return path;
+}
+
+std::string E2eWhy(pid_t korvid, const std::string &name) {
+  std::string why = "\nscreenshot: " + E2eScreenshot(name);
+  int status = 0;
+  pid_t done = waitpid(korvid, &status, WNOHANG);
+  if (done == 0)
+    why += "\nkorvid still runs";
+  else if (done == korvid && WIFEXITED(status))
+    why += "\nkorvid exited with status " + std::to_string(WEXITSTATUS(status));
+  else if (done == korvid && WIFSIGNALED(status))
+    why += "\nkorvid died of signal " + std::to_string(WTERMSIG(status));
+  if (current_xvfb > 0) {
+    why += kill(current_xvfb, 0) == 0 ? "\nXvfb still runs" : "\nXvfb has gone";
+    why += " (DISPLAY " + std::string(getenv("DISPLAY") ? getenv("DISPLAY") : "unset") + ")";
+    why += "; its log ends:\n" + E2eShell("tail -c 1500 " + Quote(current_xvfb_log));
+  }
+  why += "\nvisible windows:\n" +
+         E2eShell("xdotool search --onlyvisible --name . getwindowname %@ 2>&1 | head -20");
+  why += "korvid's log ends:\n" +
+         E2eShell("tail -c 2000 " + Quote(E2eShotDir() + "/korvid-" + std::to_string(korvid) + ".log"));
+  return why;
 }
 
 bool E2eStartServer(E2eServer &server) {

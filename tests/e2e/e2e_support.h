@@ -75,5 +75,9 @@ void E2eType(const std::string &window, const std::string &text);
 // Saves a screenshot of the whole screen as E2eShotDir()/name.png; its path.
 std::string E2eScreenshot(const std::string &name);
 std::string E2eShotDir(void);
+// What a failed wait should report: a screenshot saved as name, whether
+// korvid still runs (or how it ended), the visible windows' titles and the
+// end of korvid's log. For "<< E2eWhy(korvid, "views-no-main")".
+std::string E2eWhy(pid_t korvid, const std::string &name);
 
 #endif

@@ -18,7 +18,7 @@ TEST(MainWindowE2e, OpensOnTheTableAndExitsWithStatusZero) {
 
   pid_t korvid = E2eStartKorvid(server, {"sample", "people"});
   std::string window = E2eWaitWindow("Korvid");
-  ASSERT_NE(window, "") << "no window titled Korvid";
+  ASSERT_NE(window, "") << E2eWhy(korvid, "main-no-window");
   E2eGeometry g = E2eWindowGeometry(window);
   EXPECT_EQ(g.w, 435);
   EXPECT_EQ(g.h, 315);
@@ -45,7 +45,7 @@ TEST(MainWindowE2e, ExitAnsweredYesEndsWithStatusZero) {
 
   pid_t korvid = E2eStartKorvid(server, {"sample", "people"});
   std::string window = E2eWaitWindow("Korvid");
-  ASSERT_NE(window, "");
+  ASSERT_NE(window, "") << E2eWhy(korvid, "main-no-window-2");
   E2eClick(window, kExitX, kExitY);
   std::string question = E2eWaitWindow("Question");
   ASSERT_NE(question, "");

@@ -114,7 +114,7 @@ TEST(RecordsEndToEnd, ModifyInsertAndSearchAsAUserWould) {
 
   pid_t korvid = E2eStartKorvid(server, {"sample", "people"});
   std::string main_window = E2eWaitWindow("Korvid");
-  ASSERT_FALSE(main_window.empty());
+  ASSERT_FALSE(main_window.empty()) << E2eWhy(korvid, "records-no-main");
 
   // Modify (225, 55): the key dialog, then the record's form.
   std::vector<std::string> before = RecordWindows();

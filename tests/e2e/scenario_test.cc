@@ -248,7 +248,7 @@ TEST(ScenarioE2e, ANewUsersWholeDay) {
   // Morning: korvid opens on the database and table named on its command line.
   pid_t korvid = E2eStartKorvid(server, {"sample", "people"});
   const std::string main_window = E2eWaitWindow("Korvid");
-  ASSERT_FALSE(main_window.empty()) << E2eScreenshot("day-no-main");
+  ASSERT_FALSE(main_window.empty()) << E2eWhy(korvid, "day-no-main");
   usleep(500000);
   std::string start_shot = ShotWindow(main_window, "01-main-start");
   std::string reference = std::string(KORVID_SOURCE_DIR) + "/tests/e2e/reference/main-start.png";

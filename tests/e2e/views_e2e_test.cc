@@ -91,7 +91,7 @@ TEST(ViewsEndToEnd, ShowAllWriteToFileAndModifyALine) {
 
   pid_t korvid = E2eStartKorvid(server, {"sample", "people"});
   std::string main_window = E2eWaitWindow("Korvid");
-  ASSERT_FALSE(main_window.empty());
+  ASSERT_FALSE(main_window.empty()) << E2eWhy(korvid, "views-no-main");
 
   // Show All: the button at (25, 80), 80 x 20.
   E2eClick(main_window, 65, 90);

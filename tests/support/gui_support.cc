@@ -71,8 +71,10 @@ int StartXvfb(void) {
     }
     char fd_text[16];
     snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
+    // -noreset: a run of the built korvid beside this process's own
+    // connection must never meet the server resetting.
     execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1280x1024x24", "-nolisten",
-           "tcp", (char *)nullptr);
+           "tcp", "-noreset", (char *)nullptr);
     _exit(127);
   }
   close(fds[1]);

@@ -235,7 +235,10 @@ std::string E2eWhy(pid_t korvid, const std::string &name) {
   else if (done == korvid && WIFSIGNALED(status))
     why += "\nkorvid died of signal " + std::to_string(WTERMSIG(status));
   if (current_xvfb > 0) {
-    why += kill(current_xvfb, 0) == 0 ? "\nXvfb still runs" : "\nXvfb has gone";
+    // A dead Xvfb stays a zombie until the display object reaps it.
+    std::string state = E2eShell("awk '{print $3}' /proc/" + std::to_string(current_xvfb) +
+                                 "/stat 2>/dev/null");
+    why += state.empty() || state[0] == 'Z' ? "\nXvfb has ended" : "\nXvfb still runs";
     why += " (DISPLAY " + std::string(getenv("DISPLAY") ? getenv("DISPLAY") : "unset") + ")";
     why += "; its log ends:\n" + E2eShell("tail -c 1500 " + Quote(current_xvfb_log));
   }

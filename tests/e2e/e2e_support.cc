@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "msql/msql.h"
 #include "tests/support/server_fixture.h"
 
 namespace {
@@ -247,6 +248,35 @@ std::string E2eWhy(pid_t korvid, const std::string &name) {
   why += "korvid's log ends:\n" +
          E2eShell("tail -c 2000 " + Quote(E2eShotDir() + "/korvid-" + std::to_string(korvid) + ".log"));
   return why;
+}
+
+std::vector<std::string> E2eRows(int sock, const std::string &statement) {
+  std::vector<std::string> rows;
+  if (msqlQuery(sock, statement.c_str()) < 0) {
+    ADD_FAILURE() << statement << ": " << msqlErrMsg;
+    return rows;
+  }
+  ResultHandle *res = msqlStoreResult();
+  if (res == nullptr) return rows;
+  while (char **row = msqlFetchRow(res)) {
+    std::string line;
+    for (int i = 0; i < res->numFields; i++)
+      line += (i ? "|" : "") + std::string(row[i] ? row[i] : "NULL");
+    rows.push_back(line);
+  }
+  msqlFreeResult(res);
+  return rows;
+}
+
+std::vector<std::string> E2eRowsOnceEqual(int sock, const std::string &statement,
+                                          const std::vector<std::string> &expected) {
+  std::vector<std::string> rows;
+  for (int i = 0; i < 50 * E2ePatience(); i++) {
+    rows = E2eRows(sock, statement);
+    if (rows == expected) break;
+    usleep(100000);
+  }
+  return rows;
 }
 
 bool E2eStartServer(E2eServer &server) {

@@ -75,6 +75,15 @@ void E2eType(const std::string &window, const std::string &text);
 // Saves a screenshot of the whole screen as E2eShotDir()/name.png; its path.
 std::string E2eScreenshot(const std::string &name);
 std::string E2eShotDir(void);
+
+// The rows of a statement on the test's own connection, each as its values
+// joined by "|" with NULL as "NULL"; a failed statement fails the test.
+std::vector<std::string> E2eRows(int sock, const std::string &statement);
+// The program shows its answer before the test can see the change on the
+// server: polls E2eRows until it gives `expected` (five seconds, longer
+// under a wrapper) and returns the last rows read.
+std::vector<std::string> E2eRowsOnceEqual(int sock, const std::string &statement,
+                                          const std::vector<std::string> &expected);
 // What a failed wait should report: a screenshot saved as name, whether
 // korvid still runs (or how it ended), the visible windows' titles and the
 // end of korvid's log. For "<< E2eWhy(korvid, "views-no-main")".

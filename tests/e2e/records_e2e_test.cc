@@ -72,37 +72,6 @@ bool AnswerYes(const std::string &shot) {
   return gone;
 }
 
-// Rows of a statement, columns joined by '|', NULL written as NULL.
-std::vector<std::string> Rows(int sock, const std::string &statement) {
-  std::vector<std::string> rows;
-  if (msqlQuery(sock, statement.c_str()) < 0) {
-    ADD_FAILURE() << statement << ": " << msqlErrMsg;
-    return rows;
-  }
-  ResultHandle *res = msqlStoreResult();
-  if (res == nullptr) return rows;
-  while (char **row = msqlFetchRow(res)) {
-    std::string line;
-    for (int i = 0; i < res->numFields; i++) line += (i ? "|" : "") + std::string(row[i] ? row[i] : "NULL");
-    rows.push_back(line);
-  }
-  msqlFreeResult(res);
-  return rows;
-}
-
-// The server applies a change before it answers, but the test learns of the
-// answer only through the screen: poll until the rows are as expected.
-std::vector<std::string> RowsOnceEqual(int sock, const std::string &statement,
-                                       const std::vector<std::string> &expected) {
-  std::vector<std::string> rows;
-  for (int i = 0; i < 50; i++) {
-    rows = Rows(sock, statement);
-    if (rows == expected) break;
-    usleep(100000);
-  }
-  return rows;
-}
-
 TEST(RecordsEndToEnd, ModifyInsertAndSearchAsAUserWould) {
   E2eDisplay display;
   ASSERT_FALSE(display.name.empty());
@@ -131,18 +100,18 @@ TEST(RecordsEndToEnd, ModifyInsertAndSearchAsAUserWould) {
   EXPECT_EQ(g.h, 35 * 8 + 90);  // people has 8 data fields
   // (Its NULL email and notes are not compared: an input cannot show NULL.)
   const std::string untouched = "SELECT age, salary, born FROM people WHERE id = 7";
-  std::vector<std::string> old = Rows(check, untouched);
+  std::vector<std::string> old = E2eRows(check, untouched);
   ASSERT_EQ(old.size(), 1u);
   TypeInto(modify, 1, "Xenia Edited");
   TypeInto(modify, 6, "+49:1:2");
   E2eScreenshot("records-modify-form");
   E2eClick(modify, ButtonX(1), kButtonY);  // Modify
   ASSERT_TRUE(AnswerYes("records-modify-question"));
-  EXPECT_EQ(RowsOnceEqual(check, "SELECT id, name, phone FROM people WHERE id = 7",
+  EXPECT_EQ(E2eRowsOnceEqual(check, "SELECT id, name, phone FROM people WHERE id = 7",
                           {"7|Xenia Edited|+49:1:2"}),
             std::vector<std::string>{"7|Xenia Edited|+49:1:2"});
   // The fields not edited are stored as they were.
-  EXPECT_EQ(Rows(check, untouched), old);
+  EXPECT_EQ(E2eRows(check, untouched), old);
   E2eClick(modify, ButtonX(0), kButtonY);  // Close
   ASSERT_TRUE(WaitRecordGone(modify));
 
@@ -158,13 +127,13 @@ TEST(RecordsEndToEnd, ModifyInsertAndSearchAsAUserWould) {
   E2eClick(insert, ButtonX(1), kButtonY);  // Insert
   ASSERT_TRUE(AnswerYes("records-insert-question"));
   const std::vector<std::string> inserted = {"9001|Kit O'Hara||NULL|NULL|02-Mar-2000||"};
-  EXPECT_EQ(RowsOnceEqual(check, "SELECT * FROM people WHERE id = 9001", inserted), inserted);
+  EXPECT_EQ(E2eRowsOnceEqual(check, "SELECT * FROM people WHERE id = 9001", inserted), inserted);
   E2eClick(insert, ButtonX(0), kButtonY);
   ASSERT_TRUE(WaitRecordGone(insert));
 
   // Search (125, 55) with a pattern, Next to the second row found, Change to
   // open it, and a change to it that must reach that very record.
-  std::vector<std::string> found = Rows(check, "SELECT id FROM people  WHERE name LIKE 'Zoe O\\'%'");
+  std::vector<std::string> found = E2eRows(check, "SELECT id FROM people  WHERE name LIKE 'Zoe O\\'%'");
   ASSERT_GE(found.size(), 2u);
   before = RecordWindows();
   E2eClick(main_window, 165, 65);
@@ -185,7 +154,7 @@ TEST(RecordsEndToEnd, ModifyInsertAndSearchAsAUserWould) {
   TypeInto(change, 7, "seen second");
   E2eClick(change, ButtonX(1), kButtonY);  // Modify
   ASSERT_TRUE(AnswerYes("records-change-question"));
-  EXPECT_EQ(RowsOnceEqual(check, "SELECT id FROM people WHERE notes = 'seen second'", {found[1]}),
+  EXPECT_EQ(E2eRowsOnceEqual(check, "SELECT id FROM people WHERE notes = 'seen second'", {found[1]}),
             std::vector<std::string>{found[1]});
 
   msqlClose(check);

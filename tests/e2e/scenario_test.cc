@@ -43,38 +43,6 @@ std::string ReadFile(const std::string &path) {
   return text.str();
 }
 
-// Rows of a statement, columns joined by '|', NULL written as NULL.
-std::vector<std::string> Rows(int sock, const std::string &statement) {
-  std::vector<std::string> rows;
-  if (msqlQuery(sock, statement.c_str()) < 0) {
-    ADD_FAILURE() << statement << ": " << msqlErrMsg;
-    return rows;
-  }
-  ResultHandle *res = msqlStoreResult();
-  if (res == nullptr) return rows;
-  while (char **row = msqlFetchRow(res)) {
-    std::string line;
-    for (int i = 0; i < res->numFields; i++)
-      line += (i ? "|" : "") + std::string(row[i] ? row[i] : "NULL");
-    rows.push_back(line);
-  }
-  msqlFreeResult(res);
-  return rows;
-}
-
-// The test sees a change only after the program has shown its answer:
-// poll until the rows are as expected (or give up after five seconds).
-std::vector<std::string> RowsOnceEqual(int sock, const std::string &statement,
-                                       const std::vector<std::string> &expected) {
-  std::vector<std::string> rows;
-  for (int i = 0; i < 50 * E2ePatience(); i++) {
-    rows = Rows(sock, statement);
-    if (rows == expected) break;
-    usleep(100000);
-  }
-  return rows;
-}
-
 // Position (1-based, after "None selected") of name in a catalog list.
 int ItemIndex(ResultHandle *list, const std::string &name) {
   int index = 0, found = -1;
@@ -292,7 +260,7 @@ TEST(ScenarioE2e, ANewUsersWholeDay) {
   ASSERT_NO_FATAL_FAILURE(AnswerYes("update"));
   ASSERT_EQ(msqlSelectDB(check, "shop"), 0) << msqlErrMsg;
   const std::vector<std::string> changed = {"1|one|1.50", "2|two|2.00", "3|O'Toole|4.75"};
-  EXPECT_EQ(RowsOnceEqual(check, "SELECT * FROM items ORDER BY n", changed), changed);
+  EXPECT_EQ(E2eRowsOnceEqual(check, "SELECT * FROM items ORDER BY n", changed), changed);
   ASSERT_EQ(msqlSelectDB(check, "sample"), 0) << msqlErrMsg;
   E2eClick(modify, ButtonX(0), kButtonY);
   ASSERT_TRUE(WaitClosed("Record", modify));
@@ -323,12 +291,12 @@ TEST(ScenarioE2e, ANewUsersWholeDay) {
   const std::string quinns = "SELECT id, name, notes FROM people WHERE id > 5000 ORDER BY id";
   const std::vector<std::string> inserted = {"5001|Kvist O'Shea|C:\\temp\\q's",
                                              "5002|Kvist Moss|plain"};
-  EXPECT_EQ(RowsOnceEqual(check, quinns, inserted), inserted);
+  EXPECT_EQ(E2eRowsOnceEqual(check, quinns, inserted), inserted);
   E2eClick(insert, ButtonX(0), kButtonY);
   ASSERT_TRUE(WaitClosed("Record", insert));
 
   // Search with both wildcards, Next to the second record found, Change it.
-  std::vector<std::string> found = Rows(check, "SELECT id FROM people  WHERE name LIKE '_vist %'");
+  std::vector<std::string> found = E2eRows(check, "SELECT id FROM people  WHERE name LIKE '_vist %'");
   ASSERT_EQ(found.size(), 2u);
   records = Windows("Record");
   E2eClick(main_window, kSearch.x, kSearch.y);
@@ -351,7 +319,7 @@ TEST(ScenarioE2e, ANewUsersWholeDay) {
   TypeInto(change, 6, "+1:555:0102");
   E2eClick(change, ButtonX(1), kButtonY);
   ASSERT_NO_FATAL_FAILURE(AnswerYes("change"));
-  EXPECT_EQ(RowsOnceEqual(check, "SELECT id FROM people WHERE phone = '+1:555:0102'", {found[1]}),
+  EXPECT_EQ(E2eRowsOnceEqual(check, "SELECT id FROM people WHERE phone = '+1:555:0102'", {found[1]}),
             std::vector<std::string>{found[1]});
   E2eClick(change, ButtonX(0), kButtonY);
   E2eClick(show, ButtonX(0), kButtonY);
@@ -368,7 +336,7 @@ TEST(ScenarioE2e, ANewUsersWholeDay) {
   E2eClick(doomed, ButtonX(2), kButtonY);  // Delete
   ASSERT_NO_FATAL_FAILURE(AnswerYes("delete"));
   EXPECT_TRUE(WaitClosed("Record", doomed)) << "the form stays after a delete";
-  EXPECT_EQ(RowsOnceEqual(check, quinns, {inserted[1]}), std::vector<std::string>{inserted[1]});
+  EXPECT_EQ(E2eRowsOnceEqual(check, quinns, {inserted[1]}), std::vector<std::string>{inserted[1]});
 
   // A free query typed, its list printed through a command.
   E2eClick(main_window, kSqlQuery.x, kSqlQuery.y);
@@ -385,7 +353,7 @@ TEST(ScenarioE2e, ANewUsersWholeDay) {
   const std::string printed = work + "/printed.txt";
   ASSERT_NO_FATAL_FAILURE(AnswerInput("cat > " + printed, "print"));
   std::string expected;
-  for (const std::string &row : Rows(check, "SELECT id, name FROM people WHERE id < 4 ORDER BY id"))
+  for (const std::string &row : E2eRows(check, "SELECT id, name FROM people WHERE id < 4 ORDER BY id"))
     expected += ListLine({{row.substr(0, row.find('|')), 11}, {row.substr(row.find('|') + 1), 40}}) + "\n";
   std::string text;
   for (int i = 0; i < 50 * E2ePatience() && text != expected; i++, usleep(100000)) text = ReadFile(printed);
@@ -403,7 +371,7 @@ TEST(ScenarioE2e, ANewUsersWholeDay) {
   ASSERT_FALSE(how.empty());
   E2eKey(how, "2");  // Read file
   ASSERT_NO_FATAL_FAILURE(AnswerFileSelector(work + "/raise.sql", "query-file"));
-  EXPECT_EQ(RowsOnceEqual(check, "SELECT salary FROM people WHERE id = 2", {"9999.50"}),
+  EXPECT_EQ(E2eRowsOnceEqual(check, "SELECT salary FROM people WHERE id = 2", {"9999.50"}),
             std::vector<std::string>{"9999.50"});
   ShotWindow(main_window, "13-main-evening");
 

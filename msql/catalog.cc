@@ -67,20 +67,6 @@ ResultHandle *ListCatalog(int sock, const char *entryName) {
   return handle;
 }
 
-// The common reply of the administration requests: 0, or -1 with the reason.
-int SimpleRequest(int sock) {
-  sendPacket(sock);
-  if (readPacket(sock) <= 0) {
-    msqlLostConnection(sock);
-    return -1;
-  }
-  if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
-    msqlTakeServerMessage(packetBuffer);
-    return -1;
-  }
-  return 0;
-}
-
 }  // namespace
 
 ResultHandle *msqlListDBs(int sock) {
@@ -168,7 +154,7 @@ int msqlCreateDB(int sock, const char *db) {
   msqlTrace(MSQL_DEBUG_API, "msqlCreateDB(%d,%s)\n", sock, db);
   if (msqlTerminalGuard(sock)) return -1;
   msqlFormatRequest("%d:%s\n", 7, db);
-  return SimpleRequest(sock);
+  return msqlSimpleRequest(sock);
 }
 
 int msqlDropDB(int sock, const char *db) {
@@ -176,7 +162,7 @@ int msqlDropDB(int sock, const char *db) {
   msqlTrace(MSQL_DEBUG_API, "msqlDropDB(%d,%s)\n", sock, db);
   if (msqlTerminalGuard(sock)) return -1;
   msqlFormatRequest("%d:%s\n", 8, db);
-  return SimpleRequest(sock);
+  return msqlSimpleRequest(sock);
 }
 
 int msqlCopyDB(int sock, const char *from, const char *to) {
@@ -184,7 +170,7 @@ int msqlCopyDB(int sock, const char *from, const char *to) {
   msqlTrace(MSQL_DEBUG_API, "msqlCopyDB(%d,%s,%s)\n", sock, from, to);
   if (msqlTerminalGuard(sock)) return -1;
   msqlFormatRequest("%d:%s:%s\n", 15, from, to);
-  return SimpleRequest(sock);
+  return msqlSimpleRequest(sock);
 }
 
 int msqlMoveDB(int sock, const char *from, const char *to) {
@@ -192,7 +178,7 @@ int msqlMoveDB(int sock, const char *from, const char *to) {
   msqlTrace(MSQL_DEBUG_API, "msqlMoveDB(%d,%s,%s)\n", sock, from, to);
   if (msqlTerminalGuard(sock)) return -1;
   msqlFormatRequest("%d:%s:%s\n", 14, from, to);
-  return SimpleRequest(sock);
+  return msqlSimpleRequest(sock);
 }
 
 int msqlReloadAcl(int sock) {
@@ -200,7 +186,7 @@ int msqlReloadAcl(int sock) {
   msqlTrace(MSQL_DEBUG_API, "msqlReloadAcl(%d)\n", sock);
   if (msqlTerminalGuard(sock)) return -1;
   msqlFormatRequest("%d:\n", 9);
-  return SimpleRequest(sock);
+  return msqlSimpleRequest(sock);
 }
 
 int msqlShutdown(int sock) {
@@ -208,7 +194,7 @@ int msqlShutdown(int sock) {
   msqlTrace(MSQL_DEBUG_API, "msqlShutdown(%d)\n", sock);
   if (msqlTerminalGuard(sock)) return -1;
   msqlFormatRequest("%d:\n", 10);
-  return SimpleRequest(sock);
+  return msqlSimpleRequest(sock);
 }
 
 // The report arrives as text packets up to an end packet; each is written to

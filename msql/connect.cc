@@ -202,16 +202,7 @@ int msqlSelectDB(int sock, const char *db) {
   currentServerSocket = sock;
   netInit();
   msqlFormatRequest("%d:%s\n", 2, db);
-  sendPacket(sock);
-  if (readPacket(sock) <= 0) {
-    msqlLostConnection(sock);
-    return -1;
-  }
-  if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
-    msqlTakeServerMessage(packetBuffer);
-    return -1;
-  }
-  return 0;
+  return msqlSimpleRequest(sock);
 }
 
 void msqlClose(int sock) {

@@ -63,6 +63,9 @@ int msqlReadNumber(const char *text, const char **end);
 void msqlTakeServerMessage(const char *reply);
 // Closes the socket and leaves "MSQL server has gone away".
 void msqlLostConnection(int sock);
+// Sends the request in packetBuffer and reads a reply that carries only a
+// status: 0, or -1 with the server's reason or the lost connection.
+int msqlSimpleRequest(int sock);
 // True (after setting msqlErrMsg) when sock is a terminal, not a server.
 bool msqlTerminalGuard(int sock);
 // Forgets whatever was read ahead on sock.

@@ -251,6 +251,19 @@ void msqlLostConnection(int sock) {
   msqlSetError("MSQL server has gone away");
 }
 
+int msqlSimpleRequest(int sock) {
+  sendPacket(sock);
+  if (readPacket(sock) <= 0) {
+    msqlLostConnection(sock);
+    return -1;
+  }
+  if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
+    msqlTakeServerMessage(packetBuffer);
+    return -1;
+  }
+  return 0;
+}
+
 bool msqlTerminalGuard(int sock) {
   if (!isatty(sock)) return false;
   msqlSetError("Socket not connected to mSQL");

@@ -50,11 +50,16 @@ static char *FormatDecimal(char *end, unsigned long long n) {
   return p;
 }
 
+// Writes the "<length>:" that leads a column at the end of buf (which must
+// hold 21 bytes) and returns where it starts.
+static char *FormatCount(char *end, size_t length) {
+  *--end = ':';
+  return FormatDecimal(end, length);
+}
+
 void AppendColumn(std::string *packet, const char *value, size_t length) {
   char buf[24];
-  char *end = buf + sizeof buf;
-  *--end = ':';
-  char *start = FormatDecimal(end, length);
+  char *start = FormatCount(buf + sizeof buf, length);
   packet->append(start, (size_t)(buf + sizeof buf - start));
   packet->append(value, length);
 }
@@ -195,6 +200,20 @@ void LogQuery(Connection *c, const std::string &statement) {
   fflush(s->query_log);
 }
 
+// Queues one row of a field-description stream: table, name, type, length,
+// and the Y/N markers of NOT NULL and of a unique key.
+void WriteFieldRow(Connection *c, const FieldDesc &f, int length) {
+  std::string row;
+  std::string type_text = std::to_string(f.type), length_text = std::to_string(length);
+  AppendColumn(&row, f.table.data(), f.table.size());
+  AppendColumn(&row, f.name.data(), f.name.size());
+  AppendColumn(&row, type_text.data(), type_text.size());
+  AppendColumn(&row, length_text.data(), length_text.size());
+  AppendColumn(&row, f.not_null ? "Y" : "N", 1);
+  AppendColumn(&row, f.unique ? "Y" : "N", 1);
+  WritePacket(c, row);
+}
+
 // Writes the rows of a prepared statement, then their field descriptions.
 // The first row is fetched before the reply goes out, so a statement that
 // fails at once gets a plain error reply rather than a broken stream.
@@ -261,11 +280,8 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
       }
       if (n > longest[i]) longest[i] = n;
       char count[24];
-      char *count_end = count + sizeof count;
-      *--count_end = ':';
-      char *count_start = FormatDecimal(count_end, n);
-      count_end = count + sizeof count;
-      size_t count_size = (size_t)(count_end - count_start);
+      char *count_start = FormatCount(count + sizeof count, n);
+      size_t count_size = (size_t)(count + sizeof count - count_start);
       if (length + count_size + n <= MAX_PACKET) {
         memcpy(buf + used, count_start, count_size);
         memcpy(buf + used + count_size, value, n);
@@ -292,19 +308,9 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
     return;
   }
   WritePacket(c, "-100:\n");
-  std::string row;
   for (int i = 0; i < ncol; i++) {
     const FieldDesc &f = (*fields)[i];
-    row.clear();
-    std::string type = std::to_string(f.type);
-    std::string length = std::to_string(f.computed ? (int)longest[i] : f.length);
-    AppendColumn(&row, f.table.data(), f.table.size());
-    AppendColumn(&row, f.name.data(), f.name.size());
-    AppendColumn(&row, type.data(), type.size());
-    AppendColumn(&row, length.data(), length.size());
-    AppendColumn(&row, f.not_null ? "Y" : "N", 1);
-    AppendColumn(&row, f.unique ? "Y" : "N", 1);
-    WritePacket(c, row);
+    WriteFieldRow(c, f, f.computed ? (int)longest[i] : f.length);
   }
   Reply(c, "-100:\n");
 }
@@ -514,18 +520,7 @@ void ListFields(Connection *c, const std::string &table) {
     ReplyError(c, error);
     return;
   }
-  std::string row;
-  for (const FieldDesc &f : fields) {
-    row.clear();
-    std::string type = std::to_string(f.type), length = std::to_string(f.length);
-    AppendColumn(&row, f.table.data(), f.table.size());
-    AppendColumn(&row, f.name.data(), f.name.size());
-    AppendColumn(&row, type.data(), type.size());
-    AppendColumn(&row, length.data(), length.size());
-    AppendColumn(&row, f.not_null ? "Y" : "N", 1);
-    AppendColumn(&row, f.unique ? "Y" : "N", 1);
-    WritePacket(c, row);
-  }
+  for (const FieldDesc &f : fields) WriteFieldRow(c, f, f.length);
   Reply(c, "-100:\n");
 }
 

@@ -181,8 +181,9 @@ int FindPrimaryKey(Info *info) {
   }
   int key = -1;
   ResultHandle *description = msqlListIndex(sock, info->table, index->name);
-  if (!description) ForgetLostConnection();
-  if (description) {
+  if (!description) {
+    ForgetLostConnection();
+  } else {
     msqlDataSeek(description, 1);
     char **row = msqlFetchRow(description);
     // The whole name must match: with fields "id" and "id2" and an index on

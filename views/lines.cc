@@ -148,21 +148,24 @@ int WriteCsv(FILE *file, const ResultHandle *res) {
   // The rows are walked through the list itself rather than the result's
   // cursor, which the window's Modify relies on.
   std::string line;
+  auto write_line = [&]() {
+    line += "\r\n";
+    bool written = fwrite(line.data(), 1, line.size(), file) == line.size();
+    line.clear();
+    return written;
+  };
   int fields = 0;
   for (const FieldListEntry *field = res->fieldData; field != nullptr; field = field->next) {
     if (fields++ > 0) line += ',';
     AppendCsvField(line, field->name ? field->name : "");
   }
-  line += "\r\n";
-  if (fwrite(line.data(), 1, line.size(), file) != line.size()) return -1;
+  if (!write_line()) return -1;
   for (const QueryDataRow *row = res->queryData; row != nullptr; row = row->next) {
-    line.clear();
     for (int i = 0; i < row->columnCount; i++) {
       if (i > 0) line += ',';
       AppendCsvField(line, row->values[i]);
     }
-    line += "\r\n";
-    if (fwrite(line.data(), 1, line.size(), file) != line.size()) return -1;
+    if (!write_line()) return -1;
   }
   return fflush(file) == 0 ? 0 : -1;
 }

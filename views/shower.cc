@@ -193,7 +193,6 @@ void ShowerPrint(FL_OBJECT *, long data) {
 
 void ShowerWriteFile(FL_OBJECT *, long data) {
   ListForm *list = ListOf(data);
-  std::vector<std::string> lines = BrowserLines(list->browser);
   const char *answer = dialogs.fselector("Set Outputfile", "", "*", "");
   if (answer == nullptr) return;
   std::string path = answer;
@@ -206,7 +205,7 @@ void ShowerWriteFile(FL_OBJECT *, long data) {
   // whole; every other file, and the field descriptions, as the lines shown.
   int written = list->info->res != nullptr && IsCsvName(path.c_str())
                     ? WriteCsv(file, list->info->res)
-                    : WriteLines(file, lines);
+                    : WriteLines(file, BrowserLines(list->browser));
   if (fclose(file) != 0) written = -1;
   // A full disk must not be reported as success.
   if (written != 0) {

@@ -353,6 +353,17 @@ std::vector<GuiShortcut> GuiButtonShortcuts(FL_FORM *form) {
   return shortcuts;
 }
 
+std::string GuiShortcutFaults(const std::vector<GuiShortcut> &shortcuts) {
+  std::string faults, letters;
+  for (const GuiShortcut &k : shortcuts) {
+    if (k.letter == 0 || !k.underlined) faults += k.label + " has no underlined Alt key\n";
+    if (k.letter != 0 && letters.find(k.letter) != std::string::npos)
+      faults += k.label + " shares its key\n";
+    letters += k.letter;
+  }
+  return faults;
+}
+
 // Runs xdotool with one action on the private display; true when it worked.
 static bool Xdotool(const char *action, const char *key) {
   pid_t pid = fork();

@@ -161,6 +161,10 @@ struct GuiShortcut {
   bool underlined;
 };
 std::vector<GuiShortcut> GuiButtonShortcuts(FL_FORM *form);
+// What is wrong with a window's shortcuts, one line per fault: a button
+// without an Alt key of its own underlined in its label, or a key that two
+// buttons share. Empty when every button has its own.
+std::string GuiShortcutFaults(const std::vector<GuiShortcut> &shortcuts);
 // Presses Alt and letter for the form's window, as the keyboard would (Alt
 // held on the display through xdotool), and lets the toolkit handle them.
 void GuiPressAlt(FL_FORM *form, char letter);

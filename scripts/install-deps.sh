@@ -7,7 +7,9 @@ packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libforms-dev libxpm-dev libx11-dev libsqlite3-dev sqlite3
-  xvfb xauth xdotool imagemagick xfonts-base x11-utils
+  xvfb xauth xdotool imagemagick x11-utils
+  xfonts-base xfonts-75dpi xfonts-100dpi xfonts-utils
+  openbox wmctrl locales
   python3 valgrind procps
 )
 

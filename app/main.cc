@@ -4,8 +4,10 @@
 #include <cstdlib>
 
 #include "app/app.h"
+#include "app/fonts.h"
 
 int main(int argc, char **argv) {
+  AskForLayoutFonts(argc, argv);
   // The toolkit takes its own standard options (-display, -name, ...) out of
   // argc/argv; ParseArguments sees only what is left.
   if (!fl_initialize(&argc, argv, nullptr, nullptr, 0)) return 1;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "app/fonts.h"
 #include "tests/support/server_fixture.h"
 #include "views/views.h"
 
@@ -172,6 +173,7 @@ int main(int argc, char **argv) {
   static char name[] = "show_all";
   static char *fake_argv[] = {name, nullptr};
   int fake_argc = 1;
+  AskForLayoutFonts(fake_argc, fake_argv);
   if (!fl_initialize(&fake_argc, fake_argv, nullptr, nullptr, 0)) return 1;
   dialogs = DialogSeam{Question, Alert, Message, Input, Choices, Fselector};
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <deque>
 
+#include "app/fonts.h"
 #include "tests/support/server_fixture.h"
 
 
@@ -73,8 +74,15 @@ int StartXvfb(void) {
     snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
     // -noreset: a run of the built korvid beside this process's own
     // connection must never meet the server resetting.
-    execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1280x1024x24", "-nolisten",
-           "tcp", "-noreset", (char *)nullptr);
+    // KORVID_TEST_FONT_PATH replaces the server's font path, to show the
+    // windows as they look with other fonts installed.
+    const char *font_path = getenv("KORVID_TEST_FONT_PATH");
+    if (font_path && *font_path)
+      execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1280x1024x24", "-nolisten",
+             "tcp", "-noreset", "-fp", font_path, (char *)nullptr);
+    else
+      execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1280x1024x24", "-nolisten",
+             "tcp", "-noreset", (char *)nullptr);
     _exit(127);
   }
   close(fds[1]);
@@ -178,16 +186,27 @@ void Queue(GuiDialogKind kind, int number, const char *text) {
 
 }  // namespace
 
-void GuiStart(void) {
-  if (started) return;
+void GuiStartDisplay(void) {
+  if (!display_name.empty()) return;
   int number = StartXvfb();
   ASSERT_GE(number, 0) << "cannot start Xvfb (is the xvfb package installed?)";
   display_name = ":" + std::to_string(number);
   setenv("DISPLAY", display_name.c_str(), 1);
+}
+
+void GuiStart(void) {
+  if (started) return;
+  GuiStartDisplay();
+  ASSERT_FALSE(display_name.empty());
 
   static char arg0[] = "korvid-test";
   static char *argv[] = {arg0, nullptr};
   int argc = 1;
+  // The windows' geometry was measured in these fonts; without them every
+  // layout and pixel check fails for a reason no test names.
+  ASSERT_EQ(AskForLayoutFonts(argc, argv), 0)
+      << "the fonts of the layout are missing: install the Debian package " LAYOUT_FONT_PACKAGE
+         " (scripts/install-deps.sh)";
   ASSERT_NE(fl_initialize(&argc, argv, nullptr, nullptr, 0), nullptr)
       << "cannot open display " << display_name;
   toolkit_log = tmpfile();
@@ -325,6 +344,40 @@ std::string GuiLabel(FL_OBJECT *object) {
   size_t marker = label.find(fl_ul_magic_char[0]);
   if (marker != std::string::npos) label.erase(marker, 1);
   return label;
+}
+
+std::string GuiLabelFaults(FL_FORM *form) {
+  std::string faults;
+  for (FL_OBJECT *o = form->first; o; o = o->next) {
+    std::string label = o->label ? GuiLabel(o) : "";
+    if (label.empty() || label[0] == '@' || !o->visible) continue;
+    // Special styles (embossed, shadow) are bits above the face's number.
+    int style = o->lstyle & (FL_SHADOW_STYLE - 1);
+    int width = 0;
+    for (size_t start = 0; start <= label.size();) {
+      size_t end = label.find('\n', start);
+      if (end == std::string::npos) end = label.size();
+      int w = fl_get_string_width(style, o->lsize, label.c_str() + start,
+                                  static_cast<int>(end - start));
+      if (w > width) width = w;
+      start = end + 1;
+    }
+    int align = o->align & ~FL_ALIGN_INSIDE;
+    bool inside = (o->align & FL_ALIGN_INSIDE) || align == FL_ALIGN_CENTER;
+    int room;
+    if (inside)
+      room = o->w - 2 * (o->bw < 0 ? -o->bw : o->bw);
+    else if (align == FL_ALIGN_LEFT)
+      room = o->x;
+    else if (align == FL_ALIGN_RIGHT)
+      room = form->w - (o->x + o->w);
+    else
+      room = form->w;  // above or below, centred on the object
+    if (width > room)
+      faults += "\"" + label + "\" is " + std::to_string(width) + " pixels wide in a room of " +
+                std::to_string(room) + "\n";
+  }
+  return faults;
 }
 
 FL_OBJECT *GuiFindObject(FL_FORM *form, const char *label) {

@@ -36,6 +36,8 @@
 // own warnings go to a file (GuiToolkitWarnings). Fails the test (fatal) when
 // the display cannot be had.
 void GuiStart(void);
+// Only the first step of GuiStart: the private Xvfb, and DISPLAY naming it.
+void GuiStartDisplay(void);
 
 // The display string of the private Xvfb, e.g. ":5" (after GuiStart).
 std::string GuiDisplay(void);
@@ -149,6 +151,11 @@ std::vector<std::string> GuiBrowserLines(FL_OBJECT *browser);
 // An object's label as the user reads it ("" when none): without the marker
 // that underlines a shortcut letter.
 std::string GuiLabel(FL_OBJECT *object);
+// The labels of a form that its layout cuts, one line each ("..." is N
+// pixels wide in a room of M): a label inside its object wider than the
+// object within its border, one to the left or right of it wider than the
+// space beside it, one above or below it wider than the window.
+std::string GuiLabelFaults(FL_FORM *form);
 // The first object of the form whose label (as GuiLabel gives it) is exactly
 // this text, or null.
 FL_OBJECT *GuiFindObject(FL_FORM *form, const char *label);

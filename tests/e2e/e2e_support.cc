@@ -1,6 +1,7 @@
 // End-to-end support; see e2e_support.h.
 #include "tests/e2e/e2e_support.h"
 
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -17,6 +18,8 @@
 
 #include "msql/msql.h"
 #include "tests/support/server_fixture.h"
+// Last: Xlib's macros (None, Bool) would break the test framework's headers.
+#include "app/fonts.h"
 
 namespace {
 
@@ -78,6 +81,19 @@ E2eDisplay::E2eDisplay() {
   close(fds[0]);
   if (number.empty()) {
     ADD_FAILURE() << "cannot start Xvfb";
+    return;
+  }
+  // Every place clicked and every reference picture was measured in the
+  // layout's fonts: without them the run would fail for no reason it names.
+  Display *display = XOpenDisplay((":" + number).c_str());
+  int missing = display ? MissingLayoutFonts(display) : 0;
+  if (display) XCloseDisplay(display);
+  if (missing) {
+    ADD_FAILURE() << "the fonts of the layout are missing: install the Debian package "
+                  << LAYOUT_FONT_PACKAGE << " (scripts/install-deps.sh)";
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
     return;
   }
   name = ":" + number;

@@ -28,9 +28,10 @@ struct Place {
 const Place kExit{65, 65}, kSearch{165, 65}, kModify{265, 65}, kInsert{365, 65};
 const Place kShowAll{65, 90}, kFieldInfo{165, 90}, kSqlQuery{265, 90};
 const int kChoiceY = 262, kDatabaseX = 220, kTableX = 350;
-// List window (730 x 320): buttons at y 40, 25 high; list lines 18 apart.
+// List window (730 x 320): buttons at y 40, 25 high; list lines 13 apart
+// (12-point Courier Bold at 75 dpi).
 const Place kListClose{60, 52}, kListPrint{155, 52}, kListWrite{250, 52};
-int ListLineY(int line) { return 86 + 18 * (line - 1); }
+int ListLineY(int line) { return 82 + 13 * (line - 1); }
 // Record form: inputs at y 35 i + 80 from x 90; buttons at y 35.
 int InputY(int i) { return 35 * i + 92; }
 const int kInputX = 240, kButtonY = 45;
@@ -94,14 +95,15 @@ std::string ShotWindow(const std::string &window, const std::string &name) {
 }
 
 // A choice pops up its items in a window titled like its label: press on
-// the choice, release over item `index` (item 1 is "None selected").
+// the choice, release over item `index` (item 1 is "None selected"). In the
+// layout's 75 dpi fonts the items are 22 pixels apart below a title bar.
 void Choose(const std::string &main_window, int x, const std::string &title, int index) {
   E2eShell("xdotool mousemove --window " + main_window + " " + std::to_string(x) + " " +
            std::to_string(kChoiceY) + " sleep 0.1 mousedown 1");
   std::string popup = E2eWaitWindow(title, 5000);
   ASSERT_FALSE(popup.empty()) << E2eScreenshot("day-no-popup");
   ShotWindow(popup, "popup-" + std::to_string(x));
-  E2eShell("xdotool mousemove --window " + popup + " 60 " + std::to_string(48 + 28 * (index - 1)) +
+  E2eShell("xdotool mousemove --window " + popup + " 60 " + std::to_string(38 + 22 * (index - 1)) +
            " sleep 0.2 mouseup 1");
   ASSERT_TRUE(E2eWaitGone(title));
   usleep(300000);

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, everything that building, testing and
 # running Korvid needs. Does nothing when all of it is already there.
+# With --check, installs nothing and fails loudly unless every package named
+# here is installed and an X server finds the fonts Korvid's windows were
+# drawn with (a machine set up by hand can hide a missing install step).
 set -euo pipefail
 
 packages=(
@@ -17,6 +20,34 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+
+if [ "${1:-}" = --check ]; then
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "install-deps: not installed: ${missing[*]}" >&2
+    exit 1
+  fi
+  # The faces as Korvid asks for them, on a private Xvfb with the font path
+  # a fresh install gives it.
+  display=$(mktemp)
+  Xvfb -displayfd 3 -nolisten tcp 3>"$display" 2>/dev/null &
+  xvfb=$!
+  for _ in $(seq 100); do [ -s "$display" ] && break; sleep 0.1; done
+  status=0
+  for face in helvetica-medium-r helvetica-bold-r courier-bold-r times-medium-r; do
+    spacing=p; [ "${face%%-*}" = courier ] && spacing=m
+    pattern="-*-$face-normal-*-*-120-75-75-$spacing-*-iso8859-1"
+    # xlsfonts succeeds on a pattern that matches nothing: read what it lists.
+    if [ -z "$(DISPLAY=:$(tr -d '\n' <"$display") xlsfonts -fn "$pattern" 2>/dev/null)" ]; then
+      echo "install-deps: no font $pattern (package xfonts-75dpi)" >&2
+      status=1
+    fi
+  done
+  kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null || true
+  rm -f "$display"
+  [ $status -eq 0 ] && echo "install-deps: all ${#packages[@]} packages installed; the 75 dpi faces resolve"
+  exit $status
+fi
+
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=""

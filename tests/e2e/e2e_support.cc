@@ -1,7 +1,6 @@
 // End-to-end support; see e2e_support.h.
 #include "tests/e2e/e2e_support.h"
 
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -77,12 +77,9 @@ int StartXvfb(void) {
     // KORVID_TEST_FONT_PATH replaces the server's font path, to show the
     // windows as they look with other fonts installed.
     const char *font_path = getenv("KORVID_TEST_FONT_PATH");
-    if (font_path && *font_path)
-      execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1280x1024x24", "-nolisten",
-             "tcp", "-noreset", "-fp", font_path, (char *)nullptr);
-    else
-      execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1280x1024x24", "-nolisten",
-             "tcp", "-noreset", (char *)nullptr);
+    bool own_path = font_path && *font_path;
+    execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1280x1024x24", "-nolisten",
+           "tcp", "-noreset", own_path ? "-fp" : (char *)nullptr, font_path, (char *)nullptr);
     _exit(127);
   }
   close(fds[1]);

@@ -237,6 +237,18 @@ int msqlQuery(int sock, const char *query) {
     msqlSetError("Bad packet received from server");
     return -1;
   }
+  // Every reader sizes a row by its field descriptions: one description more
+  // or less than the announced columns would make them read past each row.
+  // A server that says two different things cannot be trusted further.
+  if (fieldCount != fields) {
+    freeRowList(fieldRows);
+    freeRowList(pendingRows);
+    pendingRows = nullptr;
+    pendingRowCount = 0;
+    closeServerSocket(sock);
+    msqlSetError("Bad packet received from server");
+    return -1;
+  }
   pendingFieldRows = fieldRows;
   pendingFieldCount = fieldCount;
   return pendingRowCount;

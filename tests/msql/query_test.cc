@@ -135,6 +135,7 @@ TEST_F(QueryTest, ColumnValues) {
     steps.push_back(SendPacket("1:3\n"));
     steps.push_back(SendPacket(c.packet));
     steps.push_back(SendPacket("-100:\n"));
+    for (const char *name : {"a", "b", "c"}) steps.push_back(SendPacket(std::string("1:t1:") + name + "1:21:91:N1:N"));
     steps.push_back(SendPacket("-100:\n"));
   }
   int sock = Connect(steps);
@@ -337,8 +338,12 @@ TEST_F(QueryTest, WidestRowFitsInOnePacket) {
   std::string row;
   for (int i = 0; i < MSQL_MAX_COLUMNS; i++) row += "0:";
   ASSERT_EQ(row.size(), static_cast<size_t>(MAX_PACKET));
+  // One description per column, sent as one write: a step per packet would
+  // make the byte-by-byte runs crawl.
+  std::string fields;
+  for (int i = 0; i < MSQL_MAX_COLUMNS; i++) fields += Packet("1:t1:f1:21:91:N1:N");
   int sock = Connect({ExpectPacket("3:q\n"), SendPacket("1:" + std::to_string(MSQL_MAX_COLUMNS) + "\n"),
-                      SendPacket(row), SendPacket("-100:\n"), SendPacket("-100:\n")});
+                      SendPacket(row), SendPacket("-100:\n"), Send(fields), SendPacket("-100:\n")});
   ASSERT_GE(sock, 0) << msqlErrMsg;
   ASSERT_EQ(msqlQuery(sock, "q"), 1) << msqlErrMsg;
   ResultHandle *res = msqlStoreResult();

@@ -26,12 +26,25 @@ bool ShowCurrentRow(RecordForm *record) {
   return true;
 }
 
+// Everything a record form owns but the form itself.
+void ReleaseRecord(RecordForm *record) {
+  if (record->info->res != nullptr) msqlFreeResult(record->info->res);
+  FreeInfo(record->info);
+  delete[] record->inputs;
+  delete record;
+}
+
+void FreeClosedForm(int, void *form) { fl_free_form(static_cast<FL_FORM *>(form)); }
+
 // The window manager's close button: without a handler the toolkit would end
-// the whole program; a record window closes as its Close button closes it.
-int CloseFromWindowManager(FL_FORM *, void *data) {
-  RecordForm *record = static_cast<RecordForm *>(data);
-  fl_call_object_callback(record->close);
-  return FL_IGNORE;  // the form is gone; the toolkit must not touch it
+// the whole program. The toolkit goes on reading the form after this returns
+// (and hides it itself), so the form is freed a moment later, outside its
+// handling; everything else goes at once, as with the Close button.
+int CloseFromWindowManager(FL_FORM *form, void *data) {
+  ReleaseRecord(static_cast<RecordForm *>(data));
+  form->u_vdata = nullptr;
+  fl_add_timeout(0, FreeClosedForm, form);
+  return FL_OK;
 }
 
 }  // namespace
@@ -169,12 +182,10 @@ const char *RecordKey(const RecordForm *record) {
 
 void RecordClose(FL_OBJECT *, long data) {
   RecordForm *record = RecordOf(data);
-  fl_hide_form(record->form);
-  if (record->info->res != nullptr) msqlFreeResult(record->info->res);
-  FreeInfo(record->info);
-  delete[] record->inputs;
-  fl_free_form(record->form);
-  delete record;
+  FL_FORM *form = record->form;
+  fl_hide_form(form);
+  ReleaseRecord(record);
+  fl_free_form(form);
 }
 
 // Stepping beyond either end greys the button that failed and keeps the row

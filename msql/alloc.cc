@@ -6,6 +6,9 @@
 
 #include "msql/msql_internal.h"
 
+// What a request that could not allocate leaves in msqlErrMsg.
+#define MSQL_ERR_NO_MEMORY "Out of memory"
+
 namespace {
 
 long allocCount = 0;
@@ -24,7 +27,7 @@ bool Refuse() {
 void *Checked(void *p) {
   if (p == nullptr) {
     failures++;
-    msqlSetError("Out of memory");
+    msqlSetError(MSQL_ERR_NO_MEMORY);
   }
   return p;
 }

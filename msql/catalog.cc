@@ -73,7 +73,7 @@ ResultHandle *msqlListDBs(int sock) {
   netInit();
   msqlTrace(MSQL_DEBUG_API, "msqlListDBs(%d)\n", sock);
   if (msqlTerminalGuard(sock)) return nullptr;
-  msqlFormatRequest("%d:\n", 4);
+  msqlFormatRequest("%d:\n", REQ_DB_LIST);
   return ListCatalog(sock, "Database");
 }
 
@@ -81,7 +81,7 @@ ResultHandle *msqlListTables(int sock) {
   netInit();
   msqlTrace(MSQL_DEBUG_API, "msqlListTables(%d)\n", sock);
   if (msqlTerminalGuard(sock)) return nullptr;
-  msqlFormatRequest("%d:\n", 5);
+  msqlFormatRequest("%d:\n", REQ_TABLE_LIST);
   return ListCatalog(sock, "Table");
 }
 
@@ -89,7 +89,7 @@ ResultHandle *msqlListIndex(int sock, const char *table, const char *index) {
   netInit();
   if (msqlTerminalGuard(sock)) return nullptr;
   msqlTrace(MSQL_DEBUG_API, "msqlListIndex(%d,%s,%s)\n", sock, table, index);
-  msqlFormatRequest("%d:%s:%s\n", 11, table, index);
+  msqlFormatRequest("%d:%s:%s\n", REQ_INDEX_LIST, table, index);
   return ListCatalog(sock, "Index");
 }
 
@@ -99,7 +99,7 @@ ResultHandle *msqlListFields(int sock, const char *table) {
   if (msqlTerminalGuard(sock)) return nullptr;
   ResultHandle *handle = NewHandle();
   if (handle == nullptr) return nullptr;
-  msqlFormatRequest("%d:%s\n", 6, table);
+  msqlFormatRequest("%d:%s\n", REQ_FIELD_LIST, table);
   sendPacket(sock);
   msqlExpectedColumns = 6;
   QueryDataRow *rows = nullptr;
@@ -114,7 +114,7 @@ ResultHandle *msqlListFields(int sock, const char *table) {
   freeRowList(rows);
   if (!built) {
     // Out of memory keeps its own text.
-    if (msqlAllocFailures() == failures) msqlSetError("Bad packet received from server");
+    if (msqlAllocFailures() == failures) msqlSetError(MSQL_ERR_BAD_PACKET);
     free(handle);
     return nullptr;
   }
@@ -127,21 +127,14 @@ SequenceInfo *msqlGetSequenceInfo(int sock, const char *table) {
   netInit();
   if (msqlTerminalGuard(sock)) return nullptr;
   msqlTrace(MSQL_DEBUG_API, "msqlGetSequenceInfo(%d,%s)\n", sock, table);
-  msqlFormatRequest("%d:%s\n", 13, table);
+  msqlFormatRequest("%d:%s\n", REQ_SEQ_INFO, table);
   sendPacket(sock);
-  if (readPacket(sock) <= 0) {
-    msqlLostConnection(sock);
-    return nullptr;
-  }
-  if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
-    msqlTakeServerMessage(packetBuffer);
-    return nullptr;
-  }
+  if (msqlReadReply(sock) < 0 || msqlReplyFailed()) return nullptr;
   // "<status>:<first>:<second>"
   const char *first = strchr(packetBuffer, ':');
   const char *second = first ? strchr(first + 1, ':') : nullptr;
   if (second == nullptr) {
-    msqlSetError("Bad packet received from server");
+    msqlSetError(MSQL_ERR_BAD_PACKET);
     return nullptr;
   }
   sequenceInfo.first = msqlReadNumber(first + 1, nullptr);
@@ -153,7 +146,7 @@ int msqlCreateDB(int sock, const char *db) {
   netInit();
   msqlTrace(MSQL_DEBUG_API, "msqlCreateDB(%d,%s)\n", sock, db);
   if (msqlTerminalGuard(sock)) return -1;
-  msqlFormatRequest("%d:%s\n", 7, db);
+  msqlFormatRequest("%d:%s\n", REQ_CREATE_DB, db);
   return msqlSimpleRequest(sock);
 }
 
@@ -161,7 +154,7 @@ int msqlDropDB(int sock, const char *db) {
   netInit();
   msqlTrace(MSQL_DEBUG_API, "msqlDropDB(%d,%s)\n", sock, db);
   if (msqlTerminalGuard(sock)) return -1;
-  msqlFormatRequest("%d:%s\n", 8, db);
+  msqlFormatRequest("%d:%s\n", REQ_DROP_DB, db);
   return msqlSimpleRequest(sock);
 }
 
@@ -169,7 +162,7 @@ int msqlCopyDB(int sock, const char *from, const char *to) {
   netInit();
   msqlTrace(MSQL_DEBUG_API, "msqlCopyDB(%d,%s,%s)\n", sock, from, to);
   if (msqlTerminalGuard(sock)) return -1;
-  msqlFormatRequest("%d:%s:%s\n", 15, from, to);
+  msqlFormatRequest("%d:%s:%s\n", REQ_COPY_DB, from, to);
   return msqlSimpleRequest(sock);
 }
 
@@ -177,7 +170,7 @@ int msqlMoveDB(int sock, const char *from, const char *to) {
   netInit();
   msqlTrace(MSQL_DEBUG_API, "msqlMoveDB(%d,%s,%s)\n", sock, from, to);
   if (msqlTerminalGuard(sock)) return -1;
-  msqlFormatRequest("%d:%s:%s\n", 14, from, to);
+  msqlFormatRequest("%d:%s:%s\n", REQ_MOVE_DB, from, to);
   return msqlSimpleRequest(sock);
 }
 
@@ -185,7 +178,7 @@ int msqlReloadAcl(int sock) {
   netInit();
   msqlTrace(MSQL_DEBUG_API, "msqlReloadAcl(%d)\n", sock);
   if (msqlTerminalGuard(sock)) return -1;
-  msqlFormatRequest("%d:\n", 9);
+  msqlFormatRequest("%d:\n", REQ_RELOAD_ACL);
   return msqlSimpleRequest(sock);
 }
 
@@ -193,7 +186,7 @@ int msqlShutdown(int sock) {
   netInit();
   msqlTrace(MSQL_DEBUG_API, "msqlShutdown(%d)\n", sock);
   if (msqlTerminalGuard(sock)) return -1;
-  msqlFormatRequest("%d:\n", 10);
+  msqlFormatRequest("%d:\n", REQ_SHUTDOWN);
   return msqlSimpleRequest(sock);
 }
 
@@ -202,20 +195,17 @@ int msqlShutdown(int sock) {
 int msqlServerReport(int sock) {
   netInit();
   msqlTrace(MSQL_DEBUG_API, "msqlServerReport(%d)\n", sock);
-  msqlFormatRequest("%d:\n", 12);
+  msqlFormatRequest("%d:\n", REQ_SERVER_STATS);
   sendPacket(sock);
-  int length = readPacket(sock);
-  if (length <= 0) {
-    msqlLostConnection(sock);
-    return -1;
-  }
+  int length = msqlReadReply(sock);
+  if (length < 0) return -1;
   if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
     // The text after "-1:" is kept whole, its newline included; a reply too
     // short to have any gets the usual unknown-error text.
     if (length > 3) {
       msqlSetError("%s", packetBuffer + 3);
     } else {
-      msqlSetError("Unknown MSQL error");
+      msqlSetError(MSQL_ERR_UNKNOWN);
     }
     return -1;
   }

@@ -18,6 +18,15 @@
 #include "msql/conf/config_internal.h"
 #include "msql/msql_internal.h"
 
+// Texts this module leaves in msqlErrMsg.
+#define MSQL_ERR_UNIX_SOCKET "Can't create UNIX socket"
+#define MSQL_ERR_LOCAL_CONNECT "Can't connect to local MSQL server"
+#define MSQL_ERR_IP_SOCKET "Can't create IP socket"
+#define MSQL_ERR_UNKNOWN_HOST "Unknown MSQL Server Host (%s)"
+#define MSQL_ERR_TCP_CONNECT "Can't connect to MSQL server on %s"
+#define MSQL_ERR_PROTOCOL "Protocol mismatch. Server Version = %d Client Version = %d"
+#define MSQL_ERR_NO_USER "Can't find your username. Who are you?"
+
 namespace {
 
 char hostInfo[MSQL_HOSTINFO_SIZE];
@@ -44,28 +53,27 @@ void EnableKeepAlive(int sock) {
   setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
 }
 
-// A socket that failed before the greeting is closed here; it is forgotten
-// as current too, so that a later broken pipe cannot close a reused number.
-int FailBeforeGreeting(int sock, const char *format, const char *host) {
-  if (host) {
-    msqlSetError(format, host);
-  } else {
-    msqlSetError("%s", format);
-  }
+// A socket that failed before the greeting is closed here, the reason being
+// already set; it is forgotten as current too, so that a later broken pipe
+// cannot close a reused number.
+int FailBeforeGreeting(int sock) {
   close(sock);
   msqlDropReadAhead(sock);
   currentServerSocket = -1;
   return -1;
 }
 
+// Ends a handshake that was refused after the connect; the reason is set.
+int RefuseHandshake(int sock) {
+  closeServerSocket(sock);
+  return -1;
+}
+
 // A stream socket that becomes the current server socket. Bytes read ahead
 // for an earlier socket of the same number must not reach this one.
-int NewServerSocket(int family, const char *failure) {
+int NewServerSocket(int family) {
   int sock = socket(family, SOCK_STREAM, 0);
-  if (sock < 0) {
-    msqlSetError("%s", failure);
-    return -1;
-  }
+  if (sock < 0) return -1;
   msqlDropReadAhead(sock);
   currentServerSocket = sock;
   EnableKeepAlive(sock);
@@ -77,15 +85,19 @@ int OpenLocal() {
   if (path == nullptr) path = "";
   FormatInfo(hostInfo, sizeof hostInfo, "Localhost via UNIX socket");
   msqlTrace(MSQL_DEBUG_API, "Server name = NULL.  Using UNIX sock(%s)\n", path);
-  int sock = NewServerSocket(AF_UNIX, "Can't create UNIX socket");
-  if (sock < 0) return -1;
+  int sock = NewServerSocket(AF_UNIX);
+  if (sock < 0) {
+    msqlSetError(MSQL_ERR_UNIX_SOCKET);
+    return -1;
+  }
   struct sockaddr_un address;
   memset(&address, 0, sizeof address);
   address.sun_family = AF_UNIX;
   // A path longer than the address field is cut at its size.
   snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
   if (connect(sock, reinterpret_cast<struct sockaddr *>(&address), sizeof address) < 0) {
-    return FailBeforeGreeting(sock, "Can't connect to local MSQL server", nullptr);
+    msqlSetError(MSQL_ERR_LOCAL_CONNECT);
+    return FailBeforeGreeting(sock);
   }
   return sock;
 }
@@ -94,21 +106,26 @@ int OpenTcp(const char *host) {
   int port = msqlConfigGetInt("general", "tcp_port");
   FormatInfo(hostInfo, sizeof hostInfo, "%s via TCP/IP", host);
   msqlTrace(MSQL_DEBUG_API, "Server name = %s.  Using TCP sock (%d)\n", host, port);
-  int sock = NewServerSocket(AF_INET, "Can't create IP socket");
-  if (sock < 0) return -1;
+  int sock = NewServerSocket(AF_INET);
+  if (sock < 0) {
+    msqlSetError(MSQL_ERR_IP_SOCKET);
+    return -1;
+  }
   struct sockaddr_in address;
   memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;
   if (inet_aton(host, &address.sin_addr) == 0) {
     struct hostent *entry = gethostbyname(host);
     if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) {
-      return FailBeforeGreeting(sock, "Unknown MSQL Server Host (%s)", host);
+      msqlSetError(MSQL_ERR_UNKNOWN_HOST, host);
+      return FailBeforeGreeting(sock);
     }
     memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
   }
   address.sin_port = htons(static_cast<uint16_t>(port));
   if (connect(sock, reinterpret_cast<struct sockaddr *>(&address), sizeof address) < 0) {
-    return FailBeforeGreeting(sock, "Can't connect to MSQL server on %s", host);
+    msqlSetError(MSQL_ERR_TCP_CONNECT, host);
+    return FailBeforeGreeting(sock);
   }
   return sock;
 }
@@ -118,28 +135,20 @@ int Handshake(int sock) {
   if (readPacket(sock) <= 0) {
     msqlTrace(MSQL_DEBUG_API, "Initial read failed\n");
     perror("read");
-    closeServerSocket(sock);
-    msqlSetError("MSQL server has gone away");
+    msqlLostConnection(sock);
     return -1;
   }
-  if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
-    msqlTakeServerMessage(packetBuffer);
-    closeServerSocket(sock);
-    return -1;
-  }
+  if (msqlReplyFailed()) return RefuseHandshake(sock);
   char *versionField = strchr(packetBuffer, ':');
   if (versionField == nullptr) {
-    msqlSetError("Bad packet received from server");
-    closeServerSocket(sock);
-    return -1;
+    msqlSetError(MSQL_ERR_BAD_PACKET);
+    return RefuseHandshake(sock);
   }
   versionField++;
   int version = msqlReadNumber(versionField, nullptr);
   if (version != PROTOCOL_VERSION) {
-    msqlSetError("Protocol mismatch. Server Version = %d Client Version = %d", version,
-                 PROTOCOL_VERSION);
-    closeServerSocket(sock);
-    return -1;
+    msqlSetError(MSQL_ERR_PROTOCOL, version, PROTOCOL_VERSION);
+    return RefuseHandshake(sock);
   }
   msqlTrace(MSQL_DEBUG_API, "mSQL protocol version - API=%d, server=%d\n", PROTOCOL_VERSION,
             version);
@@ -158,22 +167,13 @@ int Handshake(int sock) {
   const char *user = msqlPasswordName();
   if (user == nullptr) user = getenv("USER");
   if (user == nullptr) {
-    msqlSetError("Can't find your username. Who are you?");
-    closeServerSocket(sock);
-    return -1;
+    msqlSetError(MSQL_ERR_NO_USER);
+    return RefuseHandshake(sock);
   }
   msqlFormatRequest("%s\n", user);
   sendPacket(sock);
-  if (readPacket(sock) <= 0) {
-    closeServerSocket(sock);
-    msqlSetError("MSQL server has gone away");
-    return -1;
-  }
-  if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
-    msqlTakeServerMessage(packetBuffer);
-    closeServerSocket(sock);
-    return -1;
-  }
+  if (msqlReadReply(sock) < 0) return -1;
+  if (msqlReplyFailed()) return RefuseHandshake(sock);
   return sock;
 }
 
@@ -201,14 +201,14 @@ int msqlSelectDB(int sock, const char *db) {
   memset(msqlErrMsg, 0, sizeof msqlErrMsg);
   currentServerSocket = sock;
   netInit();
-  msqlFormatRequest("%d:%s\n", 2, db);
+  msqlFormatRequest("%d:%s\n", REQ_INIT_DB, db);
   return msqlSimpleRequest(sock);
 }
 
 void msqlClose(int sock) {
   netInit();
   currentServerSocket = sock;
-  msqlFormatRequest("%d:\n", 1);
+  msqlFormatRequest("%d:\n", REQ_QUIT);
   sendPacket(sock);
   closeServerSocket(sock);
 }

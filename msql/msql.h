@@ -4,24 +4,11 @@
 #ifndef KORVID_MSQL_H
 #define KORVID_MSQL_H
 
-#define PROTOCOL_VERSION 23
+#include "msql/protocol.h"
 
 // Field flags of a FieldListEntry.
 #define FLAG_NOT_NULL 1
 #define FLAG_UNIQUE_KEY 2
-
-// Server type codes.
-#define INT_TYPE 1
-#define CHAR_TYPE 2
-#define REAL_TYPE 3
-#define IDENT_TYPE 4
-#define NULL_TYPE 5
-#define TEXT_TYPE 6
-#define DATE_TYPE 7
-#define UINT_TYPE 8
-#define MONEY_TYPE 9
-#define TIME_TYPE 10
-#define IDX_TYPE 253  // an index entry in a table's field list
 
 // The reason of the last failure, at most 199 characters and a zero.
 #define MSQL_ERRMSG_SIZE 200

@@ -31,11 +31,6 @@
 // (a count and its colon). A query reply announcing more is malformed.
 #define MSQL_MAX_COLUMNS (MAX_PACKET / 2)
 
-// Reply statuses.
-#define MSQL_STATUS_ERROR -1
-#define MSQL_STATUS_NULL -2
-#define MSQL_STATUS_END -100
-
 // Debug levels of MSQL_DEBUG.
 #define MSQL_DEBUG_QUERY 1
 #define MSQL_DEBUG_API 2
@@ -59,10 +54,22 @@ void msqlSetError(const char *format, ...) __attribute__((format(printf, 1, 2)))
 // The leading decimal number of a reply text, read as strtol reads base 10
 // and kept within the int range.
 int msqlReadNumber(const char *text, const char **end);
+// Texts of msqlErrMsg that several modules leave; each module's other texts
+// stand beside the code that sets them.
+#define MSQL_ERR_GONE "MSQL server has gone away"   // the connection was lost
+#define MSQL_ERR_UNKNOWN "Unknown MSQL error"       // a failure without a message
+#define MSQL_ERR_BAD_PACKET "Bad packet received from server"  // a reply that cannot be read
+
 // Takes the server's message after the first colon of the reply into msqlErrMsg.
 void msqlTakeServerMessage(const char *reply);
-// Closes the socket and leaves "MSQL server has gone away".
+// Closes the socket and leaves MSQL_ERR_GONE.
 void msqlLostConnection(int sock);
+// Reads a reply into packetBuffer: its length, or -1 after the lost
+// connection (an empty reply counts as one).
+int msqlReadReply(int sock);
+// True, with the server's message taken, when the reply in packetBuffer
+// has the error status.
+bool msqlReplyFailed(void);
 // Sends the request in packetBuffer and reads a reply that carries only a
 // status: 0, or -1 with the server's reason or the lost connection.
 int msqlSimpleRequest(int sock);

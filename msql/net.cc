@@ -16,6 +16,9 @@
 
 char msqlErrMsg[MSQL_ERRMSG_SIZE];
 
+// A request sent on a terminal instead of a server socket.
+#define MSQL_ERR_NOT_SOCKET "Socket not connected to mSQL"
+
 namespace {
 
 // The 4-byte length header of a request lies right in front of its payload so
@@ -238,7 +241,7 @@ int msqlReadNumber(const char *text, const char **end) {
 void msqlTakeServerMessage(const char *reply) {
   const char *colon = strchr(reply, ':');
   if (colon == nullptr) {
-    msqlSetError("Unknown MSQL error");
+    msqlSetError(MSQL_ERR_UNKNOWN);
     return;
   }
   msqlSetError("%s", colon + 1);
@@ -248,25 +251,31 @@ void msqlTakeServerMessage(const char *reply) {
 
 void msqlLostConnection(int sock) {
   closeServerSocket(sock);
-  msqlSetError("MSQL server has gone away");
+  msqlSetError(MSQL_ERR_GONE);
+}
+
+int msqlReadReply(int sock) {
+  int length = readPacket(sock);
+  if (length > 0) return length;
+  msqlLostConnection(sock);
+  return -1;
+}
+
+bool msqlReplyFailed(void) {
+  if (msqlReadNumber(packetBuffer, nullptr) != MSQL_STATUS_ERROR) return false;
+  msqlTakeServerMessage(packetBuffer);
+  return true;
 }
 
 int msqlSimpleRequest(int sock) {
   sendPacket(sock);
-  if (readPacket(sock) <= 0) {
-    msqlLostConnection(sock);
-    return -1;
-  }
-  if (msqlReadNumber(packetBuffer, nullptr) == MSQL_STATUS_ERROR) {
-    msqlTakeServerMessage(packetBuffer);
-    return -1;
-  }
+  if (msqlReadReply(sock) < 0 || msqlReplyFailed()) return -1;
   return 0;
 }
 
 bool msqlTerminalGuard(int sock) {
   if (!isatty(sock)) return false;
-  msqlSetError("Socket not connected to mSQL");
+  msqlSetError(MSQL_ERR_NOT_SOCKET);
   return true;
 }
 

@@ -6,8 +6,9 @@
 
 #include <cstddef>
 
-// Largest payload either side accepts; a header announcing more is refused.
-#define MAX_PACKET 131072
+#include "msql/protocol.h"
+
+// Bytes of the length header in front of every payload.
 #define PACKET_HEADER 4
 
 enum PacketScan {

@@ -150,7 +150,7 @@ int readRowStream(int sock, QueryDataRow **rows) {
       // Out of memory is said as such, not blamed on the server.
       freeRowList(head);
       closeServerSocket(sock);
-      if (msqlAllocFailures() == failures) msqlSetError("Bad packet received from server");
+      if (msqlAllocFailures() == failures) msqlSetError(MSQL_ERR_BAD_PACKET);
       return -1;
     }
     *tail = row;
@@ -198,17 +198,10 @@ int msqlQuery(int sock, const char *query) {
   currentServerSocket = sock;
   netInit();
   if (msqlTerminalGuard(sock)) return -1;
-  msqlFormatRequest("%d:%s\n", 3, query);
+  msqlFormatRequest("%d:%s\n", REQ_QUERY, query);
   sendPacket(sock);
-  if (readPacket(sock) <= 0) {
-    msqlLostConnection(sock);
-    return -1;
-  }
+  if (msqlReadReply(sock) < 0 || msqlReplyFailed()) return -1;
   int status = msqlReadNumber(packetBuffer, nullptr);
-  if (status == MSQL_STATUS_ERROR) {
-    msqlTakeServerMessage(packetBuffer);
-    return -1;
-  }
   const char *colon = strchr(packetBuffer, ':');
   if (colon == nullptr) return status;
   int fields = msqlReadNumber(colon + 1, nullptr);
@@ -216,7 +209,7 @@ int msqlQuery(int sock, const char *query) {
   if (fields > MSQL_MAX_COLUMNS) {
     // No row could hold that many columns; what follows cannot be read.
     closeServerSocket(sock);
-    msqlSetError("Bad packet received from server");
+    msqlSetError(MSQL_ERR_BAD_PACKET);
     return -1;
   }
 
@@ -234,7 +227,7 @@ int msqlQuery(int sock, const char *query) {
   if (fieldCount < 0) return -1;
   if (!ValidFieldRows(fieldRows)) {
     freeRowList(fieldRows);
-    msqlSetError("Bad packet received from server");
+    msqlSetError(MSQL_ERR_BAD_PACKET);
     return -1;
   }
   // Every reader sizes a row by its field descriptions: one description more

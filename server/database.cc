@@ -171,15 +171,15 @@ FieldType TypeFromDeclared(const char *declared) {
   int length = 0;
   size_t open = d.find('(');
   if (open != std::string::npos) length = atoi(d.c_str() + open + 1);
-  if (base == "int" || base == "integer") return {TYPE_INT, 4};
-  if (base == "uint") return {TYPE_UINT, 4};
-  if (base == "real" || base == "float" || base == "double") return {TYPE_REAL, 8};
-  if (base == "char" || base == "varchar") return {TYPE_CHAR, length};
-  if (base == "text") return {TYPE_TEXT, length};
-  if (base == "date") return {TYPE_DATE, 4};
-  if (base == "time") return {TYPE_TIME, 4};
-  if (base == "money") return {TYPE_MONEY, 4};
-  return {TYPE_CHAR, length};
+  if (base == "int" || base == "integer") return {INT_TYPE, 4};
+  if (base == "uint") return {UINT_TYPE, 4};
+  if (base == "real" || base == "float" || base == "double") return {REAL_TYPE, 8};
+  if (base == "char" || base == "varchar") return {CHAR_TYPE, length};
+  if (base == "text") return {TEXT_TYPE, length};
+  if (base == "date") return {DATE_TYPE, 4};
+  if (base == "time") return {TIME_TYPE, 4};
+  if (base == "money") return {MONEY_TYPE, 4};
+  return {CHAR_TYPE, length};
 }
 
 std::string DbPath(const std::string &data_dir, const std::string &name) { return data_dir + "/" + name; }
@@ -289,7 +289,7 @@ bool DbListFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc> 
     FieldDesc f;
     f.table = table;
     f.name = IndexShownName((const char *)sqlite3_column_text(idx.s, 0));
-    f.type = TYPE_INDEX;
+    f.type = IDX_TYPE;
     f.length = sqlite3_column_int(idx.s, 2);
     f.unique = sqlite3_column_int(idx.s, 1) != 0;
     fields->push_back(f);
@@ -386,7 +386,7 @@ FieldDesc DbDescribeColumn(sqlite3 *db, sqlite3_stmt *stmt, int i) {
     f.type = t.type;
     f.length = t.length;
   } else {
-    f.type = TYPE_CHAR;
+    f.type = CHAR_TYPE;
     f.computed = true;
   }
   if (table && origin) {

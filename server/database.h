@@ -9,20 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "msql/protocol.h"
 #include "server/dialect.h"
-
-// Server type codes, as the client names them.
-enum {
-  TYPE_INT = 1,
-  TYPE_CHAR = 2,
-  TYPE_REAL = 3,
-  TYPE_TEXT = 6,
-  TYPE_DATE = 7,
-  TYPE_UINT = 8,
-  TYPE_MONEY = 9,
-  TYPE_TIME = 10,
-  TYPE_INDEX = 253
-};
 
 // How long a statement waits for another connection's write lock, in ms.
 #define DB_BUSY_TIMEOUT_MS 10000
@@ -34,7 +22,7 @@ enum {
 #define FIELD_NAME_MAX 64
 
 struct FieldType {
-  int type;    // one of the TYPE_ codes
+  int type;    // one of the type codes (INT_TYPE, ...)
   int length;  // declared length of char and text, the value's width otherwise
 };
 
@@ -42,7 +30,7 @@ struct FieldType {
 struct FieldDesc {
   std::string table;
   std::string name;
-  int type = TYPE_CHAR;
+  int type = CHAR_TYPE;
   int length = 0;
   bool not_null = false;
   bool unique = false;
@@ -66,7 +54,7 @@ void DbClose(sqlite3 *db);
 // Catalog. Each returns false with a client-worded reason in *error.
 bool DbListDatabases(const std::string &data_dir, std::vector<std::string> *names, std::string *error);
 bool DbListTables(sqlite3 *db, std::vector<std::string> *names, std::string *error);
-// Data fields in table order, then one TYPE_INDEX entry per index.
+// Data fields in table order, then one IDX_TYPE entry per index.
 bool DbListFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc> *fields,
                   std::string *error);
 // The index kind, then the index's fields in order.

@@ -38,6 +38,11 @@
 #include "server/dialect.h"
 #include "server/server.h"
 
+// Payloads built from the statuses of the protocol.
+const char kEndPacket[] = "-100:\n";  // MSQL_STATUS_END: ends a stream
+const char kNullColumn[] = "-2:";     // MSQL_STATUS_NULL as a column count
+const char kOkReply[] = "0:\n";       // success without anything to tell
+
 // Writes n in decimal at the end of buf (which must hold 20 bytes) and
 // returns where the digits start. Rows are streamed by the million, so this
 // stays clear of the printf machinery.
@@ -64,7 +69,7 @@ void AppendColumn(std::string *packet, const char *value, size_t length) {
   packet->append(value, length);
 }
 
-void AppendNull(std::string *packet) { packet->append("-2:"); }
+void AppendNull(std::string *packet) { packet->append(kNullColumn, 3); }
 
 namespace {
 
@@ -158,7 +163,7 @@ std::string PeerName(int fd) {
 
 bool Login(Connection *c) {
   char greeting[128];
-  snprintf(greeting, sizeof greeting, "0:%d:%s\n", SERVER_PROTOCOL_VERSION, SERVER_DESCRIPTION);
+  snprintf(greeting, sizeof greeting, "0:%d:%s\n", PROTOCOL_VERSION, SERVER_DESCRIPTION);
   Reply(c, greeting);
   struct timeval limit = {LOGIN_TIMEOUT_SECONDS, 0}, none = {0, 0};
   setsockopt(c->fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -182,7 +187,7 @@ bool Login(Connection *c) {
   // A name claimed over TCP cannot be checked, so administration is for
   // the admin user on the local socket only.
   c->admin = c->local && user == c->server->config.admin_user;
-  Reply(c, "0:\n");
+  Reply(c, kOkReply);
   return true;
 }
 
@@ -259,11 +264,11 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
       const char *value;
       size_t n;
       if (kind == SQLITE_NULL) {
-        if (length + 3 <= MAX_PACKET) memcpy(buf + used, "-2:", 3), used += 3;
+        if (length + 3 <= MAX_PACKET) memcpy(buf + used, kNullColumn, 3), used += 3;
         length += 3;
         continue;
       }
-      if ((*fields)[i].type == TYPE_MONEY && (kind == SQLITE_INTEGER || kind == SQLITE_FLOAT)) {
+      if ((*fields)[i].type == MONEY_TYPE && (kind == SQLITE_INTEGER || kind == SQLITE_FLOAT)) {
         n = (size_t)snprintf(digits, sizeof digits, "%.2f", sqlite3_column_double(stmt, i));
         value = digits;
       } else if (kind == SQLITE_INTEGER) {
@@ -307,12 +312,12 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
     ReplyError(c, sqlite3_errmsg(db));
     return;
   }
-  WritePacket(c, "-100:\n");
+  WritePacket(c, kEndPacket);
   for (int i = 0; i < ncol; i++) {
     const FieldDesc &f = (*fields)[i];
     WriteFieldRow(c, f, f.computed ? (int)longest[i] : f.length);
   }
-  Reply(c, "-100:\n");
+  Reply(c, kEndPacket);
 }
 
 // ---- Statement cache ----
@@ -421,7 +426,7 @@ void SendNameList(Connection *c, const std::vector<std::string> &names) {
     AppendColumn(&row, name.data(), name.size());
     WritePacket(c, row);
   }
-  Reply(c, "-100:\n");
+  Reply(c, kEndPacket);
 }
 
 bool NeedDatabase(Connection *c) {
@@ -486,7 +491,7 @@ void SelectDatabase(Connection *c, const std::string &name) {
   CloseDatabase(c);
   c->db = db;
   c->database = name;
-  Reply(c, "0:\n");
+  Reply(c, kOkReply);
 }
 
 // Runs one whole-database change under db_mutex. Drop and move refuse a
@@ -521,20 +526,20 @@ void ListFields(Connection *c, const std::string &table) {
     return;
   }
   for (const FieldDesc &f : fields) WriteFieldRow(c, f, f.length);
-  Reply(c, "-100:\n");
+  Reply(c, kEndPacket);
 }
 
 void ServerReport(Connection *c) {
   const ServerConfig &cfg = c->server->config;
   WritePacket(c, std::string(SERVER_DESCRIPTION) + "\n");
-  WritePacket(c, "Protocol version: " + std::to_string(SERVER_PROTOCOL_VERSION) + "\n");
+  WritePacket(c, "Protocol version: " + std::to_string(PROTOCOL_VERSION) + "\n");
   WritePacket(c, "Data directory: " + cfg.data_dir + "\n");
   WritePacket(c, "UNIX socket: " + (cfg.unix_path.empty() ? std::string("none") : cfg.unix_path) + "\n");
   WritePacket(c, "TCP port: " + (cfg.tcp_port ? std::to_string(cfg.tcp_port) : std::string("none")) + "\n");
   WritePacket(c, "Connections: " + std::to_string(c->server->connections.load()) + "\n");
   WritePacket(c, "Queries: " + std::to_string(c->server->queries.load()) + "\n");
   WritePacket(c, std::string("Read-only: ") + (cfg.read_only ? "yes" : "no") + "\n");
-  Reply(c, "-100:\n");
+  Reply(c, kEndPacket);
 }
 
 // Splits "a:b" at its first colon.
@@ -615,7 +620,7 @@ bool HandleRequest(Connection *c, const std::string &payload) {
         break;
       }
       if (Administer(c, code, args, "", &error)) {
-        Reply(c, "0:\n");
+        Reply(c, kOkReply);
       } else {
         ReplyError(c, error);
       }
@@ -629,7 +634,7 @@ bool HandleRequest(Connection *c, const std::string &payload) {
         break;
       }
       if (Administer(c, code, a, b, &error)) {
-        Reply(c, "0:\n");
+        Reply(c, kOkReply);
       } else {
         ReplyError(c, error);
       }
@@ -637,11 +642,11 @@ bool HandleRequest(Connection *c, const std::string &payload) {
     case REQ_RELOAD_ACL:
       // Access is decided by the peer's credentials and admin_user alone;
       // there is no access file to read again.
-      if (NeedAdmin(c)) Reply(c, "0:\n");
+      if (NeedAdmin(c)) Reply(c, kOkReply);
       break;
     case REQ_SHUTDOWN:
       if (!NeedAdmin(c)) break;
-      Reply(c, "0:\n");
+      Reply(c, kOkReply);
       RequestShutdown(c->server);
       return false;
     case REQ_SERVER_STATS:

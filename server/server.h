@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "msql/protocol.h"
 #include "server/database.h"
 
 #define SERVER_PROTOCOL_VERSION 23
@@ -27,25 +28,6 @@
 // Output is gathered up to this many bytes before one write, so that a
 // stream of small row packets does not cost a system call per row.
 #define OUTPUT_FLUSH_SIZE 131072
-
-// The request codes of protocol 23.
-enum {
-  REQ_QUIT = 1,
-  REQ_INIT_DB = 2,
-  REQ_QUERY = 3,
-  REQ_DB_LIST = 4,
-  REQ_TABLE_LIST = 5,
-  REQ_FIELD_LIST = 6,
-  REQ_CREATE_DB = 7,
-  REQ_DROP_DB = 8,
-  REQ_RELOAD_ACL = 9,
-  REQ_SHUTDOWN = 10,
-  REQ_INDEX_LIST = 11,
-  REQ_SERVER_STATS = 12,
-  REQ_SEQ_INFO = 13,
-  REQ_MOVE_DB = 14,
-  REQ_COPY_DB = 15
-};
 
 struct ServerConfig {
   std::string data_dir;

@@ -271,17 +271,17 @@ TEST(DialectTest, DeclaredTypes) {
     const char *declared;
     int type, length;
   } cases[] = {
-      {"int", TYPE_INT, 4},         {"INTEGER", TYPE_INT, 4},     {"uint", TYPE_UINT, 4},
-      {"real", TYPE_REAL, 8},       {"char(20)", TYPE_CHAR, 20},  {"CHAR (7)", TYPE_CHAR, 7},
-      {"text(200)", TYPE_TEXT, 200}, {"date", TYPE_DATE, 4},      {"time", TYPE_TIME, 4},
-      {"money", TYPE_MONEY, 4},     {"blob", TYPE_CHAR, 0},       {"", TYPE_CHAR, 0},
+      {"int", INT_TYPE, 4},         {"INTEGER", INT_TYPE, 4},     {"uint", UINT_TYPE, 4},
+      {"real", REAL_TYPE, 8},       {"char(20)", CHAR_TYPE, 20},  {"CHAR (7)", CHAR_TYPE, 7},
+      {"text(200)", TEXT_TYPE, 200}, {"date", DATE_TYPE, 4},      {"time", TIME_TYPE, 4},
+      {"money", MONEY_TYPE, 4},     {"blob", CHAR_TYPE, 0},       {"", CHAR_TYPE, 0},
   };
   for (const auto &c : cases) {
     FieldType t = TypeFromDeclared(c.declared);
     EXPECT_EQ(t.type, c.type) << c.declared;
     EXPECT_EQ(t.length, c.length) << c.declared;
   }
-  EXPECT_EQ(TypeFromDeclared(nullptr).type, TYPE_CHAR);
+  EXPECT_EQ(TypeFromDeclared(nullptr).type, CHAR_TYPE);
 }
 
 TEST(DialectTest, RowEncoding) {

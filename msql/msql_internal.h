@@ -20,9 +20,9 @@
 #define MSQL_HOSTINFO_SIZE 80
 // The greeting's description of the server, cut to 95 characters.
 #define MSQL_SERVERINFO_SIZE 96
-// Bytes a connection reads ahead of the packet it needs; larger packets are
-// read straight into the packet buffer.
-#define MSQL_READAHEAD_SIZE 65536
+// A connection's read-ahead buffer: room for a whole packet of the largest
+// size, and whatever a read brings beyond the packet it needs.
+#define MSQL_READAHEAD_SIZE PACKET_READER_MIN
 // Connections that may have read-ahead buffers at once; further connections
 // read without one, exactly as asked.
 #define MSQL_READAHEAD_SLOTS 8

@@ -34,116 +34,62 @@ bool netReady = false;
 struct ReadAhead {
   volatile int used;  // cleared from the broken-pipe handler, hence volatile
   int fd;
-  size_t start;
-  size_t end;
-  unsigned char *data;  // MSQL_READAHEAD_SIZE bytes, kept for reuse
+  PacketReader reader;  // over MSQL_READAHEAD_SIZE bytes, kept for reuse
 };
 
 ReadAhead readAhead[MSQL_READAHEAD_SLOTS];
 
-ReadAhead *SlotFor(int sock) {
+PacketReader *ReaderFor(int sock) {
   ReadAhead *free = nullptr;
   for (ReadAhead &slot : readAhead) {
-    if (slot.used && slot.fd == sock) return &slot;
+    if (slot.used && slot.fd == sock) return &slot.reader;
     if (!slot.used && free == nullptr) free = &slot;
   }
   if (free == nullptr) return nullptr;
-  if (free->data == nullptr) {
-    free->data = static_cast<unsigned char *>(msqlMallocOptional(MSQL_READAHEAD_SIZE));
-    if (free->data == nullptr) return nullptr;
+  if (free->reader.data == nullptr) {
+    void *data = msqlMallocOptional(MSQL_READAHEAD_SIZE);
+    if (data == nullptr) return nullptr;
+    msqlReaderInit(&free->reader, static_cast<unsigned char *>(data), MSQL_READAHEAD_SIZE);
   }
   free->fd = sock;
-  free->start = free->end = 0;
+  free->reader.start = free->reader.end = 0;
   free->used = 1;
-  return free;
+  return &free->reader;
 }
 
-// Reads into buf; reports a real error while the length is awaited.
-ssize_t ReadSome(int sock, void *buf, size_t size, bool forLength) {
-  ssize_t got = read(sock, buf, size);
-  if (got < 0 && errno != EINTR && forLength) {
-    fprintf(stderr, "Socket read on %d for length failed : %s\n", sock, strerror(errno));
-  }
-  return got;
-}
-
-// Checks a complete header; -1 after the message for a refused length.
-int CheckLength(const unsigned char *header) {
-  int length = 0;
-  size_t consumed = 0;
-  switch (msqlScanPacket(header, PACKET_HEADER, &length, &consumed)) {
-    case PACKET_TOO_LARGE:
-      fprintf(stderr, "Packet too large (%d)\n", length);
-      return -1;
-    case PACKET_NEGATIVE:
-      fprintf(stderr, "Malformed packet\n");
-      return -1;
-    default:
-      return length;
-  }
-}
-
-// Reads exactly what the packet needs, for connections without read-ahead.
-int ReadExact(int sock) {
-  unsigned char header[PACKET_HEADER];
-  size_t have = 0;
-  while (have < PACKET_HEADER) {
-    ssize_t got = ReadSome(sock, header + have, PACKET_HEADER - have, true);
-    if (got <= 0) return -1;
-    have += static_cast<size_t>(got);
-  }
-  int length = CheckLength(header);
-  if (length < 0) return -1;
-  have = 0;
-  while (have < static_cast<size_t>(length)) {
-    ssize_t got = ReadSome(sock, packetBuffer + have, length - have, false);
-    if (got <= 0) return -1;
-    have += static_cast<size_t>(got);
-  }
-  packetBuffer[length] = '\0';
-  return length;
-}
-
-int ReadBuffered(int sock, ReadAhead *ra) {
-  if (ra->end - ra->start < PACKET_HEADER && ra->start > 0) {
-    memmove(ra->data, ra->data + ra->start, ra->end - ra->start);
-    ra->end -= ra->start;
-    ra->start = 0;
-  }
-  while (ra->end - ra->start < PACKET_HEADER) {
-    ssize_t got = ReadSome(sock, ra->data + ra->end, MSQL_READAHEAD_SIZE - ra->end, true);
-    if (got <= 0) return -1;
-    ra->end += static_cast<size_t>(got);
-  }
-  int length = CheckLength(ra->data + ra->start);
-  if (length < 0) return -1;
-  ra->start += PACKET_HEADER;
-  size_t have = 0;
-  size_t want = static_cast<size_t>(length);
-  while (have < want) {
-    size_t buffered = ra->end - ra->start;
-    if (buffered > 0) {
-      size_t take = buffered < want - have ? buffered : want - have;
-      memcpy(packetBuffer + have, ra->data + ra->start, take);
-      ra->start += take;
-      have += take;
-      continue;
+// Feeds the reader from the socket until it holds a whole packet; its
+// payload ends up in packetBuffer with a zero after it. With `exact` nothing
+// past that packet is read, for a reader that does not outlive the call.
+int ReadInto(int sock, PacketReader *r, bool exact) {
+  for (;;) {
+    const char *payload = nullptr;
+    int length = 0;
+    switch (msqlReaderNext(r, &payload, &length)) {
+      case PACKET_COMPLETE:
+        // The reader over packetArea holds its payload there already.
+        if (payload != packetBuffer) memcpy(packetBuffer, payload, static_cast<size_t>(length));
+        packetBuffer[length] = '\0';
+        return length;
+      case PACKET_TOO_LARGE:
+        fprintf(stderr, "Packet too large (%d)\n", length);
+        return -1;
+      case PACKET_NEGATIVE:
+        fprintf(stderr, "Malformed packet\n");
+        return -1;
+      case PACKET_INCOMPLETE:
+        break;
     }
-    ra->start = ra->end = 0;
-    ssize_t got;
-    if (want - have >= MSQL_READAHEAD_SIZE) {
-      // A large rest goes straight into the packet buffer, never past it.
-      got = ReadSome(sock, packetBuffer + have, want - have, false);
-      if (got > 0) have += static_cast<size_t>(got);
-    } else {
-      got = ReadSome(sock, ra->data, MSQL_READAHEAD_SIZE, false);
-      if (got > 0) ra->end = static_cast<size_t>(got);
+    bool forLength = msqlReaderAwaitsHeader(r);
+    size_t room = 0;
+    unsigned char *space = msqlReaderSpace(r, &room);
+    size_t missing = msqlReaderMissing(r);
+    ssize_t got = read(sock, space, exact && missing < room ? missing : room);
+    if (got < 0 && errno != EINTR && forLength) {
+      fprintf(stderr, "Socket read on %d for length failed : %s\n", sock, strerror(errno));
     }
     if (got <= 0) return -1;
+    msqlReaderFed(r, static_cast<size_t>(got));
   }
-  if (ra->start == ra->end) ra->start = ra->end = 0;
-  packetBuffer[length] = '\0';
-  return length;
 }
 
 }  // namespace
@@ -173,10 +119,13 @@ void msqlSetError(const char *format, ...) {
 // Wire layout of a packet: bytes 0..3 hold the payload length L, least
 // significant byte first; bytes 4..L+3 the payload text, without a zero.
 int sendPacket(int sock) {
-  size_t length = strlen(packetBuffer);
-  unsigned char *start = reinterpret_cast<unsigned char *>(packetBuffer) - PACKET_HEADER;
-  msqlEncodeLength(start, static_cast<int>(length));
-  size_t left = length + PACKET_HEADER;
+  PacketWriter w;
+  msqlWriterInit(&w, reinterpret_cast<unsigned char *>(packetArea), sizeof packetArea);
+  msqlWriterBegin(&w);
+  msqlWriterWrote(&w, strlen(packetBuffer));  // formatted in place, within the limit
+  msqlWriterEnd(&w);
+  const unsigned char *start = w.data;
+  size_t left = w.used;
   while (left > 0) {
     ssize_t wrote = write(sock, start, left);
     if (wrote < 0) return -1;
@@ -188,8 +137,13 @@ int sendPacket(int sock) {
 
 int readPacket(int sock) {
   if (!netReady) netInit();
-  ReadAhead *ra = SlotFor(sock);
-  return ra ? ReadBuffered(sock, ra) : ReadExact(sock);
+  PacketReader *ahead = ReaderFor(sock);
+  if (ahead != nullptr) return ReadInto(sock, ahead, false);
+  // Without a read-ahead the packet is assembled in place, header included,
+  // reading no byte beyond it.
+  PacketReader exact;
+  msqlReaderInit(&exact, reinterpret_cast<unsigned char *>(packetArea), PACKET_HEADER + MAX_PACKET);
+  return ReadInto(sock, &exact, true);
 }
 
 void msqlDropReadAhead(int sock) {
@@ -197,7 +151,7 @@ void msqlDropReadAhead(int sock) {
   for (ReadAhead &slot : readAhead) {
     if (slot.used && slot.fd == sock) {
       slot.used = 0;
-      slot.start = slot.end = 0;
+      slot.reader.start = slot.reader.end = 0;
     }
   }
 }
@@ -284,9 +238,8 @@ void msqlResetForTests(void) {
   msqlResetQueryForTests();
   for (ReadAhead &slot : readAhead) {
     slot.used = 0;
-    slot.start = slot.end = 0;
-    free(slot.data);
-    slot.data = nullptr;
+    free(slot.reader.data);
+    msqlReaderInit(&slot.reader, nullptr, 0);
   }
   msqlDebugLevels = 0;
   currentServerSocket = -1;

@@ -1,6 +1,8 @@
 // Wire framing of protocol 23, apart from any socket, shared by the client
 // library and korvid-server. A packet is a 4-byte little-endian signed payload
-// length followed by that many payload bytes; nothing else frames it.
+// length followed by that many payload bytes; nothing else frames it. The
+// reader is fed bytes and answers packets; the writer frames packets into a
+// buffer that its caller writes out.
 #ifndef KORVID_MSQL_PACKET_H
 #define KORVID_MSQL_PACKET_H
 
@@ -10,6 +12,8 @@
 
 // Bytes of the length header in front of every payload.
 #define PACKET_HEADER 4
+// Room a reader's buffer needs so that any packet within the limit fits whole.
+#define PACKET_READER_MIN (PACKET_HEADER + MAX_PACKET)
 
 enum PacketScan {
   PACKET_COMPLETE,    // a whole packet is buffered: *length and *consumed are set
@@ -27,5 +31,74 @@ int msqlDecodeLength(const unsigned char header[PACKET_HEADER]);
 // bytes of the buffer. Incomplete and malformed are different answers.
 PacketScan msqlScanPacket(const unsigned char *data, size_t available, int *length,
                           size_t *consumed);
+
+// Packets out of a byte stream, in a buffer the caller lends (at least
+// PACKET_READER_MIN bytes). Bytes are fed at its end, by copy or by reading
+// straight into msqlReaderSpace; packets are handed out from its start.
+struct PacketReader {
+  unsigned char *data;
+  size_t capacity;
+  size_t start;  // first byte not yet handed out
+  size_t end;    // one past the last byte fed
+};
+
+void msqlReaderInit(PacketReader *r, unsigned char *buffer, size_t capacity);
+
+// The next packet: on PACKET_COMPLETE *payload and *length describe it, in
+// the reader's buffer; the pointer does not survive the next feed. A refused
+// header (too large, negative) sets *length and stays where it is: nothing
+// after it can be framed.
+PacketScan msqlReaderNext(PacketReader *r, const char **payload, int *length);
+
+// Bytes still to come before the packet at the start is whole (just its
+// header's while that is incomplete); 0 behind a refused header.
+size_t msqlReaderMissing(const PacketReader *r);
+
+// True while the packet at the start lacks part of its header.
+bool msqlReaderAwaitsHeader(const PacketReader *r);
+
+// Where the next bytes go and how many fit. Moves the unread bytes to the
+// front when the rest of their packet would not fit after them, so payloads
+// handed out before do not survive it.
+unsigned char *msqlReaderSpace(PacketReader *r, size_t *room);
+
+// Counts n bytes written at msqlReaderSpace.
+void msqlReaderFed(PacketReader *r, size_t n);
+
+// Copies bytes in as far as they fit; returns how many were taken.
+size_t msqlReaderFeed(PacketReader *r, const void *bytes, size_t n);
+
+// Packets framed one after another into a buffer the caller lends and then
+// writes out. A packet is opened, given its payload, and ended: ending fills
+// in its header, or drops it whole when it did not fit.
+struct PacketWriter {
+  unsigned char *data;
+  size_t capacity;
+  size_t used;    // bytes of the ended packets and of the open one
+  size_t open;    // where the open packet's header starts
+  size_t length;  // payload bytes given to the open packet, counted past the limit
+  bool fits;      // the open packet is whole in the buffer and within MAX_PACKET
+};
+
+void msqlWriterInit(PacketWriter *w, unsigned char *buffer, size_t capacity);
+
+// Opens a packet at the end of what is buffered.
+void msqlWriterBegin(PacketWriter *w);
+
+// Adds payload bytes to the open packet; bytes past MAX_PACKET or past the
+// buffer are counted but not stored.
+void msqlWriterAppend(PacketWriter *w, const void *bytes, size_t n);
+
+// Where payload bytes may be written in place, and how many; msqlWriterWrote
+// then counts those written.
+unsigned char *msqlWriterSpace(PacketWriter *w, size_t *room);
+void msqlWriterWrote(PacketWriter *w, size_t n);
+
+// Ends the open packet: true with its header filled in, or false when its
+// payload (w->length bytes) did not fit, the packet then being dropped.
+bool msqlWriterEnd(PacketWriter *w);
+
+// Forgets every packet once the caller has written the buffer out.
+void msqlWriterClear(PacketWriter *w);
 
 #endif

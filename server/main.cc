@@ -119,12 +119,14 @@ int ListenTcp(int port, bool remote) {
 }
 
 void RefuseBusy(int fd) {
-  std::string reply = "-1:Too many connections\n";
-  unsigned char header[PACKET_HEADER];
-  msqlEncodeLength(header, (int)reply.size());
-  std::string packet((const char *)header, PACKET_HEADER);
-  packet += reply;
-  ssize_t ignored = send(fd, packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  static const char kBusy[] = "-1:Too many connections\n";
+  unsigned char packet[PACKET_HEADER + sizeof kBusy];
+  PacketWriter w;
+  msqlWriterInit(&w, packet, sizeof packet);
+  msqlWriterBegin(&w);
+  msqlWriterAppend(&w, kBusy, sizeof kBusy - 1);
+  msqlWriterEnd(&w);
+  ssize_t ignored = send(fd, w.data, w.used, MSG_NOSIGNAL | MSG_DONTWAIT);
   (void)ignored;
   close(fd);
 }

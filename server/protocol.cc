@@ -1,7 +1,8 @@
 // One connection of protocol 23: greeting, login, then one request at a time,
 // each answered in the forms the client library parses. Start at
-// ServeConnection(). Replies are gathered in Connection.out and written in
-// as few writes as possible; rows are streamed, one packet per row, so a
+// ServeConnection(). Requests are framed by the connection's packet reader;
+// replies are framed by its packet writer and written in as few writes as
+// possible; rows are streamed, one packet per row, so a
 // result of any size needs only one row's worth of memory here.
 //
 // Every packet is a 4-byte little-endian length and that many bytes of text.
@@ -19,6 +20,7 @@
 //   sequence          "1:<step>:<value>\n"
 //   report            text packets, then "-100:\n"
 #include <pwd.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -89,17 +91,17 @@ void SendAll(Connection *c, const char *data, size_t size) {
 }
 
 void Flush(Connection *c) {
-  SendAll(c, c->out.data(), c->out.size());
-  c->out.clear();
+  SendAll(c, (const char *)c->out.data, c->out.used);
+  msqlWriterClear(&c->out);
 }
 
-// Queues one packet: the 4-byte little-endian length, then the payload.
+// Queues one packet. One that cannot be framed (a payload past MAX_PACKET)
+// would leave the client unable to read on: the connection ends instead.
 void WritePacket(Connection *c, const std::string &payload) {
-  unsigned char header[PACKET_HEADER];
-  msqlEncodeLength(header, (int)payload.size());
-  c->out.append((const char *)header, PACKET_HEADER);
-  c->out.append(payload);
-  if (c->out.size() >= OUTPUT_FLUSH_SIZE) Flush(c);
+  msqlWriterBegin(&c->out);
+  msqlWriterAppend(&c->out, payload.data(), payload.size());
+  if (!msqlWriterEnd(&c->out)) c->broken = true;
+  if (c->out.used >= OUTPUT_FLUSH_SIZE) Flush(c);
 }
 
 void Reply(Connection *c, const std::string &payload) {
@@ -116,37 +118,35 @@ void ReplyError(Connection *c, const std::string &message) {
   Reply(c, "-1:" + text + "\n");
 }
 
-bool ReadFully(int fd, char *buf, size_t want) {
-  size_t got = 0;
-  while (got < want) {
-    ssize_t n = recv(fd, buf + got, want - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    got += (size_t)n;
-  }
-  return true;
-}
-
 enum ReadResult { READ_OK, READ_CLOSED, READ_BAD };
 
 // Reads one request. A length above MAX_PACKET or below zero is answered
 // and the connection dropped: the rest of the stream cannot be framed.
 ReadResult ReadRequest(Connection *c, std::string *payload) {
-  unsigned char header[PACKET_HEADER];
-  if (!ReadFully(c->fd, (char *)header, PACKET_HEADER)) return READ_CLOSED;
-  int length = msqlDecodeLength(header);
-  if (length > MAX_PACKET) {
-    ReplyError(c, "Packet too large (" + std::to_string(length) + " bytes)");
-    return READ_BAD;
+  for (;;) {
+    const char *data = nullptr;
+    int length = 0;
+    switch (msqlReaderNext(&c->in, &data, &length)) {
+      case PACKET_COMPLETE:
+        payload->assign(data, (size_t)length);
+        if (!payload->empty() && payload->back() == '\n') payload->pop_back();
+        return READ_OK;
+      case PACKET_TOO_LARGE:
+        ReplyError(c, "Packet too large (" + std::to_string(length) + " bytes)");
+        return READ_BAD;
+      case PACKET_NEGATIVE:
+        ReplyError(c, "Malformed packet");
+        return READ_BAD;
+      case PACKET_INCOMPLETE:
+        break;
+    }
+    size_t room = 0;
+    unsigned char *space = msqlReaderSpace(&c->in, &room);
+    ssize_t n = recv(c->fd, space, room, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return READ_CLOSED;
+    msqlReaderFed(&c->in, (size_t)n);
   }
-  if (length < 0) {
-    ReplyError(c, "Malformed packet");
-    return READ_BAD;
-  }
-  payload->resize((size_t)length);
-  if (length > 0 && !ReadFully(c->fd, &(*payload)[0], (size_t)length)) return READ_CLOSED;
-  if (!payload->empty() && payload->back() == '\n') payload->pop_back();
-  return READ_OK;
 }
 
 // ---- Login ----
@@ -245,27 +245,20 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
   std::vector<size_t> longest(ncol, 0);
   WritePacket(c, "1:" + std::to_string(ncol) + "\n");
   Flush(c);
-  // Rows are written straight into one buffer, each behind a header whose
-  // length is filled in once the row is complete, and the buffer goes out
-  // whenever it holds OUTPUT_FLUSH_SIZE bytes. It has room for that plus
-  // one whole packet of the largest size; bytes of a row that grows past
-  // MAX_PACKET are counted but not written.
-  const size_t capacity = OUTPUT_FLUSH_SIZE + PACKET_HEADER + MAX_PACKET;
-  std::unique_ptr<char[]> buffer(new char[capacity]);
-  char *buf = buffer.get();
-  size_t used = 0;
+  // Each row goes into the connection's output behind a header that is
+  // filled in once the row is complete; the output is written whenever it
+  // holds OUTPUT_FLUSH_SIZE bytes. A row that grows past MAX_PACKET is
+  // counted on, not stored, and dropped whole.
+  PacketWriter *out = &c->out;
   while (rc == SQLITE_ROW && !c->broken) {
-    size_t start = used;
-    size_t length = 0;  // the row's payload so far, counted on past the limit
-    used += PACKET_HEADER;
+    msqlWriterBegin(out);
     for (int i = 0; i < ncol; i++) {
       int kind = sqlite3_column_type(stmt, i);
       char digits[400];  // the widest "%.2f" of a double is some 320 bytes
       const char *value;
       size_t n;
       if (kind == SQLITE_NULL) {
-        if (length + 3 <= MAX_PACKET) memcpy(buf + used, kNullColumn, 3), used += 3;
-        length += 3;
+        msqlWriterAppend(out, kNullColumn, 3);
         continue;
       }
       if ((*fields)[i].type == MONEY_TYPE && (kind == SQLITE_INTEGER || kind == SQLITE_FLOAT)) {
@@ -286,27 +279,19 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
       if (n > longest[i]) longest[i] = n;
       char count[24];
       char *count_start = FormatCount(count + sizeof count, n);
-      size_t count_size = (size_t)(count + sizeof count - count_start);
-      if (length + count_size + n <= MAX_PACKET) {
-        memcpy(buf + used, count_start, count_size);
-        memcpy(buf + used + count_size, value, n);
-        used += count_size + n;
-      }
-      length += count_size + n;
+      msqlWriterAppend(out, count_start, (size_t)(count + sizeof count - count_start));
+      msqlWriterAppend(out, value, n);
     }
-    if (length > MAX_PACKET) {
-      SendAll(c, buf, start);
+    if (!msqlWriterEnd(out)) {
+      size_t length = out->length;
+      Flush(c);
       ReplyError(c, "Row of " + std::to_string(length) + " bytes does not fit in a packet");
       return;
     }
-    msqlEncodeLength((unsigned char *)buf + start, (int)length);
-    if (used >= OUTPUT_FLUSH_SIZE) {
-      SendAll(c, buf, used);
-      used = 0;
-    }
+    if (out->used >= OUTPUT_FLUSH_SIZE) Flush(c);
     rc = sqlite3_step(stmt);
   }
-  SendAll(c, buf, used);
+  Flush(c);
   if (c->broken) return;
   if (rc != SQLITE_DONE) {
     ReplyError(c, sqlite3_errmsg(db));
@@ -668,6 +653,16 @@ void RequestShutdown(Server *server) {
 }
 
 void ServeConnection(Connection *c) {
+  // Room for one whole request, and for OUTPUT_FLUSH_SIZE bytes of replies
+  // followed by one whole packet of the largest size, in one mapping: pages
+  // never written cost nothing, and all of it goes back when the
+  // connection ends rather than staying with the allocator.
+  const size_t in_size = PACKET_READER_MIN;
+  const size_t out_size = OUTPUT_FLUSH_SIZE + PACKET_HEADER + MAX_PACKET;
+  void *buffers = mmap(nullptr, in_size + out_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (buffers == MAP_FAILED) return;
+  msqlReaderInit(&c->in, (unsigned char *)buffers, in_size);
+  msqlWriterInit(&c->out, (unsigned char *)buffers + in_size, out_size);
   if (Login(c)) {
     std::string payload;
     while (!c->server->shutting_down) {
@@ -681,4 +676,7 @@ void ServeConnection(Connection *c) {
     }
   }
   CloseDatabase(c);
+  munmap(buffers, in_size + out_size);
+  msqlReaderInit(&c->in, nullptr, 0);
+  msqlWriterInit(&c->out, nullptr, 0);
 }

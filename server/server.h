@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "msql/protocol.h"
+#include "msql/packet.h"
 #include "server/database.h"
 
 #define SERVER_PROTOCOL_VERSION 23
@@ -78,7 +78,8 @@ struct Connection {
   std::string database;    // current database, empty before a select
   sqlite3 *db = nullptr;   // handle on the current database, owned
   std::vector<CachedStatement> cache;  // statements prepared on db
-  std::string out;         // packets not yet written
+  PacketReader in = {};    // requests, over a buffer ServeConnection maps
+  PacketWriter out = {};   // packets not yet written, likewise
   bool broken = false;     // a write failed: the peer is gone
 };
 

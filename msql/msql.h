@@ -46,38 +46,72 @@ struct SequenceInfo {
 
 extern "C" {
 
-// Connection. host may be null (the local server over the UNIX socket).
+// Connection. A connection is its socket descriptor; every request takes it.
+
+// Connects to the local server over its UNIX socket (host null) or to host
+// over TCP, and logs in with the user's name. Returns the socket (0 or
+// more), or -1 with the reason in msqlErrMsg and nothing left open.
 int msqlConnect(const char *host);
+// Makes db the current database. Returns 0; -1 with the server's reason
+// (the connection stays usable) or after a lost connection (closed).
 int msqlSelectDB(int sock, const char *db);
+// Says goodbye and closes sock at once, reading no reply.
 void msqlClose(int sock);
+// Texts and version of the last handshake; never null, empty before one.
 const char *msqlGetHostInfo(void);
 const char *msqlGetServerInfo(void);
 int msqlGetProtoInfo(void);
 
 // Statements and result sets.
+
+// Runs one statement. For a statement that yields rows, returns the number
+// of rows, which wait for msqlStoreResult; otherwise the status the server
+// sent. -1 on failure, with the reason in msqlErrMsg.
 int msqlQuery(int sock, const char *query);
+// Takes the rows and field descriptions of the last query that yielded
+// rows; the caller owns the result until msqlFreeResult. Null when nothing
+// is pending (a second call for the same query) or out of memory.
 ResultHandle *msqlStoreResult(void);
+// The values of the row at the cursor, which moves on; null at the end.
+// The values belong to the result and live until msqlFreeResult.
 char **msqlFetchRow(ResultHandle *result);
+// The field description at the field cursor, which moves on; null at the end.
 FieldListEntry *msqlFetchField(ResultHandle *result);
+// Puts the row (field) cursor on position pos, 0 being the first; a
+// position outside the result leaves it at the end.
 void msqlDataSeek(ResultHandle *result, int pos);
 void msqlFieldSeek(ResultHandle *result, int pos);
+// The number of rows and of field descriptions; 0 for a null result.
 int msqlNumRows(ResultHandle *result);
 int msqlNumFields(ResultHandle *result);
+// Releases a result and everything in it; null is allowed.
 void msqlFreeResult(ResultHandle *result);
 
-// Catalog and administration.
+// Catalog and administration. None of these clears msqlErrMsg first.
+
+// The databases, the current database's tables, a table's field
+// descriptions (as fields, no rows), and an index's kind and fields, as
+// results to walk and free. Null on failure, with the reason in msqlErrMsg.
 ResultHandle *msqlListDBs(int sock);
 ResultHandle *msqlListTables(int sock);
 ResultHandle *msqlListFields(int sock, const char *table);
 ResultHandle *msqlListIndex(int sock, const char *table, const char *index);
+// The table's sequence in a record that the next call overwrites; null on
+// failure.
 SequenceInfo *msqlGetSequenceInfo(int sock, const char *table);
+// Whole databases and the server itself. Each returns 0, or -1 with the
+// server's reason (connection usable) or after a lost connection (closed).
 int msqlCreateDB(int sock, const char *db);
 int msqlDropDB(int sock, const char *db);
 int msqlCopyDB(int sock, const char *from, const char *to);
 int msqlMoveDB(int sock, const char *from, const char *to);
 int msqlReloadAcl(int sock);
 int msqlShutdown(int sock);
+// Writes the server's report to standard output as it arrives. Returns 0,
+// or -1 with the reason in msqlErrMsg.
 int msqlServerReport(int sock);
+// The name of a type code ("INT", ...), "UNKNOWN" for any other code; a
+// constant text.
 const char *msqlTypeName(int type);
 
 }  // extern "C"

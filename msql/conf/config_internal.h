@@ -20,7 +20,9 @@
 // Set to 1 at the start of every load; the first connection loads while 0.
 int msqlConfigLoaded(void);
 
-// Stores one directive; 0, or -1 after reporting the reason.
+// Stores one directive. -1 after reporting a missing value or an unknown
+// pair; 0 otherwise, also after reporting a bad integer, which leaves the
+// directive as it was (the reader goes on either way).
 int msqlConfigSet(const char *element, const char *section, const char *value);
 
 // The "%I" replacement into the shared expansion buffer; null in, null out.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "msql/msql_internal.h"
+#include "msql/testing.h"
 
 // What a request that could not allocate leaves in msqlErrMsg.
 #define MSQL_ERR_NO_MEMORY "Out of memory"

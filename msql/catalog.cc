@@ -1,6 +1,6 @@
 // Requests other than SQL statements: the catalog lists, the sequence of a
 // table, database administration, the server report, and the type names.
-#include <cstdint>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,24 +11,11 @@ namespace {
 
 SequenceInfo sequenceInfo;
 
-unsigned long Address(const void *p) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)); }
-
-ResultHandle *NewHandle() {
-  ResultHandle *handle = static_cast<ResultHandle *>(msqlCalloc(1, sizeof(ResultHandle)));
-  if (handle != nullptr) {
-    msqlTrace(MSQL_DEBUG_MALLOC, "Result Handle - malloc @ %lX of %d\n", Address(handle),
-              static_cast<int>(sizeof(ResultHandle)));
-  }
-  return handle;
-}
-
 // The one field entry the library attaches to a database, table or index
 // list: a CHAR(35) of the table "mSQL Catalog".
 FieldListEntry *CatalogEntry(const char *name) {
-  FieldListEntry *entry = static_cast<FieldListEntry *>(msqlCalloc(1, sizeof(FieldListEntry)));
+  FieldListEntry *entry = msqlNewFieldEntry();
   if (entry == nullptr) return nullptr;
-  msqlTrace(MSQL_DEBUG_MALLOC, "Field List Entry - malloc @ %lX of %d\n", Address(entry),
-            static_cast<int>(sizeof(FieldListEntry)));
   entry->name = msqlStrdup(name);
   entry->table = msqlStrdup("mSQL Catalog");
   entry->type = CHAR_TYPE;
@@ -44,7 +31,7 @@ FieldListEntry *CatalogEntry(const char *name) {
 // Sends the request already formatted into the packet buffer and reads its
 // answer as a stream of one-column rows; there is no status packet first.
 ResultHandle *ListCatalog(int sock, const char *entryName) {
-  ResultHandle *handle = NewHandle();
+  ResultHandle *handle = msqlNewHandle();
   if (handle == nullptr) return nullptr;
   sendPacket(sock);
   msqlExpectedColumns = 1;
@@ -67,20 +54,28 @@ ResultHandle *ListCatalog(int sock, const char *entryName) {
   return handle;
 }
 
+// The common start of a request of this module: its trace line, then the
+// terminal guard. False when the request is refused.
+bool StartRequest(int sock, const char *format, ...) __attribute__((format(printf, 2, 3)));
+bool StartRequest(int sock, const char *format, ...) {
+  netInit();
+  va_list args;
+  va_start(args, format);
+  msqlTraceV(MSQL_DEBUG_API, format, args);
+  va_end(args);
+  return !msqlTerminalGuard(sock);
+}
+
 }  // namespace
 
 ResultHandle *msqlListDBs(int sock) {
-  netInit();
-  msqlTrace(MSQL_DEBUG_API, "msqlListDBs(%d)\n", sock);
-  if (msqlTerminalGuard(sock)) return nullptr;
+  if (!StartRequest(sock, "msqlListDBs(%d)\n", sock)) return nullptr;
   msqlFormatRequest("%d:\n", REQ_DB_LIST);
   return ListCatalog(sock, "Database");
 }
 
 ResultHandle *msqlListTables(int sock) {
-  netInit();
-  msqlTrace(MSQL_DEBUG_API, "msqlListTables(%d)\n", sock);
-  if (msqlTerminalGuard(sock)) return nullptr;
+  if (!StartRequest(sock, "msqlListTables(%d)\n", sock)) return nullptr;
   msqlFormatRequest("%d:\n", REQ_TABLE_LIST);
   return ListCatalog(sock, "Table");
 }
@@ -94,10 +89,8 @@ ResultHandle *msqlListIndex(int sock, const char *table, const char *index) {
 }
 
 ResultHandle *msqlListFields(int sock, const char *table) {
-  netInit();
-  msqlTrace(MSQL_DEBUG_API, "msqlListFields(%d,%s)\n", sock, table);
-  if (msqlTerminalGuard(sock)) return nullptr;
-  ResultHandle *handle = NewHandle();
+  if (!StartRequest(sock, "msqlListFields(%d,%s)\n", sock, table)) return nullptr;
+  ResultHandle *handle = msqlNewHandle();
   if (handle == nullptr) return nullptr;
   msqlFormatRequest("%d:%s\n", REQ_FIELD_LIST, table);
   sendPacket(sock);
@@ -143,49 +136,37 @@ SequenceInfo *msqlGetSequenceInfo(int sock, const char *table) {
 }
 
 int msqlCreateDB(int sock, const char *db) {
-  netInit();
-  msqlTrace(MSQL_DEBUG_API, "msqlCreateDB(%d,%s)\n", sock, db);
-  if (msqlTerminalGuard(sock)) return -1;
+  if (!StartRequest(sock, "msqlCreateDB(%d,%s)\n", sock, db)) return -1;
   msqlFormatRequest("%d:%s\n", REQ_CREATE_DB, db);
   return msqlSimpleRequest(sock);
 }
 
 int msqlDropDB(int sock, const char *db) {
-  netInit();
-  msqlTrace(MSQL_DEBUG_API, "msqlDropDB(%d,%s)\n", sock, db);
-  if (msqlTerminalGuard(sock)) return -1;
+  if (!StartRequest(sock, "msqlDropDB(%d,%s)\n", sock, db)) return -1;
   msqlFormatRequest("%d:%s\n", REQ_DROP_DB, db);
   return msqlSimpleRequest(sock);
 }
 
 int msqlCopyDB(int sock, const char *from, const char *to) {
-  netInit();
-  msqlTrace(MSQL_DEBUG_API, "msqlCopyDB(%d,%s,%s)\n", sock, from, to);
-  if (msqlTerminalGuard(sock)) return -1;
+  if (!StartRequest(sock, "msqlCopyDB(%d,%s,%s)\n", sock, from, to)) return -1;
   msqlFormatRequest("%d:%s:%s\n", REQ_COPY_DB, from, to);
   return msqlSimpleRequest(sock);
 }
 
 int msqlMoveDB(int sock, const char *from, const char *to) {
-  netInit();
-  msqlTrace(MSQL_DEBUG_API, "msqlMoveDB(%d,%s,%s)\n", sock, from, to);
-  if (msqlTerminalGuard(sock)) return -1;
+  if (!StartRequest(sock, "msqlMoveDB(%d,%s,%s)\n", sock, from, to)) return -1;
   msqlFormatRequest("%d:%s:%s\n", REQ_MOVE_DB, from, to);
   return msqlSimpleRequest(sock);
 }
 
 int msqlReloadAcl(int sock) {
-  netInit();
-  msqlTrace(MSQL_DEBUG_API, "msqlReloadAcl(%d)\n", sock);
-  if (msqlTerminalGuard(sock)) return -1;
+  if (!StartRequest(sock, "msqlReloadAcl(%d)\n", sock)) return -1;
   msqlFormatRequest("%d:\n", REQ_RELOAD_ACL);
   return msqlSimpleRequest(sock);
 }
 
 int msqlShutdown(int sock) {
-  netInit();
-  msqlTrace(MSQL_DEBUG_API, "msqlShutdown(%d)\n", sock);
-  if (msqlTerminalGuard(sock)) return -1;
+  if (!StartRequest(sock, "msqlShutdown(%d)\n", sock)) return -1;
   msqlFormatRequest("%d:\n", REQ_SHUTDOWN);
   return msqlSimpleRequest(sock);
 }

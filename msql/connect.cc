@@ -9,14 +9,15 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "msql/conf/config.h"
 #include "msql/conf/config_internal.h"
+#include "msql/format.h"
 #include "msql/msql_internal.h"
+#include "msql/testing.h"
 
 // Texts this module leaves in msqlErrMsg.
 #define MSQL_ERR_UNIX_SOCKET "Can't create UNIX socket"
@@ -33,15 +34,6 @@ char hostInfo[MSQL_HOSTINFO_SIZE];
 char serverInfo[MSQL_SERVERINFO_SIZE];
 int protoInfo = 0;
 bool firstConnectDone = false;
-
-void FormatInfo(char *buffer, size_t size, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-void FormatInfo(char *buffer, size_t size, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  vsnprintf(buffer, size, format, args);
-  va_end(args);
-}
 
 const char *PasswordName() {
   struct passwd *pw = getpwuid(geteuid());
@@ -83,7 +75,7 @@ int NewServerSocket(int family) {
 int OpenLocal() {
   const char *path = msqlConfigGetString("general", "unix_port");
   if (path == nullptr) path = "";
-  FormatInfo(hostInfo, sizeof hostInfo, "Localhost via UNIX socket");
+  msqlFormatInto(hostInfo, sizeof hostInfo, "Localhost via UNIX socket");
   msqlTrace(MSQL_DEBUG_API, "Server name = NULL.  Using UNIX sock(%s)\n", path);
   int sock = NewServerSocket(AF_UNIX);
   if (sock < 0) {
@@ -104,7 +96,7 @@ int OpenLocal() {
 
 int OpenTcp(const char *host) {
   int port = msqlConfigGetInt("general", "tcp_port");
-  FormatInfo(hostInfo, sizeof hostInfo, "%s via TCP/IP", host);
+  msqlFormatInto(hostInfo, sizeof hostInfo, "%s via TCP/IP", host);
   msqlTrace(MSQL_DEBUG_API, "Server name = %s.  Using TCP sock (%d)\n", host, port);
   int sock = NewServerSocket(AF_INET);
   if (sock < 0) {
@@ -159,9 +151,9 @@ int Handshake(int sock) {
     msqlTrace(MSQL_DEBUG_API, "Server greeting = '%s'\n", description);
     size_t n = strlen(description);
     if (n > 0 && description[n - 1] == '\n') description[n - 1] = '\0';
-    FormatInfo(serverInfo, sizeof serverInfo, "%s", description);
+    msqlFormatInto(serverInfo, sizeof serverInfo, "%s", description);
   } else {
-    FormatInfo(serverInfo, sizeof serverInfo, "Error in server handshake!");
+    msqlFormatInto(serverInfo, sizeof serverInfo, "Error in server handshake!");
   }
 
   const char *user = msqlPasswordName();

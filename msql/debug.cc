@@ -1,7 +1,6 @@
 // Developer diagnostics: MSQL_DEBUG levels, "[libmsql] " trace lines on
-// standard error, closing a server socket, and the broken-pipe handler.
+// standard error, and the broken-pipe handler.
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "msql/format.h"
 #include "msql/msql_internal.h"
 
 int msqlDebugLevels = 0;
@@ -77,23 +77,19 @@ void msqlDebugInit(void) {
   fflush(stdout);
 }
 
-void msqlTrace(int level, const char *format, ...) {
+void msqlTraceV(int level, const char *format, va_list args) {
   if ((level & msqlDebugLevels) == 0 || format == nullptr) return;
   char line[MSQL_TRACE_SIZE];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
-  va_end(args);
+  msqlFormatIntoV(line, sizeof line, format, args);
   fprintf(stderr, "[libmsql] %s", line);
   fflush(stderr);
 }
 
-void closeServerSocket(int sock) {
-  msqlTrace(MSQL_DEBUG_API, "Server socket (%d) closed\n", sock);
-  shutdown(sock, SHUT_RDWR);
-  close(sock);
-  msqlDropReadAhead(sock);
-  currentServerSocket = -1;
+void msqlTrace(int level, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  msqlTraceV(level, format, args);
+  va_end(args);
 }
 
 // Runs while a request is blocked in a write: it closes the request's socket
@@ -107,10 +103,7 @@ void msqlPipeHandler(int sig) {
   int sock = currentServerSocket;
   if (sock >= 0) {
     if (api) SignalSafeClosedTrace(sock);
-    shutdown(sock, SHUT_RDWR);
-    close(sock);
-    msqlDropReadAhead(sock);
-    currentServerSocket = -1;
+    msqlShutSocket(sock);
   }
   signal(SIGPIPE, msqlPipeHandler);
   errno = savedErrno;

@@ -1,10 +1,12 @@
 // Inner operations of the client library shared by its modules, the tests and
 // the fuzz targets: the packet layer, tracing, the row reader and the limits.
-// Not part of the public interface.
+// Not part of the public interface; the tests' own hooks are in testing.h.
 #ifndef KORVID_MSQL_INTERNAL_H
 #define KORVID_MSQL_INTERNAL_H
 
+#include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 
 #include "msql/msql.h"
 #include "msql/packet.h"
@@ -77,11 +79,16 @@ int msqlSimpleRequest(int sock);
 bool msqlTerminalGuard(int sock);
 // Forgets whatever was read ahead on sock.
 void msqlDropReadAhead(int sock);
+// Traces "Server socket (%d) closed", then msqlShutSocket.
+void closeServerSocket(int sock);
+// Shuts sock down both ways, closes it, drops its read-ahead and forgets
+// it as current; safe inside a signal handler.
+void msqlShutSocket(int sock);
 
-// Tracing and sockets.
+// Tracing and the broken-pipe handler.
 void msqlDebugInit(void);
 void msqlTrace(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void closeServerSocket(int sock);
+void msqlTraceV(int level, const char *format, va_list args) __attribute__((format(printf, 2, 0)));
 void msqlPipeHandler(int sig);
 
 // Row streams.
@@ -91,15 +98,19 @@ int readRowStream(int sock, QueryDataRow **rows);
 QueryDataRow *msqlParseRow(const char *payload, size_t length, int columns);
 // Field descriptions from six-column rows; false on a row that cannot be one.
 bool buildFieldList(QueryDataRow *rows, FieldListEntry **fields);
+// A zeroed result record or field entry, traced at the malloc level; null
+// when out of memory.
+ResultHandle *msqlNewHandle(void);
+FieldListEntry *msqlNewFieldEntry(void);
+// A record's address as the malloc-level trace lines print it ("%lX").
+inline unsigned long msqlAddress(const void *p) {
+  return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p));
+}
 void freeRowList(QueryDataRow *rows);
 void freeFieldList(FieldListEntry *fields);
 
-// The login name; the password database is asked through this hook so that
-// the tests can take the entry away.
-extern const char *(*msqlPasswordName)(void);
-
-// The library's allocations. Tests make allocation number n (counted from
-// this call) fail, or every one from n on; n = 0 lets all succeed.
+// The library's allocations, each of which a test can make fail
+// (msql/testing.h).
 void *msqlMalloc(size_t size);
 void *msqlCalloc(size_t count, size_t size);
 char *msqlStrdup(const char *text);
@@ -107,13 +118,5 @@ char *msqlStrdup(const char *text);
 void *msqlMallocOptional(size_t size);
 // Allocations refused so far; each refusal leaves "Out of memory".
 long msqlAllocFailures(void);
-void msqlAllocFailForTests(long n, bool onward);
-long msqlAllocCountForTests(void);
-
-// Back to the state of a fresh process (tests only): debug levels, flags,
-// pending rows, read-ahead buffers, connection texts, configuration.
-void msqlResetForTests(void);
-void msqlResetConnectionForTests(void);
-void msqlResetQueryForTests(void);
 
 #endif

@@ -1,6 +1,8 @@
 // The packet layer: the one packet buffer of the process, request framing,
-// reply reading with a per-connection read-ahead, and the reply conventions
-// (status, server message, lost connection) that every request shares.
+// reply reading with a per-connection read-ahead, closing a server socket,
+// and the reply conventions (status, server message, lost connection) that
+// every request shares.
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -12,7 +14,9 @@
 #include <cstring>
 
 #include "msql/conf/config_internal.h"
+#include "msql/format.h"
 #include "msql/msql_internal.h"
+#include "msql/testing.h"
 
 char msqlErrMsg[MSQL_ERRMSG_SIZE];
 
@@ -105,14 +109,14 @@ void msqlFormatRequest(const char *format, ...) {
   if (!netReady) netInit();
   va_list args;
   va_start(args, format);
-  vsnprintf(packetBuffer, MSQL_REQUEST_SIZE, format, args);
+  msqlFormatIntoV(packetBuffer, MSQL_REQUEST_SIZE, format, args);
   va_end(args);
 }
 
 void msqlSetError(const char *format, ...) {
   va_list args;
   va_start(args, format);
-  vsnprintf(msqlErrMsg, MSQL_ERRMSG_SIZE, format, args);
+  msqlFormatIntoV(msqlErrMsg, MSQL_ERRMSG_SIZE, format, args);
   va_end(args);
 }
 
@@ -144,6 +148,19 @@ int readPacket(int sock) {
   PacketReader exact;
   msqlReaderInit(&exact, reinterpret_cast<unsigned char *>(packetArea), PACKET_HEADER + MAX_PACKET);
   return ReadInto(sock, &exact, true);
+}
+
+void closeServerSocket(int sock) {
+  msqlTrace(MSQL_DEBUG_API, "Server socket (%d) closed\n", sock);
+  msqlShutSocket(sock);
+}
+
+void msqlShutSocket(int sock) {
+  // Runs inside the broken-pipe handler too: system calls and plain stores.
+  shutdown(sock, SHUT_RDWR);
+  close(sock);
+  msqlDropReadAhead(sock);
+  currentServerSocket = -1;
 }
 
 void msqlDropReadAhead(int sock) {

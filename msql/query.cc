@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "msql/msql_internal.h"
+#include "msql/testing.h"
 
 int msqlExpectedColumns = 0;
 
@@ -15,8 +16,6 @@ QueryDataRow *pendingRows = nullptr;
 int pendingRowCount = 0;
 QueryDataRow *pendingFieldRows = nullptr;
 int pendingFieldCount = 0;
-
-unsigned long Address(const void *p) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)); }
 
 // A row record and its values array share one allocation; the values
 // themselves are one allocation each, as many as there are non-NULL columns.
@@ -28,14 +27,14 @@ QueryDataRow *NewRow(int columns) {
   row->values = reinterpret_cast<char **>(row + 1);
   for (int i = 0; i < columns; i++) row->values[i] = nullptr;
   row->next = nullptr;
-  msqlTrace(MSQL_DEBUG_MALLOC, "Query data row - malloc @ %lX of %d\n", Address(row),
+  msqlTrace(MSQL_DEBUG_MALLOC, "Query data row - malloc @ %lX of %d\n", msqlAddress(row),
             static_cast<int>(sizeof(QueryDataRow)));
   return row;
 }
 
 void FreeRow(QueryDataRow *row) {
   for (int i = 0; i < row->columnCount; i++) free(row->values[i]);
-  msqlTrace(MSQL_DEBUG_MALLOC, "Query data row - free @ %lX\n", Address(row));
+  msqlTrace(MSQL_DEBUG_MALLOC, "Query data row - free @ %lX\n", msqlAddress(row));
   free(row);
 }
 
@@ -64,6 +63,24 @@ void FreePending() {
 
 }  // namespace
 
+ResultHandle *msqlNewHandle(void) {
+  ResultHandle *handle = static_cast<ResultHandle *>(msqlCalloc(1, sizeof(ResultHandle)));
+  if (handle != nullptr) {
+    msqlTrace(MSQL_DEBUG_MALLOC, "Result Handle - malloc @ %lX of %d\n", msqlAddress(handle),
+              static_cast<int>(sizeof(ResultHandle)));
+  }
+  return handle;
+}
+
+FieldListEntry *msqlNewFieldEntry(void) {
+  FieldListEntry *entry = static_cast<FieldListEntry *>(msqlCalloc(1, sizeof(FieldListEntry)));
+  if (entry != nullptr) {
+    msqlTrace(MSQL_DEBUG_MALLOC, "Field List Entry - malloc @ %lX of %d\n", msqlAddress(entry),
+              static_cast<int>(sizeof(FieldListEntry)));
+  }
+  return entry;
+}
+
 void freeRowList(QueryDataRow *rows) {
   while (rows) {
     QueryDataRow *next = rows->next;
@@ -77,7 +94,7 @@ void freeFieldList(FieldListEntry *fields) {
     FieldListEntry *next = fields->next;
     free(fields->table);
     free(fields->name);
-    msqlTrace(MSQL_DEBUG_MALLOC, "Field List Entry- free @ %lX\n", Address(fields));
+    msqlTrace(MSQL_DEBUG_MALLOC, "Field List Entry- free @ %lX\n", msqlAddress(fields));
     free(fields);
     fields = next;
   }
@@ -167,14 +184,12 @@ bool buildFieldList(QueryDataRow *rows, FieldListEntry **fields) {
   if (!ValidFieldRows(rows)) return false;
   FieldListEntry **tail = fields;
   for (QueryDataRow *row = rows; row; row = row->next) {
-    FieldListEntry *entry = static_cast<FieldListEntry *>(msqlCalloc(1, sizeof(FieldListEntry)));
+    FieldListEntry *entry = msqlNewFieldEntry();
     if (entry == nullptr) {
       freeFieldList(*fields);
       *fields = nullptr;
       return false;
     }
-    msqlTrace(MSQL_DEBUG_MALLOC, "Field List Entry - malloc @ %lX of %d\n", Address(entry),
-              static_cast<int>(sizeof(FieldListEntry)));
     *tail = entry;
     tail = &entry->next;
     entry->table = msqlStrdup(row->values[0]);
@@ -249,10 +264,8 @@ int msqlQuery(int sock, const char *query) {
 
 ResultHandle *msqlStoreResult(void) {
   if (pendingRows == nullptr && pendingFieldRows == nullptr) return nullptr;
-  ResultHandle *handle = static_cast<ResultHandle *>(msqlCalloc(1, sizeof(ResultHandle)));
+  ResultHandle *handle = msqlNewHandle();
   if (handle == nullptr) return nullptr;
-  msqlTrace(MSQL_DEBUG_MALLOC, "Result Handle - malloc @ %lX of %d\n", Address(handle),
-            static_cast<int>(sizeof(ResultHandle)));
   FieldListEntry *fields = nullptr;
   if (!buildFieldList(pendingFieldRows, &fields)) {
     free(handle);
@@ -305,7 +318,7 @@ void msqlFreeResult(ResultHandle *result) {
   if (result == nullptr) return;
   freeRowList(result->queryData);
   freeFieldList(result->fieldData);
-  msqlTrace(MSQL_DEBUG_MALLOC, "Result Handle - Free @ %lX\n", Address(result));
+  msqlTrace(MSQL_DEBUG_MALLOC, "Result Handle - Free @ %lX\n", msqlAddress(result));
   free(result);
 }
 

@@ -5,12 +5,12 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "msql/conf/config_internal.h"
+#include "msql/format.h"
 
 namespace {
 
@@ -92,16 +92,6 @@ ConfigEntry *FindEntry(const char *section, const char *element) {
   return nullptr;
 }
 
-// Formats into a fixed buffer; the text is cut at the buffer's size.
-void FormatInto(char *buffer, size_t size, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-void FormatInto(char *buffer, size_t size, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  vsnprintf(buffer, size, format, args);
-  va_end(args);
-}
-
 // Formats a candidate path; false when it does not fit, because a cut path
 // could name some other file.
 bool FormatPath(char *buffer, const char *format, const char *a, const char *b) {
@@ -145,7 +135,7 @@ void HandleLine(char *line, char *section, bool *haveSection) {
     char *name = NextToken(&cursor, " \t]");
     // A header with nothing between its brackets names the empty section,
     // which the table does not know: its directives are reported as unknown.
-    FormatInto(section, CONF_SECTION_SIZE, "%s", name ? name : "");
+    msqlFormatInto(section, CONF_SECTION_SIZE, "%s", name ? name : "");
     *haveSection = true;
     return;
   }
@@ -181,7 +171,7 @@ int msqlConfigSet(const char *element, const char *section, const char *value) {
   ConfigEntry *entry = FindEntry(section, element);
   if (entry == nullptr) {
     char message[CONF_MESSAGE_SIZE];
-    FormatInto(message, sizeof message, "Unknown section '%s' or element '%s'",
+    msqlFormatInto(message, sizeof message, "Unknown section '%s' or element '%s'",
                section ? section : "", element ? element : "");
     msqlConfigError(message);
     return -1;
@@ -235,7 +225,7 @@ const char *msqlConfigExpand(const char *text) {
     }
     if (out.size() >= sizeof expandBuffer) break;
   }
-  FormatInto(expandBuffer, sizeof expandBuffer, "%s", out.c_str());
+  msqlFormatInto(expandBuffer, sizeof expandBuffer, "%s", out.c_str());
   return expandBuffer;
 }
 

@@ -28,6 +28,7 @@
 
 #include "msql/msql.h"
 #include "msql/msql_internal.h"
+#include "msql/testing.h"
 #include "tests/support/server_fixture.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include "app/app.h"
 #include "msql/msql.h"
 #include "msql/msql_internal.h"
+#include "msql/testing.h"
 #include "records/records.h"
 #include "tests/support/server_fixture.h"
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "msql/msql_internal.h"
+#include "msql/testing.h"
 #include "tests/support/capture.h"
 #include "tests/support/fuzz_entries.h"
 

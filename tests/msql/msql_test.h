@@ -14,6 +14,7 @@
 
 #include "msql/msql.h"
 #include "msql/msql_internal.h"
+#include "msql/testing.h"
 #include "tests/support/capture.h"
 #include "tests/support/fake_server.h"
 

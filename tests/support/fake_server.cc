@@ -18,6 +18,7 @@
 
 #include "msql/conf/config.h"
 #include "msql/msql_internal.h"
+#include "msql/testing.h"
 
 namespace {
 

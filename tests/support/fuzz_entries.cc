@@ -29,6 +29,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #include "msql/conf/config_internal.h"
 #include "msql/msql.h"
 #include "msql/msql_internal.h"
+#include "msql/testing.h"
 
 namespace {
 

@@ -51,12 +51,9 @@ const char kUsage[] =
 
 Server *g_server = nullptr;  // for the signal handler only
 
+// RequestShutdown is an atomic store and a write: safe inside the handler.
 void OnTerminate(int) {
-  if (g_server) {
-    g_server->shutting_down = true;
-    ssize_t ignored = write(g_server->wake_pipe[1], "x", 1);
-    (void)ignored;
-  }
+  if (g_server) RequestShutdown(g_server);
 }
 
 struct Worker {

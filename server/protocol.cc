@@ -329,11 +329,17 @@ CachedStatement *CacheInsert(Connection *c, const std::string &sql, sqlite3_stmt
   return &c->cache[0];
 }
 
+const char kReadOnly[] = "Server is read-only: changes are refused";
+
+bool NeedWritable(Connection *c) {
+  if (!c->server->config.read_only) return true;
+  ReplyError(c, kReadOnly);
+  return false;
+}
+
+// Runs a statement on the current database, which the dispatch table
+// makes sure of.
 void HandleQuery(Connection *c, const std::string &statement) {
-  if (!c->db) {
-    ReplyError(c, "No database has been selected");
-    return;
-  }
   c->server->queries++;
   LogQuery(c, statement);
   Translation t;
@@ -342,12 +348,8 @@ void HandleQuery(Connection *c, const std::string &statement) {
     ReplyError(c, error);
     return;
   }
-  bool read_only = c->server->config.read_only;
   if (t.kind != STMT_SQL) {
-    if (read_only) {
-      ReplyError(c, "Server is read-only: changes are refused");
-      return;
-    }
+    if (!NeedWritable(c)) return;
     bool ok = t.kind == STMT_CREATE_SEQUENCE ? DbCreateSequence(c->db, t, &error)
                                              : DbDropSequence(c->db, t.table, &error);
     if (ok) {
@@ -372,8 +374,8 @@ void HandleQuery(Connection *c, const std::string &statement) {
   }
   if (!DbBindParams(stmt, t.params)) {
     ReplyError(c, sqlite3_errmsg(c->db));
-  } else if (read_only && !sqlite3_stmt_readonly(stmt)) {
-    ReplyError(c, "Server is read-only: changes are refused");
+  } else if (c->server->config.read_only && !sqlite3_stmt_readonly(stmt)) {
+    ReplyError(c, kReadOnly);
   } else if (sqlite3_column_count(stmt) > 0) {
     StreamRows(c, stmt, cached);
   } else {
@@ -503,7 +505,6 @@ bool Administer(Connection *c, long code, const std::string &a, const std::strin
 }
 
 void ListFields(Connection *c, const std::string &table) {
-  if (!NeedDatabase(c)) return;
   std::vector<FieldDesc> fields;
   std::string error;
   if (!DbListFields(c->db, table, &fields, &error)) {
@@ -534,6 +535,148 @@ void SplitPair(const std::string &args, std::string *a, std::string *b) {
   *b = colon == std::string::npos ? "" : args.substr(colon + 1);
 }
 
+// Answers a request that either succeeded or failed with a reason.
+void ReplyOutcome(Connection *c, bool ok, const std::string &error) {
+  if (ok) {
+    Reply(c, kOkReply);
+  } else {
+    ReplyError(c, error);
+  }
+}
+
+// Answers a list of one-column rows, or the reason there is none.
+void ReplyList(Connection *c, bool ok, const std::vector<std::string> &rows, const std::string &error) {
+  if (ok) {
+    SendNameList(c, rows);
+  } else {
+    ReplyError(c, error);
+  }
+}
+
+// The handlers of the dispatch table; each returns false when the
+// connection is to end.
+
+bool OnQuit(Connection *, const std::string &) { return false; }
+
+bool OnInitDb(Connection *c, const std::string &args) {
+  SelectDatabase(c, args);
+  return true;
+}
+
+bool OnQuery(Connection *c, const std::string &args) {
+  HandleQuery(c, args);
+  return true;
+}
+
+bool OnDbList(Connection *c, const std::string &) {
+  std::vector<std::string> names;
+  std::string error;
+  bool ok = DbListDatabases(c->server->config.data_dir, &names, &error);
+  ReplyList(c, ok, names, error);
+  return true;
+}
+
+bool OnTableList(Connection *c, const std::string &) {
+  std::vector<std::string> names;
+  std::string error;
+  bool ok = DbListTables(c->db, &names, &error);
+  ReplyList(c, ok, names, error);
+  return true;
+}
+
+bool OnFieldList(Connection *c, const std::string &args) {
+  ListFields(c, args);
+  return true;
+}
+
+bool OnIndexList(Connection *c, const std::string &args) {
+  std::string table, index, error;
+  SplitPair(args, &table, &index);
+  std::vector<std::string> rows;
+  bool ok = DbListIndex(c->db, table, index, &rows, &error);
+  ReplyList(c, ok, rows, error);
+  return true;
+}
+
+bool OnSeqInfo(Connection *c, const std::string &args) {
+  long long step = 0, value = 0;
+  std::string error;
+  if (DbSequenceInfo(c->db, args, &step, &value, &error)) {
+    Reply(c, "1:" + std::to_string(step) + ":" + std::to_string(value) + "\n");
+  } else {
+    ReplyError(c, error);
+  }
+  return true;
+}
+
+// Create and drop take one database name, copy and move two.
+bool OnOneDatabase(Connection *c, long code, const std::string &args) {
+  if (!NeedName(c, args) || !NeedWritable(c)) return true;
+  std::string error;
+  bool ok = Administer(c, code, args, "", &error);
+  ReplyOutcome(c, ok, error);
+  return true;
+}
+
+bool OnTwoDatabases(Connection *c, long code, const std::string &args) {
+  std::string a, b, error;
+  SplitPair(args, &a, &b);
+  if (!NeedName(c, a) || !NeedName(c, b) || !NeedWritable(c)) return true;
+  bool ok = Administer(c, code, a, b, &error);
+  ReplyOutcome(c, ok, error);
+  return true;
+}
+
+bool OnCreateDb(Connection *c, const std::string &args) { return OnOneDatabase(c, REQ_CREATE_DB, args); }
+bool OnDropDb(Connection *c, const std::string &args) { return OnOneDatabase(c, REQ_DROP_DB, args); }
+bool OnCopyDb(Connection *c, const std::string &args) { return OnTwoDatabases(c, REQ_COPY_DB, args); }
+bool OnMoveDb(Connection *c, const std::string &args) { return OnTwoDatabases(c, REQ_MOVE_DB, args); }
+
+// Access is decided by the peer's credentials and admin_user alone; there
+// is no access file to read again.
+bool OnReloadAcl(Connection *c, const std::string &) {
+  Reply(c, kOkReply);
+  return true;
+}
+
+bool OnShutdown(Connection *c, const std::string &) {
+  Reply(c, kOkReply);
+  RequestShutdown(c->server);
+  return false;
+}
+
+bool OnServerStats(Connection *c, const std::string &) {
+  ServerReport(c);
+  return true;
+}
+
+// Every request the server answers: its code, what it needs before it runs
+// (a current database, the right to administer), and its handler.
+struct RequestHandler {
+  long code;
+  bool needs_database;
+  bool needs_admin;
+  bool (*handle)(Connection *c, const std::string &args);
+};
+
+const RequestHandler kHandlers[] = {
+    {REQ_QUIT, false, false, OnQuit},
+    {REQ_INIT_DB, false, false, OnInitDb},
+    {REQ_QUERY, true, false, OnQuery},
+    {REQ_DB_LIST, false, false, OnDbList},
+    {REQ_TABLE_LIST, true, false, OnTableList},
+    {REQ_FIELD_LIST, true, false, OnFieldList},
+    {REQ_CREATE_DB, false, true, OnCreateDb},
+    {REQ_DROP_DB, false, true, OnDropDb},
+    {REQ_RELOAD_ACL, false, true, OnReloadAcl},
+    {REQ_SHUTDOWN, false, true, OnShutdown},
+    {REQ_INDEX_LIST, true, false, OnIndexList},
+    {REQ_SERVER_STATS, false, false, OnServerStats},
+    {REQ_SEQ_INFO, true, false, OnSeqInfo},
+    {REQ_MOVE_DB, false, true, OnMoveDb},
+    {REQ_COPY_DB, false, true, OnCopyDb},
+};
+
 // Answers one request; false when the connection is to end.
 bool HandleRequest(Connection *c, const std::string &payload) {
   char *end = nullptr;
@@ -543,104 +686,13 @@ bool HandleRequest(Connection *c, const std::string &payload) {
     return true;
   }
   std::string args = payload.substr((size_t)(end - payload.c_str()) + 1);
-  std::string a, b, error;
-  const std::string &dir = c->server->config.data_dir;
-  switch (code) {
-    case REQ_QUIT:
-      return false;
-    case REQ_INIT_DB:
-      SelectDatabase(c, args);
-      break;
-    case REQ_QUERY:
-      HandleQuery(c, args);
-      break;
-    case REQ_DB_LIST: {
-      std::vector<std::string> names;
-      if (DbListDatabases(dir, &names, &error)) {
-        SendNameList(c, names);
-      } else {
-        ReplyError(c, error);
-      }
-      break;
-    }
-    case REQ_TABLE_LIST: {
-      std::vector<std::string> names;
-      if (!NeedDatabase(c)) break;
-      if (DbListTables(c->db, &names, &error)) {
-        SendNameList(c, names);
-      } else {
-        ReplyError(c, error);
-      }
-      break;
-    }
-    case REQ_FIELD_LIST:
-      ListFields(c, args);
-      break;
-    case REQ_INDEX_LIST: {
-      if (!NeedDatabase(c)) break;
-      SplitPair(args, &a, &b);
-      std::vector<std::string> rows;
-      if (DbListIndex(c->db, a, b, &rows, &error)) {
-        SendNameList(c, rows);
-      } else {
-        ReplyError(c, error);
-      }
-      break;
-    }
-    case REQ_SEQ_INFO: {
-      if (!NeedDatabase(c)) break;
-      long long step = 0, value = 0;
-      if (DbSequenceInfo(c->db, args, &step, &value, &error)) {
-        Reply(c, "1:" + std::to_string(step) + ":" + std::to_string(value) + "\n");
-      } else {
-        ReplyError(c, error);
-      }
-      break;
-    }
-    case REQ_CREATE_DB:
-    case REQ_DROP_DB:
-      if (!NeedAdmin(c) || !NeedName(c, args)) break;
-      if (c->server->config.read_only) {
-        ReplyError(c, "Server is read-only: changes are refused");
-        break;
-      }
-      if (Administer(c, code, args, "", &error)) {
-        Reply(c, kOkReply);
-      } else {
-        ReplyError(c, error);
-      }
-      break;
-    case REQ_COPY_DB:
-    case REQ_MOVE_DB:
-      SplitPair(args, &a, &b);
-      if (!NeedAdmin(c) || !NeedName(c, a) || !NeedName(c, b)) break;
-      if (c->server->config.read_only) {
-        ReplyError(c, "Server is read-only: changes are refused");
-        break;
-      }
-      if (Administer(c, code, a, b, &error)) {
-        Reply(c, kOkReply);
-      } else {
-        ReplyError(c, error);
-      }
-      break;
-    case REQ_RELOAD_ACL:
-      // Access is decided by the peer's credentials and admin_user alone;
-      // there is no access file to read again.
-      if (NeedAdmin(c)) Reply(c, kOkReply);
-      break;
-    case REQ_SHUTDOWN:
-      if (!NeedAdmin(c)) break;
-      Reply(c, kOkReply);
-      RequestShutdown(c->server);
-      return false;
-    case REQ_SERVER_STATS:
-      ServerReport(c);
-      break;
-    default:
-      ReplyError(c, "Unknown request code " + std::to_string(code));
-      break;
+  for (const RequestHandler &h : kHandlers) {
+    if (h.code != code) continue;
+    if (h.needs_database && !NeedDatabase(c)) return !c->broken;
+    if (h.needs_admin && !NeedAdmin(c)) return !c->broken;
+    return h.handle(c, args) && !c->broken;
   }
+  ReplyError(c, "Unknown request code " + std::to_string(code));
   return !c->broken;
 }
 

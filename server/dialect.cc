@@ -328,6 +328,185 @@ void Parameterize(const std::vector<Token *> &sig, const char *start, Translatio
   }
 }
 
+// The rewrites that apply anywhere in a statement: the system variables,
+// the mSQL operators, comparisons with NULL, and the reserved names.
+bool RewriteWords(const std::vector<Token *> &sig, bool is_select, std::string *error) {
+  bool seen_where = false;
+  std::string from_table;
+  for (size_t k = 0; k + 1 < sig.size(); k++) {
+    if (IsKeyword(*sig[k], "FROM") && sig[k + 1]->kind == TOK_WORD) {
+      from_table = sig[k + 1]->text;
+      break;
+    }
+  }
+  for (size_t k = 0; k < sig.size(); k++) {
+    Token &t = *sig[k];
+    if (t.kind != TOK_WORD) continue;
+    std::string up = Upper(t.text);
+    if (up.compare(0, 7, "_KORVID") == 0 || up.compare(0, 7, "SQLITE_") == 0 ||
+        up == "KORVID_SEQ") {
+      *error = "Reserved name: " + t.text;
+      return false;
+    }
+    bool in_select_list = is_select && k > 0 && !(sig[k - 1]->kind == TOK_PUNCT && sig[k - 1]->text == ".") &&
+                          k + 1 < sig.size() &&
+                          (IsKeyword(*sig[k + 1], "FROM") ||
+                           (sig[k + 1]->kind == TOK_PUNCT && sig[k + 1]->text == ","));
+    if (up == "WHERE") {
+      seen_where = true;
+    } else if (up == "_ROWID") {
+      t.text = in_select_list ? "rowid AS _rowid" : "rowid";
+    } else if (up == "_SEQ") {
+      if (from_table.empty()) {
+        *error = "_seq needs a table";
+        return false;
+      }
+      t.text = "korvid_seq(" + QuoteLiteral(from_table) + ")";
+      if (in_select_list) t.text += " AS _seq";
+    } else if (up == "_SYSDATE") {
+      t.text = "CAST(strftime('%s','now') AS INTEGER)";
+      if (in_select_list) t.text += " AS _sysdate";
+    } else if (up == "_TIMESTAMP") {
+      *error = "Unsupported system variable: _timestamp";
+      return false;
+    } else if (up == "CLIKE") {
+      t.text = "MATCH";  // our match() is LIKE without case
+    } else if (up == "RLIKE") {
+      t.text = "REGEXP";
+    } else if (up == "SLIKE") {
+      *error = "Unsupported operator: SLIKE";
+      return false;
+    } else if (up == "NULL" && seen_where && k > 0 && sig[k - 1]->kind == TOK_PUNCT) {
+      // mSQL compares with NULL by = and <>; SQLite needs IS and IS NOT.
+      Token &op = *sig[k - 1];
+      if (op.text == "=") {
+        op.kind = TOK_WORD;
+        op.text = "IS";
+      } else if (op.text == "<>" || op.text == "!=") {
+        op.kind = TOK_WORD;
+        op.text = "IS NOT";
+      }
+    }
+  }
+  return true;
+}
+
+// The SQLite text of the rewritten tokens. A SELECT, or anything with bound
+// parameters, is worth keeping prepared.
+bool Finish(const std::vector<Token> &tokens, bool is_select, Translation *out) {
+  out->cacheable = is_select || !out->params.empty();
+  out->sql = Emit(tokens);
+  return true;
+}
+
+// One translator per kind of statement, over its tokens and the significant
+// ones among them (sig); each fills *out or gives the reason in *error.
+using Translator = bool (*)(std::vector<Token> &tokens, const std::vector<Token *> &sig,
+                            Translation *out, std::string *error);
+
+bool TranslateSelect(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
+                     std::string *error) {
+  // "SELECT _seq FROM t" reads the sequence once, whatever the table holds.
+  if (sig.size() == 4 && IsKeyword(*sig[1], "_seq") && IsKeyword(*sig[2], "FROM") &&
+      sig[3]->kind == TOK_WORD) {
+    out->sql = "SELECT korvid_seq(" + QuoteLiteral(sig[3]->text) + ") AS _seq";
+    return true;
+  }
+  if (!RewriteWords(sig, true, error)) return false;
+  TranslateAliases(sig);
+  Parameterize(sig, "WHERE", out);
+  return Finish(tokens, true, out);
+}
+
+bool TranslateInsert(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
+                     std::string *error) {
+  if (!RewriteWords(sig, false, error)) return false;
+  Parameterize(sig, "VALUES", out);
+  return Finish(tokens, false, out);
+}
+
+// UPDATE and DELETE.
+bool TranslateChange(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
+                     std::string *error) {
+  if (!RewriteWords(sig, false, error)) return false;
+  Parameterize(sig, "WHERE", out);
+  return Finish(tokens, false, out);
+}
+
+bool TranslateCreateSequence(std::vector<Token> &, const std::vector<Token *> &sig, Translation *out,
+                             std::string *error) {
+  return TranslateSequence(sig, true, out, error);
+}
+
+bool TranslateDropSequence(std::vector<Token> &, const std::vector<Token *> &sig, Translation *out,
+                           std::string *error) {
+  return TranslateSequence(sig, false, out, error);
+}
+
+// CREATE [UNIQUE] INDEX name ON table (...)
+bool TranslateCreateIndex(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
+                          std::string *error) {
+  bool unique = IsKeyword(*sig[1], "UNIQUE");
+  size_t k = unique ? 2 : 1;
+  if ((unique && !(sig.size() > 2 && IsKeyword(*sig[2], "INDEX"))) || sig.size() < k + 4 ||
+      sig[k + 1]->kind != TOK_WORD || !IsKeyword(*sig[k + 2], "ON") || sig[k + 3]->kind != TOK_WORD) {
+    *error = "Syntax: CREATE [UNIQUE] INDEX name ON table (fields)";
+    return false;
+  }
+  sig[k + 1]->kind = TOK_QUOTED;
+  sig[k + 1]->text = "\"" + IndexStoredName(sig[k + 3]->text, sig[k + 1]->text) + "\"";
+  if (!RewriteWords(sig, false, error)) return false;
+  return Finish(tokens, false, out);
+}
+
+// DROP INDEX name FROM table
+bool TranslateDropIndex(std::vector<Token> &, const std::vector<Token *> &sig, Translation *out,
+                        std::string *error) {
+  if (sig.size() == 5 && sig[2]->kind == TOK_WORD && IsKeyword(*sig[3], "FROM") &&
+      sig[4]->kind == TOK_WORD) {
+    out->sql = "DROP INDEX \"" + IndexStoredName(sig[4]->text, sig[2]->text) + "\"";
+    return true;
+  }
+  *error = "Syntax: DROP INDEX name FROM table";
+  return false;
+}
+
+bool TranslateCreateTable(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
+                          std::string *error) {
+  AddTypeChecks(sig);
+  if (!RewriteWords(sig, false, error)) return false;
+  return Finish(tokens, false, out);
+}
+
+bool TranslateDropTable(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
+                        std::string *error) {
+  if (sig.size() > 2 && sig[2]->kind == TOK_WORD) out->table = sig[2]->text;  // its sequence goes too
+  if (!RewriteWords(sig, false, error)) return false;
+  return Finish(tokens, false, out);
+}
+
+// The statements the server accepts, by their first word (and second,
+// where the first alone does not tell).
+struct StatementTranslator {
+  const char *first;
+  const char *second;  // null: any
+  Translator translate;
+};
+
+const StatementTranslator kTranslators[] = {
+    {"SELECT", nullptr, TranslateSelect},
+    {"INSERT", nullptr, TranslateInsert},
+    {"UPDATE", nullptr, TranslateChange},
+    {"DELETE", nullptr, TranslateChange},
+    {"CREATE", "SEQUENCE", TranslateCreateSequence},
+    {"DROP", "SEQUENCE", TranslateDropSequence},
+    {"CREATE", "INDEX", TranslateCreateIndex},
+    {"CREATE", "UNIQUE", TranslateCreateIndex},
+    {"DROP", "INDEX", TranslateDropIndex},
+    {"CREATE", "TABLE", TranslateCreateTable},
+    {"DROP", "TABLE", TranslateDropTable},
+};
+
 }  // namespace
 
 std::string IndexStoredName(const std::string &table, const std::string &index) {
@@ -383,117 +562,15 @@ bool TranslateStatement(const std::string &text, Translation *out, std::string *
 
   std::string first = Upper(sig[0]->text);
   std::string second = sig.size() > 1 ? Upper(sig[1]->text) : "";
-  if (first == "SELECT" || first == "INSERT" || first == "UPDATE" || first == "DELETE") {
-    // plain data statements
-  } else if (first == "CREATE" && second == "SEQUENCE") {
-    return TranslateSequence(sig, true, out, error);
-  } else if (first == "DROP" && second == "SEQUENCE") {
-    return TranslateSequence(sig, false, out, error);
-  } else if (first == "CREATE" && (second == "INDEX" || second == "UNIQUE")) {
-    // CREATE [UNIQUE] INDEX name ON table (...)
-    size_t k = second == "UNIQUE" ? 2 : 1;
-    if (second == "UNIQUE" && !(sig.size() > 2 && IsKeyword(*sig[2], "INDEX"))) {
-      *error = "Syntax: CREATE [UNIQUE] INDEX name ON table (fields)";
-      return false;
-    }
-    if (sig.size() < k + 4 || sig[k + 1]->kind != TOK_WORD || !IsKeyword(*sig[k + 2], "ON") ||
-        sig[k + 3]->kind != TOK_WORD) {
-      *error = "Syntax: CREATE [UNIQUE] INDEX name ON table (fields)";
-      return false;
-    }
-    sig[k + 1]->kind = TOK_QUOTED;
-    sig[k + 1]->text = "\"" + IndexStoredName(sig[k + 3]->text, sig[k + 1]->text) + "\"";
-  } else if (first == "DROP" && second == "INDEX") {
-    // DROP INDEX name FROM table
-    if (sig.size() == 5 && sig[2]->kind == TOK_WORD && IsKeyword(*sig[3], "FROM") &&
-        sig[4]->kind == TOK_WORD) {
-      out->sql = "DROP INDEX \"" + IndexStoredName(sig[4]->text, sig[2]->text) + "\"";
-      return true;
-    }
-    *error = "Syntax: DROP INDEX name FROM table";
-    return false;
-  } else if (first == "CREATE" && second == "TABLE") {
-    AddTypeChecks(sig);
-  } else if (first == "DROP" && second == "TABLE") {
-    if (sig.size() > 2 && sig[2]->kind == TOK_WORD) out->table = sig[2]->text;  // its sequence goes too
-  } else {
-    std::string what = first;
-    if (first == "CREATE" || first == "DROP") what += " " + second;
-    *error = "Unsupported statement: " + what;
-    return false;
-  }
-
-  // Rewrites that apply anywhere in the statement.
-  bool is_select = first == "SELECT";
-  bool seen_where = false;
-  std::string from_table;
-  for (size_t k = 0; k + 1 < sig.size(); k++) {
-    if (IsKeyword(*sig[k], "FROM") && sig[k + 1]->kind == TOK_WORD) {
-      from_table = sig[k + 1]->text;
-      break;
+  for (const StatementTranslator &kind : kTranslators) {
+    if (first == kind.first && (kind.second == nullptr || second == kind.second)) {
+      return kind.translate(tokens, sig, out, error);
     }
   }
-  // "SELECT _seq FROM t" reads the sequence once, whatever the table holds.
-  if (is_select && sig.size() == 4 && IsKeyword(*sig[1], "_seq") && IsKeyword(*sig[2], "FROM") &&
-      sig[3]->kind == TOK_WORD) {
-    out->sql = "SELECT korvid_seq(" + QuoteLiteral(sig[3]->text) + ") AS _seq";
-    return true;
-  }
-  for (size_t k = 0; k < sig.size(); k++) {
-    Token &t = *sig[k];
-    if (t.kind != TOK_WORD) continue;
-    std::string up = Upper(t.text);
-    if (up.compare(0, 7, "_KORVID") == 0 || up.compare(0, 7, "SQLITE_") == 0 ||
-        up == "KORVID_SEQ") {
-      *error = "Reserved name: " + t.text;
-      return false;
-    }
-    bool in_select_list = is_select && k > 0 && !(sig[k - 1]->kind == TOK_PUNCT && sig[k - 1]->text == ".") &&
-                          k + 1 < sig.size() &&
-                          (IsKeyword(*sig[k + 1], "FROM") ||
-                           (sig[k + 1]->kind == TOK_PUNCT && sig[k + 1]->text == ","));
-    if (up == "WHERE") {
-      seen_where = true;
-    } else if (up == "_ROWID") {
-      t.text = in_select_list ? "rowid AS _rowid" : "rowid";
-    } else if (up == "_SEQ") {
-      if (from_table.empty()) {
-        *error = "_seq needs a table";
-        return false;
-      }
-      t.text = "korvid_seq(" + QuoteLiteral(from_table) + ")";
-      if (in_select_list) t.text += " AS _seq";
-    } else if (up == "_SYSDATE") {
-      t.text = "CAST(strftime('%s','now') AS INTEGER)";
-      if (in_select_list) t.text += " AS _sysdate";
-    } else if (up == "_TIMESTAMP") {
-      *error = "Unsupported system variable: _timestamp";
-      return false;
-    } else if (up == "CLIKE") {
-      t.text = "MATCH";  // our match() is LIKE without case
-    } else if (up == "RLIKE") {
-      t.text = "REGEXP";
-    } else if (up == "SLIKE") {
-      *error = "Unsupported operator: SLIKE";
-      return false;
-    } else if (up == "NULL" && seen_where && k > 0 && sig[k - 1]->kind == TOK_PUNCT) {
-      // mSQL compares with NULL by = and <>; SQLite needs IS and IS NOT.
-      Token &op = *sig[k - 1];
-      if (op.text == "=") {
-        op.kind = TOK_WORD;
-        op.text = "IS";
-      } else if (op.text == "<>" || op.text == "!=") {
-        op.kind = TOK_WORD;
-        op.text = "IS NOT";
-      }
-    }
-  }
-  if (is_select) TranslateAliases(sig);
-  if (is_select || first == "UPDATE" || first == "DELETE") Parameterize(sig, "WHERE", out);
-  if (first == "INSERT") Parameterize(sig, "VALUES", out);
-  out->cacheable = is_select || !out->params.empty();
-  out->sql = Emit(tokens);
-  return true;
+  std::string what = first;
+  if (first == "CREATE" || first == "DROP") what += " " + second;
+  *error = "Unsupported statement: " + what;
+  return false;
 }
 
 std::vector<std::string> SplitScript(const std::string &text) {

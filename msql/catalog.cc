@@ -29,18 +29,27 @@ FieldListEntry *CatalogEntry(const char *name) {
 }
 
 // Sends the request already formatted into the packet buffer and reads its
-// answer as a stream of one-column rows; there is no status packet first.
-ResultHandle *ListCatalog(int sock, const char *entryName) {
+// answer as a stream of rows of `columns` columns; there is no status packet
+// first. A new handle for the answer, or null with nothing left over.
+ResultHandle *RequestRows(int sock, int columns, QueryDataRow **rows, int *count) {
   ResultHandle *handle = msqlNewHandle();
   if (handle == nullptr) return nullptr;
   sendPacket(sock);
-  msqlExpectedColumns = 1;
-  QueryDataRow *rows = nullptr;
-  int count = readRowStream(sock, &rows);
-  if (count < 0) {
+  msqlExpectedColumns = columns;
+  *count = readRowStream(sock, rows);
+  if (*count < 0) {
     free(handle);
     return nullptr;
   }
+  return handle;
+}
+
+// A database, table or index list: one-column rows and the catalog entry.
+ResultHandle *ListCatalog(int sock, const char *entryName) {
+  QueryDataRow *rows = nullptr;
+  int count = 0;
+  ResultHandle *handle = RequestRows(sock, 1, &rows, &count);
+  if (handle == nullptr) return nullptr;
   FieldListEntry *entry = CatalogEntry(entryName);
   if (entry == nullptr) {
     freeRowList(rows);
@@ -90,17 +99,11 @@ ResultHandle *msqlListIndex(int sock, const char *table, const char *index) {
 
 ResultHandle *msqlListFields(int sock, const char *table) {
   if (!StartRequest(sock, "msqlListFields(%d,%s)\n", sock, table)) return nullptr;
-  ResultHandle *handle = msqlNewHandle();
-  if (handle == nullptr) return nullptr;
   msqlFormatRequest("%d:%s\n", REQ_FIELD_LIST, table);
-  sendPacket(sock);
-  msqlExpectedColumns = 6;
   QueryDataRow *rows = nullptr;
-  int count = readRowStream(sock, &rows);
-  if (count < 0) {
-    free(handle);
-    return nullptr;
-  }
+  int count = 0;
+  ResultHandle *handle = RequestRows(sock, 6, &rows, &count);
+  if (handle == nullptr) return nullptr;
   FieldListEntry *fields = nullptr;
   long failures = msqlAllocFailures();
   bool built = buildFieldList(rows, &fields);

@@ -63,9 +63,12 @@ int RefuseHandshake(int sock) {
 
 // A stream socket that becomes the current server socket. Bytes read ahead
 // for an earlier socket of the same number must not reach this one.
-int NewServerSocket(int family) {
+int NewServerSocket(int family, const char *failure) {
   int sock = socket(family, SOCK_STREAM, 0);
-  if (sock < 0) return -1;
+  if (sock < 0) {
+    msqlSetError("%s", failure);
+    return -1;
+  }
   msqlDropReadAhead(sock);
   currentServerSocket = sock;
   EnableKeepAlive(sock);
@@ -77,11 +80,8 @@ int OpenLocal() {
   if (path == nullptr) path = "";
   msqlFormatInto(hostInfo, sizeof hostInfo, "Localhost via UNIX socket");
   msqlTrace(MSQL_DEBUG_API, "Server name = NULL.  Using UNIX sock(%s)\n", path);
-  int sock = NewServerSocket(AF_UNIX);
-  if (sock < 0) {
-    msqlSetError(MSQL_ERR_UNIX_SOCKET);
-    return -1;
-  }
+  int sock = NewServerSocket(AF_UNIX, MSQL_ERR_UNIX_SOCKET);
+  if (sock < 0) return -1;
   struct sockaddr_un address;
   memset(&address, 0, sizeof address);
   address.sun_family = AF_UNIX;
@@ -98,11 +98,8 @@ int OpenTcp(const char *host) {
   int port = msqlConfigGetInt("general", "tcp_port");
   msqlFormatInto(hostInfo, sizeof hostInfo, "%s via TCP/IP", host);
   msqlTrace(MSQL_DEBUG_API, "Server name = %s.  Using TCP sock (%d)\n", host, port);
-  int sock = NewServerSocket(AF_INET);
-  if (sock < 0) {
-    msqlSetError(MSQL_ERR_IP_SOCKET);
-    return -1;
-  }
+  int sock = NewServerSocket(AF_INET, MSQL_ERR_IP_SOCKET);
+  if (sock < 0) return -1;
   struct sockaddr_in address;
   memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;

@@ -484,8 +484,9 @@ bool DbDrop(const std::string &data_dir, const std::string &name, std::string *e
   return true;
 }
 
-bool DbCopy(const std::string &data_dir, const std::string &from, const std::string &to,
-            std::string *error) {
+// Copy and move need an existing source and a free name to go to.
+static bool CanTakeOver(const std::string &data_dir, const std::string &from, const std::string &to,
+                        std::string *error) {
   if (!DbExists(data_dir, from)) {
     *error = "Unknown database \"" + from + "\"";
     return false;
@@ -494,6 +495,12 @@ bool DbCopy(const std::string &data_dir, const std::string &from, const std::str
     *error = "Database \"" + to + "\" already exists";
     return false;
   }
+  return true;
+}
+
+bool DbCopy(const std::string &data_dir, const std::string &from, const std::string &to,
+            std::string *error) {
+  if (!CanTakeOver(data_dir, from, to, error)) return false;
   sqlite3 *src = DbOpen(DbPath(data_dir, from), false, false, error);
   if (!src) return false;
   std::string to_path = DbPath(data_dir, to);
@@ -522,14 +529,7 @@ bool DbCopy(const std::string &data_dir, const std::string &from, const std::str
 
 bool DbMove(const std::string &data_dir, const std::string &from, const std::string &to,
             std::string *error) {
-  if (!DbExists(data_dir, from)) {
-    *error = "Unknown database \"" + from + "\"";
-    return false;
-  }
-  if (DbExists(data_dir, to)) {
-    *error = "Database \"" + to + "\" already exists";
-    return false;
-  }
+  if (!CanTakeOver(data_dir, from, to, error)) return false;
   // Fold the write-ahead log into the file first, so that the file alone
   // holds the whole database when it takes its new name.
   sqlite3 *db = DbOpen(DbPath(data_dir, from), false, false, error);

@@ -254,7 +254,7 @@ int msqlQuery(int sock, const char *query) {
     pendingRows = nullptr;
     pendingRowCount = 0;
     closeServerSocket(sock);
-    msqlSetError("Bad packet received from server");
+    msqlSetError(MSQL_ERR_BAD_PACKET);
     return -1;
   }
   pendingFieldRows = fieldRows;

@@ -27,23 +27,39 @@ if [ "${1:-}" = --check ]; then
     exit 1
   fi
   # The faces as Korvid asks for them, on a private Xvfb with the font path
-  # a fresh install gives it.
-  display=$(mktemp)
-  Xvfb -displayfd 3 -nolisten tcp 3>"$display" 2>/dev/null &
-  xvfb=$!
-  for _ in $(seq 100); do [ -s "$display" ] && break; sleep 0.1; done
-  status=0
-  for face in helvetica-medium-r helvetica-bold-r courier-bold-r times-medium-r; do
-    spacing=p; [ "${face%%-*}" = courier ] && spacing=m
-    pattern="-*-$face-normal-*-*-120-75-75-$spacing-*-iso8859-1"
-    # xlsfonts succeeds on a pattern that matches nothing: read what it lists.
-    if [ -z "$(DISPLAY=:$(tr -d '\n' <"$display") xlsfonts -fn "$pattern" 2>/dev/null)" ]; then
-      echo "install-deps: no font $pattern (package xfonts-75dpi)" >&2
-      status=1
+  # a fresh install gives it. A server that dies or never answers is said as
+  # such and tried again, so that it is never taken for a missing font.
+  faces=(helvetica-medium-r helvetica-bold-r courier-bold-r times-medium-r)
+  status=1
+  for attempt in 1 2 3; do
+    display=$(mktemp)
+    Xvfb -displayfd 3 -nolisten tcp 3>"$display" 2>/dev/null &
+    xvfb=$!
+    for _ in $(seq 100); do [ -s "$display" ] && break; sleep 0.1; done
+    export DISPLAY=:$(tr -d '\n' <"$display")
+    absent=()
+    reached=yes
+    for face in "${faces[@]}"; do
+      spacing=p; [ "${face%%-*}" = courier ] && spacing=m
+      pattern="-*-$face-normal-*-*-120-75-75-$spacing-*-iso8859-1"
+      # xlsfonts succeeds on a pattern that matches nothing: read what it
+      # lists, and ask the server to answer at all before blaming the font.
+      if [ -z "$(xlsfonts -fn "$pattern" 2>/dev/null)" ]; then
+        if xdpyinfo >/dev/null 2>&1; then absent+=("$pattern"); else reached=no; break; fi
+      fi
+    done
+    kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null || true
+    rm -f "$display"
+    if [ $reached = no ]; then
+      echo "install-deps: the private X server did not answer (try $attempt of 3)" >&2
+      continue
     fi
+    for pattern in "${absent[@]}"; do
+      echo "install-deps: no font $pattern (package xfonts-75dpi)" >&2
+    done
+    [ ${#absent[@]} -eq 0 ] && status=0
+    break
   done
-  kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null || true
-  rm -f "$display"
   [ $status -eq 0 ] && echo "install-deps: all ${#packages[@]} packages installed; the 75 dpi faces resolve"
   exit $status
 fi

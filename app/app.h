@@ -6,6 +6,8 @@
 
 #include <forms.h>
 
+#include <string>
+
 #include "msql/msql.h"
 
 // Statements are built into buffers of this size; one that would not fit is
@@ -33,6 +35,11 @@ struct Info {
   InfoField *fields;  // nentries descriptors, owned
   MainForm *mainform;  // not owned
   ResultHandle *res;   // the holding window's result; freed by that window
+  // Where the table was read from: the server as ConnectServer was given it
+  // ("" for the local one) and the database. Owned; both null for the result
+  // of a free query, whose window sends nothing.
+  char *server;
+  char *database;
 };
 
 struct MainForm {
@@ -72,7 +79,10 @@ void LogMessage(MainForm *mainform, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 void ShowAlert(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void ShowMessage(const char *format, ...) __attribute__((format(printf, 1, 2)));
-int ExecuteQuery(Info *info, const char *statement);
+// Logs and sends one statement on the database info was read from (see
+// EnterDatabase). Returns 0, or -1 after an alert; *status, when given,
+// receives what msqlQuery gave: the rows found, or the rows changed.
+int ExecuteQuery(Info *info, const char *statement, int *status = nullptr);
 int CheckTableSelected(MainForm *mainform);
 void ExitProgram(FL_OBJECT *object, long data);
 void ShowAbout(FL_OBJECT *object, long data);
@@ -85,6 +95,21 @@ void ConnectServer(const char *host, MainForm *mainform);
 // After a failed request: sets sock to -1 when the library closed it.
 void ForgetLostConnection(void);
 void OpenDatabase(const char *name, MainForm *mainform);
+// Windows outlive the main window's choices, and every request goes through
+// the one connection. Before a window sends, EnterDatabase brings the
+// connection to info's database; LeaveDatabase then brings it back to the
+// main window's, so that its choices stay true. EnterDatabase returns 0, or
+// -1 after an alert when info's server is not the one connected (or none
+// is): nothing may be sent then. An Info without a database (a free query's)
+// goes wherever the connection is.
+int EnterDatabase(const Info *info);
+// Only the server part of EnterDatabase, for a window to refuse before it
+// asks its question.
+int CheckServer(const Info *info);
+void LeaveDatabase(void);
+// The "db.table" that the questions before a change name; just the table
+// for an Info without a database.
+std::string InfoPlace(const Info *info);
 void SelectTable(const char *name, MainForm *mainform);
 Info *ReadFieldList(const char *table, MainForm *mainform);
 int FindPrimaryKey(Info *info);

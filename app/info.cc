@@ -43,6 +43,8 @@ Info *CopyInfo(const Info *info) {
   copy->nfields = info->nfields;
   copy->nentries = info->nentries;
   copy->pkey = info->pkey;
+  copy->server = info->server ? CopyText(info->server) : nullptr;
+  copy->database = info->database ? CopyText(info->database) : nullptr;
   copy->mainform = info->mainform;
   copy->res = nullptr;
   copy->fields = static_cast<InfoField *>(Allocate(info->nentries, sizeof(InfoField)));
@@ -59,6 +61,8 @@ void FreeInfo(Info *info) {
   for (int i = 0; i < info->nentries; i++) free(info->fields[i].name);
   free(info->fields);
   free(info->table);
+  free(info->server);
+  free(info->database);
   free(info);
 }
 

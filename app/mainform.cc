@@ -138,13 +138,20 @@ void ShowMessage(const char *format, ...) {
   dialogs.message("", message_text, "");
 }
 
-int ExecuteQuery(Info *info, const char *statement) {
+int ExecuteQuery(Info *info, const char *statement, int *status) {
+  if (info && EnterDatabase(info) != 0) return -1;
   if (info && info->mainform) LogMessage(info->mainform, "Executing: %s", statement);
-  if (msqlQuery(sock, statement) < 0) {
+  int result = msqlQuery(sock, statement);
+  if (result < 0) {
     ForgetLostConnection();
     ShowAlert("Query failed");
+    LeaveDatabase();
     return -1;
   }
+  // The rows of a select wait in the library; selecting a database does
+  // not disturb them.
+  LeaveDatabase();
+  if (status) *status = result;
   return 0;
 }
 

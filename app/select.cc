@@ -14,6 +14,19 @@
 
 namespace {
 
+// What the one connection is on: the server ConnectServer was given (""
+// for the local one), the database selected on it now, and the database the
+// main window's choice stands for ("" for "None selected"). Windows borrow
+// the connection for their own database and give it back to main_database.
+std::string connected_server;
+std::string connected_database;
+std::string main_database;
+
+// How an alert names a server.
+const char *ServerName(const char *server) {
+  return server && server[0] ? server : "(local)";
+}
+
 // Fills a reset choice with the first column of every row of a list
 // request, as many as the choice can hold; frees the list.
 void FillChoice(FL_OBJECT *choice, ResultHandle *list) {
@@ -79,6 +92,9 @@ void ConnectServer(const char *host, MainForm *mainform) {
   // each reconnect would otherwise keep one more socket open.
   if (sock >= 0) msqlClose(sock);
   sock = msqlConnect(name.empty() ? nullptr : name.c_str());
+  connected_server = name;
+  connected_database.clear();
+  main_database.clear();
   if (sock < 0) {
     ShowAlert("Error connecting to server");
     ResetChoice(mainform->database_choice);
@@ -97,11 +113,51 @@ void OpenDatabase(const char *name, MainForm *mainform) {
       ShowAlert("Error opening database %s", name);
       return;
     }
+    connected_database = main_database = name;
     FillTableChoice(mainform->table_choice);
   } else {
+    main_database.clear();
     ResetChoice(mainform->table_choice);
   }
   ShowCounts(0, 0, mainform);
+}
+
+int CheckServer(const Info *info) {
+  // The main window's own table is on the connection it made: a lost one
+  // fails in the library with its own reason, as every other request does.
+  bool own = info->mainform && info->mainform->info == info;
+  if (!info->database || own || (sock >= 0 && connected_server == info->server)) return 0;
+  ShowAlert("Server %s is not connected any more: nothing was sent to %s",
+            ServerName(info->server), InfoPlace(info).c_str());
+  return -1;
+}
+
+int EnterDatabase(const Info *info) {
+  if (CheckServer(info) != 0) return -1;
+  if (!info->database || sock < 0 || connected_database == info->database) return 0;
+  if (msqlSelectDB(sock, info->database) < 0) {
+    ForgetLostConnection();
+    ShowAlert("Error opening database %s", info->database);
+    return -1;
+  }
+  connected_database = info->database;
+  return 0;
+}
+
+void LeaveDatabase(void) {
+  if (sock < 0 || main_database.empty() || connected_database == main_database) return;
+  if (msqlSelectDB(sock, main_database.c_str()) < 0) {
+    ForgetLostConnection();
+    ShowAlert("Error opening database %s", main_database.c_str());
+    return;
+  }
+  connected_database = main_database;
+}
+
+std::string InfoPlace(const Info *info) {
+  std::string place;
+  if (info->database) place = std::string(info->database) + ".";
+  return place + (info->table ? info->table : "");
 }
 
 void SelectTable(const char *name, MainForm *mainform) {
@@ -137,6 +193,8 @@ Info *ReadFieldList(const char *table, MainForm *mainform) {
     exit(1);
   }
   info->table = CopyName(table);
+  info->server = CopyName(connected_server.c_str());
+  info->database = CopyName(connected_database.c_str());
   info->mainform = mainform;
   int count = list->numFields > 0 ? list->numFields : 0;
   info->fields = static_cast<InfoField *>(calloc(count ? count : 1, sizeof(InfoField)));

@@ -26,6 +26,20 @@ std::vector<const char *> InputTexts(const RecordForm *record) {
 
 void RefuseLongStatement(void) { ShowAlert("Statement too long: nothing was sent"); }
 
+// The question before a change: it names the database and table, since the
+// window may belong to another one than the main window shows. A window
+// whose server is gone asks nothing.
+bool Confirm(const RecordForm *record, const char *question, const char *preposition) {
+  if (CheckServer(record->info) != 0) return false;
+  std::string text = question;
+  text += ' ';
+  text += preposition;
+  text += ' ';
+  text += InfoPlace(record->info);
+  text += " ?";
+  return dialogs.question(text.c_str(), 1) == 1;
+}
+
 }  // namespace
 
 void AskPrimaryKey(FL_OBJECT *, long data) {
@@ -79,7 +93,7 @@ void RecordUpdate(FL_OBJECT *, long data) {
     RefuseLongStatement();
     return;
   }
-  if (!dialogs.question("Update this record ?", 1)) return;
+  if (!Confirm(record, "Update this record", "in")) return;
   if (ExecuteQuery(record->info, statement) == 0)
     LogMessage(record->info->mainform, "Record updated");
 }
@@ -91,7 +105,7 @@ void RecordDelete(FL_OBJECT *, long data) {
     RefuseLongStatement();
     return;
   }
-  if (!dialogs.question("Really delete this record ?", 1)) return;
+  if (!Confirm(record, "Delete this record", "from")) return;
   if (ExecuteQuery(record->info, statement) != 0) return;
   LogMessage(record->info->mainform, "Record deleted");
   // Closing frees the record: nothing of it may be touched afterwards.
@@ -113,7 +127,7 @@ void RecordInsert(FL_OBJECT *, long data) {
     RefuseLongStatement();
     return;
   }
-  if (!dialogs.question("Insert this record ?", 1)) return;
+  if (!Confirm(record, "Insert this record", "into")) return;
   if (ExecuteQuery(record->info, statement) == 0)
     LogMessage(record->info->mainform, "Record inserted");
 }

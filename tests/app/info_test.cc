@@ -122,7 +122,7 @@ TEST(CopyInfo, MakesADeepCopyThatOutlivesTheOriginal) {
 
 TEST(CopyInfo, CopiesAnInfoWithoutEntries) {
   // A free query's result has an empty table name; a table may have no fields.
-  Info empty = {const_cast<char *>(""), 0, 0, 0, nullptr, nullptr, nullptr};
+  Info empty = {const_cast<char *>(""), 0, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
   Info *copy = CopyInfo(&empty);
   ASSERT_NE(copy, nullptr);
   EXPECT_STREQ(copy->table, "");

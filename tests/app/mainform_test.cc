@@ -190,7 +190,7 @@ TEST_F(MainWindowTest, ButtonsNeedingATableSayToSelectOne) {
   MainForm *mf = GuiMainForm();
   ResetChoice(mf->table_choice);
   Info *saved = mf->info;
-  Info stale = {const_cast<char *>("old"), 2, 2, 0, nullptr, mf, nullptr};
+  Info stale = {const_cast<char *>("old"), 2, 2, 0, nullptr, mf, nullptr, nullptr, nullptr};
   for (Info *info : {static_cast<Info *>(nullptr), &stale}) {
     mf->info = info;
     for (const char *label : {"Search", "Insert", "Modify", "Show All", "Field Info"}) {
@@ -209,8 +209,8 @@ TEST_F(MainWindowTest, TableGuardLooksAtChoiceInfoAndFields) {
   MainForm *mf = GuiMainForm();
   Info *saved = mf->info;
   InfoField field = {const_cast<char *>("a"), const_cast<char *>("t"), INT_TYPE, 11, 0};
-  Info with_fields = {const_cast<char *>("t"), 1, 1, 0, &field, mf, nullptr};
-  Info without_fields = {const_cast<char *>("t"), 0, 0, 0, nullptr, mf, nullptr};
+  Info with_fields = {const_cast<char *>("t"), 1, 1, 0, &field, mf, nullptr, nullptr, nullptr};
+  Info without_fields = {const_cast<char *>("t"), 0, 0, 0, nullptr, mf, nullptr, nullptr, nullptr};
   ResetChoice(mf->table_choice);
   fl_addto_choice(mf->table_choice, "t");
   struct {

@@ -262,7 +262,7 @@ TEST_F(RecordFormTest, ModifyWritesTheEditedValuesBack) {
   SetInputs(r, {"2", "Bo'b \\ x", "44"});
   GuiAnswerQuestion(1);
   GuiClick(Button(r, "Modify"));
-  EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Update this record ?"});
+  EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Update this record in modified.modified ?"});
   EXPECT_EQ(GuiLastDialog().number, 1);
   EXPECT_EQ(LastMessage(), "Record updated");
   EXPECT_EQ(Rows("SELECT * FROM modified ORDER BY id"),
@@ -342,7 +342,7 @@ TEST_F(RecordFormTest, DeleteAskedNoKeepsTheRecordAndYesClosesTheForm) {
   size_t messages = Messages().size();
   GuiAnswerQuestion(0);
   GuiClick(Button(r, "Delete"));
-  EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Really delete this record ?"});
+  EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Delete this record from remove.remove ?"});
   EXPECT_EQ(Messages().size(), messages);  // nothing sent
   EXPECT_TRUE(IsOpen(r));
   EXPECT_EQ(Rows("SELECT id FROM remove WHERE id = 1"), std::vector<std::string>{"1"});
@@ -468,6 +468,141 @@ TEST_F(RecordFormTest, AKeyLongerThanItsFieldIsLookedUpWhole) {
   EXPECT_TRUE(Logged("Executing: SELECT * FROM longkey  WHERE k = '" + key + "'"));
 }
 
+// ---- Which database a change reaches ----------------------------------------------
+
+RecordForm *SearchFor(MainForm *mf, const std::vector<const char *> &patterns);
+
+// Two databases with a table of the same name and a record of the same key.
+MainForm *LoadTwoPeople(void) {
+  for (const char *name : {"db1", "db2"}) {
+    std::string n = name;
+    std::string script =
+        "CREATE TABLE people (id int, name char(20), age int);\n"
+        "CREATE UNIQUE INDEX people_key ON people (id);\n"
+        "INSERT INTO people VALUES (7, '" + n + " seven', 1);\n"
+        "INSERT INTO people VALUES (8, '" + n + " eight', 2);\n" +
+        "CREATE TABLE only" + n + " (k int);\n" +
+        "CREATE UNIQUE INDEX only" + n + "_k ON only" + n + " (k);\n";
+    if (!GuiLoadDatabase(name, script)) return nullptr;
+  }
+  db = "db1";
+  return GuiConnectSample("db1", "people");
+}
+
+std::vector<std::string> Stored(const char *database) {
+  return GuiFileRows(database, "SELECT * FROM people ORDER BY id");
+}
+
+void ChooseInMain(MainForm *mf, const char *database) {
+  GuiChoose(mf->database_choice, database);
+  GuiChoose(mf->table_choice, "people");
+}
+
+// A form keeps to the database it was opened on while the main window moves
+// to another one with a same-named table; the main window stays on its own.
+TEST_F(RecordFormTest, ChangesReachTheDatabaseTheFormWasOpenedOn) {
+  MainForm *mf = LoadTwoPeople();
+  ASSERT_NE(mf, nullptr);
+  RecordForm *modify = LookUp(mf, "7");
+  ASSERT_NE(modify, nullptr);
+  RecordForm *insert = Opened([&] { GuiClick(GuiFindObject(mf->form, "Insert")); });
+  ASSERT_NE(insert, nullptr);
+  RecordForm *search = SearchFor(mf, {"", "", ""});
+  ASSERT_NE(search, nullptr);
+  ChooseInMain(mf, "db2");
+  const std::vector<std::string> db2 = {"7|db2 seven|1", "8|db2 eight|2"};
+
+  SetInputs(modify, {"7", "changed", "70"});
+  GuiAnswerQuestion(1);
+  GuiClick(Button(modify, "Modify"));
+  EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Update this record in db1.people ?"});
+  EXPECT_EQ(LastMessage(), "Record updated");
+  EXPECT_EQ(Stored("db1"), (std::vector<std::string>{"7|changed|70", "8|db1 eight|2"}));
+  EXPECT_EQ(Stored("db2"), db2);
+
+  // The main window's own lookup still goes to db2.
+  RecordForm *mine = LookUp(mf, "7");
+  ASSERT_NE(mine, nullptr);
+  EXPECT_EQ(Input(mine, 1), "db2 seven");
+  GuiClick(mine->close);
+
+  SetInputs(insert, {"9", "nine", "9"});
+  GuiAnswerQuestion(1);
+  GuiClick(Button(insert, "Insert"));
+  EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Insert this record into db1.people ?"});
+  EXPECT_EQ(Stored("db1"), (std::vector<std::string>{"7|changed|70", "8|db1 eight|2", "9|nine|9"}));
+  EXPECT_EQ(Stored("db2"), db2);
+
+  // Search, then Change on the record shown: both look in db1.
+  RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
+  ASSERT_NE(show, nullptr);
+  EXPECT_EQ(show->info->res->numRows, 3);
+  EXPECT_EQ(Input(show, 1), "changed");
+  GuiClick(show->next);
+  RecordForm *changed = Opened([&] { GuiClick(Button(show, "Change")); });
+  ASSERT_NE(changed, nullptr);
+  EXPECT_EQ(Input(changed, 1), "db1 eight");
+  GuiAnswerQuestion(1);
+  GuiClick(Button(changed, "Delete"));
+  EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Delete this record from db1.people ?"});
+
+  GuiAnswerQuestion(1);
+  GuiClick(Button(modify, "Delete"));
+  EXPECT_EQ(Stored("db1"), std::vector<std::string>{"9|nine|9"});
+  EXPECT_EQ(Stored("db2"), db2);
+
+  // The main window is still on db2: its count and its lookups say so.
+  GuiChoose(mf->table_choice, "people");
+  EXPECT_EQ(GuiLabel(mf->records_count), "2");
+  mine = LookUp(mf, "8");
+  ASSERT_NE(mine, nullptr);
+  EXPECT_EQ(Input(mine, 1), "db2 eight");
+  EXPECT_EQ(GuiChoiceText(mf->database_choice), "db2");
+  // So is the connection itself, where the main window reads a field list.
+  GuiChoose(mf->table_choice, "onlydb2");
+  ASSERT_NE(mf->info, nullptr);
+  EXPECT_EQ(mf->info->nfields, 1);
+}
+
+// After "Sqlserver" has moved the connection to another server, or lost it,
+// a form of the old one sends nothing and says why.
+TEST_F(RecordFormTest, AFormOfAServerNoLongerConnectedSendsNothing) {
+  MainForm *mf = LoadTwoPeople();
+  ASSERT_NE(mf, nullptr);
+  RecordForm *modify = LookUp(mf, "7");
+  ASSERT_NE(modify, nullptr);
+  RecordForm *insert = Opened([&] { GuiClick(GuiFindObject(mf->form, "Insert")); });
+  ASSERT_NE(insert, nullptr);
+  const char *refused = "Server (local) is not connected any more: nothing was sent to db1.people";
+
+  // The same server's TCP port is another host as far as the window knows.
+  GuiTypeInput(mf->server, "127.0.0.1");
+  ASSERT_GE(sock, 0);
+  ChooseInMain(mf, "db1");
+  size_t messages = Messages().size();
+  for (const char *button : {"Modify", "Delete"}) {
+    GuiAnswerAlert();
+    GuiClick(Button(modify, button));
+    EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT) << button;
+    EXPECT_EQ(GuiLastDialog().texts[0], refused);
+  }
+  SetInputs(insert, {"9", "nine", "9"});
+  GuiAnswerAlert();
+  GuiClick(Button(insert, "Insert"));
+  EXPECT_EQ(GuiLastDialog().texts[0], refused);
+  EXPECT_EQ(Messages().size(), messages);  // nothing executed
+  EXPECT_TRUE(IsOpen(modify));
+
+  GuiAnswerAlert();
+  GuiTypeInput(mf->server, "no-such-host.invalid");
+  ASSERT_LT(sock, 0);
+  GuiAnswerAlert();
+  GuiClick(Button(insert, "Insert"));
+  EXPECT_EQ(GuiLastDialog().texts[0], refused);
+  EXPECT_EQ(Stored("db1"), (std::vector<std::string>{"7|db1 seven|1", "8|db1 eight|2"}));
+  GuiTypeInput(mf->server, "");
+}
+
 // ---- Insert ---------------------------------------------------------------------
 
 TEST_F(RecordFormTest, InsertWritesEmptyAndQuotedValues) {
@@ -490,7 +625,7 @@ TEST_F(RecordFormTest, InsertWritesEmptyAndQuotedValues) {
     SetInputs(r, c.inputs);
     GuiAnswerQuestion(1);
     GuiClick(Button(r, "Insert"));
-    EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Insert this record ?"});
+    EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Insert this record into inserts.inserts ?"});
     EXPECT_EQ(LastMessage(), "Record inserted");
     EXPECT_EQ(Rows(std::string("SELECT * FROM inserts WHERE id = ") + c.inputs[0]),
               std::vector<std::string>{c.stored});

@@ -3,6 +3,8 @@
 // never collide, and it dies with the test process (PR_SET_PDEATHSIG).
 #include "tests/support/gui_support.h"
 
+#include <sqlite3.h>
+
 #include <X11/Xlib.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -568,4 +570,33 @@ void GuiTest::TearDown() {
   EXPECT_EQ(GuiPendingAnswers(), 0u) << "queued dialog answers were not used";
   GuiResetDialogs();
   GuiAllowAnyDialog(false);
+}
+
+std::vector<std::string> GuiFileRows(const char *db, const std::string &statements) {
+  std::vector<std::string> rows;
+  if (!StartServer()) return rows;
+  std::string path = server->data_dir + "/" + db;
+  sqlite3 *file = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &file, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    ADD_FAILURE() << "cannot open " << path << ": " << sqlite3_errmsg(file);
+    sqlite3_close(file);
+    return rows;
+  }
+  sqlite3_busy_timeout(file, 5000);
+  auto row = [](void *data, int columns, char **values, char **) {
+    std::string line;
+    for (int i = 0; i < columns; i++) {
+      if (i) line += '|';
+      line += values[i] ? values[i] : "NULL";
+    }
+    static_cast<std::vector<std::string> *>(data)->push_back(line);
+    return 0;
+  };
+  char *error = nullptr;
+  if (sqlite3_exec(file, statements.c_str(), row, &rows, &error) != SQLITE_OK) {
+    ADD_FAILURE() << "\"" << statements << "\" on " << path << ": " << (error ? error : "");
+    sqlite3_free(error);
+  }
+  sqlite3_close(file);
+  return rows;
 }

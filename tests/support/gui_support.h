@@ -80,6 +80,12 @@ int GuiOpenCheckConnection(const char *db);
 // the statement failed (the test fails too).
 std::vector<std::string> GuiServerRows(const char *db, const char *statement);
 
+// Runs statements (joined by ';') straight on the SQLite file of database db,
+// past the server: for what the server's own dialect cannot make, and to
+// check what was stored. Returns the rows as GuiServerRows does; an error
+// fails the test.
+std::vector<std::string> GuiFileRows(const char *db, const std::string &statements);
+
 // ---- Scripted dialogs --------------------------------------------------------
 
 enum GuiDialogKind {

@@ -191,6 +191,35 @@ TEST_F(ListServerTest, DoubleClickAndModifyOpenTheSelectedRecord) {
   EXPECT_EQ(fl_get_browser_maxline(list->browser), 3);
 }
 
+// A list keeps to the database it was opened on: its Modify looks the
+// record up there, and the form it opens changes it there, whatever the main
+// window has chosen since.
+TEST_F(ListServerTest, ModifyFromAListReachesTheListsDatabase) {
+  for (const char *name : {"vw1", "vw2"}) {
+    std::string n = name;
+    ASSERT_TRUE(GuiLoadDatabase(name, "CREATE TABLE people (id int, name char(10));\n"
+                                      "CREATE UNIQUE INDEX people_id ON people (id);\n"
+                                      "INSERT INTO people VALUES (7, '" + n + "');\n"));
+  }
+  MainForm *mainform = GuiConnectSample("vw1", "people");
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  ListForm *list = OpenLists().at(0);
+  GuiChoose(mainform->database_choice, "vw2");
+  GuiChoose(mainform->table_choice, "people");
+
+  fl_select_browser_line(list->browser, 1);
+  GuiClick(list->modify);
+  std::vector<FL_FORM *> forms = GuiVisibleForms("Record");
+  ASSERT_EQ(forms.size(), 1u);
+  RecordForm *record = static_cast<RecordForm *>(forms[0]->u_vdata);
+  EXPECT_STREQ(fl_get_input(record->inputs[1]), "vw1");
+  GuiAnswerQuestion(1);
+  GuiClick(GuiFindObject(record->form, "Delete"));
+  EXPECT_EQ(GuiLastDialog().texts[0], "Delete this record from vw1.people ?");
+  EXPECT_TRUE(GuiFileRows("vw1", "SELECT * FROM people").empty());
+  EXPECT_EQ(GuiFileRows("vw2", "SELECT * FROM people"), std::vector<std::string>{"7|vw2"});
+}
+
 TEST_F(ListServerTest, ARecordWithoutKeyValueIsNotLookedUp) {
   MainForm *mainform = Prepare("vn");
   GuiClick(GuiFindObject(mainform->form, "Show All"));

@@ -124,7 +124,7 @@ TEST_F(MainWindowTest, MessageListKeepsItsNewestLines) {
   for (auto c : cases) {
     fl_clear_browser(mf->messages);
     for (int i = 1; i <= c.appended; i++) LogMessage(mf, "line %d", i);
-    std::vector<std::string> lines = GuiBrowserLines(mf->messages);
+    std::vector<std::string> lines = BrowserLines(mf->messages);
     ASSERT_EQ(static_cast<int>(lines.size()), c.kept) << c.appended << " appended";
     EXPECT_EQ(lines.back(), "line " + std::to_string(c.appended));
     EXPECT_EQ(lines.front(), "line " + std::to_string(c.appended - c.kept + 1));
@@ -134,7 +134,7 @@ TEST_F(MainWindowTest, MessageListKeepsItsNewestLines) {
   std::string many;
   for (int i = 1; i <= 40; i++) many += "row " + std::to_string(i) + (i < 40 ? "\n" : "");
   LogMessage(mf, "%s", many.c_str());
-  std::vector<std::string> lines = GuiBrowserLines(mf->messages);
+  std::vector<std::string> lines = BrowserLines(mf->messages);
   EXPECT_LE(lines.size(), 25u);
   EXPECT_EQ(lines.back(), "row 40");
 }
@@ -144,7 +144,7 @@ TEST_F(MainWindowTest, MessageLinesAreShownAsWritten) {
   fl_clear_browser(mf->messages);
   LogMessage(mf, "%s", "@line that starts with an at sign");
   LogMessage(mf, "100%% done: %s", "x|y");
-  std::vector<std::string> lines = GuiBrowserLines(mf->messages);
+  std::vector<std::string> lines = BrowserLines(mf->messages);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "@line that starts with an at sign");
   EXPECT_EQ(lines[1], "100% done: x|y");
@@ -160,7 +160,7 @@ TEST_F(MainWindowTest, LongestStatementFitsAndLongerTextIsCut) {
   LogMessage(mf, "Executing: %s", longest.c_str());
   std::string twice = longest + longest;
   LogMessage(mf, "Executing: %s", twice.c_str());
-  std::vector<std::string> lines = GuiBrowserLines(mf->messages);
+  std::vector<std::string> lines = BrowserLines(mf->messages);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "Executing: " + longest);
   EXPECT_EQ(lines[1], ("Executing: " + twice).substr(0, lines[0].size()));

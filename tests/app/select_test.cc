@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/gui_support.h"
+#include "views/views.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ class SelectionTest : public GuiTest {
     no_record_count = 0;
     GuiTest::TearDown();
   }
-  std::vector<std::string> Lines() { return GuiBrowserLines(mf->messages); }
+  std::vector<std::string> Lines() { return BrowserLines(mf->messages); }
   int Rows(const char *db, const char *table) {
     return static_cast<int>(GuiServerRows(db, ("SELECT * FROM " + std::string(table)).c_str()).size());
   }

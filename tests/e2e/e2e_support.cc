@@ -3,9 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +15,7 @@
 
 #include "msql/msql.h"
 #include "tests/support/server_fixture.h"
+#include "tests/support/xvfb.h"
 // Last: Xlib's macros (None, Bool) would break the test framework's headers.
 #include "app/fonts.h"
 
@@ -47,55 +46,28 @@ std::string current_xvfb_log;
 }  // namespace
 
 E2eDisplay::E2eDisplay() {
-  int fds[2];
-  if (pipe(fds) != 0) return;
   static int displays_started = 0;
   std::string log_path = E2eShotDir() + "/xvfb-" + std::to_string(getpid()) + "-" +
                          std::to_string(++displays_started) + ".log";
-  pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    close(fds[0]);
-    int devnull = open("/dev/null", O_RDWR);
-    dup2(devnull, 0);
-    dup2(devnull, 1);
-    int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(log >= 0 ? log : devnull, 2);
-    std::string fd = std::to_string(fds[1]);
-    // -noreset: the server would otherwise reset whenever its last client
-    // leaves, and each xdotool poll is such a client; korvid connecting
-    // during that reset is refused ("Can't open display").
-    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten",
-           "tcp", "-noreset", (char *)nullptr);
-    _exit(127);
-  }
-  close(fds[1]);
-  std::string number;
-  struct pollfd p = {fds[0], POLLIN, 0};
-  while (poll(&p, 1, 20000) > 0) {
-    char c;
-    if (read(fds[0], &c, 1) != 1 || c == '\n') break;
-    number += c;
-  }
-  close(fds[0]);
-  if (number.empty()) {
+  std::string started;
+  pid = StartTestXvfb(log_path, &started);
+  if (pid < 0) {
     ADD_FAILURE() << "cannot start Xvfb";
     return;
   }
   // Every place clicked and every reference picture was measured in the
   // layout's fonts: without them the run would fail for no reason it names.
-  Display *display = XOpenDisplay((":" + number).c_str());
+  Display *display = XOpenDisplay(started.c_str());
   int missing = display ? MissingLayoutFonts(display) : 0;
   if (display) XCloseDisplay(display);
   if (missing) {
     ADD_FAILURE() << "the fonts of the layout are missing: install the Debian package "
                   << LAYOUT_FONT_PACKAGE << " (scripts/install-deps.sh)";
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    StopTestXvfb(pid);
     pid = -1;
     return;
   }
-  name = ":" + number;
+  name = started;
   setenv("DISPLAY", name.c_str(), 1);
   current_xvfb = pid;
   current_xvfb_log = log_path;
@@ -104,8 +76,7 @@ E2eDisplay::E2eDisplay() {
 E2eDisplay::~E2eDisplay() {
   if (pid > 0) {
     current_xvfb = -1;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    StopTestXvfb(pid);
   }
 }
 
@@ -265,29 +236,11 @@ std::string E2eWhy(pid_t korvid, const std::string &name) {
   return why;
 }
 
-std::vector<std::string> E2eRows(int sock, const std::string &statement) {
-  std::vector<std::string> rows;
-  if (msqlQuery(sock, statement.c_str()) < 0) {
-    ADD_FAILURE() << statement << ": " << msqlErrMsg;
-    return rows;
-  }
-  ResultHandle *res = msqlStoreResult();
-  if (res == nullptr) return rows;
-  while (char **row = msqlFetchRow(res)) {
-    std::string line;
-    for (int i = 0; i < res->numFields; i++)
-      line += (i ? "|" : "") + std::string(row[i] ? row[i] : "NULL");
-    rows.push_back(line);
-  }
-  msqlFreeResult(res);
-  return rows;
-}
-
 std::vector<std::string> E2eRowsOnceEqual(int sock, const std::string &statement,
                                           const std::vector<std::string> &expected) {
   std::vector<std::string> rows;
   for (int i = 0; i < 50 * E2ePatience(); i++) {
-    rows = E2eRows(sock, statement);
+    rows = ServerRows(sock, statement);
     if (rows == expected) break;
     usleep(100000);
   }

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/rows.h"
+
 // A private Xvfb on a free display for the life of the object; sets DISPLAY.
 struct E2eDisplay {
   E2eDisplay();
@@ -76,11 +78,8 @@ void E2eType(const std::string &window, const std::string &text);
 std::string E2eScreenshot(const std::string &name);
 std::string E2eShotDir(void);
 
-// The rows of a statement on the test's own connection, each as its values
-// joined by "|" with NULL as "NULL"; a failed statement fails the test.
-std::vector<std::string> E2eRows(int sock, const std::string &statement);
 // The program shows its answer before the test can see the change on the
-// server: polls E2eRows until it gives `expected` (five seconds, longer
+// server: polls ServerRows (tests/support/server_fixture.h) until it gives `expected` (five seconds, longer
 // under a wrapper) and returns the last rows read.
 std::vector<std::string> E2eRowsOnceEqual(int sock, const std::string &statement,
                                           const std::vector<std::string> &expected);

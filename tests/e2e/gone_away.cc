@@ -68,7 +68,7 @@ TEST_F(GoneAway, NextActionFailsAndTheSqlserverFieldConnectsAgain) {
   std::vector<FL_FORM *> lists = GuiVisibleForms("Shower");
   ASSERT_EQ(lists.size(), 1u);
   ListForm *list = static_cast<ListForm *>(lists[0]->u_vdata);
-  EXPECT_EQ(GuiBrowserLines(list->browser).size(), 2000u);
+  EXPECT_EQ(BrowserLines(list->browser).size(), 2000u);
   GuiClick(GuiFindObject(lists[0], "Close"));
   ServerFixtureStop(server);
 }

@@ -100,7 +100,7 @@ TEST(RecordsEndToEnd, ModifyInsertAndSearchAsAUserWould) {
   EXPECT_EQ(g.h, 35 * 8 + 90);  // people has 8 data fields
   // (Its NULL email and notes are not compared: an input cannot show NULL.)
   const std::string untouched = "SELECT age, salary, born FROM people WHERE id = 7";
-  std::vector<std::string> old = E2eRows(check, untouched);
+  std::vector<std::string> old = ServerRows(check, untouched);
   ASSERT_EQ(old.size(), 1u);
   TypeInto(modify, 1, "Xenia Edited");
   TypeInto(modify, 6, "+49:1:2");
@@ -111,7 +111,7 @@ TEST(RecordsEndToEnd, ModifyInsertAndSearchAsAUserWould) {
                           {"7|Xenia Edited|+49:1:2"}),
             std::vector<std::string>{"7|Xenia Edited|+49:1:2"});
   // The fields not edited are stored as they were.
-  EXPECT_EQ(E2eRows(check, untouched), old);
+  EXPECT_EQ(ServerRows(check, untouched), old);
   E2eClick(modify, ButtonX(0), kButtonY);  // Close
   ASSERT_TRUE(WaitRecordGone(modify));
 
@@ -133,7 +133,7 @@ TEST(RecordsEndToEnd, ModifyInsertAndSearchAsAUserWould) {
 
   // Search (125, 55) with a pattern, Next to the second row found, Change to
   // open it, and a change to it that must reach that very record.
-  std::vector<std::string> found = E2eRows(check, "SELECT id FROM people  WHERE name LIKE 'Zoe O\\'%'");
+  std::vector<std::string> found = ServerRows(check, "SELECT id FROM people  WHERE name LIKE 'Zoe O\\'%'");
   ASSERT_GE(found.size(), 2u);
   before = RecordWindows();
   E2eClick(main_window, 165, 65);

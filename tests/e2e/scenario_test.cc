@@ -298,7 +298,7 @@ TEST(ScenarioE2e, ANewUsersWholeDay) {
   ASSERT_TRUE(WaitClosed("Record", insert));
 
   // Search with both wildcards, Next to the second record found, Change it.
-  std::vector<std::string> found = E2eRows(check, "SELECT id FROM people  WHERE name LIKE '_vist %'");
+  std::vector<std::string> found = ServerRows(check, "SELECT id FROM people  WHERE name LIKE '_vist %'");
   ASSERT_EQ(found.size(), 2u);
   records = Windows("Record");
   E2eClick(main_window, kSearch.x, kSearch.y);
@@ -355,7 +355,7 @@ TEST(ScenarioE2e, ANewUsersWholeDay) {
   const std::string printed = work + "/printed.txt";
   ASSERT_NO_FATAL_FAILURE(AnswerInput("cat > " + printed, "print"));
   std::string expected;
-  for (const std::string &row : E2eRows(check, "SELECT id, name FROM people WHERE id < 4 ORDER BY id"))
+  for (const std::string &row : ServerRows(check, "SELECT id, name FROM people WHERE id < 4 ORDER BY id"))
     expected += ListLine({{row.substr(0, row.find('|')), 11}, {row.substr(row.find('|') + 1), 40}}) + "\n";
   std::string text;
   for (int i = 0; i < 50 * E2ePatience() && text != expected; i++, usleep(100000)) text = ReadFile(printed);

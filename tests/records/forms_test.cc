@@ -11,6 +11,7 @@
 
 #include "records/records.h"
 #include "tests/support/gui_support.h"
+#include "views/views.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -70,7 +71,7 @@ FL_OBJECT *Button(RecordForm *record, const char *label) {
 
 std::string Title(const RecordForm *record) { return fl_get_object_label(record->title); }
 
-std::vector<std::string> Messages(void) { return GuiBrowserLines(GuiMainForm()->messages); }
+std::vector<std::string> Messages(void) { return BrowserLines(GuiMainForm()->messages); }
 std::string LastMessage(void) {
   std::vector<std::string> lines = Messages();
   return lines.empty() ? "" : lines.back();

@@ -6,10 +6,7 @@
 #include <sqlite3.h>
 
 #include <X11/Xlib.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,7 +17,10 @@
 #include <deque>
 
 #include "app/fonts.h"
+#include "tests/support/rows.h"
 #include "tests/support/server_fixture.h"
+#include "tests/support/xvfb.h"
+#include "views/views.h"
 
 
 namespace {
@@ -50,54 +50,8 @@ void StopServer(void) {
 }
 
 void StopXvfb(void) {
-  if (xvfb_pid > 0 && getpid() == owner_pid) {
-    kill(xvfb_pid, SIGTERM);
-    waitpid(xvfb_pid, nullptr, 0);
-    xvfb_pid = -1;
-  }
-}
-
-// Starts Xvfb and returns its display number, or -1.
-int StartXvfb(void) {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    close(fds[0]);
-    int devnull = open("/dev/null", O_RDWR);
-    if (devnull >= 0) {
-      dup2(devnull, 0);
-      dup2(devnull, 1);
-      dup2(devnull, 2);
-    }
-    char fd_text[16];
-    snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
-    // -noreset: a run of the built korvid beside this process's own
-    // connection must never meet the server resetting.
-    // KORVID_TEST_FONT_PATH replaces the server's font path, to show the
-    // windows as they look with other fonts installed.
-    const char *font_path = getenv("KORVID_TEST_FONT_PATH");
-    bool own_path = font_path && *font_path;
-    execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1280x1024x24", "-nolisten",
-           "tcp", "-noreset", own_path ? "-fp" : (char *)nullptr, font_path, (char *)nullptr);
-    _exit(127);
-  }
-  close(fds[1]);
-  xvfb_pid = pid;
-  owner_pid = getpid();
-  atexit(StopXvfb);
-  std::string number;
-  struct pollfd p = {fds[0], POLLIN, 0};
-  while (poll(&p, 1, 20000) > 0) {
-    char c;
-    if (read(fds[0], &c, 1) != 1 || c == '\n') break;
-    number += c;
-  }
-  close(fds[0]);
-  if (number.empty()) return -1;
-  return atoi(number.c_str());
+  if (getpid() == owner_pid) StopTestXvfb(xvfb_pid);
+  xvfb_pid = -1;
 }
 
 // Takes the next queued answer if it is of this kind; records the dialog.
@@ -187,9 +141,12 @@ void Queue(GuiDialogKind kind, int number, const char *text) {
 
 void GuiStartDisplay(void) {
   if (!display_name.empty()) return;
-  int number = StartXvfb();
-  ASSERT_GE(number, 0) << "cannot start Xvfb (is the xvfb package installed?)";
-  display_name = ":" + std::to_string(number);
+  std::string name;
+  xvfb_pid = StartTestXvfb("", &name);
+  ASSERT_GT(xvfb_pid, 0) << "cannot start Xvfb (is the xvfb package installed?)";
+  owner_pid = getpid();
+  atexit(StopXvfb);
+  display_name = name;
   setenv("DISPLAY", display_name.c_str(), 1);
 }
 
@@ -328,13 +285,6 @@ std::vector<std::string> GuiChoiceItems(FL_OBJECT *choice) {
 }
 
 std::string GuiChoiceText(FL_OBJECT *choice) { return Text(fl_get_choice_text(choice)); }
-
-std::vector<std::string> GuiBrowserLines(FL_OBJECT *browser) {
-  std::vector<std::string> lines;
-  int n = fl_get_browser_maxline(browser);
-  for (int i = 1; i <= n; i++) lines.push_back(Text(fl_get_browser_line(browser, i)));
-  return lines;
-}
 
 // A label as drawn: a button's shortcut letter is underlined by a marker the
 // toolkit puts into the label text, which is not part of what the user reads.
@@ -542,20 +492,7 @@ std::vector<std::string> GuiServerRows(const char *db, const char *statement) {
   std::vector<std::string> rows;
   int check = GuiOpenCheckConnection(db);
   if (check < 0) return rows;
-  if (msqlQuery(check, statement) < 0) {
-    ADD_FAILURE() << "\"" << statement << "\": " << msqlErrMsg;
-  } else if (ResultHandle *result = msqlStoreResult()) {
-    char **row;
-    while ((row = msqlFetchRow(result)) != nullptr) {
-      std::string line;
-      for (int i = 0; i < result->numFields; i++) {
-        if (i) line += '|';
-        line += row[i] ? row[i] : "NULL";
-      }
-      rows.push_back(line);
-    }
-    msqlFreeResult(result);
-  }
+  rows = ServerRows(check, statement);
   msqlClose(check);
   return rows;
 }

@@ -152,8 +152,6 @@ void GuiChoose(FL_OBJECT *choice, const char *text);
 std::vector<std::string> GuiChoiceItems(FL_OBJECT *choice);
 // The current item's text; "" when none is current.
 std::string GuiChoiceText(FL_OBJECT *choice);
-// All lines of a browser, as fl_get_browser_line gives them (with flags).
-std::vector<std::string> GuiBrowserLines(FL_OBJECT *browser);
 // An object's label as the user reads it ("" when none): without the marker
 // that underlines a shortcut letter.
 std::string GuiLabel(FL_OBJECT *object);

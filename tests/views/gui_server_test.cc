@@ -27,7 +27,7 @@ std::vector<ListForm *> OpenLists(void) {
   return lists;
 }
 
-std::vector<std::string> Messages(void) { return GuiBrowserLines(GuiMainForm()->messages); }
+std::vector<std::string> Messages(void) { return BrowserLines(GuiMainForm()->messages); }
 
 std::string LastMessage(void) {
   std::vector<std::string> lines = Messages();
@@ -120,7 +120,7 @@ TEST_F(ListServerTest, ShowAllListsEveryRowInKeyOrder) {
       "2" + Blanks(10) + "  Bob" + Blanks(7) + "  a long  ",
       "3" + Blanks(10) + "  " + Blanks(10) + "  x" + Blanks(5) + "  ",
   };
-  EXPECT_EQ(GuiBrowserLines(list->browser), expected);
+  EXPECT_EQ(BrowserLines(list->browser), expected);
 
   // Written to a file exactly as shown.
   char path[] = "/tmp/korvid-views-XXXXXX";
@@ -266,7 +266,7 @@ TEST_F(ListServerTest, FieldInfoListsTheTableAndChoosesTheKey) {
   GuiClick(GuiFindObject(mainform->form, "Field Info"));
   ListForm *list = OpenLists().at(0);
   EXPECT_EQ(GuiLabel(list->title), "Field descriptions");
-  std::vector<std::string> lines = GuiBrowserLines(list->browser);
+  std::vector<std::string> lines = BrowserLines(list->browser);
   ASSERT_EQ(lines.size(), 5u);  // header, three fields, the index
   EXPECT_EQ(lines[1].substr(0, 60),
             "@C1" + Blanks(16) + "id" + Blanks(17) + "vf" + "     11   " + "   Integer");
@@ -278,12 +278,12 @@ TEST_F(ListServerTest, FieldInfoListsTheTableAndChoosesTheKey) {
   fl_select_browser_line(list->browser, 3);
   SetPrimaryKey(list->browser, reinterpret_cast<long>(list));
   EXPECT_EQ(mainform->info->pkey, 1);
-  EXPECT_EQ(GuiBrowserLines(list->browser)[2].substr(0, 3), "@C1");
+  EXPECT_EQ(BrowserLines(list->browser)[2].substr(0, 3), "@C1");
   GuiClick(GuiFindObject(mainform->form, "Show All"));
   EXPECT_EQ(LastMessage(), "Executing: SELECT * FROM vf ORDER BY name ");
   std::vector<ListForm *> lists = OpenLists();
   ASSERT_EQ(lists.size(), 2u);
-  std::vector<std::string> shown = GuiBrowserLines(lists[1]->browser);
+  std::vector<std::string> shown = BrowserLines(lists[1]->browser);
   ASSERT_EQ(shown.size(), 3u);
   // The server's order of "name", whatever it does with NULL; the three rows
   // each once.
@@ -356,7 +356,7 @@ TEST_F(ListServerTest, TypedQueryOpensAFreeQueryWindow) {
   ListForm *list = lists[0];
   EXPECT_EQ(GuiLabel(list->title), "Show Free Query");
   EXPECT_FALSE(fl_object_is_active(list->modify));
-  EXPECT_EQ(GuiBrowserLines(list->browser),
+  EXPECT_EQ(BrowserLines(list->browser),
             (std::vector<std::string>{"Bob" + Blanks(7) + "  2" + Blanks(10) + "  a long  ",
                                       Blanks(10) + "  3" + Blanks(10) + "  x" + Blanks(5) + "  "}));
 
@@ -398,7 +398,7 @@ TEST_F(ListServerTest, QueryReadFromAFile) {
     EXPECT_EQ(std::string(QueryStore()), c.sent) << c.what;
     std::vector<ListForm *> lists = OpenLists();
     ASSERT_EQ(lists.size(), 1u) << c.what;
-    EXPECT_EQ(GuiBrowserLines(lists[0]->browser), std::vector<std::string>{c.line}) << c.what;
+    EXPECT_EQ(BrowserLines(lists[0]->browser), std::vector<std::string>{c.line}) << c.what;
     ShowerClose(nullptr, reinterpret_cast<long>(lists[0]));
   }
 
@@ -593,7 +593,7 @@ TEST_F(ListServerTest, WriteToFileNamedCsvWritesTheResultSetWhole) {
       EXPECT_EQ(written.substr(0, 14), "id,name,note\r\n");
     } else {
       std::string lines;
-      for (const std::string &line : GuiBrowserLines(list->browser)) lines += line + "\n";
+      for (const std::string &line : BrowserLines(list->browser)) lines += line + "\n";
       EXPECT_EQ(written, lines);
     }
     unlink(path.c_str());
@@ -605,7 +605,7 @@ TEST_F(ListServerTest, WriteToFileNamedCsvWritesTheResultSetWhole) {
   GuiClick(GuiFindObject(mainform->form, "Field Info"));
   ASSERT_EQ(OpenLists().size(), 3u);
   std::string descriptions;
-  for (const std::string &line : GuiBrowserLines(OpenLists()[2]->browser)) descriptions += line + "\n";
+  for (const std::string &line : BrowserLines(OpenLists()[2]->browser)) descriptions += line + "\n";
   struct Written {
     ListForm *list;
     std::string file;

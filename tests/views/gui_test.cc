@@ -157,7 +157,7 @@ TEST_F(ShowerTest, ValuesAreShownLiterally) {
   ListForm *list = Open(t, "Show Free Query", SHOW_FREE);
   const char *row[] = {"@line"};
   AddRecordLine(list->info, list->browser, const_cast<char **>(row));
-  EXPECT_EQ(GuiBrowserLines(list->browser), std::vector<std::string>{"@line     "});
+  EXPECT_EQ(BrowserLines(list->browser), std::vector<std::string>{"@line     "});
   unsigned long shown = ListPixels(list);
 
   // The same list drawing "@@line" with format codes on shows one "@": that
@@ -233,7 +233,7 @@ TEST_F(ShowerTest, WriteToFileWritesEveryLineAsShown) {
       "             @x                  ",
       "3                        z       ",
   };
-  ASSERT_EQ(GuiBrowserLines(list->browser), expected);
+  ASSERT_EQ(BrowserLines(list->browser), expected);
 
   FL_OBJECT *write = GuiFindObject(list->form, "Write To File");
   std::string path = dir.File("out.txt");
@@ -292,7 +292,7 @@ TEST_F(ShowerTest, PrintPipesTheLinesIntoTheCommand) {
   ListForm *list = Open(t, "Show Free Query", SHOW_FREE);
   const char *rows[][3] = {{"1", "Ann", "a long note"}, {"2", "@Bob", nullptr}};
   for (auto &row : rows) AddRecordLine(list->info, list->browser, const_cast<char **>(row));
-  std::string expected = Joined(GuiBrowserLines(list->browser));
+  std::string expected = Joined(BrowserLines(list->browser));
   FL_OBJECT *print = GuiFindObject(list->form, "Print");
 
   std::string out = dir.File("printed");
@@ -367,7 +367,7 @@ TEST_F(ShowerTest, FillStopsAtARowThatCannotBeFetched) {
   FillRecordLines(list);
   list->info->res = nullptr;  // not the window's to free
   EXPECT_EQ(GuiLastDialog().texts[0], "Error reading record !");
-  EXPECT_EQ(GuiBrowserLines(list->browser), (std::vector<std::string>{"one  ", "two  "}));
+  EXPECT_EQ(BrowserLines(list->browser), (std::vector<std::string>{"one  ", "two  "}));
   // Drawing was resumed: the list shows its lines.
   EXPECT_FALSE(list->form->frozen);
 }
@@ -392,7 +392,7 @@ TEST_F(ShowerTest, FieldDescriptionsMarkTheKeyAndChangeIt) {
   TestInfo t = People();
   ListForm *list = Open(t, "Field descriptions", SHOW_FIELDS);
   FillFieldDescriptions(list, &t.info);
-  std::vector<std::string> lines = GuiBrowserLines(list->browser);
+  std::vector<std::string> lines = BrowserLines(list->browser);
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0], FieldDescriptionHeader());
   for (int i = 0; i < 4; i++) EXPECT_EQ(lines[i + 1].substr(0, 3), i == 0 ? "@C1" : "@C0") << i;
@@ -408,7 +408,7 @@ TEST_F(ShowerTest, FieldDescriptionsMarkTheKeyAndChangeIt) {
   // The note field: it becomes the key and the only red line.
   double_click(4);
   EXPECT_EQ(t.info.pkey, 2);
-  lines = GuiBrowserLines(list->browser);
+  lines = BrowserLines(list->browser);
   ASSERT_EQ(lines.size(), 5u);
   for (int i = 0; i < 4; i++) EXPECT_EQ(lines[i + 1].substr(0, 3), i == 2 ? "@C1" : "@C0") << i;
   EXPECT_EQ(list->info->pkey, 0);  // the window's own copy keeps what it copied
@@ -417,7 +417,7 @@ TEST_F(ShowerTest, FieldDescriptionsMarkTheKeyAndChangeIt) {
   double_click(5);
   EXPECT_EQ(GuiLastDialog().texts[1], "Can't use an index as primary key !");
   EXPECT_EQ(t.info.pkey, 2);
-  EXPECT_EQ(GuiBrowserLines(list->browser), lines);
+  EXPECT_EQ(BrowserLines(list->browser), lines);
 }
 
 TEST_F(ShowerTest, FieldDescriptionsRealDoubleClick) {
@@ -429,7 +429,7 @@ TEST_F(ShowerTest, FieldDescriptionsRealDoubleClick) {
   LinePosition(list, 3, &x, &y);
   MouseClick(list->form, x, y, 2);
   EXPECT_EQ(t.info.pkey, 1);
-  EXPECT_EQ(GuiBrowserLines(list->browser)[2].substr(0, 3), "@C1");
+  EXPECT_EQ(BrowserLines(list->browser)[2].substr(0, 3), "@C1");
 }
 
 TEST_F(ShowerTest, UnknownTypeIsReportedOncePerEntryAndFill) {
@@ -441,7 +441,7 @@ TEST_F(ShowerTest, UnknownTypeIsReportedOncePerEntryAndFill) {
   FillFieldDescriptions(list, &t.info);
   ASSERT_EQ(GuiDialogsShown().size(), 2u);
   for (const GuiDialog &d : GuiDialogsShown()) EXPECT_EQ(d.texts[1], "Unknown fieldtype detected !");
-  std::vector<std::string> lines = GuiBrowserLines(list->browser);
+  std::vector<std::string> lines = BrowserLines(list->browser);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_NE(lines[2].find("Unknown"), std::string::npos);
   // Choosing a key refills the list, and the messages come again.
@@ -464,13 +464,13 @@ TEST_F(ShowerTest, DetachedFieldWindowNeverTouchesTheOldInfo) {
   ListForm *kept = Open(other, "Field descriptions", SHOW_FIELDS);
   DetachFieldWindows(&t->info);
   delete t;
-  std::vector<std::string> before = GuiBrowserLines(list->browser);
+  std::vector<std::string> before = BrowserLines(list->browser);
 
   GuiAnswerMessage();
   fl_select_browser_line(list->browser, 3);
   SetPrimaryKey(list->browser, reinterpret_cast<long>(list));
   EXPECT_EQ(GuiLastDialog().texts[1], "Info struct is NULL !!");
-  EXPECT_EQ(GuiBrowserLines(list->browser), before);
+  EXPECT_EQ(BrowserLines(list->browser), before);
 
   // A window on another Info is not detached.
   EXPECT_EQ(kept->origin, &other.info);

@@ -1,0 +1,62 @@
+// A private Xvfb for a test; see xvfb.h.
+#include "tests/support/xvfb.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+pid_t StartTestXvfb(const std::string &log_path, std::string *display) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return -1;
+  }
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    close(fds[0]);
+    int devnull = open("/dev/null", O_RDWR);
+    int log = log_path.empty() ? -1 : open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (devnull >= 0) {
+      dup2(devnull, 0);
+      dup2(devnull, 1);
+    }
+    if (log >= 0 || devnull >= 0) dup2(log >= 0 ? log : devnull, 2);
+    std::string fd = std::to_string(fds[1]);
+    const char *font_path = getenv("KORVID_TEST_FONT_PATH");
+    bool own_path = font_path && *font_path;
+    // -noreset: the server would otherwise reset whenever its last client
+    // leaves (each xdotool call is one), and a korvid connecting during that
+    // reset is refused ("Can't open display").
+    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten",
+           "tcp", "-noreset", own_path ? "-fp" : static_cast<char *>(nullptr), font_path,
+           static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  std::string number;
+  struct pollfd p = {fds[0], POLLIN, 0};
+  while (poll(&p, 1, 20000) > 0) {
+    char c;
+    if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+    number += c;
+  }
+  close(fds[0]);
+  if (number.empty()) {
+    StopTestXvfb(pid);
+    return -1;
+  }
+  *display = ":" + number;
+  return pid;
+}
+
+void StopTestXvfb(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+}

@@ -43,7 +43,7 @@ bool Prepare(sqlite3 *db, const char *sql, Stmt *st, std::string *error) {
 
 bool TableExists(sqlite3 *db, const std::string &table, std::string *error) {
   Stmt st;
-  if (!Prepare(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE", &st,
+  if (!Prepare(db, "SELECT 1 FROM sqlite_master WHERE type IN ('table', 'view') AND name = ?1 COLLATE NOCASE", &st,
                error)) {
     return false;
   }
@@ -94,6 +94,14 @@ void RegexpFunction(sqlite3_context *ctx, int, sqlite3_value **argv) {
     }
   }
   sqlite3_result_int(ctx, regexec(re, (const char *)text, 0, nullptr, 0) == 0);
+}
+
+int DateCollation(void *, int na, const void *a, int nb, const void *b) {
+  return MsqlCompareDates((const char *)a, (size_t)na, (const char *)b, (size_t)nb);
+}
+
+int TimeCollation(void *, int na, const void *a, int nb, const void *b) {
+  return MsqlCompareTimes((const char *)a, (size_t)na, (const char *)b, (size_t)nb);
 }
 
 // korvid_seq(table): the sequence's current value; advances it by its step.
@@ -167,26 +175,78 @@ void RemoveFiles(const std::string &path) {
 FieldType TypeFromDeclared(const char *declared) {
   std::string d = Lower(declared);
   d.erase(std::remove(d.begin(), d.end(), ' '), d.end());
-  std::string base = d.substr(0, d.find('('));
-  int length = 0;
   size_t open = d.find('(');
-  if (open != std::string::npos) length = atoi(d.c_str() + open + 1);
+  std::string base = d.substr(0, open);
+  bool sized = open != std::string::npos;
+  int length = sized ? atoi(d.c_str() + open + 1) : 0;
+  auto has = [&](const char *part) { return base.find(part) != std::string::npos; };
+  // mSQL's own names, as its clients expect them.
   if (base == "int" || base == "integer") return {INT_TYPE, 4};
   if (base == "uint") return {UINT_TYPE, 4};
   if (base == "real" || base == "float" || base == "double") return {REAL_TYPE, 8};
-  if (base == "char" || base == "varchar") return {CHAR_TYPE, length};
-  if (base == "text") return {TEXT_TYPE, length};
   if (base == "date") return {DATE_TYPE, 4};
   if (base == "time") return {TIME_TYPE, 4};
   if (base == "money") return {MONEY_TYPE, 4};
-  return {CHAR_TYPE, length};
+  if (base == "text") return {TEXT_TYPE, length, !sized};
+  // Everything else by SQLite's affinity rules, in SQLite's order.
+  if (has("int")) return {INT_TYPE, 4};
+  if (has("char")) return {CHAR_TYPE, length, !sized};
+  if (has("clob") || has("text")) return {TEXT_TYPE, length, !sized};
+  if (has("blob") || base.empty()) return {TEXT_TYPE, 0, true};
+  if (has("real") || has("floa") || has("doub")) return {REAL_TYPE, 8};
+  // Numeric affinity: truth values are stored as 0 and 1, NUMERIC and
+  // DECIMAL as numbers; DATETIME and the like keep the text they were given.
+  if (has("bool")) return {INT_TYPE, 4};
+  if (has("numeric") || has("decimal")) return {REAL_TYPE, 8};
+  return {CHAR_TYPE, 0, true};
 }
 
-std::string DbPath(const std::string &data_dir, const std::string &name) { return data_dir + "/" + name; }
+const char *const kDbSuffixes[5] = {"", ".db", ".sqlite", ".sqlite3", ".db3"};
+
+namespace {
+
+// A regular file that begins with the SQLite header.
+bool IsSqliteFile(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  char head[sizeof kSqliteMagic] = "";
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return false;
+  size_t got = fread(head, 1, sizeof head, f);
+  fclose(f);
+  return got == sizeof head && memcmp(head, kSqliteMagic, sizeof head) == 0;
+}
+
+bool FileExists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// The file serving database `name`, or empty.
+std::string FindDbFile(const std::string &data_dir, const std::string &name) {
+  for (const char *suffix : kDbSuffixes) {
+    std::string path = data_dir + "/" + name + suffix;
+    if (IsSqliteFile(path)) return path;
+  }
+  return "";
+}
+
+// The suffix of the file serving `name` (for copy and move, whose new file
+// keeps it).
+std::string DbSuffix(const std::string &data_dir, const std::string &name) {
+  std::string path = FindDbFile(data_dir, name);
+  return path.substr(std::min(path.size(), data_dir.size() + 1 + name.size()));
+}
+
+}  // namespace
+
+std::string DbPath(const std::string &data_dir, const std::string &name) {
+  std::string path = FindDbFile(data_dir, name);
+  return path.empty() ? data_dir + "/" + name : path;
+}
 
 bool DbExists(const std::string &data_dir, const std::string &name) {
-  struct stat st;
-  return stat(DbPath(data_dir, name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return !FindDbFile(data_dir, name).empty();
 }
 
 sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::string *error) {
@@ -213,6 +273,10 @@ sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::strin
   sqlite3_create_function(db, "match", 2, enc, (void *)1, LikeFunction, nullptr, nullptr);
   sqlite3_create_function(db, "regexp", 2, enc, nullptr, RegexpFunction, nullptr, nullptr);
   sqlite3_create_function(db, "korvid_seq", 1, SQLITE_UTF8, ro, SequenceFunction, nullptr, nullptr);
+  // mSQL's date and time columns compare as dates and times; the server
+  // gives them these collations when it creates them.
+  sqlite3_create_collation(db, MSQL_DATE_COLLATION, SQLITE_UTF8, nullptr, DateCollation);
+  sqlite3_create_collation(db, MSQL_TIME_COLLATION, SQLITE_UTF8, nullptr, TimeCollation);
   sqlite3_set_authorizer(db, Authorize, nullptr);
   return db;
 }
@@ -225,17 +289,18 @@ bool DbListDatabases(const std::string &data_dir, std::vector<std::string> *name
     *error = "Cannot read the data directory: " + std::string(strerror(errno));
     return false;
   }
-  // A database is a file with a valid name that holds an SQLite database;
-  // "-wal" and "-shm" companions never have a valid name.
+  // A database is an SQLite file named by a valid name and one of the
+  // suffixes; "-wal" and "-shm" companions never have such a name. Of
+  // several files giving one name, only the one that serves it is listed.
   while (struct dirent *e = readdir(dir)) {
-    std::string name = e->d_name;
-    if (!ValidDatabaseName(name) || !DbExists(data_dir, name)) continue;
-    char head[sizeof kSqliteMagic] = "";
-    FILE *f = fopen(DbPath(data_dir, name).c_str(), "rb");
-    if (!f) continue;
-    size_t got = fread(head, 1, sizeof head, f);
-    fclose(f);
-    if (got == sizeof head && memcmp(head, kSqliteMagic, sizeof head) == 0) names->push_back(name);
+    std::string file = e->d_name, name = file;
+    for (const char *suffix : kDbSuffixes) {
+      size_t n = strlen(suffix);
+      if (n > 0 && file.size() > n && file.compare(file.size() - n, n, suffix) == 0) {
+        name = file.substr(0, file.size() - n);
+      }
+    }
+    if (ValidDatabaseName(name) && FindDbFile(data_dir, name) == data_dir + "/" + file) names->push_back(name);
   }
   closedir(dir);
   std::sort(names->begin(), names->end());
@@ -244,7 +309,7 @@ bool DbListDatabases(const std::string &data_dir, std::vector<std::string> *name
 
 bool DbListTables(sqlite3 *db, std::vector<std::string> *names, std::string *error) {
   Stmt st;
-  if (!Prepare(db, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name", &st, error)) {
+  if (!Prepare(db, "SELECT name FROM sqlite_master WHERE type IN ('table', 'view') ORDER BY name", &st, error)) {
     return false;
   }
   int rc;
@@ -260,12 +325,131 @@ bool DbListTables(sqlite3 *db, std::vector<std::string> *names, std::string *err
   return true;
 }
 
+namespace {
+
+// A name as an SQLite identifier: in double quotes, inner ones doubled.
+std::string QuoteName(const std::string &name) {
+  std::string quoted = "\"";
+  for (char c : name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+// One index entry of a table as the client sees it: its shown name, and
+// the SQLite index behind it (none for the rowid).
+struct TableIndex {
+  std::string shown;
+  std::string stored;
+  bool unique = false;
+  std::vector<std::string> columns;
+};
+
+bool IndexColumns(sqlite3 *db, const std::string &stored, std::vector<std::string> *columns,
+                  std::string *error) {
+  Stmt info;
+  if (!Prepare(db, "SELECT name FROM pragma_index_info(?1) ORDER BY seqno", &info, error)) return false;
+  sqlite3_bind_text(info.s, 1, stored.c_str(), -1, SQLITE_TRANSIENT);
+  while (sqlite3_step(info.s) == SQLITE_ROW) {
+    const unsigned char *name = sqlite3_column_text(info.s, 0);
+    columns->push_back(name ? (const char *)name : "");  // null: an expression
+  }
+  return true;
+}
+
+// The index entries of a table, primary key first, then by age. SQLite
+// names the indexes of PRIMARY KEY and UNIQUE constraints
+// "sqlite_autoindex_<table>_<n>", which says nothing to a user; they are
+// named after what they are instead.
+bool TableIndexes(sqlite3 *db, const std::string &table, std::vector<TableIndex> *out, std::string *error) {
+  std::vector<TableIndex> others;
+  TableIndex primary;
+  Stmt idx;
+  if (!Prepare(db, "SELECT name, \"unique\", origin FROM pragma_index_list(?1) ORDER BY seq DESC", &idx,
+               error)) {
+    return false;
+  }
+  sqlite3_bind_text(idx.s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  while (sqlite3_step(idx.s) == SQLITE_ROW) {
+    TableIndex entry;
+    entry.stored = (const char *)sqlite3_column_text(idx.s, 0);
+    entry.unique = sqlite3_column_int(idx.s, 1) != 0;
+    std::string origin = (const char *)sqlite3_column_text(idx.s, 2);
+    if (!IndexColumns(db, entry.stored, &entry.columns, error)) return false;
+    if (origin == "pk") {
+      entry.shown = "primary_key";
+      primary = entry;
+      continue;
+    }
+    if (origin == "u") {
+      entry.shown = "unique";
+      for (const std::string &column : entry.columns) entry.shown += "_" + column;
+    } else {
+      entry.shown = IndexShownName(entry.stored);
+    }
+    others.push_back(entry);
+  }
+  // A primary key without an index of its own is the INTEGER PRIMARY KEY
+  // column, which is the rowid.
+  if (primary.shown.empty()) {
+    Stmt pk;
+    if (!Prepare(db, "SELECT name FROM pragma_table_info(?1) WHERE pk > 0 ORDER BY pk", &pk, error)) {
+      return false;
+    }
+    sqlite3_bind_text(pk.s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(pk.s) == SQLITE_ROW) primary.columns.push_back((const char *)sqlite3_column_text(pk.s, 0));
+    if (!primary.columns.empty()) {
+      primary.shown = "primary_key";
+      primary.unique = true;
+    }
+  }
+  if (!primary.shown.empty()) out->push_back(primary);
+  for (TableIndex &entry : others) {
+    std::string base = entry.shown;
+    for (int n = 2;; n++) {
+      bool taken = false;
+      for (const TableIndex &e : *out) taken = taken || e.shown == entry.shown;
+      if (!taken) break;
+      entry.shown = base + "_" + std::to_string(n);
+    }
+    out->push_back(entry);
+  }
+  return true;
+}
+
+// Measures, in one pass over the table, the longest value in bytes of each
+// field whose length is to be measured.
+bool MeasureFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc> *fields,
+                   const std::vector<size_t> &measured, std::string *error) {
+  if (measured.empty()) return true;
+  std::string sql = "SELECT ";
+  for (size_t k = 0; k < measured.size(); k++) {
+    if (k > 0) sql += ", ";
+    sql += "max(length(CAST(" + QuoteName((*fields)[measured[k]].name) + " AS BLOB)))";
+  }
+  sql += " FROM " + QuoteName(table);
+  Stmt st;
+  if (!Prepare(db, sql.c_str(), &st, error)) return false;
+  int rc = sqlite3_step(st.s);
+  if (rc != SQLITE_ROW) {
+    *error = sqlite3_errmsg(db);
+    return false;
+  }
+  for (size_t k = 0; k < measured.size(); k++) {
+    long long longest = sqlite3_column_int64(st.s, (int)k);  // 0 when there is no value
+    FieldDesc &f = (*fields)[measured[k]];
+    f.length = longest <= 0 ? FIELD_LENGTH_DEFAULT : (int)std::min<long long>(longest, FIELD_LENGTH_CAP);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool DbListFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc> *fields,
                   std::string *error) {
   if (!TableExists(db, table, error)) return false;
   Stmt cols;
   if (!Prepare(db, "SELECT name, type, \"notnull\" FROM pragma_table_info(?1)", &cols, error)) return false;
   sqlite3_bind_text(cols.s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  std::vector<size_t> measured;
   while (sqlite3_step(cols.s) == SQLITE_ROW) {
     FieldDesc f;
     f.table = table;
@@ -274,24 +458,19 @@ bool DbListFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc> 
     f.type = t.type;
     f.length = t.length;
     f.not_null = sqlite3_column_int(cols.s, 2) != 0;
+    if (t.measured) measured.push_back(fields->size());
     fields->push_back(f);
   }
-  // Indexes in creation order (seq descends with age in index_list).
-  Stmt idx;
-  if (!Prepare(db,
-               "SELECT l.name, l.\"unique\", (SELECT count(*) FROM pragma_index_info(l.name)) "
-               "FROM pragma_index_list(?1) AS l ORDER BY l.seq DESC",
-               &idx, error)) {
-    return false;
-  }
-  sqlite3_bind_text(idx.s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
-  while (sqlite3_step(idx.s) == SQLITE_ROW) {
+  if (!MeasureFields(db, table, fields, measured, error)) return false;
+  std::vector<TableIndex> indexes;
+  if (!TableIndexes(db, table, &indexes, error)) return false;
+  for (const TableIndex &index : indexes) {
     FieldDesc f;
     f.table = table;
-    f.name = IndexShownName((const char *)sqlite3_column_text(idx.s, 0));
+    f.name = index.shown;
     f.type = IDX_TYPE;
-    f.length = sqlite3_column_int(idx.s, 2);
-    f.unique = sqlite3_column_int(idx.s, 1) != 0;
+    f.length = (int)index.columns.size();
+    f.unique = index.unique;
     fields->push_back(f);
   }
   return true;
@@ -300,27 +479,16 @@ bool DbListFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc> 
 bool DbListIndex(sqlite3 *db, const std::string &table, const std::string &index,
                  std::vector<std::string> *rows, std::string *error) {
   if (!TableExists(db, table, error)) return false;
-  Stmt list;
-  if (!Prepare(db, "SELECT name FROM pragma_index_list(?1)", &list, error)) return false;
-  sqlite3_bind_text(list.s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
-  std::string stored;
-  while (sqlite3_step(list.s) == SQLITE_ROW) {
-    std::string name = (const char *)sqlite3_column_text(list.s, 0);
-    if (IndexShownName(name) == index) stored = name;
+  std::vector<TableIndex> indexes;
+  if (!TableIndexes(db, table, &indexes, error)) return false;
+  for (const TableIndex &entry : indexes) {
+    if (entry.shown != index) continue;
+    rows->push_back("btree");
+    rows->insert(rows->end(), entry.columns.begin(), entry.columns.end());
+    return true;
   }
-  if (stored.empty()) {
-    *error = "Unknown index \"" + index + "\" on table \"" + table + "\"";
-    return false;
-  }
-  Stmt info;
-  if (!Prepare(db, "SELECT name FROM pragma_index_info(?1) ORDER BY seqno", &info, error)) return false;
-  sqlite3_bind_text(info.s, 1, stored.c_str(), -1, SQLITE_TRANSIENT);
-  rows->push_back("btree");
-  while (sqlite3_step(info.s) == SQLITE_ROW) {
-    const unsigned char *name = sqlite3_column_text(info.s, 0);
-    rows->push_back(name ? (const char *)name : "");
-  }
-  return true;
+  *error = "Unknown index \"" + index + "\" on table \"" + table + "\"";
+  return false;
 }
 
 int DbPrepareClient(sqlite3 *db, const std::string &sql, sqlite3_stmt **stmt) {
@@ -359,10 +527,7 @@ bool DbEmpty(sqlite3 *db, std::string *error) {
     while (sqlite3_step(st.s) == SQLITE_ROW) {
       std::string type = (const char *)sqlite3_column_text(st.s, 0);
       std::string name = (const char *)sqlite3_column_text(st.s, 1);
-      std::string quoted = "\"";
-      for (char c : name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-      quoted += "\"";
-      drops.push_back((type == "view" ? "DROP VIEW " : "DROP TABLE ") + quoted);
+      drops.push_back((type == "view" ? "DROP VIEW " : "DROP TABLE ") + QuoteName(name));
     }
   }
   for (const std::string &drop : drops) {
@@ -385,6 +550,7 @@ FieldDesc DbDescribeColumn(sqlite3 *db, sqlite3_stmt *stmt, int i) {
     FieldType t = TypeFromDeclared(declared);
     f.type = t.type;
     f.length = t.length;
+    f.computed = t.measured;
   } else {
     f.type = CHAR_TYPE;
     f.computed = true;
@@ -461,7 +627,11 @@ bool DbCreate(const std::string &data_dir, const std::string &name, std::string 
     *error = "Database \"" + name + "\" already exists";
     return false;
   }
-  std::string path = DbPath(data_dir, name);
+  std::string path = data_dir + "/" + name;
+  if (FileExists(path)) {
+    *error = "Cannot create database \"" + name + "\": a file of that name is in the way";
+    return false;
+  }
   RemoveFiles(path);  // leftovers of an earlier database of that name
   sqlite3 *db = DbOpen(path, true, false, error);
   if (!db) return false;
@@ -495,6 +665,12 @@ static bool CanTakeOver(const std::string &data_dir, const std::string &from, co
     *error = "Database \"" + to + "\" already exists";
     return false;
   }
+  // The new file keeps the source's suffix; a file that is no database
+  // must not be overwritten by it.
+  if (FileExists(data_dir + "/" + to + DbSuffix(data_dir, from))) {
+    *error = "Cannot create database \"" + to + "\": a file of that name is in the way";
+    return false;
+  }
   return true;
 }
 
@@ -503,7 +679,7 @@ bool DbCopy(const std::string &data_dir, const std::string &from, const std::str
   if (!CanTakeOver(data_dir, from, to, error)) return false;
   sqlite3 *src = DbOpen(DbPath(data_dir, from), false, false, error);
   if (!src) return false;
-  std::string to_path = DbPath(data_dir, to);
+  std::string to_path = data_dir + "/" + to + DbSuffix(data_dir, from);
   RemoveFiles(to_path);
   sqlite3 *dst = DbOpen(to_path, true, false, error);
   if (!dst) {
@@ -537,12 +713,13 @@ bool DbMove(const std::string &data_dir, const std::string &from, const std::str
   bool ok = Exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", error);
   DbClose(db);
   if (!ok) return false;
-  std::string to_path = DbPath(data_dir, to);
+  std::string from_path = DbPath(data_dir, from);
+  std::string to_path = data_dir + "/" + to + DbSuffix(data_dir, from);
   RemoveFiles(to_path);
-  if (rename(DbPath(data_dir, from).c_str(), to_path.c_str()) != 0) {
+  if (rename(from_path.c_str(), to_path.c_str()) != 0) {
     *error = "Cannot rename database: " + std::string(strerror(errno));
     return false;
   }
-  RemoveFiles(DbPath(data_dir, from));
+  RemoveFiles(from_path);
   return true;
 }

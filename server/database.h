@@ -21,9 +21,17 @@
 // its own text, which may be as long as the statement, so longer names are cut.
 #define FIELD_NAME_MAX 64
 
+// A column declared without a length (TEXT, BLOB, DATETIME, no type at
+// all) reports the length of its longest value, measured in bytes, at most
+// FIELD_LENGTH_CAP so that one long value does not make every list line
+// that wide; a column without any value reports FIELD_LENGTH_DEFAULT.
+#define FIELD_LENGTH_CAP 255
+#define FIELD_LENGTH_DEFAULT 32
+
 struct FieldType {
   int type;    // one of the type codes (INT_TYPE, ...)
   int length;  // declared length of char and text, the value's width otherwise
+  bool measured = false;  // no length declared: it is measured from the values
 };
 
 // One field description row: what the client turns into a FieldListEntry.
@@ -34,15 +42,25 @@ struct FieldDesc {
   int length = 0;
   bool not_null = false;
   bool unique = false;
-  bool computed = false;  // no declared type: length is the longest value sent
+  bool computed = false;  // no declared length: length is the longest value sent
 };
 
-// The type code and length of a declared column type such as "char(20)".
-// Unknown or missing declarations read as CHAR of length 0.
+// The type code and length of a declared column type such as "char(20)":
+// mSQL's own type names as they are, any other declaration by SQLite's
+// affinity rules (INT anywhere: INT; CHAR, CLOB, TEXT: CHAR or TEXT; BLOB
+// or none: TEXT; REAL, FLOA, DOUB: REAL; BOOL: INT; NUMERIC, DECIMAL: REAL;
+// the rest, DATETIME among them: CHAR), measured when no length is given.
 FieldType TypeFromDeclared(const char *declared);
 
-// File of database `name` (already validated): the data directory/name.
+// Suffixes a database file may carry, in the order that settles a clash:
+// a name that several files would give is served by the first of them.
+extern const char *const kDbSuffixes[5];
+
+// File of database `name` (already validated): the first of data
+// directory/name plus each suffix that is an SQLite file; when there is
+// none, data directory/name, where a new database is created.
 std::string DbPath(const std::string &data_dir, const std::string &name);
+// Whether an SQLite file serves database `name`.
 bool DbExists(const std::string &data_dir, const std::string &name);
 
 // Opens a database file in WAL mode with the busy timeout and the functions
@@ -53,8 +71,13 @@ void DbClose(sqlite3 *db);
 
 // Catalog. Each returns false with a client-worded reason in *error.
 bool DbListDatabases(const std::string &data_dir, std::vector<std::string> *names, std::string *error);
+// Tables and views, by name. Views are read only (SQLite refuses changes).
 bool DbListTables(sqlite3 *db, std::vector<std::string> *names, std::string *error);
-// Data fields in table order, then one IDX_TYPE entry per index.
+// Data fields in table order, then one IDX_TYPE entry per index: first the
+// primary key, named "primary_key" (an INTEGER PRIMARY KEY column too, which
+// SQLite keeps as the rowid and not as an index), then in creation order the
+// UNIQUE constraints, named "unique_" and their fields joined by "_", and
+// the indexes created by name. A name already taken gets "_2", "_3", ...
 bool DbListFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc> *fields,
                   std::string *error);
 // The index kind, then the index's fields in order.

@@ -3,6 +3,9 @@
 // them the SQLite way (doubled quotes), so no quote can end a literal early.
 #include "server/dialect.h"
 
+#include <strings.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -196,7 +199,8 @@ bool TranslateSequence(const std::vector<Token *> &sig, bool create, Translation
 // fit the declared type. So CREATE TABLE gets a CHECK per typed column:
 // numbers only in int, uint, real and money, nothing negative in uint, and
 // no more than n characters in char(n). The constraint's name is the
-// message the client sees ("CHECK constraint failed: ...").
+// message the client sees ("CHECK constraint failed: ..."). Columns of
+// type date and time get the collations that order them as such.
 void AddTypeChecks(const std::vector<Token *> &sig) {
   // CREATE TABLE name ( element , element ... )
   if (sig.size() < 5 || sig[3]->kind != TOK_PUNCT || sig[3]->text != "(") return;
@@ -217,6 +221,11 @@ void AddTypeChecks(const std::vector<Token *> &sig) {
     }
     if (k >= sig.size()) return;  // unbalanced: SQLite will say so
     // A column definition: name, type word, optional (n).
+    if (k - begin >= 2 && sig[begin]->kind == TOK_QUOTED && sig[begin + 1]->kind == TOK_WORD) {
+      std::string type = Upper(sig[begin + 1]->text);
+      if (type == "DATE") sig[begin + 1]->text += " COLLATE " MSQL_DATE_COLLATION;
+      if (type == "TIME") sig[begin + 1]->text += " COLLATE " MSQL_TIME_COLLATION;
+    }
     if (k - begin >= 2 && sig[begin]->kind == TOK_WORD && sig[begin + 1]->kind == TOK_WORD) {
       std::string name = sig[begin]->text;
       std::string type = Upper(sig[begin + 1]->text);
@@ -240,6 +249,9 @@ void AddTypeChecks(const std::vector<Token *> &sig) {
                  sig[begin + 3]->kind == TOK_NUMBER && sig[begin + 4]->text == ")") {
         rule = "length(" + name + ") <= " + sig[begin + 3]->text;
         message = "value of " + name + " is longer than " + sig[begin + 3]->text + " characters";
+      }
+      if (column && (type == "DATE" || type == "TIME")) {
+        sig[begin + 1]->text += type == "DATE" ? " COLLATE " MSQL_DATE_COLLATION : " COLLATE " MSQL_TIME_COLLATION;
       }
       if (!rule.empty()) checks += ", CONSTRAINT \"" + message + "\" CHECK (" + rule + ")";
     }
@@ -624,6 +636,67 @@ std::vector<std::string> SplitScript(const std::string &text) {
   }
   finish();
   return out;
+}
+
+namespace {
+
+// Reads 1 to `most` digits at s[*i]; -1 when there is none.
+long ReadDigits(const char *s, size_t n, size_t *i, int most) {
+  long value = 0;
+  int count = 0;
+  while (*i < n && count < most && isdigit((unsigned char)s[*i])) {
+    value = value * 10 + (s[(*i)++] - '0');
+    count++;
+  }
+  return count > 0 ? value : -1;
+}
+
+// "DD-Mon-YYYY" as YYYYMMDD, or -1.
+long DateValue(const char *s, size_t n) {
+  static const char *const months[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                       "jul", "aug", "sep", "oct", "nov", "dec"};
+  size_t i = 0;
+  long day = ReadDigits(s, n, &i, 2);
+  if (day < 1 || day > 31 || i + 5 > n || s[i] != '-' || s[i + 4] != '-') return -1;
+  int month = 0;
+  for (int m = 0; m < 12 && month == 0; m++) {
+    if (strncasecmp(s + i + 1, months[m], 3) == 0) month = m + 1;
+  }
+  i += 5;
+  long year = ReadDigits(s, n, &i, 4);
+  if (month == 0 || year < 0 || i != n) return -1;
+  return year * 10000 + month * 100 + day;
+}
+
+// "HH:MM:SS" (or "HH:MM") as seconds, or -1.
+long TimeValue(const char *s, size_t n) {
+  size_t i = 0;
+  long h = ReadDigits(s, n, &i, 2), m = -1, sec = 0;
+  if (h < 0 || i >= n || s[i++] != ':') return -1;
+  m = ReadDigits(s, n, &i, 2);
+  if (i < n && s[i] == ':') {
+    i++;
+    sec = ReadDigits(s, n, &i, 2);
+  }
+  if (m < 0 || m > 59 || sec < 0 || sec > 59 || i != n) return -1;
+  return h * 3600 + m * 60 + sec;
+}
+
+int CompareValues(long va, long vb, const char *a, size_t na, const char *b, size_t nb) {
+  if (va >= 0 && vb >= 0) return va < vb ? -1 : va > vb;
+  if (va >= 0 || vb >= 0) return va >= 0 ? -1 : 1;
+  int c = memcmp(a, b, std::min(na, nb));
+  return c != 0 ? c : (na < nb ? -1 : na > nb);
+}
+
+}  // namespace
+
+int MsqlCompareDates(const char *a, size_t na, const char *b, size_t nb) {
+  return CompareValues(DateValue(a, na), DateValue(b, nb), a, na, b, nb);
+}
+
+int MsqlCompareTimes(const char *a, size_t na, const char *b, size_t nb) {
+  return CompareValues(TimeValue(a, na), TimeValue(b, nb), a, na, b, nb);
 }
 
 namespace {

@@ -65,4 +65,13 @@ bool ValidDatabaseName(const std::string &name);
 // next pattern character literal.
 bool LikeMatch(const char *pattern, const char *text, bool fold_case);
 
+// mSQL's date ("DD-Mon-YYYY", as 02-Mar-1999) and time ("HH:MM:SS") in
+// order: the collations of the columns the server creates as date and
+// time. A text that is no date (time) sorts after every date (time), and
+// such texts among themselves by their bytes.
+#define MSQL_DATE_COLLATION "msql_date"
+#define MSQL_TIME_COLLATION "msql_time"
+int MsqlCompareDates(const char *a, size_t na, const char *b, size_t nb);
+int MsqlCompareTimes(const char *a, size_t na, const char *b, size_t nb);
+
 #endif

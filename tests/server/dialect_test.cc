@@ -2,6 +2,7 @@
 // script splitting, LIKE matching, names, declared types, row encoding.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "server/database.h"
@@ -76,7 +77,7 @@ TEST(DialectTest, TranslatesStatements) {
       {"SELECT a--1 FROM t", "SELECT a- -1 FROM t"},
       // Declared types are enforced by CHECK constraints named by their message.
       {"CREATE TABLE t (a int not null, b char(10), c date)",
-       "CREATE TABLE t (a int not null, b char(10), c date, CONSTRAINT \"value of a is not an integer\" "
+       "CREATE TABLE t (a int not null, b char(10), c date COLLATE msql_date, CONSTRAINT \"value of a is not an integer\" "
        "CHECK (typeof(a) IN ('integer','null')), CONSTRAINT \"value of b is longer than 10 characters\" "
        "CHECK (length(b) <= 10))"},
       {"CREATE TABLE t (u uint, m money, x text(5))",
@@ -115,7 +116,8 @@ TEST(DialectTest, WhereLiteralsBecomeParameters) {
       {"INSERT INTO t VALUES (1, (SELECT 2 FROM u WHERE x = 3))", "INSERT INTO t VALUES (?1, (SELECT 2 FROM u WHERE x = 3))", 1,
        true},
       {"INSERT INTO t SELECT * FROM u WHERE x = 3", "INSERT INTO t SELECT * FROM u WHERE x = 3", 0, false},
-      {"CREATE TABLE t (a date)", "CREATE TABLE t (a date)", 0, false},
+      {"CREATE TABLE t (a date)", "CREATE TABLE t (a date COLLATE msql_date)", 0, false},
+      {"CREATE TABLE t (a time not null, \"b c\" date)", "CREATE TABLE t (a time COLLATE msql_time not null, \"b c\" date COLLATE msql_date)", 0, false},
   };
   for (const auto &c : cases) {
     Translation t;
@@ -274,14 +276,54 @@ TEST(DialectTest, DeclaredTypes) {
       {"int", INT_TYPE, 4},         {"INTEGER", INT_TYPE, 4},     {"uint", UINT_TYPE, 4},
       {"real", REAL_TYPE, 8},       {"char(20)", CHAR_TYPE, 20},  {"CHAR (7)", CHAR_TYPE, 7},
       {"text(200)", TEXT_TYPE, 200}, {"date", DATE_TYPE, 4},      {"time", TIME_TYPE, 4},
-      {"money", MONEY_TYPE, 4},     {"blob", CHAR_TYPE, 0},       {"", CHAR_TYPE, 0},
+      {"money", MONEY_TYPE, 4},
+      // SQLite's affinity rules for every other name; a length of 0 is
+      // measured from the values.
+      {"BIGINT", INT_TYPE, 4},      {"smallint", INT_TYPE, 4},    {"INT8", INT_TYPE, 4},
+      {"VARCHAR(30)", CHAR_TYPE, 30}, {"NVARCHAR(12)", CHAR_TYPE, 12}, {"character varying(4)", CHAR_TYPE, 4},
+      {"VARCHAR", CHAR_TYPE, 0},    {"TEXT", TEXT_TYPE, 0},       {"CLOB", TEXT_TYPE, 0},
+      {"blob", TEXT_TYPE, 0},       {"", TEXT_TYPE, 0},           {"FLOAT", REAL_TYPE, 8},
+      {"DOUBLE PRECISION", REAL_TYPE, 8}, {"BOOLEAN", INT_TYPE, 4}, {"NUMERIC", REAL_TYPE, 8},
+      {"DECIMAL(10,2)", REAL_TYPE, 8}, {"DATETIME", CHAR_TYPE, 0}, {"timestamp", CHAR_TYPE, 0},
   };
   for (const auto &c : cases) {
     FieldType t = TypeFromDeclared(c.declared);
     EXPECT_EQ(t.type, c.type) << c.declared;
     EXPECT_EQ(t.length, c.length) << c.declared;
+    bool sized = strchr(c.declared, '(') != nullptr;
+    bool mtype = t.type == CHAR_TYPE || t.type == TEXT_TYPE;
+    EXPECT_EQ(t.measured, mtype && !sized) << c.declared;
   }
-  EXPECT_EQ(TypeFromDeclared(nullptr).type, CHAR_TYPE);
+  EXPECT_EQ(TypeFromDeclared(nullptr).type, TEXT_TYPE);
+}
+
+TEST(DialectTest, DatesAndTimesCompareInTheirOwnOrder) {
+  auto date = [](const std::string &a, const std::string &b) {
+    int c = MsqlCompareDates(a.data(), a.size(), b.data(), b.size());
+    return c < 0 ? -1 : c > 0;
+  };
+  auto time = [](const std::string &a, const std::string &b) {
+    int c = MsqlCompareTimes(a.data(), a.size(), b.data(), b.size());
+    return c < 0 ? -1 : c > 0;
+  };
+  EXPECT_EQ(date("28-Feb-1998", "02-Mar-1999"), -1);
+  EXPECT_EQ(date("02-Mar-1999", "15-Jan-2001"), -1);
+  EXPECT_EQ(date("15-Jan-2001", "01-Jan-2000"), 1);
+  EXPECT_EQ(date("31-Dec-1999", "01-Jan-2000"), -1);
+  EXPECT_EQ(date("2-mar-1999", "02-Mar-1999"), 0);
+  EXPECT_EQ(date("01-Jan-2000", "01-Jan-2000"), 0);
+  // Texts that are no dates come after every date, in byte order.
+  for (const char *bad : {"", "1999-03-02", "02-Mrz-1999", "32-Jan-1999", "02-Mar-1999 ", "02-Mar-"}) {
+    EXPECT_EQ(date("01-Jan-9999", bad), -1) << bad;
+    EXPECT_EQ(date(bad, "01-Jan-0001"), 1) << bad;
+  }
+  EXPECT_EQ(date("abc", "abd"), -1);
+  EXPECT_EQ(date("ab", "abc"), -1);
+  EXPECT_EQ(time("9:30:00", "10:00:00"), -1);
+  EXPECT_EQ(time("14:00:00", "08:05:00"), 1);
+  EXPECT_EQ(time("08:05", "08:05:00"), 0);
+  EXPECT_EQ(time("23:59:59", "noon"), -1);
+  EXPECT_EQ(time("12:60:00", "00:00:00"), 1);  // no time
 }
 
 TEST(DialectTest, RowEncoding) {

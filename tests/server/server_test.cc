@@ -497,12 +497,16 @@ TEST_F(ServerTest, ServesSqliteFilesMadeElsewhere) {
   ASSERT_NE(r, nullptr) << msqlErrMsg;
   std::vector<FieldInfo> f = Fields(r);
   msqlFreeResult(r);
-  ASSERT_EQ(f.size(), 3u);
+  ASSERT_EQ(f.size(), 4u);  // three fields and the INTEGER PRIMARY KEY
   EXPECT_EQ(f[0].type, INT_TYPE);
   EXPECT_EQ(f[1].type, CHAR_TYPE);
   EXPECT_EQ(f[1].length, 12);
   EXPECT_EQ(f[1].flags, (unsigned)FLAG_NOT_NULL);
   EXPECT_EQ(f[2].type, TEXT_TYPE);
+  EXPECT_EQ(f[2].length, 3);  // "x:y"
+  EXPECT_EQ(f[3].name, "primary_key");
+  EXPECT_EQ(f[3].type, IDX_TYPE);
+  EXPECT_EQ(f[3].flags, (unsigned)FLAG_UNIQUE_KEY);
   ASSERT_EQ(msqlQuery(sock_, "SELECT * FROM items  WHERE id = 2"), 1) << msqlErrMsg;
   r = msqlStoreResult();
   EXPECT_EQ(Column(r, 2), std::vector<std::string>({"x:y"}));

@@ -128,6 +128,11 @@ void FreeInfo(Info *info);
 // Writes value as an SQL literal of the given type into buffer (size bytes);
 // returns buffer, or null when the literal does not fit.
 char *QuoteValue(char *buffer, size_t size, const char *value, int type);
+// A table or field name as the statements write it: a plain word (a letter
+// or underscore, then letters, digits and underscores) as it is, which is
+// all an mSQL server ever sees; any other name, such as "Order Details", in
+// double quotes with inner ones doubled, for servers over SQL databases.
+std::string QuoteName(const char *name);
 
 // Start-up.
 void ParseArguments(int argc, char **argv, MainForm *mainform);

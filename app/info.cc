@@ -1,5 +1,6 @@
 // The per-table Info record's copy and release, and the rule by which a field
 // value is written into SQL text (QuoteValue).
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -64,6 +65,22 @@ void FreeInfo(Info *info) {
   free(info->server);
   free(info->database);
   free(info);
+}
+
+std::string QuoteName(const char *name) {
+  if (name == nullptr) name = "";
+  bool plain = isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_';
+  for (const char *p = name; plain && *p; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    plain = (c < 0x80 && isalnum(c)) || c == '_';
+  }
+  if (plain) return name;
+  std::string quoted = "\"";
+  for (const char *p = name; *p; p++) {
+    if (*p == '"') quoted += '"';
+    quoted += *p;
+  }
+  return quoted + "\"";
 }
 
 // Quoted values escape ' and \ with a backslash, the server's literal

@@ -262,7 +262,7 @@ int FindPrimaryKey(Info *info) {
 int CountRecords(Info *info) {
   if (no_record_count) return 0;
   char statement[STATEMENT_SIZE];
-  int n = snprintf(statement, sizeof statement, "SELECT * FROM %s ", info->table);
+  int n = snprintf(statement, sizeof statement, "SELECT * FROM %s ", QuoteName(info->table).c_str());
   if (n < 0 || static_cast<size_t>(n) >= sizeof statement) return 0;  // never sent cut
   if (ExecuteQuery(info, statement) < 0) return 0;
   ResultHandle *result = msqlStoreResult();

@@ -18,6 +18,10 @@ struct QueryDataRow {
   int columnCount;
   char **values;  // columnCount texts, each zero-terminated; NULL for SQL NULL
   QueryDataRow *next;
+  // The byte count of each value (0 for NULL): a value may hold zero bytes
+  // of its own, which its zero-terminated text does not show. Null in rows
+  // made without it.
+  int *lengths;
 };
 
 struct FieldListEntry {
@@ -37,6 +41,7 @@ struct ResultHandle {
   FieldListEntry *fieldCursor;
   int numRows;
   int numFields;
+  QueryDataRow *fetched;  // the row msqlFetchRow returned last
 };
 
 struct SequenceInfo {
@@ -75,6 +80,10 @@ ResultHandle *msqlStoreResult(void);
 // The values of the row at the cursor, which moves on; null at the end.
 // The values belong to the result and live until msqlFreeResult.
 char **msqlFetchRow(ResultHandle *result);
+// The byte counts of the values of the row msqlFetchRow returned last
+// (each value is that many bytes and a zero); null before any, after the
+// end, or when the row does not know them. They live as long as the row.
+const int *msqlFetchLengths(ResultHandle *result);
 // The field description at the field cursor, which moves on; null at the end.
 FieldListEntry *msqlFetchField(ResultHandle *result);
 // Puts the row (field) cursor on position pos, 0 being the first; a

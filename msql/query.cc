@@ -17,15 +17,21 @@ int pendingRowCount = 0;
 QueryDataRow *pendingFieldRows = nullptr;
 int pendingFieldCount = 0;
 
-// A row record and its values array share one allocation; the values
-// themselves are one allocation each, as many as there are non-NULL columns.
+// A row record, its values array and its lengths share one allocation; the
+// values themselves are one allocation each, as many as there are non-NULL
+// columns.
 QueryDataRow *NewRow(int columns) {
-  size_t size = sizeof(QueryDataRow) + sizeof(char *) * static_cast<size_t>(columns);
+  size_t n = static_cast<size_t>(columns);
+  size_t size = sizeof(QueryDataRow) + sizeof(char *) * n + sizeof(int) * n;
   QueryDataRow *row = static_cast<QueryDataRow *>(msqlMalloc(size));
   if (row == nullptr) return nullptr;
   row->columnCount = columns;
   row->values = reinterpret_cast<char **>(row + 1);
-  for (int i = 0; i < columns; i++) row->values[i] = nullptr;
+  row->lengths = reinterpret_cast<int *>(row->values + n);
+  for (int i = 0; i < columns; i++) {
+    row->values[i] = nullptr;
+    row->lengths[i] = 0;
+  }
   row->next = nullptr;
   msqlTrace(MSQL_DEBUG_MALLOC, "Query data row - malloc @ %lX of %d\n", msqlAddress(row),
             static_cast<int>(sizeof(QueryDataRow)));
@@ -132,6 +138,7 @@ QueryDataRow *msqlParseRow(const char *payload, size_t length, int columns) {
     memcpy(text, value, static_cast<size_t>(count));
     text[count] = '\0';
     row->values[i] = text;
+    row->lengths[i] = count;
     p = value + count;
   }
   return row;
@@ -282,10 +289,17 @@ ResultHandle *msqlStoreResult(void) {
 }
 
 char **msqlFetchRow(ResultHandle *result) {
+  if (result != nullptr) result->fetched = nullptr;
   if (result == nullptr || result->cursor == nullptr) return nullptr;
   QueryDataRow *row = result->cursor;
   result->cursor = row->next;
+  result->fetched = row;
   return row->values;
+}
+
+const int *msqlFetchLengths(ResultHandle *result) {
+  if (result == nullptr || result->fetched == nullptr) return nullptr;
+  return result->fetched->lengths;
 }
 
 FieldListEntry *msqlFetchField(ResultHandle *result) {

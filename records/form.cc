@@ -22,7 +22,7 @@ bool ShowCurrentRow(RecordForm *record) {
   msqlDataSeek(record->info->res, record->current);
   char **row = msqlFetchRow(record->info->res);
   if (row == nullptr) return false;
-  FillInputs(record, row);
+  FillInputs(record, row, msqlFetchLengths(record->info->res));
   return true;
 }
 
@@ -142,13 +142,17 @@ RecordForm *OpenRecordForm(Info *info, const char *title, int mode) {
   return record;
 }
 
-void FillInputs(RecordForm *record, char **row) {
+void FillInputs(RecordForm *record, char **row, const int *lengths) {
   record->original.assign(record->info->nfields, std::nullopt);
   record->shown.assign(record->info->nfields, std::string());
   for (int i = 0; i < record->info->nfields; i++) {
     if (row[i] != nullptr) {
-      record->original[i] = row[i];
-      fl_set_input(record->inputs[i], row[i]);
+      std::string value = lengths != nullptr ? std::string(row[i], static_cast<size_t>(lengths[i])) : row[i];
+      record->original[i] = value;
+      // The input ends its text at a zero byte; a blank keeps the rest.
+      for (char &c : value)
+        if (c == '\0') c = ' ';
+      fl_set_input(record->inputs[i], value.c_str());
     }
     // Read back rather than predicted: what the input drops depends on the
     // toolkit and the locale.
@@ -161,6 +165,19 @@ const char *RecordValue(const RecordForm *record, int i) {
   if (record->original.empty() || record->shown[i] != text) return text;
   const std::optional<std::string> &value = record->original[i];
   return value.has_value() ? value->c_str() : nullptr;
+}
+
+static bool HoldsZeroByte(const std::optional<std::string> &value) {
+  return value.has_value() && value->find('\0') != std::string::npos;
+}
+
+bool RecordLeftOut(const RecordForm *record, int i) {
+  if (record->original.empty() || !HoldsZeroByte(record->original[i])) return false;
+  return record->shown[i] == fl_get_input(record->inputs[i]);
+}
+
+bool RecordKeyUnwritable(const RecordForm *record) {
+  return !record->original.empty() && HoldsZeroByte(record->original[record->info->pkey]);
 }
 
 std::string InexactFields(const RecordForm *record) {

@@ -59,8 +59,10 @@ void RecordSearch(FL_OBJECT *object, long data);
 
 // Filling the inputs from a row of the table: a NULL value leaves its input
 // as it was. Every form filled from a row goes through here, and it keeps
-// the row's values in `original`.
-void FillInputs(RecordForm *record, char **row);
+// the row's values in `original`, whole: with `lengths` (the library's byte
+// counts, may be null) a value may hold zero bytes, which the input shows
+// as blanks.
+void FillInputs(RecordForm *record, char **row, const int *lengths = nullptr);
 // The key of the record a Modify Record form shows: as it was found when the
 // form was filled from a row, else the key input's text.
 const char *RecordKey(const RecordForm *record);
@@ -69,6 +71,12 @@ const char *RecordKey(const RecordForm *record);
 // text. A null pointer is SQL NULL. The pointer lasts until the form is
 // filled again or the input changes.
 const char *RecordValue(const RecordForm *record, int i);
+// Whether data field i is left out of a Modify Record form's UPDATE: its
+// input still shows what it was filled with, and the value as found holds a
+// zero byte, which no statement can carry. Written back, it would be cut.
+bool RecordLeftOut(const RecordForm *record, int i);
+// Whether the key as found holds a zero byte: the record cannot be named.
+bool RecordKeyUnwritable(const RecordForm *record);
 // The names of the fields whose values the inputs cannot show exactly (the
 // toolkit drops tabs, newlines and bytes above 127), joined by ", ".
 std::string InexactFields(const RecordForm *record);
@@ -78,9 +86,11 @@ std::string InexactFields(const RecordForm *record);
 // field order; a null pointer stands for SQL NULL. Each returns 0, or -1 with
 // an empty buffer when the statement would not fit.
 int LookupStatement(char *statement, size_t size, const Info *info, const char *key);
-// The key field's value in values is not written: the record is named by key.
+// The key field's value in values is not written: the record is named by
+// key; nor is any field i with left_out[i] set (left_out may be empty).
 int UpdateStatement(char *statement, size_t size, const Info *info,
-                    const std::vector<const char *> &values, const char *key);
+                    const std::vector<const char *> &values, const char *key,
+                    const std::vector<bool> &left_out = {});
 int DeleteStatement(char *statement, size_t size, const Info *info, const char *key);
 int InsertStatement(char *statement, size_t size, const Info *info,
                     const std::vector<const char *> &values);

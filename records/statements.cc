@@ -69,30 +69,31 @@ int LookupStatement(char *statement, size_t size, const Info *info, const char *
   Statement s = Begin(statement, size);
   // Two blanks before WHERE: the statement is written as the server log and
   // the message list have always shown it.
-  Append(s, "SELECT * FROM %s  WHERE %s = ", info->table, KeyField(info).name);
+  Append(s, "SELECT * FROM %s  WHERE %s = ", QuoteName(info->table).c_str(), QuoteName(KeyField(info).name).c_str());
   AppendValue(s, key, KeyField(info).type);
   return Finish(s);
 }
 
 int UpdateStatement(char *statement, size_t size, const Info *info,
-                    const std::vector<const char *> &values, const char *key) {
+                    const std::vector<const char *> &values, const char *key,
+                    const std::vector<bool> &left_out) {
   Statement s = Begin(statement, size);
-  Append(s, "UPDATE %s SET ", info->table);
+  Append(s, "UPDATE %s SET ", QuoteName(info->table).c_str());
   bool first = true;
   for (int i = 0; i < info->nfields; i++) {
-    if (i == info->pkey) continue;
-    Append(s, first ? "%s=" : ",%s=", info->fields[i].name);
+    if (i == info->pkey || (static_cast<size_t>(i) < left_out.size() && left_out[i])) continue;
+    Append(s, first ? "%s=" : ",%s=", QuoteName(info->fields[i].name).c_str());
     AppendValue(s, values[i], info->fields[i].type);
     first = false;
   }
-  Append(s, " WHERE %s = ", KeyField(info).name);
+  Append(s, " WHERE %s = ", QuoteName(KeyField(info).name).c_str());
   AppendValue(s, key, KeyField(info).type);
   return Finish(s);
 }
 
 int DeleteStatement(char *statement, size_t size, const Info *info, const char *key) {
   Statement s = Begin(statement, size);
-  Append(s, "DELETE FROM %s  WHERE %s = ", info->table, KeyField(info).name);
+  Append(s, "DELETE FROM %s  WHERE %s = ", QuoteName(info->table).c_str(), QuoteName(KeyField(info).name).c_str());
   AppendValue(s, key, KeyField(info).type);
   return Finish(s);
 }
@@ -100,7 +101,7 @@ int DeleteStatement(char *statement, size_t size, const Info *info, const char *
 int InsertStatement(char *statement, size_t size, const Info *info,
                     const std::vector<const char *> &values) {
   Statement s = Begin(statement, size);
-  Append(s, "INSERT INTO %s VALUES (", info->table);
+  Append(s, "INSERT INTO %s VALUES (", QuoteName(info->table).c_str());
   for (int i = 0; i < info->nfields; i++) {
     if (i > 0) Append(s, ",");
     AppendValue(s, values[i], info->fields[i].type);
@@ -113,13 +114,13 @@ int SearchStatement(char *statement, size_t size, const Info *info,
                     const std::vector<const char *> &values) {
   Statement s = Begin(statement, size);
   // The first format ends in a blank and " WHERE " begins with one.
-  Append(s, "SELECT * FROM %s ", info->table);
+  Append(s, "SELECT * FROM %s ", QuoteName(info->table).c_str());
   int conditions = 0;
   for (int i = 0; i < info->nfields; i++) {
     if (values[i] == nullptr || values[i][0] == '\0') continue;
     Append(s, conditions == 0 ? " WHERE " : " AND ");
     conditions++;
-    Append(s, "%s LIKE ", info->fields[i].name);
+    Append(s, "%s LIKE ", QuoteName(info->fields[i].name).c_str());
     AppendValue(s, values[i], info->fields[i].type);
   }
   return Finish(s);

@@ -40,6 +40,10 @@ bool Confirm(const RecordForm *record, const char *question, const char *preposi
   return dialogs.question(text.c_str(), 1) == 1;
 }
 
+void RefuseUnwritableKey(void) {
+  ShowAlert("The key of this record holds a zero byte, which no statement can carry: nothing was sent");
+}
+
 }  // namespace
 
 void AskPrimaryKey(FL_OBJECT *, long data) {
@@ -73,7 +77,7 @@ void ModifyRecord(const char *key, Info *info) {
   if (result == nullptr) return;
   char **row = msqlFetchRow(result);
   RecordForm *record = OpenRecordForm(info, "Modify Record", REC_MODIFY + REC_DELETE);
-  if (row != nullptr) FillInputs(record, row);
+  if (row != nullptr) FillInputs(record, row, msqlFetchLengths(result));
   // The key input keeps the key under which the record was found.
   fl_deactivate_object(record->inputs[info->pkey]);
   msqlFreeResult(result);
@@ -85,11 +89,26 @@ void ModifyRecord(const char *key, Info *info) {
 void RecordUpdate(FL_OBJECT *, long data) {
   RecordForm *record = RecordOf(data);
   char statement[STATEMENT_SIZE];
+  if (RecordKeyUnwritable(record)) {
+    RefuseUnwritableKey();
+    return;
+  }
   // Fields the user did not edit go back as they were found, so that an
-  // update never changes what the inputs could not show.
+  // update never changes what the inputs could not show; those no statement
+  // can carry are left out.
   std::vector<const char *> values(record->info->nfields);
-  for (int i = 0; i < record->info->nfields; i++) values[i] = RecordValue(record, i);
-  if (UpdateStatement(statement, sizeof statement, record->info, values, RecordKey(record)) != 0) {
+  std::vector<bool> left_out(record->info->nfields);
+  int written = 0;
+  for (int i = 0; i < record->info->nfields; i++) {
+    values[i] = RecordValue(record, i);
+    left_out[i] = RecordLeftOut(record, i);
+    if (i != record->info->pkey && !left_out[i]) written++;
+  }
+  if (written == 0 && record->info->nfields > 1) {
+    ShowMessage("Nothing to update: the fields left are kept as stored");
+    return;
+  }
+  if (UpdateStatement(statement, sizeof statement, record->info, values, RecordKey(record), left_out) != 0) {
     RefuseLongStatement();
     return;
   }
@@ -101,6 +120,10 @@ void RecordUpdate(FL_OBJECT *, long data) {
 void RecordDelete(FL_OBJECT *, long data) {
   RecordForm *record = RecordOf(data);
   char statement[STATEMENT_SIZE];
+  if (RecordKeyUnwritable(record)) {
+    RefuseUnwritableKey();
+    return;
+  }
   if (DeleteStatement(statement, sizeof statement, record->info, RecordKey(record)) != 0) {
     RefuseLongStatement();
     return;

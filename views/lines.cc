@@ -5,6 +5,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
+
 #include "views/views.h"
 
 void PadSpaces(std::string &text, int count) {
@@ -23,31 +25,36 @@ static void AppendShown(std::string &line, const char *value, size_t count) {
   }
 }
 
-// Appends the line of one row to `line`.
-static void AppendRecordLine(std::string &line, const Info *info, char *const *row) {
+// Appends the line of one row to `line`. With the values' byte counts
+// (lengths, may be null) a zero byte inside a value is shown as a blank
+// rather than ending it.
+static void AppendRecordLine(std::string &line, const Info *info, char *const *row, const int *lengths) {
   for (int i = 0; i < info->nfields; i++) {
     int length = info->fields[i].length;
     const char *value = row[i];
     size_t shown = 0;
-    if (value != nullptr && length > 0) shown = strnlen(value, static_cast<size_t>(length));
+    if (value != nullptr && length > 0) {
+      shown = lengths != nullptr ? std::min(static_cast<size_t>(lengths[i]), static_cast<size_t>(length))
+                                 : strnlen(value, static_cast<size_t>(length));
+    }
     if (shown > 0) AppendShown(line, value, shown);
     PadSpaces(line, length - static_cast<int>(shown));
     line.append("  ");
   }
 }
 
-std::string RecordLine(const Info *info, char *const *row) {
+std::string RecordLine(const Info *info, char *const *row, const int *lengths) {
   std::string line;
-  AppendRecordLine(line, info, row);
+  AppendRecordLine(line, info, row, lengths);
   return line;
 }
 
-void AddRecordLine(Info *info, FL_OBJECT *browser, char **row) {
+void AddRecordLine(Info *info, FL_OBJECT *browser, char **row, const int *lengths) {
   // One buffer for every line of the run: the list keeps its own copy, and
   // a large list is filled without an allocation per row.
   static std::string line;
   line.clear();
-  AppendRecordLine(line, info, row);
+  AppendRecordLine(line, info, row, lengths);
   fl_add_browser_line(browser, line.c_str());
 }
 
@@ -128,18 +135,20 @@ bool IsCsvName(const char *path) {
   return n >= 4 && strcasecmp(path + n - 4, ".csv") == 0;
 }
 
-// Appends one CSV field. NULL stays empty and unquoted, so that a reader can
+// Appends one CSV field of `length` bytes, zero bytes included: the file
+// holds the value whole. NULL stays empty and unquoted, so that a reader can
 // tell it from an empty text, which is written as "".
-static void AppendCsvField(std::string &line, const char *value) {
+static void AppendCsvField(std::string &line, const char *value, size_t length) {
   if (value == nullptr) return;
-  if (value[0] != '\0' && strpbrk(value, ",\"\r\n") == nullptr) {
-    line += value;
+  std::string text(value, length);
+  if (length > 0 && text.find_first_of(",\"\r\n") == std::string::npos) {
+    line += text;
     return;
   }
   line += '"';
-  for (const char *c = value; *c != '\0'; c++) {
-    if (*c == '"') line += '"';
-    line += *c;
+  for (char c : text) {
+    if (c == '"') line += '"';
+    line += c;
   }
   line += '"';
 }
@@ -157,13 +166,16 @@ int WriteCsv(FILE *file, const ResultHandle *res) {
   int fields = 0;
   for (const FieldListEntry *field = res->fieldData; field != nullptr; field = field->next) {
     if (fields++ > 0) line += ',';
-    AppendCsvField(line, field->name ? field->name : "");
+    const char *name = field->name ? field->name : "";
+    AppendCsvField(line, name, strlen(name));
   }
   if (!write_line()) return -1;
   for (const QueryDataRow *row = res->queryData; row != nullptr; row = row->next) {
     for (int i = 0; i < row->columnCount; i++) {
       if (i > 0) line += ',';
-      AppendCsvField(line, row->values[i]);
+      const char *value = row->values[i];
+      size_t length = value == nullptr ? 0 : row->lengths != nullptr ? static_cast<size_t>(row->lengths[i]) : strlen(value);
+      AppendCsvField(line, value, length);
     }
     if (!write_line()) return -1;
   }

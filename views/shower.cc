@@ -253,7 +253,7 @@ void FillRecordLines(ListForm *list) {
       ShowAlert("Error reading record !");
       break;
     }
-    AddRecordLine(list->info, list->browser, row);
+    AddRecordLine(list->info, list->browser, row, msqlFetchLengths(res));
   }
   fl_unfreeze_form(list->form);
 }
@@ -263,8 +263,8 @@ void ShowAllRecords(FL_OBJECT *, long data) {
   if (CheckTableSelected(mainform) != 0) return;
   Info *info = mainform->info;
   char statement[STATEMENT_SIZE];
-  int n = snprintf(statement, sizeof statement, "SELECT * FROM %s ORDER BY %s ", info->table,
-                   info->fields[info->pkey].name);
+  int n = snprintf(statement, sizeof statement, "SELECT * FROM %s ORDER BY %s ", QuoteName(info->table).c_str(),
+                   QuoteName(info->fields[info->pkey].name).c_str());
   if (n < 0 || static_cast<size_t>(n) >= sizeof statement) {
     ShowAlert("Statement too long: nothing was sent");
     return;

@@ -25,7 +25,7 @@ struct ListForm {
 
 ListForm *CreateShower(void);
 ListForm *OpenShower(Info *info, const char *title, int mode);
-void AddRecordLine(Info *info, FL_OBJECT *browser, char **row);
+void AddRecordLine(Info *info, FL_OBJECT *browser, char **row, const int *lengths = nullptr);
 void PadSpaces(std::string &text, int count);
 void ShowerClose(FL_OBJECT *object, long data);
 void ShowerPrint(FL_OBJECT *object, long data);
@@ -58,7 +58,7 @@ const char *QueryStore(void);
 // length followed by two blanks; a value is cut to its column or padded with
 // blanks, NULL is blanks only. Control characters become blanks, since the
 // list would split a line at a newline and widen a tab.
-std::string RecordLine(const Info *info, char *const *row);
+std::string RecordLine(const Info *info, char *const *row, const int *lengths = nullptr);
 
 // The field-descriptions list: its header and the line of entry i, which
 // carries the browser's colour prefix ("@C1" red for the primary key, "@C0"

@@ -153,6 +153,40 @@ TEST_F(QueryTest, ColumnValues) {
   close(sock);
 }
 
+TEST_F(QueryTest, LengthsTellValuesWithZeroBytes) {
+  std::string zero = std::string("3:\0\xff\x10", 5) + "2:ab";
+  int sock = Connect(Script({{ExpectPacket("3:q\n")}, TwoFieldSelect({zero, "0:-2:"})}));
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlQuery(sock, "q"), 2) << msqlErrMsg;
+  ResultHandle *res = msqlStoreResult();
+  ASSERT_NE(res, nullptr);
+  EXPECT_EQ(msqlFetchLengths(res), nullptr);  // nothing fetched yet
+  char **row = msqlFetchRow(res);
+  ASSERT_NE(row, nullptr);
+  const int *lengths = msqlFetchLengths(res);
+  ASSERT_NE(lengths, nullptr);
+  EXPECT_EQ(lengths[0], 3);
+  EXPECT_EQ(std::string(row[0], 3), std::string("\0\xff\x10", 3));
+  EXPECT_EQ(row[0][3], '\0');
+  EXPECT_EQ(lengths[1], 2);
+  row = msqlFetchRow(res);
+  ASSERT_NE(row, nullptr);
+  lengths = msqlFetchLengths(res);
+  ASSERT_NE(lengths, nullptr);
+  EXPECT_EQ(lengths[0], 0);  // empty
+  EXPECT_EQ(row[1], nullptr);
+  EXPECT_EQ(lengths[1], 0);  // NULL
+  EXPECT_EQ(msqlFetchRow(res), nullptr);
+  EXPECT_EQ(msqlFetchLengths(res), nullptr);  // past the end
+  msqlDataSeek(res, 0);
+  msqlFetchRow(res);
+  EXPECT_EQ(msqlFetchLengths(res)[0], 3);
+  msqlFreeResult(res);
+  EXPECT_EQ(msqlFetchLengths(nullptr), nullptr);
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}
+
 TEST_F(QueryTest, FieldFlags) {
   struct Case {
     const char *notNull;

@@ -81,6 +81,47 @@ TEST(UpdateStatement, TheRecordIsNamedByTheKeyGivenNotByTheKeyInput) {
   EXPECT_STREQ(statement, "UPDATE names SET v=3 WHERE k = 'M\xc3\xbcller'");
 }
 
+TEST(UpdateStatement, FieldsLeftOutAreNotWritten) {
+  Table t = People(0);
+  char statement[STATEMENT_SIZE];
+  ASSERT_EQ(UpdateStatement(statement, sizeof statement, &t.info, {"7", "Ann", "30"}, "7", {false, true, false}), 0);
+  EXPECT_STREQ(statement, "UPDATE people SET age=30 WHERE id = 7");
+  ASSERT_EQ(UpdateStatement(statement, sizeof statement, &t.info, {"7", "Ann", "30"}, "7", {true, false, true}), 0);
+  EXPECT_STREQ(statement, "UPDATE people SET name='Ann' WHERE id = 7");
+}
+
+TEST(QuoteName, OnlyNamesThatAreNotPlainWordsAreQuoted) {
+  struct {
+    const char *name, *written;
+  } cases[] = {
+      {"people", "people"},
+      {"_x1", "_x1"},
+      {"Order_Details2", "Order_Details2"},
+      {"Order Details", "\"Order Details\""},
+      {"1st", "\"1st\""},
+      {"a-b", "\"a-b\""},
+      {"we\"ird", "\"we\"\"ird\""},
+      {"St\xc3\xa4" "dte", "\"St\xc3\xa4" "dte\""},
+      {"", "\"\""},
+  };
+  for (const auto &c : cases) EXPECT_EQ(QuoteName(c.name), c.written) << c.name;
+}
+
+TEST(Statements, EveryStatementQuotesNamesThatAreNotPlainWords) {
+  Table t("Order Details", {{"Order ID", INT_TYPE, 11}, {"Product", TEXT_TYPE, 14}, {"Unit Price", REAL_TYPE, 11}},
+          0);
+  char statement[STATEMENT_SIZE];
+  ASSERT_EQ(LookupStatement(statement, sizeof statement, &t.info, "10248"), 0);
+  EXPECT_STREQ(statement, "SELECT * FROM \"Order Details\"  WHERE \"Order ID\" = 10248");
+  ASSERT_EQ(UpdateStatement(statement, sizeof statement, &t.info, {"10248", "Tofu", "2.5"}, "10248"), 0);
+  EXPECT_STREQ(statement, "UPDATE \"Order Details\" SET Product='Tofu',\"Unit Price\"=2.5 WHERE \"Order ID\" = 10248");
+  ASSERT_EQ(DeleteStatement(statement, sizeof statement, &t.info, "10248"), 0);
+  EXPECT_STREQ(statement, "DELETE FROM \"Order Details\"  WHERE \"Order ID\" = 10248");
+  EXPECT_EQ(Built(InsertStatement, t, {"1", "x", "3"}), "INSERT INTO \"Order Details\" VALUES (1,'x',3)");
+  EXPECT_EQ(Built(SearchStatement, t, {"", "T%", "2%"}),
+            "SELECT * FROM \"Order Details\"  WHERE Product LIKE 'T%' AND \"Unit Price\" LIKE 2%");
+}
+
 TEST(InsertStatement, ValuesFollowTheFieldOrder) {
   Table t = People(0);
   EXPECT_EQ(Built(InsertStatement, t, {"8", "Bob", "41"}), "INSERT INTO people VALUES (8,'Bob',41)");

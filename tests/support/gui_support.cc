@@ -473,6 +473,11 @@ bool GuiReloadSample(void) {
   return ok;
 }
 
+std::string GuiServerDataDir(void) {
+  if (!StartServer()) return "";
+  return server->data_dir;
+}
+
 int GuiOpenCheckConnection(const char *db) {
   if (!StartServer()) return -1;
   int check = msqlConnect(nullptr);

@@ -70,6 +70,10 @@ bool GuiLoadDatabase(const char *name, const std::string &script);
 // Loads the sample database afresh (after a test changed it).
 bool GuiReloadSample(void);
 
+// The data directory of that server (started when needed), for database
+// files that other programs write there.
+std::string GuiServerDataDir(void);
+
 // A second, independent connection to the same server (for checking what
 // is stored without disturbing the application's `sock`). Returns the
 // handle or -1. Close it with msqlClose.

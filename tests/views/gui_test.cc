@@ -358,9 +358,9 @@ TEST_F(ShowerTest, FillStopsAtARowThatCannotBeFetched) {
   TestInfo t("t", {Field("a", CHAR_TYPE, 3)}, 1, 0, GuiMainForm());
   char a[] = "one", b[] = "two";
   char *values1[] = {a}, *values2[] = {b};
-  QueryDataRow row2 = {1, values2, nullptr};
-  QueryDataRow row1 = {1, values1, &row2};
-  ResultHandle res = {&row1, &row1, nullptr, nullptr, 3, 1};
+  QueryDataRow row2 = {1, values2, nullptr, nullptr};
+  QueryDataRow row1 = {1, values1, &row2, nullptr};
+  ResultHandle res = {&row1, &row1, nullptr, nullptr, 3, 1, nullptr};
   ListForm *list = Open(t, "Show Free Query", SHOW_FREE);
   list->info->res = &res;
   GuiAnswerAlert();

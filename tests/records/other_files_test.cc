@@ -1,0 +1,231 @@
+// Korvid's windows on a database that Python's sqlite3 module and the sqlite3
+// shell wrote, served by korvid-server: Show All, Field Info, Modify, Search
+// and Write To File, and the file checked with the sqlite3 shell afterwards.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "records/records.h"
+#include "tests/support/gui_support.h"
+#include "tests/support/other_programs.h"
+#include "views/views.h"
+
+namespace {
+
+std::string Blanks(size_t n) { return std::string(n, ' '); }
+
+// value shown in a column of `width`, and the two blanks after it.
+std::string Cell(const std::string &value, size_t width) {
+  return value.substr(0, width) + Blanks(width - std::min(width, value.size())) + "  ";
+}
+
+std::vector<std::string> Messages(void) { return GuiBrowserLines(GuiMainForm()->messages); }
+bool Logged(const std::string &line) {
+  std::vector<std::string> lines = Messages();
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::vector<ListForm *> OpenLists(void) {
+  std::vector<ListForm *> lists;
+  for (FL_FORM *form : GuiVisibleForms("Shower")) lists.push_back(static_cast<ListForm *>(form->u_vdata));
+  return lists;
+}
+
+std::vector<FL_FORM *> RecordWindows(void) { return GuiVisibleForms("Record"); }
+
+RecordForm *Opened(void (*action)(MainForm *), MainForm *mf) {
+  std::vector<FL_FORM *> before = RecordWindows();
+  action(mf);
+  for (FL_FORM *f : RecordWindows())
+    if (std::find(before.begin(), before.end(), f) == before.end()) return static_cast<RecordForm *>(f->u_vdata);
+  return nullptr;
+}
+
+// The list that Show All opened for the current table.
+ListForm *ShowAll(MainForm *mf) {
+  size_t before = OpenLists().size();
+  GuiClick(GuiFindObject(mf->form, "Show All"));
+  std::vector<ListForm *> lists = OpenLists();
+  EXPECT_EQ(lists.size(), before + 1);
+  return lists.size() == before + 1 ? lists.back() : nullptr;
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class OtherFilesTest : public GuiTest {
+ protected:
+  void SetUp() override {
+    GuiTest::SetUp();
+    path_ = GuiServerDataDir() + "/world.db";
+    std::string error;
+    unlink(path_.c_str());
+    ASSERT_TRUE(WriteWorldWithPython(path_, &error)) << error;
+  }
+  void TearDown() override {
+    for (ListForm *list : OpenLists()) ShowerClose(nullptr, reinterpret_cast<long>(list));
+    for (FL_FORM *f : RecordWindows()) fl_call_object_callback(static_cast<RecordForm *>(f->u_vdata)->close);
+    GuiTest::TearDown();
+  }
+  std::string path_;
+};
+
+// The line of one countries row: Integer 11, the codes 2 and 3, name 14,
+// official_name 29, flag 3, added 19 (the longest values), each and two blanks.
+std::string CountryLine(int row, const std::string &flag) {
+  const char *const *c = kWorldCountries[row];
+  return Cell(c[0], 11) + Cell(c[1], 2) + Cell(c[2], 3) + Cell(c[3], 14) + Cell(c[4], 29) + Cell(flag, 3) +
+         Cell(kWorldAdded[row], 19);
+}
+
+TEST_F(OtherFilesTest, ShowAllFieldInfoAndWriteToFileShowEveryColumn) {
+  MainForm *mf = GuiConnectSample("world", "countries");
+  ASSERT_NE(mf, nullptr);
+  ASSERT_NE(mf->info, nullptr);
+  // Listed under its file's name; its key found without a message.
+  std::vector<std::string> databases = GuiChoiceItems(mf->database_choice);
+  EXPECT_NE(std::find(databases.begin(), databases.end(), "world"), databases.end());
+  EXPECT_EQ(GuiDialogsShown().size(), 0u);
+  EXPECT_EQ(mf->info->nfields, 7);
+  EXPECT_EQ(mf->info->pkey, 0);
+
+  ListForm *list = ShowAll(mf);
+  ASSERT_NE(list, nullptr);
+  EXPECT_TRUE(Logged("Executing: SELECT * FROM countries ORDER BY id "));
+  // The flag's zero byte (and its control byte) shown as blanks, not as
+  // the end of the value; DE's flag "DEU" whole.
+  std::vector<std::string> expected = {CountryLine(0, " \xff "), CountryLine(1, ""), CountryLine(2, "DEU")};
+  EXPECT_EQ(GuiBrowserLines(list->browser), expected);
+
+  char dir[] = "/tmp/korvid-world-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string file = std::string(dir) + "/countries.txt";
+  GuiAnswerFileSelector(file.c_str());
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(list->form, "Write To File"));
+  EXPECT_EQ(ReadFile(file), expected[0] + "\n" + expected[1] + "\n" + expected[2] + "\n");
+  unlink(file.c_str());
+  rmdir(dir);
+
+  GuiClick(GuiFindObject(mf->form, "Field Info"));
+  ListForm *fields = OpenLists().back();
+  std::vector<std::string> lines = GuiBrowserLines(fields->browser);
+  ASSERT_EQ(lines.size(), 11u);  // header, seven fields, three indexes
+  struct {
+    const char *name, *type;
+    int length;
+  } want[] = {{"id", "Integer", 11},        {"alpha_2", "Free text", 2},        {"alpha_3", "Free text", 3},
+              {"name", "Free text", 14},    {"official_name", "Free text", 29}, {"flag", "Free text", 3},
+              {"added", "Character", 19}};
+  for (int i = 0; i < 7; i++) {
+    char line[160];
+    snprintf(line, sizeof line, "@C%c%18s %18s %6d   %10s", i == 0 ? '1' : '0', want[i].name, "countries",
+             want[i].length, want[i].type);
+    EXPECT_EQ(lines[1 + i].substr(0, strlen(line)), line);
+  }
+  EXPECT_NE(lines[8].find("primary_key"), std::string::npos);
+  EXPECT_NE(lines[9].find("unique_alpha_2"), std::string::npos);
+}
+
+TEST_F(OtherFilesTest, ModifyOfOneFieldLeavesEveryOtherByteOfTheRow) {
+  MainForm *mf = GuiConnectSample("world", "countries");
+  ASSERT_NE(mf, nullptr);
+  const std::string row = "SELECT * FROM countries WHERE id = 1";
+  std::string before = ShellQuery(path_, row);
+  ASSERT_NE(before.find("X'00ff10'"), std::string::npos) << before;
+
+  GuiAnswerInput("1");
+  GuiAnswerMessage();
+  RecordForm *r = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Modify")); }, mf);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(GuiLastDialog().texts[1], "Not shown exactly, kept as stored unless edited: name, official_name, flag");
+  EXPECT_EQ(std::string(fl_get_input(r->inputs[1])), "CI");
+  fl_set_input(r->inputs[6], "2025-02-02 12:00:00");
+  GuiAnswerQuestion(1);
+  GuiClick(GuiFindObject(r->form, "Modify"));
+  EXPECT_EQ(Messages().back(), "Record updated");
+  // The flag, which no statement can carry, is left out; the rest goes back
+  // as found.
+  EXPECT_TRUE(Logged("Executing: UPDATE countries SET alpha_2='CI',alpha_3='CIV',name='C\xc3\xb4te d\\'Ivoire',"
+                     "official_name='R\xc3\xa9publique de C\xc3\xb4te d\\'Ivoire',added='2025-02-02 12:00:00' "
+                     "WHERE id = 1"));
+  std::string after = before;
+  size_t at = after.find("'2024-01-05 10:00:00'");
+  ASSERT_NE(at, std::string::npos);
+  after.replace(at, 21, "'2025-02-02 12:00:00'");
+  EXPECT_EQ(ShellQuery(path_, row), after);
+
+  // Confirmed again without any edit: nothing of the row changes.
+  GuiAnswerQuestion(1);
+  GuiClick(GuiFindObject(r->form, "Modify"));
+  EXPECT_EQ(ShellQuery(path_, row), after);
+  EXPECT_EQ(ShellQuery(path_, "SELECT typeof(flag), hex(flag) FROM countries WHERE id = 1"), "'blob','00FF10'\n");
+}
+
+TEST_F(OtherFilesTest, NamesWithBlanksViewsAndImportedTablesThroughTheWindows) {
+  MainForm *mf = GuiConnectSample("world", "Order Details");
+  ASSERT_NE(mf, nullptr);
+  ASSERT_NE(mf->info, nullptr);
+  EXPECT_EQ(mf->info->pkey, 0);  // "Order ID", the first of the primary key
+  ListForm *list = ShowAll(mf);
+  ASSERT_NE(list, nullptr);
+  EXPECT_TRUE(Logged("Executing: SELECT * FROM \"Order Details\" ORDER BY \"Order ID\" "));
+  EXPECT_EQ(GuiBrowserLines(list->browser).size(), 2u);
+
+  RecordForm *search = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Search")); }, mf);
+  ASSERT_NE(search, nullptr);
+  fl_set_input(search->inputs[1], "T%");
+  std::vector<FL_FORM *> before = RecordWindows();
+  GuiClick(GuiFindObject(search->form, "Search"));
+  EXPECT_TRUE(Logged("Executing: SELECT * FROM \"Order Details\"  WHERE Product LIKE 'T%'"));
+  std::vector<FL_FORM *> now = RecordWindows();
+  ASSERT_EQ(now.size(), 1u);
+  RecordForm *show = static_cast<RecordForm *>(now[0]->u_vdata);
+  EXPECT_EQ(std::string(fl_get_input(show->inputs[1])), "Tofu");
+  EXPECT_EQ(std::string(fl_get_input(show->inputs[2])), "23.25");
+
+  // A view: listed, shown, and a change refused with the server's reason.
+  GuiAnswerMessage();  // no unique index: the first field is the key
+  mf = GuiConnectSample("world", "big_orders");
+  ASSERT_NE(mf->info, nullptr);
+  list = ShowAll(mf);
+  ASSERT_NE(list, nullptr);
+  ASSERT_EQ(GuiBrowserLines(list->browser).size(), 1u);
+  GuiAnswerInput("10248");
+  RecordForm *r = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Modify")); }, mf);
+  ASSERT_NE(r, nullptr);
+  fl_set_input(r->inputs[2], "13");
+  GuiAnswerQuestion(1);
+  GuiAnswerAlert();
+  GuiClick(GuiFindObject(r->form, "Modify"));
+  EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
+  EXPECT_EQ(GuiLastDialog().texts.back(), "cannot modify big_orders because it is a view");
+
+  // A table the sqlite3 shell imported, every column TEXT.
+  std::string error;
+  ASSERT_TRUE(ImportWithShell(path_, "capitals",
+                              "country,capital\nRU,\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0\nCI,Yamoussoukro\n",
+                              &error))
+      << error;
+  GuiAnswerMessage();
+  mf = GuiConnectSample("world", "capitals");
+  ASSERT_NE(mf->info, nullptr);
+  list = ShowAll(mf);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(GuiBrowserLines(list->browser),
+            (std::vector<std::string>{"CI  Yamoussoukro  ",
+                                      "RU  \xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0  "}));
+}
+
+}  // namespace

@@ -190,7 +190,8 @@ FieldType TypeFromDeclared(const char *declared) {
   if (base == "text") return {TEXT_TYPE, length, !sized};
   // Everything else by SQLite's affinity rules, in SQLite's order.
   if (has("int")) return {INT_TYPE, 4};
-  if (has("char")) return {CHAR_TYPE, length, !sized};
+  if (has("char") && sized) return {CHAR_TYPE, length};
+  if (has("char")) return {TEXT_TYPE, 0, true};
   if (has("clob") || has("text")) return {TEXT_TYPE, length, !sized};
   if (has("blob") || base.empty()) return {TEXT_TYPE, 0, true};
   if (has("real") || has("floa") || has("doub")) return {REAL_TYPE, 8};
@@ -198,7 +199,7 @@ FieldType TypeFromDeclared(const char *declared) {
   // DECIMAL as numbers; DATETIME and the like keep the text they were given.
   if (has("bool")) return {INT_TYPE, 4};
   if (has("numeric") || has("decimal")) return {REAL_TYPE, 8};
-  return {CHAR_TYPE, 0, true};
+  return {TEXT_TYPE, 0, true};
 }
 
 const char *const kDbSuffixes[5] = {"", ".db", ".sqlite", ".sqlite3", ".db3"};

@@ -47,9 +47,10 @@ struct FieldDesc {
 
 // The type code and length of a declared column type such as "char(20)":
 // mSQL's own type names as they are, any other declaration by SQLite's
-// affinity rules (INT anywhere: INT; CHAR, CLOB, TEXT: CHAR or TEXT; BLOB
-// or none: TEXT; REAL, FLOA, DOUB: REAL; BOOL: INT; NUMERIC, DECIMAL: REAL;
-// the rest, DATETIME among them: CHAR), measured when no length is given.
+// affinity rules (INT anywhere: INT; CHAR with a length: CHAR; CHAR without
+// one, CLOB, TEXT: TEXT; BLOB or none: TEXT; REAL, FLOA, DOUB: REAL; BOOL:
+// INT; NUMERIC, DECIMAL: REAL; the rest, DATETIME among them: TEXT). Only
+// TEXT is ever measured: a CHAR length is always a declared one.
 FieldType TypeFromDeclared(const char *declared);
 
 // Suffixes a database file may carry, in the order that settles a clash:

@@ -281,18 +281,17 @@ TEST(DialectTest, DeclaredTypes) {
       // measured from the values.
       {"BIGINT", INT_TYPE, 4},      {"smallint", INT_TYPE, 4},    {"INT8", INT_TYPE, 4},
       {"VARCHAR(30)", CHAR_TYPE, 30}, {"NVARCHAR(12)", CHAR_TYPE, 12}, {"character varying(4)", CHAR_TYPE, 4},
-      {"VARCHAR", CHAR_TYPE, 0},    {"TEXT", TEXT_TYPE, 0},       {"CLOB", TEXT_TYPE, 0},
+      {"VARCHAR", TEXT_TYPE, 0},    {"TEXT", TEXT_TYPE, 0},       {"CLOB", TEXT_TYPE, 0},
       {"blob", TEXT_TYPE, 0},       {"", TEXT_TYPE, 0},           {"FLOAT", REAL_TYPE, 8},
       {"DOUBLE PRECISION", REAL_TYPE, 8}, {"BOOLEAN", INT_TYPE, 4}, {"NUMERIC", REAL_TYPE, 8},
-      {"DECIMAL(10,2)", REAL_TYPE, 8}, {"DATETIME", CHAR_TYPE, 0}, {"timestamp", CHAR_TYPE, 0},
+      {"DECIMAL(10,2)", REAL_TYPE, 8}, {"DATETIME", TEXT_TYPE, 0}, {"timestamp", TEXT_TYPE, 0},
   };
   for (const auto &c : cases) {
     FieldType t = TypeFromDeclared(c.declared);
     EXPECT_EQ(t.type, c.type) << c.declared;
     EXPECT_EQ(t.length, c.length) << c.declared;
     bool sized = strchr(c.declared, '(') != nullptr;
-    bool mtype = t.type == CHAR_TYPE || t.type == TEXT_TYPE;
-    EXPECT_EQ(t.measured, mtype && !sized) << c.declared;
+    EXPECT_EQ(t.measured, t.type == TEXT_TYPE && !sized) << c.declared;
   }
   EXPECT_EQ(TypeFromDeclared(nullptr).type, TEXT_TYPE);
 }

@@ -166,7 +166,7 @@ TEST_F(SqliteFilesTest, DeclaredTypesMapByAffinityWithLengthsTheValuesNeed) {
   // longest is "République de Côte d'Ivoire", 29 bytes), flag (3 bytes),
   // added (19).
   std::vector<std::pair<int, int>> want = {{INT_TYPE, 4},  {TEXT_TYPE, 2},  {TEXT_TYPE, 3}, {TEXT_TYPE, 14},
-                                           {TEXT_TYPE, 29}, {TEXT_TYPE, 3}, {CHAR_TYPE, 19}};
+                                           {TEXT_TYPE, 29}, {TEXT_TYPE, 3}, {TEXT_TYPE, 19}};
   for (size_t i = 0; i < want.size(); i++) {
     EXPECT_EQ(f[i].type, want[i].first) << f[i].name;
     EXPECT_EQ(f[i].length, want[i].second) << f[i].name;

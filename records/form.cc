@@ -129,7 +129,9 @@ RecordForm *OpenRecordForm(Info *info, const char *title, int mode) {
     fl_set_object_lsize(obj, FL_NORMAL_SIZE);
     fl_set_object_lalign(obj, FL_ALIGN_LEFT);
     fl_set_object_lstyle(obj, FL_BOLD_STYLE);
-    fl_set_input_maxchars(obj, info->fields[i].length);
+    // A free text takes values longer than its length, in mSQL as in an
+    // SQLite file, where the length is only that of the longest value yet.
+    fl_set_input_maxchars(obj, info->fields[i].type == TEXT_TYPE ? 0 : info->fields[i].length);
     record->inputs[i] = obj;
   }
   if (info->pkey >= 0 && info->pkey < info->nfields) {

@@ -224,6 +224,20 @@ TEST_F(RecordFormTest, GeometryButtonsAndKeyMarkingFollowTheMode) {
   }
 }
 
+TEST_F(RecordFormTest, FreeTextTakesValuesLongerThanItsLength) {
+  // A Free text's length is the one declared (mSQL stores longer values
+  // beyond it) or, for an SQLite file, that of the longest value yet.
+  MainForm *mf = Load("longer", {"CREATE TABLE longer (k int, code char(5), note text(6))",
+                                 "CREATE UNIQUE INDEX longer_k ON longer (k)"});
+  ASSERT_NE(mf, nullptr);
+  RecordForm *r = Opened([&] { GuiClick(GuiFindObject(mf->form, "Insert")); });
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(Typed(r->inputs[0], 30), 11);
+  EXPECT_EQ(Typed(r->inputs[1], 30), 5);
+  EXPECT_EQ(Typed(r->inputs[2], 30), 30);
+  GuiClick(r->close);
+}
+
 TEST_F(RecordFormTest, HeightGrowsWithTheFieldsWithoutLimit) {
   std::string columns;
   for (int i = 0; i < 30; i++) columns += (i ? ", f" : "f") + std::to_string(i) + " int";

@@ -26,7 +26,7 @@ std::string Cell(const std::string &value, size_t width) {
   return value.substr(0, width) + Blanks(width - std::min(width, value.size())) + "  ";
 }
 
-std::vector<std::string> Messages(void) { return GuiBrowserLines(GuiMainForm()->messages); }
+std::vector<std::string> Messages(void) { return BrowserLines(GuiMainForm()->messages); }
 bool Logged(const std::string &line) {
   std::vector<std::string> lines = Messages();
   return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -106,7 +106,7 @@ TEST_F(OtherFilesTest, ShowAllFieldInfoAndWriteToFileShowEveryColumn) {
   // The flag's zero byte (and its control byte) shown as blanks, not as
   // the end of the value; DE's flag "DEU" whole.
   std::vector<std::string> expected = {CountryLine(0, " \xff "), CountryLine(1, ""), CountryLine(2, "DEU")};
-  EXPECT_EQ(GuiBrowserLines(list->browser), expected);
+  EXPECT_EQ(BrowserLines(list->browser), expected);
 
   char dir[] = "/tmp/korvid-world-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -120,14 +120,14 @@ TEST_F(OtherFilesTest, ShowAllFieldInfoAndWriteToFileShowEveryColumn) {
 
   GuiClick(GuiFindObject(mf->form, "Field Info"));
   ListForm *fields = OpenLists().back();
-  std::vector<std::string> lines = GuiBrowserLines(fields->browser);
+  std::vector<std::string> lines = BrowserLines(fields->browser);
   ASSERT_EQ(lines.size(), 11u);  // header, seven fields, three indexes
   struct {
     const char *name, *type;
     int length;
   } want[] = {{"id", "Integer", 11},        {"alpha_2", "Free text", 2},        {"alpha_3", "Free text", 3},
               {"name", "Free text", 14},    {"official_name", "Free text", 29}, {"flag", "Free text", 3},
-              {"added", "Character", 19}};
+              {"added", "Free text", 19}};
   for (int i = 0; i < 7; i++) {
     char line[160];
     snprintf(line, sizeof line, "@C%c%18s %18s %6d   %10s", i == 0 ? '1' : '0', want[i].name, "countries",
@@ -181,7 +181,7 @@ TEST_F(OtherFilesTest, NamesWithBlanksViewsAndImportedTablesThroughTheWindows) {
   ListForm *list = ShowAll(mf);
   ASSERT_NE(list, nullptr);
   EXPECT_TRUE(Logged("Executing: SELECT * FROM \"Order Details\" ORDER BY \"Order ID\" "));
-  EXPECT_EQ(GuiBrowserLines(list->browser).size(), 2u);
+  EXPECT_EQ(BrowserLines(list->browser).size(), 2u);
 
   RecordForm *search = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Search")); }, mf);
   ASSERT_NE(search, nullptr);
@@ -201,7 +201,7 @@ TEST_F(OtherFilesTest, NamesWithBlanksViewsAndImportedTablesThroughTheWindows) {
   ASSERT_NE(mf->info, nullptr);
   list = ShowAll(mf);
   ASSERT_NE(list, nullptr);
-  ASSERT_EQ(GuiBrowserLines(list->browser).size(), 1u);
+  ASSERT_EQ(BrowserLines(list->browser).size(), 1u);
   GuiAnswerInput("10248");
   RecordForm *r = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Modify")); }, mf);
   ASSERT_NE(r, nullptr);
@@ -223,7 +223,7 @@ TEST_F(OtherFilesTest, NamesWithBlanksViewsAndImportedTablesThroughTheWindows) {
   ASSERT_NE(mf->info, nullptr);
   list = ShowAll(mf);
   ASSERT_NE(list, nullptr);
-  EXPECT_EQ(GuiBrowserLines(list->browser),
+  EXPECT_EQ(BrowserLines(list->browser),
             (std::vector<std::string>{"CI  Yamoussoukro  ",
                                       "RU  \xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0  "}));
 }

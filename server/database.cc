@@ -104,6 +104,16 @@ int TimeCollation(void *, int na, const void *a, int nb, const void *b) {
   return MsqlCompareTimes((const char *)a, (size_t)na, (const char *)b, (size_t)nb);
 }
 
+// korvid_bytes(x): the bytes of x as text, as it is sent; a text's count
+// is known without reading it, where length(CAST(x AS BLOB)) copies it.
+void BytesFunction(sqlite3_context *ctx, int, sqlite3_value **argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return;
+  if (sqlite3_value_type(argv[0]) != SQLITE_TEXT && sqlite3_value_type(argv[0]) != SQLITE_BLOB) {
+    sqlite3_value_text(argv[0]);  // a number counts as the text it is sent as
+  }
+  sqlite3_result_int(ctx, sqlite3_value_bytes(argv[0]));
+}
+
 // korvid_seq(table): the sequence's current value; advances it by its step.
 void SequenceFunction(sqlite3_context *ctx, int, sqlite3_value **argv) {
   if (sqlite3_user_data(ctx) != nullptr) {
@@ -274,6 +284,7 @@ sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::strin
   sqlite3_create_function(db, "match", 2, enc, (void *)1, LikeFunction, nullptr, nullptr);
   sqlite3_create_function(db, "regexp", 2, enc, nullptr, RegexpFunction, nullptr, nullptr);
   sqlite3_create_function(db, "korvid_seq", 1, SQLITE_UTF8, ro, SequenceFunction, nullptr, nullptr);
+  sqlite3_create_function(db, "korvid_bytes", 1, enc, nullptr, BytesFunction, nullptr, nullptr);
   // mSQL's date and time columns compare as dates and times; the server
   // gives them these collations when it creates them.
   sqlite3_create_collation(db, MSQL_DATE_COLLATION, SQLITE_UTF8, nullptr, DateCollation);
@@ -424,7 +435,7 @@ bool MeasureFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc>
   std::string sql = "SELECT ";
   for (size_t k = 0; k < measured.size(); k++) {
     if (k > 0) sql += ", ";
-    sql += "max(length(CAST(" + QuoteName((*fields)[measured[k]].name) + " AS BLOB)))";
+    sql += "max(korvid_bytes(" + QuoteName((*fields)[measured[k]].name) + "))";
   }
   sql += " FROM " + QuoteName(table);
   Stmt st;

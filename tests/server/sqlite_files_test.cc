@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 
 #include "msql/msql.h"
+#include "server/dialect.h"
 #include "tests/support/other_programs.h"
 #include "tests/support/server_fixture.h"
 
@@ -270,12 +271,17 @@ TEST_F(SqliteFilesTest, QuotedNamesViewsAndImportedTables) {
             std::vector<std::string>({"\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0"}));
 }
 
-// Hired dates as in mSQL's text form, out of order both as texts and as dates.
+// An msqldump file: hired dates in mSQL's text form, out of order both as
+// texts and as dates.
 const char kStaff[] =
-    "CREATE TABLE staff (name char(10), hired date, starts time)\\g\n"
-    "INSERT INTO staff VALUES ('ann', '02-Mar-1999', '9:30:00')\\g\n"
-    "INSERT INTO staff VALUES ('bob', '15-Jan-2001', '14:00:00')\\g\n"
-    "INSERT INTO staff VALUES ('cy', '28-Feb-1998', '08:05:00')\\g\n";
+    "#\n# mSQL Dump  (requires mSQL-2.0 Beta 5 or newer)\n#\n# Host: localhost    Database: staff\n"
+    "#--------------------------------------------------------\n\n\n"
+    "#\n# Table structure for table 'staff'\n#\n"
+    "CREATE TABLE staff (\n  name CHAR(10),\n  hired DATE,\n  starts TIME\n) \\g\n\n"
+    "#\n# Dumping data for table 'staff'\n#\n\n"
+    "INSERT INTO staff VALUES ('ann','02-Mar-1999','9:30:00')\\g\n"
+    "INSERT INTO staff VALUES ('bob','15-Jan-2001','14:00:00')\\g\n"
+    "INSERT INTO staff VALUES ('cy','28-Feb-1998','08:05:00')\\g\n";
 
 // mSQL's answers: by date and time, not by text.
 void ExpectDateAnswers(SqliteFilesTest *t) {
@@ -307,10 +313,7 @@ TEST_F(SqliteFilesTest, DatesAndTimesCompareAsSuchAfterLoadAndCreate) {
   // ... and through statements sent to the server.
   ASSERT_EQ(msqlCreateDB(sock_, "sent"), 0) << msqlErrMsg;
   ASSERT_EQ(msqlSelectDB(sock_, "sent"), 0) << msqlErrMsg;
-  std::string text = kStaff;
-  for (size_t at; (at = text.find("\\g\n")) != std::string::npos;) {
-    std::string statement = text.substr(0, at);
-    text.erase(0, at + 3);
+  for (const std::string &statement : SplitScript(kStaff)) {
     ASSERT_GE(msqlQuery(sock_, statement.c_str()), 0) << statement << ": " << msqlErrMsg;
   }
   ExpectDateAnswers(this);

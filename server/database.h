@@ -64,8 +64,9 @@ std::string DbPath(const std::string &data_dir, const std::string &name);
 // Whether an SQLite file serves database `name`.
 bool DbExists(const std::string &data_dir, const std::string &name);
 
-// Opens a database file in WAL mode with the busy timeout and the functions
-// the dialect needs (like, match, regexp, korvid_seq). With read_only set the
+// Opens a database file in WAL mode with the busy timeout, the functions
+// the dialect and the catalog need (like, match, regexp, korvid_seq,
+// korvid_bytes) and the date and time collations. With read_only set the
 // sequence function refuses to advance. Null with the reason on failure.
 sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::string *error);
 void DbClose(sqlite3 *db);

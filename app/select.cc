@@ -111,6 +111,9 @@ void OpenDatabase(const char *name, MainForm *mainform) {
     if (msqlSelectDB(sock, name) < 0) {
       ForgetLostConnection();
       ShowAlert("Error opening database %s", name);
+      // The choice goes back to the database the tables shown are of.
+      if (main_database.empty()) fl_set_choice(mainform->database_choice, 1);
+      else SetChoiceText(mainform->database_choice, main_database.c_str());
       return;
     }
     connected_database = main_database = name;
@@ -263,10 +266,16 @@ int CountRecords(Info *info) {
   if (no_record_count) return 0;
   char statement[STATEMENT_SIZE];
   int n = snprintf(statement, sizeof statement, "SELECT * FROM %s ", QuoteName(info->table).c_str());
-  if (n < 0 || static_cast<size_t>(n) >= sizeof statement) return 0;  // never sent cut
+  if (n < 0 || static_cast<size_t>(n) >= sizeof statement) {
+    ShowAlert("Statement too long: nothing was sent");
+    return 0;
+  }
   if (ExecuteQuery(info, statement) < 0) return 0;
   ResultHandle *result = msqlStoreResult();
-  if (!result) return 0;
+  if (!result) {
+    ShowAlert("Cannot read the records found");
+    return 0;
+  }
   int count = result->numRows;
   msqlFreeResult(result);
   return count;

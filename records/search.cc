@@ -25,7 +25,12 @@ void RecordSearch(FL_OBJECT *, long data) {
   // The empty result of an earlier try is dropped for the new one.
   if (info->res != nullptr) msqlFreeResult(info->res);
   info->res = msqlStoreResult();
-  int found = info->res != nullptr ? info->res->numRows : 0;
+  if (info->res == nullptr) {
+    // Not the same as nothing found: the rows could not be taken.
+    ShowAlert("Cannot read the records found");
+    return;
+  }
+  int found = info->res->numRows;
   LogMessage(info->mainform, "%d Records found", found);
   if (found == 0) {
     // The form stays for another try and keeps the empty result until the

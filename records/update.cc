@@ -26,6 +26,17 @@ std::vector<const char *> InputTexts(const RecordForm *record) {
 
 void RefuseLongStatement(void) { ShowAlert("Statement too long: nothing was sent"); }
 
+// Sends a change of one record; true when the server changed a row. None
+// changed means the record was deleted or its key changed meanwhile, which
+// must not read as success.
+bool ChangeRecord(RecordForm *record, const char *statement) {
+  int changed = 0;
+  if (ExecuteQuery(record->info, statement, &changed) != 0) return false;
+  if (changed > 0) return true;
+  ShowAlert("No record was changed: it is no longer stored as it was found");
+  return false;
+}
+
 // The question before a change: it names the database and table, since the
 // window may belong to another one than the main window shows. A window
 // whose server is gone asks nothing.
@@ -66,9 +77,15 @@ ResultHandle *FetchByKey(const char *key, Info *info) {
   }
   if (ExecuteQuery(info, statement) != 0) return nullptr;
   ResultHandle *result = msqlStoreResult();
-  if (result != nullptr && result->numRows == 1) return result;
+  // A select always brings a result, if only an empty one: none means it
+  // could not be taken, which is not the same as no record.
+  if (result == nullptr) {
+    ShowAlert("Cannot read the records found");
+    return nullptr;
+  }
+  if (result->numRows == 1) return result;
   ShowMessage("No (unique) record found");
-  if (result != nullptr) msqlFreeResult(result);
+  msqlFreeResult(result);
   return nullptr;
 }
 
@@ -113,8 +130,7 @@ void RecordUpdate(FL_OBJECT *, long data) {
     return;
   }
   if (!Confirm(record, "Update this record", "in")) return;
-  if (ExecuteQuery(record->info, statement) == 0)
-    LogMessage(record->info->mainform, "Record updated");
+  if (ChangeRecord(record, statement)) LogMessage(record->info->mainform, "Record updated");
 }
 
 void RecordDelete(FL_OBJECT *, long data) {
@@ -129,7 +145,7 @@ void RecordDelete(FL_OBJECT *, long data) {
     return;
   }
   if (!Confirm(record, "Delete this record", "from")) return;
-  if (ExecuteQuery(record->info, statement) != 0) return;
+  if (!ChangeRecord(record, statement)) return;
   LogMessage(record->info->mainform, "Record deleted");
   // Closing frees the record: nothing of it may be touched afterwards.
   fl_call_object_callback(record->close);

@@ -246,6 +246,15 @@ TEST_F(SelectionTest, DatabaseThatCannotBeOpenedLeavesChoicesAlone) {
   EXPECT_EQ(GuiChoiceText(mf->table_choice), "people");
   EXPECT_EQ(GuiLabel(mf->records_count), records);
   EXPECT_EQ(GuiLabel(mf->fields_count), "8");
+  // The database choice shows again the database those tables are of.
+  EXPECT_EQ(GuiChoiceText(mf->database_choice), "sample");
+
+  // With none chosen, it goes back to "None selected".
+  GuiChoose(mf->database_choice, "None selected");
+  GuiAnswerAlert();
+  GuiChoose(mf->database_choice, "vanishing");
+  EXPECT_EQ(GuiLastDialog().texts[0], "Error opening database vanishing");
+  EXPECT_EQ(GuiChoiceText(mf->database_choice), "None selected");
 }
 
 // A server with more databases than a choice holds: the first ones, in the

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "msql/testing.h"
 #include "records/records.h"
 #include "tests/support/gui_support.h"
 #include "views/views.h"
@@ -481,6 +482,100 @@ TEST_F(RecordFormTest, AKeyLongerThanItsFieldIsLookedUpWhole) {
   ASSERT_NE(mf, nullptr);
   EXPECT_EQ(LookUp(mf, key.c_str(), true), nullptr);
   EXPECT_TRUE(Logged("Executing: SELECT * FROM longkey  WHERE k = '" + key + "'"));
+}
+
+// The server changes no row when the record was deleted or its key changed
+// behind the form's back: that is said, and the form stays for another try.
+TEST_F(RecordFormTest, AChangeThatReachesNoRecordSaysSoAndKeepsTheForm) {
+  MainForm *mf = LoadPeople("vanished");
+  ASSERT_NE(mf, nullptr);
+  RecordForm *r = LookUp(mf, "2");
+  ASSERT_NE(r, nullptr);
+  Sql({"DELETE FROM vanished WHERE id = 2"});
+  SetInputs(r, {"2", "Bobby", "9"});
+  for (const char *button : {"Modify", "Delete"}) {
+    SCOPED_TRACE(button);
+    GuiAnswerQuestion(1);
+    GuiAnswerAlert();
+    GuiClick(Button(r, button));
+    EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
+    EXPECT_EQ(GuiLastDialog().texts[0],
+              "No record was changed: it is no longer stored as it was found");
+    EXPECT_EQ(LastMessage().rfind("Executing: ", 0), 0u) << LastMessage();
+    EXPECT_TRUE(IsOpen(r));
+    EXPECT_EQ(Input(r, 1), "Bobby");
+  }
+  EXPECT_EQ(Rows("SELECT id FROM vanished ORDER BY id"), (std::vector<std::string>{"1", "3"}));
+}
+
+// A select whose rows cannot be taken (here: out of memory in the library)
+// is said with the library's reason, not taken for a select that found
+// nothing. The last allocation of each action is the one that takes the
+// result, so it is counted once and made to fail the second time.
+TEST_F(RecordFormTest, ARowSetThatCannotBeTakenIsNotTakenForNoRecords) {
+  MainForm *mf = LoadPeople("untaken");
+  ASSERT_NE(mf, nullptr);
+  RecordForm *search = nullptr;
+  struct Case {
+    const char *name;
+    std::function<void()> prepare;  // queues what the action asks
+    std::function<void()> action;
+    std::function<void()> undo;  // closes what a successful action opened
+  } cases[] = {
+      {"lookup", [] { GuiAnswerInput("2"); },
+       [&] { GuiClick(GuiFindObject(mf->form, "Modify")); },
+       [] { for (FL_FORM *f : RecordWindows()) fl_call_object_callback(RecordOf(f)->close); }},
+      {"search",
+       [&] { search = OpenRecordForm(mf->info, "Search Form (Wildcards % or _ )", REC_SEARCH); },
+       [&] { GuiClick(Button(search, "Search")); },
+       [] { for (FL_FORM *f : RecordWindows()) fl_call_object_callback(RecordOf(f)->close); }},
+      {"count", [] {}, [&] { GuiChoose(mf->table_choice, "untaken"); }, [] {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    c.prepare();
+    msqlAllocFailForTests(0, false);
+    c.action();
+    long allocations = msqlAllocCountForTests();
+    c.undo();
+    EXPECT_EQ(GuiLabel(mf->records_count), "3");
+
+    c.prepare();
+    GuiAnswerAlert();
+    msqlAllocFailForTests(allocations, false);
+    c.action();
+    msqlAllocFailForTests(0, false);
+    ASSERT_EQ(GuiLastDialog().texts.size(), 3u);
+    EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
+    EXPECT_EQ(GuiLastDialog().texts[0], "Cannot read the records found");
+    EXPECT_EQ(GuiLastDialog().texts[2], "Out of memory");
+    std::string name = c.name;
+    if (name == "count") {
+      EXPECT_EQ(GuiLabel(mf->records_count), "0");
+    } else if (name == "lookup") {
+      EXPECT_TRUE(RecordWindows().empty());
+    } else {
+      EXPECT_EQ(RecordWindows().size(), 1u);  // the search form, for another try
+      GuiClick(search->close);
+    }
+  }
+}
+
+// A count that does not fit its statement is refused with the alert the
+// other statements bring, and the count shows 0.
+TEST_F(RecordFormTest, ACountStatementTooLongIsRefused) {
+  MainForm *mf = LoadPeople("counted");
+  ASSERT_NE(mf, nullptr);
+  std::string name(STATEMENT_SIZE, 't');
+  Info info = *mf->info;
+  info.table = &name[0];
+  size_t messages = Messages().size();
+  GuiAnswerAlert();
+  EXPECT_EQ(CountRecords(&info), 0);
+  ASSERT_FALSE(GuiDialogsShown().empty());
+  EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
+  EXPECT_EQ(GuiLastDialog().texts[0], "Statement too long: nothing was sent");
+  EXPECT_EQ(Messages().size(), messages);
 }
 
 // ---- Which database a change reaches ----------------------------------------------

@@ -1,57 +1,45 @@
-// The per-table Info record's copy and release, and the rule by which a field
-// value is written into SQL text (QuoteValue).
-#include <cctype>
+// The per-table Info record's copy and release.
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app.h"
+#include "app/services.h"
 
 namespace {
 
-void *Allocate(size_t count, size_t size) {
-  void *memory = calloc(count ? count : 1, size);
-  if (!memory) {
-    ShowAlert("Not enough memory to store fieldnames !");
-    exit(1);
-  }
-  return memory;
-}
-
-char *CopyText(const char *text) {
-  char *copy = strdup(text ? text : "");
-  if (!copy) {
-    ShowAlert("Not enough memory to store fieldnames !");
-    exit(1);
-  }
-  return copy;
-}
-
-// Types whose values are written between single quotes.
-bool IsQuotedType(int type) {
-  return type == CHAR_TYPE || type == TEXT_TYPE || type == DATE_TYPE || type == TIME_TYPE;
-}
-
-// Numeric types: an empty value of one of these has no literal but NULL.
-bool IsNumericType(int type) {
-  return type == INT_TYPE || type == REAL_TYPE || type == UINT_TYPE || type == MONEY_TYPE;
+// Without memory for a table's description no window can work on it.
+[[noreturn]] void OutOfMemory(void) {
+  ShowAlert("Not enough memory to store fieldnames !");
+  exit(1);
 }
 
 }  // namespace
 
+void *InfoAllocate(size_t count, size_t size) {
+  void *memory = calloc(count ? count : 1, size);
+  if (!memory) OutOfMemory();
+  return memory;
+}
+
+char *InfoText(const char *text) {
+  char *copy = strdup(text ? text : "");
+  if (!copy) OutOfMemory();
+  return copy;
+}
+
 Info *CopyInfo(const Info *info) {
-  Info *copy = static_cast<Info *>(Allocate(1, sizeof(Info)));
-  copy->table = CopyText(info->table);
+  Info *copy = static_cast<Info *>(InfoAllocate(1, sizeof(Info)));
+  copy->table = InfoText(info->table);
   copy->nfields = info->nfields;
   copy->nentries = info->nentries;
   copy->pkey = info->pkey;
-  copy->server = info->server ? CopyText(info->server) : nullptr;
-  copy->database = info->database ? CopyText(info->database) : nullptr;
+  copy->server = info->server ? InfoText(info->server) : nullptr;
+  copy->database = info->database ? InfoText(info->database) : nullptr;
   copy->mainform = info->mainform;
   copy->res = nullptr;
-  copy->fields = static_cast<InfoField *>(Allocate(info->nentries, sizeof(InfoField)));
+  copy->fields = static_cast<InfoField *>(InfoAllocate(info->nentries, sizeof(InfoField)));
   for (int i = 0; i < info->nentries; i++) {
     copy->fields[i] = info->fields[i];
-    copy->fields[i].name = CopyText(info->fields[i].name);
+    copy->fields[i].name = InfoText(info->fields[i].name);
     copy->fields[i].table = copy->table;
   }
   return copy;
@@ -65,57 +53,4 @@ void FreeInfo(Info *info) {
   free(info->server);
   free(info->database);
   free(info);
-}
-
-std::string QuoteName(const char *name) {
-  if (name == nullptr) name = "";
-  bool plain = isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_';
-  for (const char *p = name; plain && *p; p++) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    plain = (c < 0x80 && isalnum(c)) || c == '_';
-  }
-  if (plain) return name;
-  std::string quoted = "\"";
-  for (const char *p = name; *p; p++) {
-    if (*p == '"') quoted += '"';
-    quoted += *p;
-  }
-  return quoted + "\"";
-}
-
-// Quoted values escape ' and \ with a backslash, the server's literal
-// syntax, so a value such as O'Brien is stored as typed instead of ending
-// the literal early. A null value is written as NULL.
-char *QuoteValue(char *buffer, size_t size, const char *value, int type) {
-  if (!buffer || size == 0) return nullptr;
-  size_t n = 0;
-  auto put = [&](char c) {
-    if (n + 1 >= size) return false;
-    buffer[n++] = c;
-    return true;
-  };
-  auto put_text = [&](const char *text) {
-    for (; *text; text++)
-      if (!put(*text)) return false;
-    return true;
-  };
-  bool ok;
-  if (!value || (value[0] == '\0' && IsNumericType(type))) {
-    ok = put_text("NULL");
-  } else if (IsQuotedType(type)) {
-    ok = put('\'');
-    for (const char *p = value; ok && *p; p++) {
-      if (*p == '\'' || *p == '\\') ok = put('\\');
-      if (ok) ok = put(*p);
-    }
-    if (ok) ok = put('\'');
-  } else {
-    ok = put_text(value);
-  }
-  if (!ok) {
-    buffer[0] = '\0';
-    return nullptr;
-  }
-  buffer[n] = '\0';
-  return buffer;
 }

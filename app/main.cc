@@ -3,7 +3,7 @@
 // loop; everything afterwards happens in callbacks (mainform.cc, select.cc).
 #include <cstdlib>
 
-#include "app/app.h"
+#include "app/mainform.h"
 #include "app/fonts.h"
 
 int main(int argc, char **argv) {

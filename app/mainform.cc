@@ -1,35 +1,13 @@
-// The main window: its widgets, the message list, the dialogs every window
-// uses, the query executor, the table guard, and the callbacks of its own
-// widgets. The six other buttons call into records/ and views/.
-#include <cstdarg>
-#include <cstdio>
+// The main window: its widgets and the callbacks of its own widgets. The six
+// other buttons call into records/ and views/.
 #include <cstdlib>
 #include <string>
 
-#include "app/app.h"
+#include "app/mainform.h"
 #include "records/records.h"
 #include "views/views.h"
 
-int sock = -1;
-int no_record_count = 0;
-
 namespace {
-
-// The one text buffer that LogMessage, ShowAlert and ShowMessage format into.
-// It holds "Executing: " and the longest statement the program builds
-// (STATEMENT_SIZE); longer text is cut at its end. The toolkit copies the
-// text, so nothing points into it after the call returns.
-constexpr size_t MESSAGE_SIZE = sizeof("Executing: ") - 1 + STATEMENT_SIZE;
-char message_text[MESSAGE_SIZE];
-
-// The message list keeps its newest lines: past MESSAGE_LINES_MAX lines the
-// MESSAGE_LINES_DROP oldest go at once.
-constexpr int MESSAGE_LINES_MAX = 25;
-constexpr int MESSAGE_LINES_DROP = 11;
-
-void FormatMessage(const char *format, va_list args) {
-  vsnprintf(message_text, sizeof message_text, format, args);
-}
 
 // Sets the label size, style and alignment of one widget; 0 leaves the
 // toolkit's default.
@@ -105,63 +83,6 @@ MainForm *CreateMainForm(void) {
   fl_end_form();
   mainform->form->u_vdata = mainform;
   return mainform;
-}
-
-void LogMessage(MainForm *mainform, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  FormatMessage(format, args);
-  va_end(args);
-  fl_freeze_form(mainform->form);
-  fl_addto_browser(mainform->messages, message_text);
-  // One append can add several lines (the browser splits at newlines), so
-  // drop in steps until the list is short enough again.
-  while (fl_get_browser_maxline(mainform->messages) > MESSAGE_LINES_MAX) {
-    for (int i = 0; i < MESSAGE_LINES_DROP; i++) fl_delete_browser_line(mainform->messages, 1);
-  }
-  fl_unfreeze_form(mainform->form);
-}
-
-void ShowAlert(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  FormatMessage(format, args);
-  va_end(args);
-  dialogs.alert(message_text, "", msqlErrMsg, 1);
-}
-
-void ShowMessage(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  FormatMessage(format, args);
-  va_end(args);
-  dialogs.message("", message_text, "");
-}
-
-int ExecuteQuery(Info *info, const char *statement, int *status) {
-  if (info && EnterDatabase(info) != 0) return -1;
-  if (info && info->mainform) LogMessage(info->mainform, "Executing: %s", statement);
-  int result = msqlQuery(sock, statement);
-  if (result < 0) {
-    ForgetLostConnection();
-    ShowAlert("Query failed");
-    LeaveDatabase();
-    return -1;
-  }
-  // The rows of a select wait in the library; selecting a database does
-  // not disturb them.
-  LeaveDatabase();
-  if (status) *status = result;
-  return 0;
-}
-
-int CheckTableSelected(MainForm *mainform) {
-  if (fl_get_choice(mainform->table_choice) <= 1 || !mainform->info ||
-      mainform->info->nfields == 0) {
-    dialogs.message("Select a table first !", "", "");
-    return -1;
-  }
-  return 0;
 }
 
 void ExitProgram(FL_OBJECT *, long) {

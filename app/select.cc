@@ -9,23 +9,10 @@
 #include <cstring>
 #include <string>
 
-#include "app/app.h"
+#include "app/mainform.h"
 #include "views/views.h"
 
 namespace {
-
-// What the one connection is on: the server ConnectServer was given (""
-// for the local one), the database selected on it now, and the database the
-// main window's choice stands for ("" for "None selected"). Windows borrow
-// the connection for their own database and give it back to main_database.
-std::string connected_server;
-std::string connected_database;
-std::string main_database;
-
-// How an alert names a server.
-const char *ServerName(const char *server) {
-  return server && server[0] ? server : "(local)";
-}
 
 // Fills a reset choice with the first column of every row of a list
 // request, as many as the choice can hold; frees the list.
@@ -35,15 +22,6 @@ void FillChoice(FL_OBJECT *choice, ResultHandle *list) {
     if (row[0] && AddChoiceItem(choice, row[0]) != 0) break;
   }
   msqlFreeResult(list);
-}
-
-char *CopyName(const char *name) {
-  char *copy = strdup(name ? name : "");
-  if (!copy) {
-    ShowAlert("Not enough memory to store fieldnames !");
-    exit(1);
-  }
-  return copy;
 }
 
 }  // namespace
@@ -75,13 +53,6 @@ void SetChoiceText(FL_OBJECT *choice, const char *name) {
   }
 }
 
-// The library closes a connection it has lost, and its number may then be
-// given to the next file or socket opened. Forget it at once, so that no later
-// request (or the close before a reconnect) touches whatever reuses it.
-void ForgetLostConnection(void) {
-  if (sock >= 0 && fcntl(sock, F_GETFD) == -1 && errno == EBADF) sock = -1;
-}
-
 void ConnectServer(const char *host, MainForm *mainform) {
   std::string name;
   if (host) {
@@ -92,9 +63,7 @@ void ConnectServer(const char *host, MainForm *mainform) {
   // each reconnect would otherwise keep one more socket open.
   if (sock >= 0) msqlClose(sock);
   sock = msqlConnect(name.empty() ? nullptr : name.c_str());
-  connected_server = name;
-  connected_database.clear();
-  main_database.clear();
+  NoteServer(name.c_str());
   if (sock < 0) {
     ShowAlert("Error connecting to server");
     ResetChoice(mainform->database_choice);
@@ -112,55 +81,17 @@ void OpenDatabase(const char *name, MainForm *mainform) {
       ForgetLostConnection();
       ShowAlert("Error opening database %s", name);
       // The choice goes back to the database the tables shown are of.
-      if (main_database.empty()) fl_set_choice(mainform->database_choice, 1);
-      else SetChoiceText(mainform->database_choice, main_database.c_str());
+      if (MainDatabase()[0] == '\0') fl_set_choice(mainform->database_choice, 1);
+      else SetChoiceText(mainform->database_choice, MainDatabase());
       return;
     }
-    connected_database = main_database = name;
+    NoteDatabase(name);
     FillTableChoice(mainform->table_choice);
   } else {
-    main_database.clear();
+    NoteDatabase("");
     ResetChoice(mainform->table_choice);
   }
   ShowCounts(0, 0, mainform);
-}
-
-int CheckServer(const Info *info) {
-  // The main window's own table is on the connection it made: a lost one
-  // fails in the library with its own reason, as every other request does.
-  bool own = info->mainform && info->mainform->info == info;
-  if (!info->database || own || (sock >= 0 && connected_server == info->server)) return 0;
-  ShowAlert("Server %s is not connected any more: nothing was sent to %s",
-            ServerName(info->server), InfoPlace(info).c_str());
-  return -1;
-}
-
-int EnterDatabase(const Info *info) {
-  if (CheckServer(info) != 0) return -1;
-  if (!info->database || sock < 0 || connected_database == info->database) return 0;
-  if (msqlSelectDB(sock, info->database) < 0) {
-    ForgetLostConnection();
-    ShowAlert("Error opening database %s", info->database);
-    return -1;
-  }
-  connected_database = info->database;
-  return 0;
-}
-
-void LeaveDatabase(void) {
-  if (sock < 0 || main_database.empty() || connected_database == main_database) return;
-  if (msqlSelectDB(sock, main_database.c_str()) < 0) {
-    ForgetLostConnection();
-    ShowAlert("Error opening database %s", main_database.c_str());
-    return;
-  }
-  connected_database = main_database;
-}
-
-std::string InfoPlace(const Info *info) {
-  std::string place;
-  if (info->database) place = std::string(info->database) + ".";
-  return place + (info->table ? info->table : "");
 }
 
 void SelectTable(const char *name, MainForm *mainform) {
@@ -190,21 +121,13 @@ Info *ReadFieldList(const char *table, MainForm *mainform) {
     ShowAlert("Cannot fetch fieldnames for %s", table);
     return nullptr;
   }
-  Info *info = static_cast<Info *>(calloc(1, sizeof(Info)));
-  if (!info) {
-    ShowAlert("Not enough memory to store fieldnames !");
-    exit(1);
-  }
-  info->table = CopyName(table);
-  info->server = CopyName(connected_server.c_str());
-  info->database = CopyName(connected_database.c_str());
+  Info *info = static_cast<Info *>(InfoAllocate(1, sizeof(Info)));
+  info->table = InfoText(table);
+  info->server = InfoText(ConnectedServer());
+  info->database = InfoText(ConnectedDatabase());
   info->mainform = mainform;
-  int count = list->numFields > 0 ? list->numFields : 0;
-  info->fields = static_cast<InfoField *>(calloc(count ? count : 1, sizeof(InfoField)));
-  if (!info->fields) {
-    ShowAlert("Not enough memory to store fieldnames !");
-    exit(1);
-  }
+  int count = msqlNumFields(list) > 0 ? msqlNumFields(list) : 0;
+  info->fields = static_cast<InfoField *>(InfoAllocate(count, sizeof(InfoField)));
   int i = 0;
   FieldListEntry *entry;
   while (i < count && (entry = msqlFetchField(list)) != nullptr) {
@@ -213,7 +136,7 @@ Info *ReadFieldList(const char *table, MainForm *mainform) {
     field.type = entry->type;
     field.length = (entry->type == CHAR_TYPE || entry->type == TEXT_TYPE) ? entry->length : 11;
     field.flags = entry->flags;
-    field.name = CopyName(entry->name);
+    field.name = InfoText(entry->name);
     field.table = info->table;
     i++;
   }
@@ -267,7 +190,7 @@ int CountRecords(Info *info) {
   char statement[STATEMENT_SIZE];
   int n = snprintf(statement, sizeof statement, "SELECT * FROM %s ", QuoteName(info->table).c_str());
   if (n < 0 || static_cast<size_t>(n) >= sizeof statement) {
-    ShowAlert("Statement too long: nothing was sent");
+    RefuseLongStatement();
     return 0;
   }
   if (ExecuteQuery(info, statement) < 0) return 0;
@@ -276,7 +199,7 @@ int CountRecords(Info *info) {
     ShowAlert("Cannot read the records found");
     return 0;
   }
-  int count = result->numRows;
+  int count = msqlNumRows(result);
   msqlFreeResult(result);
   return count;
 }

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/app.h"
+#include "app/mainform.h"
 #include "resources/logo.h"
 
 void Usage(const char *program) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "app/fonts.h"
+#include "app/mainform.h"
 #include "tests/support/server_fixture.h"
 #include "views/views.h"
 

@@ -10,12 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/quote.h"
+#include "msql/msql.h"
 #include "server/dialect.h"
-
-// QuoteValue's file reports through the application's alert, never reached
-// here.
-void ShowAlert(const char *, ...) { abort(); }
 
 namespace {
 

@@ -14,8 +14,6 @@ const int kFixedHeight = 100;
 const int kInputPitch = 35;
 const int kFirstInputY = 80;
 
-RecordForm *RecordOf(long data) { return reinterpret_cast<RecordForm *>(data); }
-
 // Shows row `current` of the form's found set; returns whether there was one.
 bool ShowCurrentRow(RecordForm *record) {
   if (record->info->res == nullptr) return false;
@@ -48,6 +46,14 @@ int CloseFromWindowManager(FL_FORM *form, void *data) {
 }
 
 }  // namespace
+
+RecordForm *RecordOf(long data) { return reinterpret_cast<RecordForm *>(data); }
+
+std::vector<const char *> InputTexts(const RecordForm *record) {
+  std::vector<const char *> values(record->info->nfields);
+  for (int i = 0; i < record->info->nfields; i++) values[i] = fl_get_input(record->inputs[i]);
+  return values;
+}
 
 RecordForm *CreateRecordForm(void) {
   RecordForm *record = new RecordForm();

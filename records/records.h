@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/services.h"
 
 #define REC_MODIFY 1
 #define REC_SEARCH 2
@@ -56,6 +56,12 @@ void RecordInsert(FL_OBJECT *object, long data);
 // Search by example.
 void SearchForm(FL_OBJECT *object, long data);
 void RecordSearch(FL_OBJECT *object, long data);
+
+// The form a callback's data stands for.
+RecordForm *RecordOf(long data);
+// The texts of the form's inputs in field order. The pointers are the
+// toolkit's own and last until an input is changed.
+std::vector<const char *> InputTexts(const RecordForm *record);
 
 // Filling the inputs from a row of the table: a NULL value leaves its input
 // as it was. Every form filled from a row goes through here, and it keeps

@@ -6,18 +6,17 @@
 void SearchForm(FL_OBJECT *, long data) {
   MainForm *mainform = reinterpret_cast<MainForm *>(data);
   if (CheckTableSelected(mainform) != 0) return;
-  OpenRecordForm(mainform->info, "Search Form (Wildcards % or _ )", REC_SEARCH);
+  OpenRecordForm(MainTable(mainform), "Search Form (Wildcards % or _ )", REC_SEARCH);
 }
 
 void RecordSearch(FL_OBJECT *, long data) {
-  RecordForm *search = reinterpret_cast<RecordForm *>(data);
+  RecordForm *search = RecordOf(data);
   Info *info = search->info;
-  std::vector<const char *> patterns(info->nfields);
-  for (int i = 0; i < info->nfields; i++) patterns[i] = fl_get_input(search->inputs[i]);
+  std::vector<const char *> patterns = InputTexts(search);
 
   char statement[STATEMENT_SIZE];
   if (SearchStatement(statement, sizeof statement, info, patterns) != 0) {
-    ShowAlert("Statement too long: nothing was sent");
+    RefuseLongStatement();
     return;
   }
   if (ExecuteQuery(info, statement) != 0) return;
@@ -30,7 +29,7 @@ void RecordSearch(FL_OBJECT *, long data) {
     ShowAlert("Cannot read the records found");
     return;
   }
-  int found = info->res->numRows;
+  int found = msqlNumRows(info->res);
   LogMessage(info->mainform, "%d Records found", found);
   if (found == 0) {
     // The form stays for another try and keeps the empty result until the

@@ -14,18 +14,6 @@ const size_t kLastKeyMax = 1000;
 // The key typed last; the default of the dialog next time.
 std::string last_primary_key;
 
-RecordForm *RecordOf(long data) { return reinterpret_cast<RecordForm *>(data); }
-
-// The texts of the form's inputs in field order. The pointers are the
-// toolkit's own and last until an input is changed.
-std::vector<const char *> InputTexts(const RecordForm *record) {
-  std::vector<const char *> values(record->info->nfields);
-  for (int i = 0; i < record->info->nfields; i++) values[i] = fl_get_input(record->inputs[i]);
-  return values;
-}
-
-void RefuseLongStatement(void) { ShowAlert("Statement too long: nothing was sent"); }
-
 // Sends a change of one record; true when the server changed a row. None
 // changed means the record was deleted or its key changed meanwhile, which
 // must not read as success.
@@ -66,7 +54,7 @@ void AskPrimaryKey(FL_OBJECT *, long data) {
   // The dialog's text is the toolkit's and goes with the next dialog; the
   // lookup works on a copy of its own.
   std::string key = last_primary_key;
-  ModifyRecord(key.c_str(), mainform->info);
+  ModifyRecord(key.c_str(), MainTable(mainform));
 }
 
 ResultHandle *FetchByKey(const char *key, Info *info) {
@@ -83,7 +71,7 @@ ResultHandle *FetchByKey(const char *key, Info *info) {
     ShowAlert("Cannot read the records found");
     return nullptr;
   }
-  if (result->numRows == 1) return result;
+  if (msqlNumRows(result) == 1) return result;
   ShowMessage("No (unique) record found");
   msqlFreeResult(result);
   return nullptr;
@@ -154,7 +142,7 @@ void RecordDelete(FL_OBJECT *, long data) {
 void InsertForm(FL_OBJECT *, long data) {
   MainForm *mainform = reinterpret_cast<MainForm *>(data);
   if (CheckTableSelected(mainform) != 0) return;
-  OpenRecordForm(mainform->info, "Insert Record", REC_INSERT);
+  OpenRecordForm(MainTable(mainform), "Insert Record", REC_INSERT);
 }
 
 // The form stays open with its inputs as they are, so that further records

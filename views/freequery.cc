@@ -70,7 +70,7 @@ void FreeQuery(FL_OBJECT *, long data) {
   // The result's own field list describes the columns. The names are
   // borrowed from the result, which outlives this Info; the window copies
   // them (CopyInfo) when it opens.
-  std::vector<InfoField> fields(res->numFields > 0 ? static_cast<size_t>(res->numFields) : 0);
+  std::vector<InfoField> fields(msqlNumFields(res) > 0 ? static_cast<size_t>(msqlNumFields(res)) : 0);
   int count = 0;
   for (InfoField &field : fields) {
     FieldListEntry *entry = msqlFetchField(res);

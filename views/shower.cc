@@ -245,7 +245,7 @@ void ShowerModify(FL_OBJECT *, long data) {
 
 void FillRecordLines(ListForm *list) {
   ResultHandle *res = list->info->res;
-  int rows = res != nullptr ? res->numRows : 0;
+  int rows = res != nullptr ? msqlNumRows(res) : 0;
   fl_freeze_form(list->form);
   for (int i = 0; i < rows; i++) {
     char **row = msqlFetchRow(res);
@@ -261,12 +261,12 @@ void FillRecordLines(ListForm *list) {
 void ShowAllRecords(FL_OBJECT *, long data) {
   MainForm *mainform = reinterpret_cast<MainForm *>(data);
   if (CheckTableSelected(mainform) != 0) return;
-  Info *info = mainform->info;
+  Info *info = MainTable(mainform);
   char statement[STATEMENT_SIZE];
   int n = snprintf(statement, sizeof statement, "SELECT * FROM %s ORDER BY %s ", QuoteName(info->table).c_str(),
                    QuoteName(info->fields[info->pkey].name).c_str());
   if (n < 0 || static_cast<size_t>(n) >= sizeof statement) {
-    ShowAlert("Statement too long: nothing was sent");
+    RefuseLongStatement();
     return;
   }
   if (ExecuteQuery(info, statement) != 0) return;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/services.h"
 
 #define SHOW_FREE 0
 #define SHOW_ALL 1
@@ -42,6 +42,10 @@ void FillRecordLines(ListForm *list);
 // The main window calls this before it frees an Info, so that field-description
 // windows pointing at it let go of it.
 void DetachFieldWindows(const Info *origin);
+// The field-descriptions window: its lines from info, and its double-click,
+// which makes the clicked data field the primary key of the window's origin.
+void FillFieldDescriptions(ListForm *list, Info *info);
+void SetPrimaryKey(FL_OBJECT *browser, long data);
 
 // Free SQL query.
 void FreeQuery(FL_OBJECT *object, long data);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/services.h"
 #include "msql/msql.h"
 #include "msql/msql_internal.h"
 #include "msql/testing.h"

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/mainform.h"
 
 // ---- Display and toolkit -------------------------------------------------
 

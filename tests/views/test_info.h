@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/app.h"
+#include "app/services.h"
 
 namespace {
 

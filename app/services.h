@@ -1,19 +1,24 @@
-// The application shell: the main window, the per-table Info record, and the
-// services every window uses to talk to the user and the server. Start
-// reading at main() in main.cc.
-#ifndef KORVID_APP_H
-#define KORVID_APP_H
+// What every window of the application stands on: the per-table Info
+// record, the one connection and the database each window sends on, the
+// modal dialogs, the message list and the query executor. The record forms
+// and list windows include this; only app/ includes the main window's own
+// header (mainform.h).
+#ifndef KORVID_APP_SERVICES_H
+#define KORVID_APP_SERVICES_H
 
 #include <forms.h>
 
 #include <string>
 
+#include "app/quote.h"
 #include "msql/msql.h"
 
 // Statements are built into buffers of this size; one that would not fit is
 // refused with an alert, never sent cut.
 #define STATEMENT_SIZE 2048
 
+// The main window's record (mainform.h). Windows are handed it by the main
+// window's buttons and pass it on; they reach its table through MainTable.
 struct MainForm;
 
 // One entry of a table's field list as the application keeps it. For every
@@ -42,20 +47,6 @@ struct Info {
   char *database;
 };
 
-struct MainForm {
-  FL_FORM *form;
-  Info *info;
-  FL_OBJECT *messages;
-  FL_OBJECT *commands;
-  FL_OBJECT *selection;
-  FL_OBJECT *server;
-  FL_OBJECT *table_choice;
-  FL_OBJECT *database_choice;
-  FL_OBJECT *records_count;
-  FL_OBJECT *fields_count;
-  FL_OBJECT *logo;
-};
-
 extern int sock;             // the current connection; negative after a failed connect
 extern int no_record_count;  // set by -c: no record count is computed
 
@@ -73,28 +64,36 @@ struct DialogSeam {
 };
 extern DialogSeam dialogs;
 
-// Main window and its services.
-MainForm *CreateMainForm(void);
+// Talking to the user: a line in the main window's message list, an alert
+// (with msqlErrMsg as its last line), a message.
 void LogMessage(MainForm *mainform, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 void ShowAlert(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void ShowMessage(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// The main window's current table, or null; CheckTableSelected says
+// "Select a table first !" and returns -1 when there is none.
+Info *MainTable(const MainForm *mainform);
+int CheckTableSelected(MainForm *mainform);
+
 // Logs and sends one statement on the database info was read from (see
 // EnterDatabase). Returns 0, or -1 after an alert; *status, when given,
 // receives what msqlQuery gave: the rows found, or the rows changed.
 int ExecuteQuery(Info *info, const char *statement, int *status = nullptr);
-int CheckTableSelected(MainForm *mainform);
-void ExitProgram(FL_OBJECT *object, long data);
-void ShowAbout(FL_OBJECT *object, long data);
-void ServerInput(FL_OBJECT *object, long data);
-void ChooseDatabase(FL_OBJECT *object, long data);
-void ChooseTable(FL_OBJECT *object, long data);
+// The alert for a statement that would not fit its buffer: nothing is sent.
+void RefuseLongStatement(void);
 
-// Server, database and table selection.
-void ConnectServer(const char *host, MainForm *mainform);
 // After a failed request: sets sock to -1 when the library closed it.
 void ForgetLostConnection(void);
-void OpenDatabase(const char *name, MainForm *mainform);
+// What the connection is on, as the main window's selection keeps it told:
+// NoteServer after each connect (no database selected then), NoteDatabase
+// after the main window selected one ("" for none, which selects nothing).
+void NoteServer(const char *server);
+void NoteDatabase(const char *database);
+const char *ConnectedServer(void);
+const char *ConnectedDatabase(void);
+// The database the main window has selected; "" for none.
+const char *MainDatabase(void);
 // Windows outlive the main window's choices, and every request goes through
 // the one connection. Before a window sends, EnterDatabase brings the
 // connection to info's database; LeaveDatabase then brings it back to the
@@ -110,38 +109,12 @@ void LeaveDatabase(void);
 // The "db.table" that the questions before a change name; just the table
 // for an Info without a database.
 std::string InfoPlace(const Info *info);
-void SelectTable(const char *name, MainForm *mainform);
-Info *ReadFieldList(const char *table, MainForm *mainform);
-int FindPrimaryKey(Info *info);
-int CountRecords(Info *info);
-void ShowCounts(int fields, int records, MainForm *mainform);
-void ResetChoice(FL_OBJECT *choice);
-void FillDatabaseChoice(FL_OBJECT *choice);
-void FillTableChoice(FL_OBJECT *choice);
-// Appends an item whose text is exactly name (no '|' splitting); 0, or -1
-// when the choice is full.
-int AddChoiceItem(FL_OBJECT *choice, const char *name);
-// Makes the item whose text is exactly name current; no change otherwise.
-void SetChoiceText(FL_OBJECT *choice, const char *name);
+
+// Info records: a deep copy, its release, and the allocations they are made
+// of (which end the program after an alert when memory runs out).
 Info *CopyInfo(const Info *info);
 void FreeInfo(Info *info);
-// Writes value as an SQL literal of the given type into buffer (size bytes);
-// returns buffer, or null when the literal does not fit.
-char *QuoteValue(char *buffer, size_t size, const char *value, int type);
-// A table or field name as the statements write it: a plain word (a letter
-// or underscore, then letters, digits and underscores) as it is, which is
-// all an mSQL server ever sees; any other name, such as "Order Details", in
-// double quotes with inner ones doubled, for servers over SQL databases.
-std::string QuoteName(const char *name);
-
-// Start-up.
-void ParseArguments(int argc, char **argv, MainForm *mainform);
-[[noreturn]] void Usage(const char *program);
-
-// Field descriptions and the primary key (the "Field Info" window).
-struct ListForm;
-void FieldInfo(FL_OBJECT *object, long data);
-void FillFieldDescriptions(ListForm *list, Info *info);
-void SetPrimaryKey(FL_OBJECT *browser, long data);
+void *InfoAllocate(size_t count, size_t size);
+char *InfoText(const char *text);
 
 #endif

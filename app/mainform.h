@@ -1,0 +1,55 @@
+// The main window: its record, its callbacks, the selection of server,
+// database and table behind its three selectors, start-up and the "Field
+// Info" window. Only app/ includes this; the windows it opens stand on
+// services.h. Start reading at main() in main.cc.
+#ifndef KORVID_APP_MAINFORM_H
+#define KORVID_APP_MAINFORM_H
+
+#include "app/services.h"
+
+struct MainForm {
+  FL_FORM *form;
+  Info *info;
+  FL_OBJECT *messages;
+  FL_OBJECT *commands;
+  FL_OBJECT *selection;
+  FL_OBJECT *server;
+  FL_OBJECT *table_choice;
+  FL_OBJECT *database_choice;
+  FL_OBJECT *records_count;
+  FL_OBJECT *fields_count;
+  FL_OBJECT *logo;
+};
+
+MainForm *CreateMainForm(void);
+void ExitProgram(FL_OBJECT *object, long data);
+void ShowAbout(FL_OBJECT *object, long data);
+void ServerInput(FL_OBJECT *object, long data);
+void ChooseDatabase(FL_OBJECT *object, long data);
+void ChooseTable(FL_OBJECT *object, long data);
+
+// Server, database and table selection.
+void ConnectServer(const char *host, MainForm *mainform);
+void OpenDatabase(const char *name, MainForm *mainform);
+void SelectTable(const char *name, MainForm *mainform);
+Info *ReadFieldList(const char *table, MainForm *mainform);
+int FindPrimaryKey(Info *info);
+int CountRecords(Info *info);
+void ShowCounts(int fields, int records, MainForm *mainform);
+void ResetChoice(FL_OBJECT *choice);
+void FillDatabaseChoice(FL_OBJECT *choice);
+void FillTableChoice(FL_OBJECT *choice);
+// Appends an item whose text is exactly name (no '|' splitting); 0, or -1
+// when the choice is full.
+int AddChoiceItem(FL_OBJECT *choice, const char *name);
+// Makes the item whose text is exactly name current; no change otherwise.
+void SetChoiceText(FL_OBJECT *choice, const char *name);
+
+// Start-up.
+void ParseArguments(int argc, char **argv, MainForm *mainform);
+[[noreturn]] void Usage(const char *program);
+
+// The "Field Info" button: the field descriptions of the current table.
+void FieldInfo(FL_OBJECT *object, long data);
+
+#endif

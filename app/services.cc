@@ -1,0 +1,168 @@
+// The services every window uses (see services.h): the message list, the
+// dialogs' wording, the query executor and the one connection's database.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "app/mainform.h"
+
+int sock = -1;
+int no_record_count = 0;
+
+namespace {
+
+// The one text buffer that LogMessage, ShowAlert and ShowMessage format into.
+// It holds "Executing: " and the longest statement the program builds
+// (STATEMENT_SIZE); longer text is cut at its end. The toolkit copies the
+// text, so nothing points into it after the call returns.
+constexpr size_t MESSAGE_SIZE = sizeof("Executing: ") - 1 + STATEMENT_SIZE;
+char message_text[MESSAGE_SIZE];
+
+// The message list keeps its newest lines: past MESSAGE_LINES_MAX lines the
+// MESSAGE_LINES_DROP oldest go at once.
+constexpr int MESSAGE_LINES_MAX = 25;
+constexpr int MESSAGE_LINES_DROP = 11;
+
+void FormatMessage(const char *format, va_list args) {
+  vsnprintf(message_text, sizeof message_text, format, args);
+}
+
+// What the one connection is on: the server ConnectServer was given (""
+// for the local one), the database selected on it now, and the database the
+// main window's choice stands for ("" for "None selected"). Windows borrow
+// the connection for their own database and give it back to main_database.
+std::string connected_server;
+std::string connected_database;
+std::string main_database;
+
+// How an alert names a server.
+const char *ServerName(const char *server) {
+  return server && server[0] ? server : "(local)";
+}
+
+}  // namespace
+
+void LogMessage(MainForm *mainform, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  FormatMessage(format, args);
+  va_end(args);
+  fl_freeze_form(mainform->form);
+  fl_addto_browser(mainform->messages, message_text);
+  // One append can add several lines (the browser splits at newlines), so
+  // drop in steps until the list is short enough again.
+  while (fl_get_browser_maxline(mainform->messages) > MESSAGE_LINES_MAX) {
+    for (int i = 0; i < MESSAGE_LINES_DROP; i++) fl_delete_browser_line(mainform->messages, 1);
+  }
+  fl_unfreeze_form(mainform->form);
+}
+
+void ShowAlert(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  FormatMessage(format, args);
+  va_end(args);
+  dialogs.alert(message_text, "", msqlErrMsg, 1);
+}
+
+void ShowMessage(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  FormatMessage(format, args);
+  va_end(args);
+  dialogs.message("", message_text, "");
+}
+
+int ExecuteQuery(Info *info, const char *statement, int *status) {
+  if (info && EnterDatabase(info) != 0) return -1;
+  if (info && info->mainform) LogMessage(info->mainform, "Executing: %s", statement);
+  int result = msqlQuery(sock, statement);
+  if (result < 0) {
+    ForgetLostConnection();
+    ShowAlert("Query failed");
+    LeaveDatabase();
+    return -1;
+  }
+  // The rows of a select wait in the library; selecting a database does
+  // not disturb them.
+  LeaveDatabase();
+  if (status) *status = result;
+  return 0;
+}
+
+void RefuseLongStatement(void) { ShowAlert("Statement too long: nothing was sent"); }
+
+int CheckTableSelected(MainForm *mainform) {
+  if (fl_get_choice(mainform->table_choice) <= 1 || !mainform->info ||
+      mainform->info->nfields == 0) {
+    dialogs.message("Select a table first !", "", "");
+    return -1;
+  }
+  return 0;
+}
+
+Info *MainTable(const MainForm *mainform) { return mainform ? mainform->info : nullptr; }
+
+// The library closes a connection it has lost, and its number may then be
+// given to the next file or socket opened. Forget it at once, so that no later
+// request (or the close before a reconnect) touches whatever reuses it.
+void ForgetLostConnection(void) {
+  if (sock >= 0 && fcntl(sock, F_GETFD) == -1 && errno == EBADF) sock = -1;
+}
+
+void NoteServer(const char *server) {
+  connected_server = server ? server : "";
+  connected_database.clear();
+  main_database.clear();
+}
+
+void NoteDatabase(const char *database) {
+  // "None selected" leaves the connection where it was.
+  if (database && database[0]) connected_database = database;
+  main_database = database ? database : "";
+}
+
+const char *ConnectedServer(void) { return connected_server.c_str(); }
+const char *ConnectedDatabase(void) { return connected_database.c_str(); }
+const char *MainDatabase(void) { return main_database.c_str(); }
+
+int CheckServer(const Info *info) {
+  // The main window's own table is on the connection it made: a lost one
+  // fails in the library with its own reason, as every other request does.
+  bool own = info->mainform && info->mainform->info == info;
+  if (!info->database || own || (sock >= 0 && connected_server == info->server)) return 0;
+  ShowAlert("Server %s is not connected any more: nothing was sent to %s",
+            ServerName(info->server), InfoPlace(info).c_str());
+  return -1;
+}
+
+int EnterDatabase(const Info *info) {
+  if (CheckServer(info) != 0) return -1;
+  if (!info->database || sock < 0 || connected_database == info->database) return 0;
+  if (msqlSelectDB(sock, info->database) < 0) {
+    ForgetLostConnection();
+    ShowAlert("Error opening database %s", info->database);
+    return -1;
+  }
+  connected_database = info->database;
+  return 0;
+}
+
+void LeaveDatabase(void) {
+  if (sock < 0 || main_database.empty() || connected_database == main_database) return;
+  if (msqlSelectDB(sock, main_database.c_str()) < 0) {
+    ForgetLostConnection();
+    ShowAlert("Error opening database %s", main_database.c_str());
+    return;
+  }
+  connected_database = main_database;
+}
+
+std::string InfoPlace(const Info *info) {
+  std::string place;
+  if (info->database) place = std::string(info->database) + ".";
+  return place + (info->table ? info->table : "");
+}

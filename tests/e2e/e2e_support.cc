@@ -146,10 +146,10 @@ int E2ePatience(void) {
 
 std::string E2eWaitWindow(const std::string &title, int timeout_ms) {
   timeout_ms *= E2ePatience();
-  std::string command = "xdotool search --onlyvisible --name " + Quote("^" + title + "$") +
-                        " 2>/dev/null | tail -1";
+  std::string search = "search --onlyvisible --name " + Quote("^" + title + "$");
   for (int waited = 0; waited <= timeout_ms; waited += 100) {
-    std::string id = Trim(E2eShell(command));
+    std::string found = Trim(Xdotool(search));
+    std::string id = found.substr(found.find_last_of('\n') + 1);  // the newest
     if (!id.empty()) {
       Sleep(200);  // let the toolkit draw it and take input
       return id;
@@ -161,10 +161,9 @@ std::string E2eWaitWindow(const std::string &title, int timeout_ms) {
 
 bool E2eWaitGone(const std::string &title, int timeout_ms) {
   timeout_ms *= E2ePatience();
-  std::string command =
-      "xdotool search --onlyvisible --name " + Quote("^" + title + "$") + " 2>/dev/null";
+  std::string search = "search --onlyvisible --name " + Quote("^" + title + "$");
   for (int waited = 0; waited <= timeout_ms; waited += 100) {
-    if (Trim(E2eShell(command)).empty()) return true;
+    if (Trim(Xdotool(search)).empty()) return true;
     Sleep(100);
   }
   return false;
@@ -172,13 +171,13 @@ bool E2eWaitGone(const std::string &title, int timeout_ms) {
 
 E2eGeometry E2eWindowGeometry(const std::string &window) {
   E2eGeometry g;
-  std::string out = E2eShell("xdotool getwindowgeometry --shell " + window);
+  std::string out = Xdotool("getwindowgeometry --shell " + window);
   sscanf(out.c_str(), "WINDOW=%*d\nX=%d\nY=%d\nWIDTH=%d\nHEIGHT=%d", &g.x, &g.y, &g.w, &g.h);
   return g;
 }
 
 void E2eClick(const std::string &window, int x, int y) {
-  E2eShell("xdotool mousemove --window " + window + " " + std::to_string(x) + " " +
+  Xdotool("mousemove --window " + window + " " + std::to_string(x) + " " +
            std::to_string(y) + " sleep 0.1 mousedown 1 sleep 0.1 mouseup 1");
   Sleep(100);
 }
@@ -188,14 +187,14 @@ void E2eClick(const std::string &window, int x, int y) {
 // the window clicked), so it is given explicitly, with the pointer inside.
 void E2eKey(const std::string &window, const std::string &keys) {
   E2eGeometry g = E2eWindowGeometry(window);
-  E2eShell("xdotool mousemove --window " + window + " " + std::to_string(g.w / 2) + " " +
+  Xdotool("mousemove --window " + window + " " + std::to_string(g.w / 2) + " " +
            std::to_string(g.h / 2) + " sleep 0.1 windowfocus --sync " + window +
            " sleep 0.2 key " + keys);
   Sleep(100);
 }
 
 void E2eType(const std::string &window, const std::string &text) {
-  E2eShell("xdotool windowfocus --sync " + window + " sleep 0.2 type --delay 20 " + Quote(text));
+  Xdotool("windowfocus --sync " + window + " sleep 0.2 type --delay 20 " + Quote(text));
 }
 
 std::string E2eShotDir(void) {
@@ -207,7 +206,7 @@ std::string E2eShotDir(void) {
 
 std::string E2eScreenshot(const std::string &name) {
   std::string path = E2eShotDir() + "/" + name + ".png";
-  E2eShell("import -window root " + Quote(path) + " 2>/dev/null");
+  E2eShell("import -window root " + Quote(path) + "");
   return path;
 }
 
@@ -224,7 +223,7 @@ std::string E2eWhy(pid_t korvid, const std::string &name) {
   if (current_xvfb > 0) {
     // A dead Xvfb stays a zombie until the display object reaps it.
     std::string state = E2eShell("awk '{print $3}' /proc/" + std::to_string(current_xvfb) +
-                                 "/stat 2>/dev/null");
+                                 "/stat");
     why += state.empty() || state[0] == 'Z' ? "\nXvfb has ended" : "\nXvfb still runs";
     why += " (DISPLAY " + std::string(getenv("DISPLAY") ? getenv("DISPLAY") : "unset") + ")";
     why += "; its log ends:\n" + E2eShell("tail -c 1500 " + Quote(current_xvfb_log));

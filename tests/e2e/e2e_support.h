@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tests/support/rows.h"
+#include "tests/support/xvfb.h"
 
 // A private Xvfb on a free display for the life of the object; sets DISPLAY.
 struct E2eDisplay {

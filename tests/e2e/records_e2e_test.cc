@@ -28,7 +28,7 @@ int ButtonX(int slot) { return slot == 0 ? 55 : 135 + 80 * (slot - 1); }
 // Visible "Record" windows, oldest first by id.
 std::vector<std::string> RecordWindows(void) {
   std::vector<std::string> ids;
-  std::istringstream out(E2eShell("xdotool search --onlyvisible --name '^Record$' 2>/dev/null"));
+  std::istringstream out(Xdotool("search --onlyvisible --name '^Record$'"));
   for (std::string id; std::getline(out, id);)
     if (!id.empty()) ids.push_back(id);
   return ids;
@@ -56,7 +56,7 @@ bool WaitRecordGone(const std::string &id) {
 // Replaces the text of input i of a record form with text.
 void TypeInto(const std::string &window, int i, const std::string &text) {
   E2eClick(window, kInputX, InputY(i));
-  E2eShell("xdotool key --window " + window + " ctrl+u");
+  Xdotool("key --window " + window + " ctrl+u");
   if (!text.empty()) E2eType(window, text);
 }
 

@@ -59,7 +59,7 @@ int ItemIndex(ResultHandle *list, const std::string &name) {
 std::vector<std::string> Windows(const std::string &title) {
   std::vector<std::string> ids;
   std::istringstream out(
-      E2eShell("xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null"));
+      Xdotool("search --onlyvisible --name '^" + title + "$'"));
   for (std::string id; std::getline(out, id);)
     if (!id.empty()) ids.push_back(id);
   return ids;
@@ -90,7 +90,7 @@ bool WaitClosed(const std::string &title, const std::string &id) {
 // Saves a picture of one window as <shot dir>/day-<name>.png; its path.
 std::string ShotWindow(const std::string &window, const std::string &name) {
   std::string path = E2eShotDir() + "/day-" + name + ".png";
-  E2eShell("import -window " + window + " '" + path + "' 2>/dev/null");
+  E2eShell("import -window " + window + " '" + path + "'");
   return path;
 }
 
@@ -98,26 +98,26 @@ std::string ShotWindow(const std::string &window, const std::string &name) {
 // the choice, release over item `index` (item 1 is "None selected"). In the
 // layout's 75 dpi fonts the items are 22 pixels apart below a title bar.
 void Choose(const std::string &main_window, int x, const std::string &title, int index) {
-  E2eShell("xdotool mousemove --window " + main_window + " " + std::to_string(x) + " " +
+  Xdotool("mousemove --window " + main_window + " " + std::to_string(x) + " " +
            std::to_string(kChoiceY) + " sleep 0.1 mousedown 1");
   std::string popup = E2eWaitWindow(title, 5000);
   ASSERT_FALSE(popup.empty()) << E2eScreenshot("day-no-popup");
   ShotWindow(popup, "popup-" + std::to_string(x));
-  E2eShell("xdotool mousemove --window " + popup + " 60 " + std::to_string(38 + 22 * (index - 1)) +
+  Xdotool("mousemove --window " + popup + " 60 " + std::to_string(38 + 22 * (index - 1)) +
            " sleep 0.2 mouseup 1");
   ASSERT_TRUE(E2eWaitGone(title));
   usleep(300000);
 }
 
 void DoubleClick(const std::string &window, int x, int y) {
-  E2eShell("xdotool mousemove --window " + window + " " + std::to_string(x) + " " +
+  Xdotool("mousemove --window " + window + " " + std::to_string(x) + " " +
            std::to_string(y) +
            " sleep 0.1 mousedown 1 sleep 0.05 mouseup 1 sleep 0.05 mousedown 1 sleep 0.05 mouseup 1");
 }
 
 void TypeInto(const std::string &window, int i, const std::string &text) {
   E2eClick(window, kInputX, InputY(i));
-  E2eShell("xdotool key --window " + window + " ctrl+u");
+  Xdotool("key --window " + window + " ctrl+u");
   if (!text.empty()) E2eType(window, text);
 }
 
@@ -147,9 +147,9 @@ void AnswerFileSelector(const std::string &path, const std::string &shot) {
   ASSERT_FALSE(selector.empty()) << E2eScreenshot("day-no-fselector-" + shot);
   E2eGeometry g = E2eWindowGeometry(selector);
   E2eClick(selector, 140, g.h - 28);
-  E2eShell("xdotool type --delay 20 '" + path + "'");
+  Xdotool("type --delay 20 '" + path + "'");
   ShotWindow(selector, "fselector-" + shot);
-  E2eShell("xdotool key Return");
+  Xdotool("key Return");
   ASSERT_TRUE(E2eWaitGone("FileSelector"));
 }
 

@@ -75,7 +75,7 @@ std::vector<std::vector<Value>> Rows(int sock, const std::string &statement) {
 }
 
 void DoubleClick(const std::string &window, int x, int y) {
-  E2eShell("xdotool mousemove --window " + window + " " + std::to_string(x) + " " +
+  Xdotool("mousemove --window " + window + " " + std::to_string(x) + " " +
            std::to_string(y) +
            " sleep 0.1 mousedown 1 sleep 0.05 mouseup 1 sleep 0.05 mousedown 1 sleep 0.05 mouseup 1");
 }
@@ -108,8 +108,8 @@ TEST(ViewsEndToEnd, ShowAllWriteToFileAndModifyALine) {
   // Its file name input is at the bottom: click into it, type, Return.
   E2eGeometry g = E2eWindowGeometry(selector);
   E2eClick(selector, 140, g.h - 28);
-  E2eShell("xdotool type --delay 20 '" + path + "'");
-  E2eShell("xdotool key Return");
+  Xdotool("type --delay 20 '" + path + "'");
+  Xdotool("key Return");
   std::string message = E2eWaitWindow("Message");
   ASSERT_FALSE(message.empty()) << E2eScreenshot("views-no-message");
   E2eKey(message, "Return");
@@ -143,8 +143,8 @@ TEST(ViewsEndToEnd, ShowAllWriteToFileAndModifyALine) {
   ASSERT_FALSE(record.empty()) << E2eScreenshot("views-no-record");
   // The name input is the second: y 80 + 35, 300 x 25 from x 90.
   E2eClick(record, 240, 127);
-  E2eShell("xdotool key --window " + record + " ctrl+u");
-  E2eShell("xdotool type --delay 20 'Sven Changed'");
+  Xdotool("key --window " + record + " ctrl+u");
+  Xdotool("type --delay 20 'Sven Changed'");
   E2eClick(record, 135, 45);  // Modify
   std::string question = E2eWaitWindow("Question");
   ASSERT_FALSE(question.empty()) << E2eScreenshot("views-no-question");

@@ -368,16 +368,9 @@ std::string GuiShortcutFaults(const std::vector<GuiShortcut> &shortcuts) {
 
 // Runs xdotool with one action on the private display; true when it worked.
 static bool Xdotool(const char *action, const char *key) {
-  pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    execlp("xdotool", "xdotool", action, key, static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  // A test that ignores SIGCHLD leaves nothing to wait for.
-  if (waitpid(pid, &status, 0) != pid) return true;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  bool ok = false;
+  Xdotool(std::string(action) + " " + key, &ok);
+  return ok;
 }
 
 void GuiPressAlt(FL_FORM *form, char letter) {

@@ -15,3 +15,8 @@ pid_t StartTestXvfb(const std::string &log_path, std::string *display);
 
 // Stops an Xvfb that StartTestXvfb started.
 void StopTestXvfb(pid_t pid);
+
+// Runs xdotool on $DISPLAY with arguments (words as the shell reads them,
+// quoted by the caller) and returns what it printed; its complaints are
+// dropped. *ok, when given, tells whether it exited 0.
+std::string Xdotool(const std::string &arguments, bool *ok = nullptr);

@@ -90,6 +90,8 @@ void SendAll(Connection *c, const char *data, size_t size) {
   }
 }
 
+}  // namespace
+
 void Flush(Connection *c) {
   SendAll(c, (const char *)c->out.data, c->out.used);
   msqlWriterClear(&c->out);
@@ -117,6 +119,8 @@ void ReplyError(Connection *c, const std::string &message) {
   }
   Reply(c, "-1:" + text + "\n");
 }
+
+namespace {
 
 enum ReadResult { READ_OK, READ_CLOSED, READ_BAD };
 
@@ -191,6 +195,8 @@ bool Login(Connection *c) {
   return true;
 }
 
+}  // namespace
+
 // ---- Queries ----
 
 void LogQuery(Connection *c, const std::string &statement) {
@@ -218,6 +224,8 @@ void WriteFieldRow(Connection *c, const FieldDesc &f, int length) {
   AppendColumn(&row, f.unique ? "Y" : "N", 1);
   WritePacket(c, row);
 }
+
+namespace {
 
 // Writes the rows of a prepared statement, then their field descriptions.
 // The first row is fetched before the reply goes out, so a statement that
@@ -329,6 +337,8 @@ CachedStatement *CacheInsert(Connection *c, const std::string &sql, sqlite3_stmt
   return &c->cache[0];
 }
 
+}  // namespace
+
 const char kReadOnly[] = "Server is read-only: changes are refused";
 
 bool NeedWritable(Connection *c) {
@@ -337,11 +347,11 @@ bool NeedWritable(Connection *c) {
   return false;
 }
 
+namespace {
+
 // Runs a statement on the current database, which the dispatch table
 // makes sure of.
 void HandleQuery(Connection *c, const std::string &statement) {
-  c->server->queries++;
-  LogQuery(c, statement);
   Translation t;
   std::string error;
   if (!TranslateStatement(statement, &t, &error)) {
@@ -417,7 +427,7 @@ void SendNameList(Connection *c, const std::vector<std::string> &names) {
 }
 
 bool NeedDatabase(Connection *c) {
-  if (c->db) return true;
+  if (!c->database.empty()) return true;
   ReplyError(c, "No database has been selected");
   return false;
 }
@@ -455,8 +465,7 @@ void CloseDatabaseIf(Connection *c, const std::string &name) {
   if (c->db && c->database == name) CloseDatabase(c);
 }
 
-void SelectDatabase(Connection *c, const std::string &name) {
-  if (!NeedName(c, name)) return;
+bool SqliteSelect(Connection *c, const std::string &name, std::string *out_error) {
   Server *s = c->server;
   const std::string &dir = s->config.data_dir;
   std::string error;
@@ -472,18 +481,19 @@ void SelectDatabase(Connection *c, const std::string &name) {
     }
   }
   if (!db) {
-    ReplyError(c, error);
-    return;
+    *out_error = error;
+    return false;
   }
   CloseDatabase(c);
   c->db = db;
   c->database = name;
-  Reply(c, kOkReply);
+  return true;
 }
 
 // Runs one whole-database change under db_mutex. Drop and move refuse a
 // database that another connection has open.
-bool Administer(Connection *c, long code, const std::string &a, const std::string &b, std::string *error) {
+bool SqliteAdminister(Connection *c, long code, const std::string &a, const std::string &b,
+                      std::string *error) {
   Server *s = c->server;
   const std::string &dir = s->config.data_dir;
   if (code == REQ_DROP_DB || code == REQ_MOVE_DB) CloseDatabaseIf(c, a);
@@ -507,7 +517,7 @@ bool Administer(Connection *c, long code, const std::string &a, const std::strin
 void ListFields(Connection *c, const std::string &table) {
   std::vector<FieldDesc> fields;
   std::string error;
-  if (!DbListFields(c->db, table, &fields, &error)) {
+  if (!c->server->engine->list_fields(c, table, &fields, &error)) {
     ReplyError(c, error);
     return;
   }
@@ -559,19 +569,24 @@ void ReplyList(Connection *c, bool ok, const std::vector<std::string> &rows, con
 bool OnQuit(Connection *, const std::string &) { return false; }
 
 bool OnInitDb(Connection *c, const std::string &args) {
-  SelectDatabase(c, args);
+  if (!NeedName(c, args)) return true;
+  std::string error;
+  bool ok = c->server->engine->select_database(c, args, &error);
+  ReplyOutcome(c, ok, error);
   return true;
 }
 
 bool OnQuery(Connection *c, const std::string &args) {
-  HandleQuery(c, args);
+  c->server->queries++;
+  LogQuery(c, args);
+  c->server->engine->query(c, args);
   return true;
 }
 
 bool OnDbList(Connection *c, const std::string &) {
   std::vector<std::string> names;
   std::string error;
-  bool ok = DbListDatabases(c->server->config.data_dir, &names, &error);
+  bool ok = c->server->engine->list_databases(c, &names, &error);
   ReplyList(c, ok, names, error);
   return true;
 }
@@ -579,7 +594,7 @@ bool OnDbList(Connection *c, const std::string &) {
 bool OnTableList(Connection *c, const std::string &) {
   std::vector<std::string> names;
   std::string error;
-  bool ok = DbListTables(c->db, &names, &error);
+  bool ok = c->server->engine->list_tables(c, &names, &error);
   ReplyList(c, ok, names, error);
   return true;
 }
@@ -593,7 +608,7 @@ bool OnIndexList(Connection *c, const std::string &args) {
   std::string table, index, error;
   SplitPair(args, &table, &index);
   std::vector<std::string> rows;
-  bool ok = DbListIndex(c->db, table, index, &rows, &error);
+  bool ok = c->server->engine->list_index(c, table, index, &rows, &error);
   ReplyList(c, ok, rows, error);
   return true;
 }
@@ -601,7 +616,7 @@ bool OnIndexList(Connection *c, const std::string &args) {
 bool OnSeqInfo(Connection *c, const std::string &args) {
   long long step = 0, value = 0;
   std::string error;
-  if (DbSequenceInfo(c->db, args, &step, &value, &error)) {
+  if (c->server->engine->sequence_info(c, args, &step, &value, &error)) {
     Reply(c, "1:" + std::to_string(step) + ":" + std::to_string(value) + "\n");
   } else {
     ReplyError(c, error);
@@ -613,7 +628,7 @@ bool OnSeqInfo(Connection *c, const std::string &args) {
 bool OnOneDatabase(Connection *c, long code, const std::string &args) {
   if (!NeedName(c, args) || !NeedWritable(c)) return true;
   std::string error;
-  bool ok = Administer(c, code, args, "", &error);
+  bool ok = c->server->engine->administer(c, code, args, "", &error);
   ReplyOutcome(c, ok, error);
   return true;
 }
@@ -622,7 +637,7 @@ bool OnTwoDatabases(Connection *c, long code, const std::string &args) {
   std::string a, b, error;
   SplitPair(args, &a, &b);
   if (!NeedName(c, a) || !NeedName(c, b) || !NeedWritable(c)) return true;
-  bool ok = Administer(c, code, a, b, &error);
+  bool ok = c->server->engine->administer(c, code, a, b, &error);
   ReplyOutcome(c, ok, error);
   return true;
 }
@@ -696,7 +711,35 @@ bool HandleRequest(Connection *c, const std::string &payload) {
   return !c->broken;
 }
 
+bool SqliteListDatabases(Connection *c, std::vector<std::string> *names, std::string *error) {
+  return DbListDatabases(c->server->config.data_dir, names, error);
+}
+
+bool SqliteListTables(Connection *c, std::vector<std::string> *names, std::string *error) {
+  return DbListTables(c->db, names, error);
+}
+
+bool SqliteListFields(Connection *c, const std::string &table, std::vector<FieldDesc> *fields,
+                      std::string *error) {
+  return DbListFields(c->db, table, fields, error);
+}
+
+bool SqliteListIndex(Connection *c, const std::string &table, const std::string &index,
+                     std::vector<std::string> *rows, std::string *error) {
+  return DbListIndex(c->db, table, index, rows, error);
+}
+
+bool SqliteSequenceInfo(Connection *c, const std::string &table, long long *step, long long *value,
+                        std::string *error) {
+  return DbSequenceInfo(c->db, table, step, value, error);
+}
+
 }  // namespace
+
+const Engine kSqliteEngine = {
+    "SQLite",         SqliteListDatabases, SqliteSelect, CloseDatabase,      SqliteListTables,
+    SqliteListFields, SqliteListIndex,     HandleQuery,  SqliteSequenceInfo, SqliteAdminister,
+};
 
 void RequestShutdown(Server *server) {
   server->shutting_down = true;
@@ -727,7 +770,7 @@ void ServeConnection(Connection *c) {
       if (!HandleRequest(c, payload)) break;
     }
   }
-  CloseDatabase(c);
+  c->server->engine->close_database(c);
   munmap(buffers, in_size + out_size);
   msqlReaderInit(&c->in, nullptr, 0);
   msqlWriterInit(&c->out, nullptr, 0);

@@ -14,6 +14,7 @@
 
 #include "msql/packet.h"
 #include "server/database.h"
+#include "server/engine.h"
 
 #define SERVER_PROTOCOL_VERSION 23
 #define SERVER_DESCRIPTION "korvid-server 1.0.0 (SQLite " SQLITE_VERSION ")"
@@ -39,10 +40,12 @@ struct ServerConfig {
   bool read_only = false;
   bool query_log = false;
   std::string query_log_file;
+  std::string pg_conninfo;  // [postgresql] conninfo or --postgresql
 };
 
 struct Server {
   ServerConfig config;
+  const Engine *engine = &kSqliteEngine;
   std::atomic<int> connections{0};
   std::atomic<long> queries{0};
   std::atomic<bool> shutting_down{false};
@@ -69,6 +72,8 @@ struct CachedStatement {
   int reprepares = 0;             // SQLite's re-prepare count when they were taken
 };
 
+struct PgSession;
+
 struct Connection {
   Server *server;
   int fd;
@@ -78,6 +83,7 @@ struct Connection {
   std::string database;    // current database, empty before a select
   sqlite3 *db = nullptr;   // handle on the current database, owned
   std::vector<CachedStatement> cache;  // statements prepared on db
+  PgSession *pg = nullptr;  // the PostgreSQL engine's connection, owned
   PacketReader in = {};    // requests, over a buffer ServeConnection maps
   PacketWriter out = {};   // packets not yet written, likewise
   bool broken = false;     // a write failed: the peer is gone
@@ -89,6 +95,23 @@ void ServeConnection(Connection *c);
 
 // Asks the accept loop to shut the server down.
 void RequestShutdown(Server *server);
+
+// Replies, for the engines: WritePacket queues one packet, Flush writes what
+// is queued, Reply does both, ReplyError sends "-1:<message>".
+void WritePacket(Connection *c, const std::string &payload);
+void Flush(Connection *c);
+void Reply(Connection *c, const std::string &payload);
+void ReplyError(Connection *c, const std::string &message);
+// Queues one row of a field-description stream with the given length.
+void WriteFieldRow(Connection *c, const FieldDesc &f, int length);
+// Writes the query log line of a statement when the log is on.
+void LogQuery(Connection *c, const std::string &statement);
+// Refuses (and answers) a change on a read-only server.
+bool NeedWritable(Connection *c);
+extern const char kEndPacket[];
+extern const char kNullColumn[];
+extern const char kOkReply[];
+extern const char kReadOnly[];
 
 // Packet encoding, apart from the socket. A row packet holds, per column,
 // the byte count, a colon and the bytes; an SQL NULL is "-2:".

@@ -1,0 +1,41 @@
+// The storage behind korvid-server's requests: one record of functions per
+// engine, chosen once at start-up (Server::engine). protocol.cc frames the
+// requests and replies; an engine answers for the catalog, the statements
+// and the whole-database changes of one connection. SQLite files are the
+// default (kSqliteEngine, protocol.cc); kPostgresEngine (postgres.cc) keeps
+// one libpq connection per client connection.
+#ifndef KORVID_SERVER_ENGINE_H
+#define KORVID_SERVER_ENGINE_H
+
+#include <string>
+#include <vector>
+
+#include "server/database.h"
+
+struct Connection;
+
+struct Engine {
+  const char *name;
+  bool (*list_databases)(Connection *c, std::vector<std::string> *names, std::string *error);
+  // Makes `name` (validated) the connection's database, closing the one
+  // before only once the new one is open.
+  bool (*select_database)(Connection *c, const std::string &name, std::string *error);
+  void (*close_database)(Connection *c);  // also when none is open
+  bool (*list_tables)(Connection *c, std::vector<std::string> *names, std::string *error);
+  bool (*list_fields)(Connection *c, const std::string &table, std::vector<FieldDesc> *fields,
+                      std::string *error);
+  bool (*list_index)(Connection *c, const std::string &table, const std::string &index,
+                     std::vector<std::string> *rows, std::string *error);
+  // Runs one client statement and writes the whole reply itself.
+  void (*query)(Connection *c, const std::string &statement);
+  bool (*sequence_info)(Connection *c, const std::string &table, long long *step, long long *value,
+                        std::string *error);
+  // Create, drop (a), copy, move (a to b); names validated, writes allowed.
+  bool (*administer)(Connection *c, long code, const std::string &a, const std::string &b,
+                     std::string *error);
+};
+
+extern const Engine kSqliteEngine;
+extern const Engine kPostgresEngine;
+
+#endif

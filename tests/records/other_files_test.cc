@@ -173,6 +173,31 @@ TEST_F(OtherFilesTest, ModifyOfOneFieldLeavesEveryOtherByteOfTheRow) {
   EXPECT_EQ(ShellQuery(path_, "SELECT typeof(flag), hex(flag) FROM countries WHERE id = 1"), "'blob','00FF10'\n");
 }
 
+TEST_F(OtherFilesTest, AModifyWithNothingToWriteSendsNothing) {
+  // Every field but the key holds a zero byte: none can be written back.
+  ShellQuery(path_, "CREATE TABLE flags (id INTEGER PRIMARY KEY, flag BLOB, mark BLOB);"
+                    "INSERT INTO flags VALUES (1, x'00ff10', x'610062')");
+  ASSERT_EQ(ShellQuery(path_, "SELECT count(*) FROM flags"), "1\n");
+  MainForm *mf = GuiConnectSample("world", "flags");
+  ASSERT_NE(mf, nullptr);
+  GuiAnswerInput("1");
+  GuiAnswerMessage();
+  RecordForm *r = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Modify")); }, mf);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(GuiLastDialog().texts[1], "Not shown exactly, kept as stored unless edited: flag, mark");
+  EXPECT_EQ(std::string(fl_get_input(r->inputs[2])), "a b");
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(r->form, "Modify"));
+  EXPECT_EQ(GuiLastDialog().texts[1], "Nothing to update: the fields left are kept as stored");
+  for (const std::string &line : Messages()) EXPECT_EQ(line.find("UPDATE flags"), std::string::npos) << line;
+  // An edited field is written; the other one stays as it was.
+  fl_set_input(r->inputs[2], "typed");
+  GuiAnswerQuestion(1);
+  GuiClick(GuiFindObject(r->form, "Modify"));
+  EXPECT_TRUE(Logged("Executing: UPDATE flags SET mark='typed' WHERE id = 1"));
+  EXPECT_EQ(ShellQuery(path_, "SELECT * FROM flags"), "1,X'00ff10','typed'\n");
+}
+
 TEST_F(OtherFilesTest, NamesWithBlanksViewsAndImportedTablesThroughTheWindows) {
   MainForm *mf = GuiConnectSample("world", "Order Details");
   ASSERT_NE(mf, nullptr);

@@ -1,6 +1,8 @@
 // Every allocation of the client library goes through here, so that a test
 // can make allocation number N fail (alone, or with every one after it) and
 // check that each request then fails cleanly, leaking nothing.
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -39,6 +41,15 @@ void *msqlMalloc(size_t size) { return Checked(Refuse() ? nullptr : malloc(size)
 
 void *msqlCalloc(size_t count, size_t size) {
   return Checked(Refuse() ? nullptr : calloc(count, size));
+}
+
+void *msqlMallocLarge(size_t size) {
+  void *p = nullptr;
+  if (Refuse() || posix_memalign(&p, MSQL_HUGE_PAGE, size) != 0) p = nullptr;
+  // Faulted in a huge page at a time where the system allows it: a large
+  // result then costs a fraction of the page faults.
+  if (p != nullptr) madvise(p, size, MADV_HUGEPAGE);
+  return Checked(p);
 }
 
 void *msqlMallocOptional(size_t size) { return Refuse() ? nullptr : malloc(size); }

@@ -31,13 +31,12 @@ FieldListEntry *CatalogEntry(const char *name) {
 // Sends the request already formatted into the packet buffer and reads its
 // answer as a stream of rows of `columns` columns; there is no status packet
 // first. A new handle for the answer, or null with nothing left over.
-ResultHandle *RequestRows(int sock, int columns, QueryDataRow **rows, int *count) {
+ResultHandle *RequestRows(int sock, int columns, RowList *rows) {
   ResultHandle *handle = msqlNewHandle();
   if (handle == nullptr) return nullptr;
   sendPacket(sock);
   msqlExpectedColumns = columns;
-  *count = readRowStream(sock, rows);
-  if (*count < 0) {
+  if (readRowStream(sock, rows) < 0) {
     free(handle);
     return nullptr;
   }
@@ -46,18 +45,16 @@ ResultHandle *RequestRows(int sock, int columns, QueryDataRow **rows, int *count
 
 // A database, table or index list: one-column rows and the catalog entry.
 ResultHandle *ListCatalog(int sock, const char *entryName) {
-  QueryDataRow *rows = nullptr;
-  int count = 0;
-  ResultHandle *handle = RequestRows(sock, 1, &rows, &count);
+  RowList rows;
+  ResultHandle *handle = RequestRows(sock, 1, &rows);
   if (handle == nullptr) return nullptr;
   FieldListEntry *entry = CatalogEntry(entryName);
   if (entry == nullptr) {
-    freeRowList(rows);
+    freeRowList(&rows);
     free(handle);
     return nullptr;
   }
-  handle->queryData = handle->cursor = rows;
-  handle->numRows = count;
+  msqlHandleTakeRows(handle, &rows);
   handle->numFields = 1;
   handle->fieldData = handle->fieldCursor = entry;
   return handle;
@@ -100,14 +97,14 @@ ResultHandle *msqlListIndex(int sock, const char *table, const char *index) {
 ResultHandle *msqlListFields(int sock, const char *table) {
   if (!StartRequest(sock, "msqlListFields(%d,%s)\n", sock, table)) return nullptr;
   msqlFormatRequest("%d:%s\n", REQ_FIELD_LIST, table);
-  QueryDataRow *rows = nullptr;
-  int count = 0;
-  ResultHandle *handle = RequestRows(sock, 6, &rows, &count);
+  RowList rows;
+  ResultHandle *handle = RequestRows(sock, 6, &rows);
   if (handle == nullptr) return nullptr;
   FieldListEntry *fields = nullptr;
   long failures = msqlAllocFailures();
-  bool built = buildFieldList(rows, &fields);
-  freeRowList(rows);
+  bool built = buildFieldList(rows.head, &fields);
+  int count = rows.count;
+  freeRowList(&rows);
   if (!built) {
     // Out of memory keeps its own text.
     if (msqlAllocFailures() == failures) msqlSetError(MSQL_ERR_BAD_PACKET);

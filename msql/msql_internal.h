@@ -49,6 +49,10 @@ extern int msqlDebugLevels;
 void netInit(void);
 int sendPacket(int sock);
 int readPacket(int sock);
+// The next packet of sock where it lies, in the read-ahead buffer or in
+// packetBuffer, without the zero after it: its length, or -1 as readPacket.
+// *payload does not survive the next read on sock.
+int msqlPeekPacket(int sock, const char **payload);
 // Formats a request into packetBuffer, cut to 131071 characters.
 void msqlFormatRequest(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Sets msqlErrMsg, cut to 199 characters.
@@ -91,22 +95,41 @@ void msqlTrace(int level, const char *format, ...) __attribute__((format(printf,
 void msqlTraceV(int level, const char *format, va_list args) __attribute__((format(printf, 2, 0)));
 void msqlPipeHandler(int sig);
 
-// Row streams.
+// Row streams. Rows and their values are carved out of blocks that the
+// list owns, one allocation per block rather than per value; the blocks go
+// with the rows into the result handle and are freed with it.
+struct RowBlock;
+struct RowList {
+  QueryDataRow *head;
+  QueryDataRow *last;
+  int count;
+  RowBlock *blocks;  // newest first
+  size_t reserved;   // bytes of all its blocks, which sizes the next one
+};
+void initRowList(RowList *rows);
+// Releases the rows (a malloc-level trace line each) and their blocks, and
+// leaves the list empty.
+void freeRowList(RowList *rows);
+
 extern int msqlExpectedColumns;
-int readRowStream(int sock, QueryDataRow **rows);
-// Parses one row packet of `columns` columns; null on a malformed packet.
-QueryDataRow *msqlParseRow(const char *payload, size_t length, int columns);
+// Reads a stream into *rows (emptied first): its number of rows, or -1 with
+// nothing kept.
+int readRowStream(int sock, RowList *rows);
+// Parses one row packet of `columns` columns onto the end of *rows; false
+// on a malformed packet or when out of memory, nothing being added then.
+bool msqlParseRow(RowList *rows, const char *payload, size_t length, int columns);
 // Field descriptions from six-column rows; false on a row that cannot be one.
 bool buildFieldList(QueryDataRow *rows, FieldListEntry **fields);
 // A zeroed result record or field entry, traced at the malloc level; null
-// when out of memory.
+// when out of memory. A result record is given its rows, and their blocks,
+// once, without copying; until then free() may take it back.
 ResultHandle *msqlNewHandle(void);
+void msqlHandleTakeRows(ResultHandle *handle, RowList *rows);
 FieldListEntry *msqlNewFieldEntry(void);
 // A record's address as the malloc-level trace lines print it ("%lX").
 inline unsigned long msqlAddress(const void *p) {
   return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p));
 }
-void freeRowList(QueryDataRow *rows);
 void freeFieldList(FieldListEntry *fields);
 
 // The library's allocations, each of which a test can make fail
@@ -114,6 +137,10 @@ void freeFieldList(FieldListEntry *fields);
 void *msqlMalloc(size_t size);
 void *msqlCalloc(size_t count, size_t size);
 char *msqlStrdup(const char *text);
+// For large blocks: aligned on MSQL_HUGE_PAGE, and their pages faulted in
+// that size where the system allows it; freed with free().
+#define MSQL_HUGE_PAGE (size_t{2} << 20)
+void *msqlMallocLarge(size_t size);
 // For memory the library can do without (the read-ahead): no error text.
 void *msqlMallocOptional(size_t size);
 // Allocations refused so far; each refusal leaves "Out of memory".

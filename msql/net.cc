@@ -61,18 +61,15 @@ PacketReader *ReaderFor(int sock) {
   return &free->reader;
 }
 
-// Feeds the reader from the socket until it holds a whole packet; its
-// payload ends up in packetBuffer with a zero after it. With `exact` nothing
-// past that packet is read, for a reader that does not outlive the call.
-int ReadInto(int sock, PacketReader *r, bool exact) {
+// Feeds the reader from the socket until it holds a whole packet and points
+// *payload at it, where it lies in the reader's buffer. With `exact`
+// nothing past that packet is read, for a reader that does not outlive the
+// call.
+int NextPacket(int sock, PacketReader *r, bool exact, const char **payload) {
   for (;;) {
-    const char *payload = nullptr;
     int length = 0;
-    switch (msqlReaderNext(r, &payload, &length)) {
+    switch (msqlReaderNext(r, payload, &length)) {
       case PACKET_COMPLETE:
-        // The reader over packetArea holds its payload there already.
-        if (payload != packetBuffer) memcpy(packetBuffer, payload, static_cast<size_t>(length));
-        packetBuffer[length] = '\0';
         return length;
       case PACKET_TOO_LARGE:
         fprintf(stderr, "Packet too large (%d)\n", length);
@@ -94,6 +91,14 @@ int ReadInto(int sock, PacketReader *r, bool exact) {
     if (got <= 0) return -1;
     msqlReaderFed(r, static_cast<size_t>(got));
   }
+}
+
+// Without a read-ahead the packet is assembled in place, header included,
+// reading no byte beyond it; its payload is then packetBuffer.
+int ExactPacket(int sock, const char **payload) {
+  PacketReader exact;
+  msqlReaderInit(&exact, reinterpret_cast<unsigned char *>(packetArea), PACKET_HEADER + MAX_PACKET);
+  return NextPacket(sock, &exact, true, payload);
 }
 
 }  // namespace
@@ -141,13 +146,19 @@ int sendPacket(int sock) {
 
 int readPacket(int sock) {
   if (!netReady) netInit();
+  const char *payload = nullptr;
+  int length = msqlPeekPacket(sock, &payload);
+  if (length < 0) return -1;
+  if (payload != packetBuffer) memcpy(packetBuffer, payload, static_cast<size_t>(length));
+  packetBuffer[length] = '\0';
+  return length;
+}
+
+int msqlPeekPacket(int sock, const char **payload) {
+  if (!netReady) netInit();
   PacketReader *ahead = ReaderFor(sock);
-  if (ahead != nullptr) return ReadInto(sock, ahead, false);
-  // Without a read-ahead the packet is assembled in place, header included,
-  // reading no byte beyond it.
-  PacketReader exact;
-  msqlReaderInit(&exact, reinterpret_cast<unsigned char *>(packetArea), PACKET_HEADER + MAX_PACKET);
-  return ReadInto(sock, &exact, true);
+  if (ahead != nullptr) return NextPacket(sock, ahead, false, payload);
+  return ExactPacket(sock, payload);
 }
 
 void closeServerSocket(int sock) {

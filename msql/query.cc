@@ -1,6 +1,7 @@
 // Statements and result sets: msqlQuery reads the row stream and the field
 // description stream into the pending state, msqlStoreResult moves them into
 // a ResultHandle, and the fetch and seek functions walk it.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,41 +13,152 @@ int msqlExpectedColumns = 0;
 
 namespace {
 
-QueryDataRow *pendingRows = nullptr;
-int pendingRowCount = 0;
-QueryDataRow *pendingFieldRows = nullptr;
-int pendingFieldCount = 0;
+RowList pendingRows;
+RowList pendingFieldRows;
 
-// A row record, its values array and its lengths share one allocation; the
-// values themselves are one allocation each, as many as there are non-NULL
-// columns.
-QueryDataRow *NewRow(int columns) {
-  size_t n = static_cast<size_t>(columns);
-  size_t size = sizeof(QueryDataRow) + sizeof(char *) * n + sizeof(int) * n;
-  QueryDataRow *row = static_cast<QueryDataRow *>(msqlMalloc(size));
-  if (row == nullptr) return nullptr;
-  row->columnCount = columns;
-  row->values = reinterpret_cast<char **>(row + 1);
-  row->lengths = reinterpret_cast<int *>(row->values + n);
-  for (int i = 0; i < columns; i++) {
-    row->values[i] = nullptr;
-    row->lengths[i] = 0;
+// Rows are carved one after another out of a block; the first block of a
+// list is small, so that a short answer stays small, and each further one
+// is as large as all before it together, up to kLargestBlock, so that a
+// list wastes at most about half of what it holds. A row larger than that
+// gets a block of its own size.
+const size_t kFirstBlock = 1024;
+const size_t kLargestBlock = 2 * MSQL_HUGE_PAGE;
+
+}  // namespace
+
+struct RowBlock {
+  RowBlock *next;
+  size_t size;  // bytes after the header
+  size_t used;
+};
+
+namespace {
+
+char *BlockData(RowBlock *block) { return reinterpret_cast<char *>(block + 1); }
+
+// Room for `need` bytes at the end of the list's newest block, or a new
+// block; null when out of memory.
+char *Reserve(RowList *rows, size_t need) {
+  RowBlock *block = rows->blocks;
+  if (block != nullptr && block->size - block->used >= need) return BlockData(block) + block->used;
+  size_t size = std::max(need, std::min(kLargestBlock, std::max(kFirstBlock, rows->reserved)));
+  // Blocks of huge pages are whole pages, header included.
+  bool large = sizeof(RowBlock) + size >= MSQL_HUGE_PAGE;
+  if (large) size = ((sizeof(RowBlock) + size + MSQL_HUGE_PAGE - 1) & ~(MSQL_HUGE_PAGE - 1)) - sizeof(RowBlock);
+  void *memory = large ? msqlMallocLarge(sizeof(RowBlock) + size) : msqlMalloc(sizeof(RowBlock) + size);
+  block = static_cast<RowBlock *>(memory);
+  if (block == nullptr) return nullptr;
+  block->next = rows->blocks;
+  block->size = size;
+  block->used = 0;
+  rows->blocks = block;
+  rows->reserved += size;
+  return BlockData(block);
+}
+
+// Keeps the row just parsed at `start` and `bytes` long; the next starts
+// aligned for a row record.
+void Commit(RowList *rows, QueryDataRow *row, size_t bytes) {
+  const size_t align = alignof(QueryDataRow);
+  rows->blocks->used += (bytes + align - 1) & ~(align - 1);
+  if (rows->last != nullptr) {
+    rows->last->next = row;
+  } else {
+    rows->head = row;
   }
-  row->next = nullptr;
+  rows->last = row;
+  rows->count++;
+}
+
+inline bool TracingMalloc() { return (msqlDebugLevels & MSQL_DEBUG_MALLOC) != 0; }
+
+void TraceRowMade(const QueryDataRow *row) {
   msqlTrace(MSQL_DEBUG_MALLOC, "Query data row - malloc @ %lX of %d\n", msqlAddress(row),
             static_cast<int>(sizeof(QueryDataRow)));
-  return row;
 }
 
-void FreeRow(QueryDataRow *row) {
-  for (int i = 0; i < row->columnCount; i++) free(row->values[i]);
+void TraceRowFreed(const QueryDataRow *row) {
   msqlTrace(MSQL_DEBUG_MALLOC, "Query data row - free @ %lX\n", msqlAddress(row));
-  free(row);
 }
 
-QueryDataRow *RejectRow(QueryDataRow *row) {
-  FreeRow(row);
-  return nullptr;
+// Row packet layout, for each column in turn: the byte count in decimal, a
+// colon, then exactly that many bytes; -2 and a colon with no bytes is NULL.
+// Nothing separates one column from the next.
+//
+// The common form, plain digits right before the colon, is read in one pass
+// over the payload where it lies, never past `length`; the values go to
+// `texts`. Anything else is left to ParseAnyRow: false here says only that.
+bool ParsePlainRow(const char *payload, size_t length, int columns, char **values, int *lengths,
+                   char *texts, char **textsEnd) {
+  const char *p = payload;
+  const char *end = payload + length;
+  char *out = texts;
+  for (int i = 0; i < columns; i++) {
+    if (p >= end) return false;
+    unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0');
+    if (digit < 10) {
+      // At most nine digits: the count stays well within its type.
+      size_t count = digit;
+      const char *q = p + 1;
+      while (q < end && (digit = static_cast<unsigned>(static_cast<unsigned char>(*q) - '0')) < 10) {
+        if (q - p >= 9) return false;
+        count = count * 10 + digit;
+        q++;
+      }
+      if (q >= end || *q != ':') return false;
+      const char *value = q + 1;
+      if (count > static_cast<size_t>(end - value)) return false;
+      memcpy(out, value, count);
+      out[count] = '\0';
+      values[i] = out;
+      lengths[i] = static_cast<int>(count);
+      out += count + 1;
+      p = value + count;
+    } else if (*p == '-' && end - p >= 3 && p[1] == '2' && p[2] == ':') {
+      values[i] = nullptr;
+      lengths[i] = 0;
+      p += 3;
+    } else {
+      return false;
+    }
+  }
+  *textsEnd = out;
+  return true;
+}
+
+// Every other row, in a payload followed by a zero: a count is read as
+// msqlReadNumber reads it, and its colon is the one right after it or else
+// the next colon of the payload. False on a malformed row.
+bool ParseAnyRow(const char *payload, size_t length, int columns, char **values, int *lengths,
+                 char *texts, char **textsEnd) {
+  const char *p = payload;
+  const char *end = payload + length;
+  char *out = texts;
+  for (int i = 0; i < columns; i++) {
+    if (p >= end) return false;
+    const char *digitsEnd = p;
+    int count = msqlReadNumber(p, &digitsEnd);
+    const char *colon = digitsEnd < end && *digitsEnd == ':'
+                            ? digitsEnd
+                            : static_cast<const char *>(memchr(p, ':', end - p));
+    if (colon == nullptr) return false;
+    const char *value = colon + 1;
+    if (count == MSQL_STATUS_NULL) {
+      values[i] = nullptr;
+      lengths[i] = 0;
+      p = value;
+      continue;
+    }
+    if (count < 0 || static_cast<size_t>(count) > static_cast<size_t>(end - value)) return false;
+    memcpy(out, value, static_cast<size_t>(count));
+    out[count] = '\0';
+    values[i] = out;
+    lengths[i] = count;
+    out += count + 1;
+    p = value + count;
+  }
+  *textsEnd = out;
+  return true;
 }
 
 // A field description row must hold six texts; NULL in any is malformed.
@@ -61,21 +173,57 @@ bool ValidFieldRows(const QueryDataRow *rows) {
 }
 
 void FreePending() {
-  freeRowList(pendingRows);
-  freeRowList(pendingFieldRows);
-  pendingRows = pendingFieldRows = nullptr;
-  pendingRowCount = pendingFieldCount = 0;
+  freeRowList(&pendingRows);
+  freeRowList(&pendingFieldRows);
+}
+
+// A result record with the blocks of its rows, which the caller does not
+// see: it is handed out as its first member.
+struct StoredResult {
+  ResultHandle handle;
+  RowBlock *blocks;
+};
+
+StoredResult *Stored(ResultHandle *handle) { return reinterpret_cast<StoredResult *>(handle); }
+
+void FreeBlocks(RowBlock *block) {
+  while (block) {
+    RowBlock *next = block->next;
+    free(block);
+    block = next;
+  }
 }
 
 }  // namespace
 
-ResultHandle *msqlNewHandle(void) {
-  ResultHandle *handle = static_cast<ResultHandle *>(msqlCalloc(1, sizeof(ResultHandle)));
-  if (handle != nullptr) {
-    msqlTrace(MSQL_DEBUG_MALLOC, "Result Handle - malloc @ %lX of %d\n", msqlAddress(handle),
-              static_cast<int>(sizeof(ResultHandle)));
+void initRowList(RowList *rows) {
+  rows->head = rows->last = nullptr;
+  rows->count = 0;
+  rows->blocks = nullptr;
+  rows->reserved = 0;
+}
+
+void freeRowList(RowList *rows) {
+  if (TracingMalloc()) {
+    for (const QueryDataRow *row = rows->head; row; row = row->next) TraceRowFreed(row);
   }
-  return handle;
+  FreeBlocks(rows->blocks);
+  initRowList(rows);
+}
+
+ResultHandle *msqlNewHandle(void) {
+  StoredResult *stored = static_cast<StoredResult *>(msqlCalloc(1, sizeof(StoredResult)));
+  if (stored == nullptr) return nullptr;
+  msqlTrace(MSQL_DEBUG_MALLOC, "Result Handle - malloc @ %lX of %d\n", msqlAddress(stored),
+            static_cast<int>(sizeof(ResultHandle)));
+  return &stored->handle;
+}
+
+void msqlHandleTakeRows(ResultHandle *handle, RowList *rows) {
+  handle->queryData = handle->cursor = rows->head;
+  handle->numRows = rows->count;
+  Stored(handle)->blocks = rows->blocks;
+  initRowList(rows);
 }
 
 FieldListEntry *msqlNewFieldEntry(void) {
@@ -85,14 +233,6 @@ FieldListEntry *msqlNewFieldEntry(void) {
               static_cast<int>(sizeof(FieldListEntry)));
   }
   return entry;
-}
-
-void freeRowList(QueryDataRow *rows) {
-  while (rows) {
-    QueryDataRow *next = rows->next;
-    FreeRow(rows);
-    rows = next;
-  }
 }
 
 void freeFieldList(FieldListEntry *fields) {
@@ -106,81 +246,71 @@ void freeFieldList(FieldListEntry *fields) {
   }
 }
 
-// Row packet layout, for each column in turn: the byte count in decimal, a
-// colon, then exactly that many bytes; -2 and a colon with no bytes is NULL.
-// Nothing separates one column from the next. The payload is followed by a
-// zero, and parsing never goes past `length`.
-QueryDataRow *msqlParseRow(const char *payload, size_t length, int columns) {
-  QueryDataRow *row = NewRow(columns);
-  if (row == nullptr) return nullptr;
-  const char *p = payload;
-  const char *end = payload + length;
-  for (int i = 0; i < columns; i++) {
-    if (p >= end) return RejectRow(row);
-    const char *digitsEnd = p;
-    int count = msqlReadNumber(p, &digitsEnd);
-    // The colon normally follows the count at once; otherwise it is the next
-    // colon of the payload, if there is one.
-    const char *colon = digitsEnd < end && *digitsEnd == ':'
-                            ? digitsEnd
-                            : static_cast<const char *>(memchr(p, ':', end - p));
-    if (colon == nullptr) return RejectRow(row);
-    const char *value = colon + 1;
-    if (count == MSQL_STATUS_NULL) {
-      p = value;
-      continue;
-    }
-    if (count < 0 || static_cast<size_t>(count) > static_cast<size_t>(end - value)) {
-      return RejectRow(row);
-    }
-    char *text = static_cast<char *>(msqlMalloc(static_cast<size_t>(count) + 1));
-    if (text == nullptr) return RejectRow(row);
-    memcpy(text, value, static_cast<size_t>(count));
-    text[count] = '\0';
-    row->values[i] = text;
-    row->lengths[i] = count;
-    p = value + count;
+bool msqlParseRow(RowList *rows, const char *payload, size_t length, int columns) {
+  // The record, its values and lengths arrays, and at most every byte of
+  // the payload plus a zero per column for the texts.
+  size_t valuesBytes = sizeof(char *) * static_cast<size_t>(columns);
+  size_t lengthsBytes = sizeof(int) * static_cast<size_t>(columns);
+  size_t need = sizeof(QueryDataRow) + valuesBytes + lengthsBytes + length + static_cast<size_t>(columns);
+  char *space = Reserve(rows, need);
+  if (space == nullptr) return false;
+  QueryDataRow *row = reinterpret_cast<QueryDataRow *>(space);
+  row->columnCount = columns;
+  row->values = reinterpret_cast<char **>(row + 1);
+  row->lengths = reinterpret_cast<int *>(row->values + columns);
+  row->next = nullptr;
+  if (TracingMalloc()) TraceRowMade(row);
+  char *texts = reinterpret_cast<char *>(row->lengths) + lengthsBytes;
+  char *textsEnd = texts;
+  bool parsed = ParsePlainRow(payload, length, columns, row->values, row->lengths, texts, &textsEnd);
+  if (!parsed) {
+    // The general reading wants the zero after the payload.
+    if (payload != packetBuffer) memcpy(packetBuffer, payload, length);
+    packetBuffer[length] = '\0';
+    parsed = ParseAnyRow(packetBuffer, length, columns, row->values, row->lengths, texts, &textsEnd);
   }
-  return row;
+  if (!parsed) {
+    if (TracingMalloc()) TraceRowFreed(row);
+    return false;
+  }
+  Commit(rows, row, static_cast<size_t>(textsEnd - space));
+  return true;
 }
 
-int readRowStream(int sock, QueryDataRow **rows) {
-  *rows = nullptr;
-  QueryDataRow *head = nullptr;
-  QueryDataRow **tail = &head;
-  int count = 0;
-  int length = readPacket(sock);
+int readRowStream(int sock, RowList *rows) {
+  initRowList(rows);
   for (;;) {
+    const char *payload = nullptr;
+    int length = msqlPeekPacket(sock, &payload);
     if (length <= 0) {
-      freeRowList(head);
+      freeRowList(rows);
       msqlLostConnection(sock);
       return -1;
     }
-    int status = msqlReadNumber(packetBuffer, nullptr);
-    if (status == MSQL_STATUS_END) {
-      *rows = head;
-      return count;
-    }
-    if (status == MSQL_STATUS_ERROR) {
-      freeRowList(head);
-      msqlTakeServerMessage(packetBuffer);
-      return -1;
+    // A row's first count is its status: one that starts with a digit is
+    // no end and no error. Any other is read as a whole text.
+    if (static_cast<unsigned>(static_cast<unsigned char>(payload[0]) - '0') >= 10) {
+      if (payload != packetBuffer) memcpy(packetBuffer, payload, static_cast<size_t>(length));
+      packetBuffer[length] = '\0';
+      payload = packetBuffer;
+      int status = msqlReadNumber(packetBuffer, nullptr);
+      if (status == MSQL_STATUS_END) return rows->count;
+      if (status == MSQL_STATUS_ERROR) {
+        freeRowList(rows);
+        msqlTakeServerMessage(packetBuffer);
+        return -1;
+      }
     }
     long failures = msqlAllocFailures();
-    QueryDataRow *row = msqlParseRow(packetBuffer, static_cast<size_t>(length), msqlExpectedColumns);
-    if (row == nullptr) {
+    if (!msqlParseRow(rows, payload, static_cast<size_t>(length), msqlExpectedColumns)) {
       // The rest of the stream is still on its way and would be taken for
       // the replies of later requests: the connection cannot be trusted.
       // Out of memory is said as such, not blamed on the server.
-      freeRowList(head);
+      freeRowList(rows);
       closeServerSocket(sock);
       if (msqlAllocFailures() == failures) msqlSetError(MSQL_ERR_BAD_PACKET);
       return -1;
     }
-    *tail = row;
-    tail = &row->next;
-    count++;
-    length = readPacket(sock);
   }
 }
 
@@ -237,18 +367,14 @@ int msqlQuery(int sock, const char *query) {
 
   FreePending();
   msqlExpectedColumns = fields;
-  QueryDataRow *rows = nullptr;
-  int rowCount = readRowStream(sock, &rows);
-  if (rowCount < 0) return -1;
-  pendingRows = rows;
-  pendingRowCount = rowCount;
+  if (readRowStream(sock, &pendingRows) < 0) return -1;
 
   msqlExpectedColumns = 6;
-  QueryDataRow *fieldRows = nullptr;
+  RowList fieldRows;
   int fieldCount = readRowStream(sock, &fieldRows);
   if (fieldCount < 0) return -1;
-  if (!ValidFieldRows(fieldRows)) {
-    freeRowList(fieldRows);
+  if (!ValidFieldRows(fieldRows.head)) {
+    freeRowList(&fieldRows);
     msqlSetError(MSQL_ERR_BAD_PACKET);
     return -1;
   }
@@ -256,35 +382,29 @@ int msqlQuery(int sock, const char *query) {
   // or less than the announced columns would make them read past each row.
   // A server that says two different things cannot be trusted further.
   if (fieldCount != fields) {
-    freeRowList(fieldRows);
-    freeRowList(pendingRows);
-    pendingRows = nullptr;
-    pendingRowCount = 0;
+    freeRowList(&fieldRows);
+    freeRowList(&pendingRows);
     closeServerSocket(sock);
     msqlSetError(MSQL_ERR_BAD_PACKET);
     return -1;
   }
   pendingFieldRows = fieldRows;
-  pendingFieldCount = fieldCount;
-  return pendingRowCount;
+  return pendingRows.count;
 }
 
 ResultHandle *msqlStoreResult(void) {
-  if (pendingRows == nullptr && pendingFieldRows == nullptr) return nullptr;
+  if (pendingRows.head == nullptr && pendingFieldRows.head == nullptr) return nullptr;
   ResultHandle *handle = msqlNewHandle();
   if (handle == nullptr) return nullptr;
   FieldListEntry *fields = nullptr;
-  if (!buildFieldList(pendingFieldRows, &fields)) {
-    free(handle);
+  if (!buildFieldList(pendingFieldRows.head, &fields)) {
+    free(Stored(handle));
     return nullptr;
   }
-  handle->queryData = handle->cursor = pendingRows;
-  handle->numRows = pendingRowCount;
+  msqlHandleTakeRows(handle, &pendingRows);
   handle->fieldData = handle->fieldCursor = fields;
-  handle->numFields = pendingFieldCount;
-  freeRowList(pendingFieldRows);
-  pendingRows = pendingFieldRows = nullptr;
-  pendingRowCount = pendingFieldCount = 0;
+  handle->numFields = pendingFieldRows.count;
+  freeRowList(&pendingFieldRows);
   return handle;
 }
 
@@ -330,10 +450,13 @@ int msqlNumFields(ResultHandle *result) { return result ? result->numFields : 0;
 
 void msqlFreeResult(ResultHandle *result) {
   if (result == nullptr) return;
-  freeRowList(result->queryData);
+  if (TracingMalloc()) {
+    for (const QueryDataRow *row = result->queryData; row; row = row->next) TraceRowFreed(row);
+  }
+  FreeBlocks(Stored(result)->blocks);
   freeFieldList(result->fieldData);
   msqlTrace(MSQL_DEBUG_MALLOC, "Result Handle - Free @ %lX\n", msqlAddress(result));
-  free(result);
+  free(Stored(result));
 }
 
 void msqlResetQueryForTests() {

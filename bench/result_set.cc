@@ -127,6 +127,9 @@ void Peer(int rows, int msqlListen, int rawListen) {
     bool raw = (p[1].revents & POLLIN) != 0;
     int c = accept(raw ? rawListen : msqlListen, nullptr, nullptr);
     if (c < 0) continue;
+    // As korvid-server sends: through a 1 MB send buffer.
+    int size = 1 << 20;
+    setsockopt(c, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     if (raw) {
       WriteAll(c, reply.data(), reply.size());
     } else {

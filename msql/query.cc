@@ -1,6 +1,8 @@
 // Statements and result sets: msqlQuery reads the row stream and the field
 // description stream into the pending state, msqlStoreResult moves them into
 // a ResultHandle, and the fetch and seek functions walk it.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -24,6 +26,14 @@ RowList pendingFieldRows;
 const size_t kFirstBlock = 1024;
 const size_t kLargestBlock = 2 * MSQL_HUGE_PAGE;
 
+// Blocks of the largest size that freed results gave back, kept for the
+// next large result: pages that the kernel must otherwise clear anew, which
+// costs as much as reading the rows. They are offered back to the kernel
+// (MADV_FREE), which takes them when it needs memory; up to 64 are kept.
+const int kSpareBlocks = 64;
+void *spareBlocks[kSpareBlocks];
+int spareCount = 0;
+
 }  // namespace
 
 struct RowBlock {
@@ -41,11 +51,18 @@ char *BlockData(RowBlock *block) { return reinterpret_cast<char *>(block + 1); }
 char *Reserve(RowList *rows, size_t need) {
   RowBlock *block = rows->blocks;
   if (block != nullptr && block->size - block->used >= need) return BlockData(block) + block->used;
-  size_t size = std::max(need, std::min(kLargestBlock, std::max(kFirstBlock, rows->reserved)));
+  size_t size = std::max(need, std::min(kLargestBlock - sizeof(RowBlock), std::max(kFirstBlock, rows->reserved)));
   // Blocks of huge pages are whole pages, header included.
   bool large = sizeof(RowBlock) + size >= MSQL_HUGE_PAGE;
   if (large) size = ((sizeof(RowBlock) + size + MSQL_HUGE_PAGE - 1) & ~(MSQL_HUGE_PAGE - 1)) - sizeof(RowBlock);
-  void *memory = large ? msqlMallocLarge(sizeof(RowBlock) + size) : msqlMalloc(sizeof(RowBlock) + size);
+  void *memory = nullptr;
+  if (large && sizeof(RowBlock) + size == kLargestBlock && spareCount > 0) {
+    memory = spareBlocks[--spareCount];
+  } else if (large) {
+    memory = msqlMallocLarge(sizeof(RowBlock) + size);
+  } else {
+    memory = msqlMalloc(sizeof(RowBlock) + size);
+  }
   block = static_cast<RowBlock *>(memory);
   if (block == nullptr) return nullptr;
   block->next = rows->blocks;
@@ -189,7 +206,12 @@ StoredResult *Stored(ResultHandle *handle) { return reinterpret_cast<StoredResul
 void FreeBlocks(RowBlock *block) {
   while (block) {
     RowBlock *next = block->next;
-    free(block);
+    if (sizeof(RowBlock) + block->size == kLargestBlock && spareCount < kSpareBlocks) {
+      madvise(block, kLargestBlock, MADV_FREE);
+      spareBlocks[spareCount++] = block;
+    } else {
+      free(block);
+    }
     block = next;
   }
 }
@@ -461,5 +483,6 @@ void msqlFreeResult(ResultHandle *result) {
 
 void msqlResetQueryForTests() {
   FreePending();
+  while (spareCount > 0) free(spareBlocks[--spareCount]);
   msqlExpectedColumns = 0;
 }

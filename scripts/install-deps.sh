@@ -14,6 +14,7 @@ packages=(
   xfonts-base xfonts-75dpi xfonts-100dpi xfonts-utils
   openbox wmctrl locales
   python3 valgrind procps
+  postgresql libpq5  # the benchmarks against PostgreSQL and libpq
 )
 
 missing=()

@@ -49,11 +49,23 @@ const char kOkReply[] = "0:\n";       // success without anything to tell
 // returns where the digits start. Rows are streamed by the million, so this
 // stays clear of the printf machinery.
 static char *FormatDecimal(char *end, unsigned long long n) {
+  // Two digits a step: half the divisions.
+  static const char pairs[] =
+      "0001020304050607080910111213141516171819202122232425262728293031323334353637383940414243444546474849"
+      "5051525354555657585960616263646566676869707172737475767778798081828384858687888990919293949596979899";
   char *p = end;
-  do {
-    *--p = (char)('0' + n % 10);
-    n /= 10;
-  } while (n);
+  while (n >= 100) {
+    const char *pair = pairs + 2 * (n % 100);
+    n /= 100;
+    *--p = pair[1];
+    *--p = pair[0];
+  }
+  if (n >= 10) {
+    *--p = pairs[2 * n + 1];
+    *--p = pairs[2 * n];
+  } else {
+    *--p = (char)('0' + n);
+  }
   return p;
 }
 
@@ -255,41 +267,76 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
   Flush(c);
   // Each row goes into the connection's output behind a header that is
   // filled in once the row is complete; the output is written whenever it
-  // holds OUTPUT_FLUSH_SIZE bytes. A row that grows past MAX_PACKET is
-  // counted on, not stored, and dropped whole.
+  // holds OUTPUT_FLUSH_SIZE bytes. Columns are written straight into the
+  // output while they fit; a row that grows past MAX_PACKET is counted on
+  // through msqlWriterAppend, not stored, and dropped whole. Each column is
+  // read through its value: one call into SQLite per column instead of
+  // three, which the single thread of the connection makes safe.
   PacketWriter *out = &c->out;
   while (rc == SQLITE_ROW && !c->broken) {
     msqlWriterBegin(out);
+    size_t room = 0;
+    unsigned char *space = msqlWriterSpace(out, &room);
+    unsigned char *at = space;
+    unsigned char *limit = space + room;
     for (int i = 0; i < ncol; i++) {
-      int kind = sqlite3_column_type(stmt, i);
+      sqlite3_value *column = sqlite3_column_value(stmt, i);
+      int kind = sqlite3_value_type(column);
       char digits[400];  // the widest "%.2f" of a double is some 320 bytes
       const char *value;
       size_t n;
       if (kind == SQLITE_NULL) {
-        msqlWriterAppend(out, kNullColumn, 3);
+        if (limit - at >= 3) {
+          memcpy(at, kNullColumn, 3);
+          at += 3;
+        } else {
+          msqlWriterWrote(out, (size_t)(at - space));
+          msqlWriterAppend(out, kNullColumn, 3);
+          space = at = limit = nullptr;
+        }
         continue;
       }
+      // A number is formatted behind its own count, so that the column goes
+      // out in one copy; a text's bytes are copied once, from SQLite.
+      char *end = digits + sizeof digits;
+      const char *head;  // the count and its colon, and a number's digits
+      size_t head_length;
       if ((*fields)[i].type == MONEY_TYPE && (kind == SQLITE_INTEGER || kind == SQLITE_FLOAT)) {
-        n = (size_t)snprintf(digits, sizeof digits, "%.2f", sqlite3_column_double(stmt, i));
-        value = digits;
+        int printed = snprintf(digits + 24, sizeof digits - 24, "%.2f", sqlite3_value_double(column));
+        n = printed < 0 ? 0 : std::min((size_t)printed, sizeof digits - 25);
+        value = digits + 24;
+        head = FormatCount(digits + 24, n);
+        head_length = (size_t)(value + n - head);
+        value = nullptr;
       } else if (kind == SQLITE_INTEGER) {
-        char *end = digits + sizeof digits;
-        long long x = sqlite3_column_int64(stmt, i);
+        long long x = sqlite3_value_int64(column);
         char *first = FormatDecimal(end, x < 0 ? 0ULL - (unsigned long long)x : (unsigned long long)x);
         if (x < 0) *--first = '-';
         n = (size_t)(end - first);
-        value = first;
+        head = FormatCount(first, n);
+        head_length = (size_t)(end - head);
+        value = nullptr;
       } else {
-        value = (const char *)sqlite3_column_text(stmt, i);
-        n = value ? (size_t)sqlite3_column_bytes(stmt, i) : 0;
+        value = (const char *)sqlite3_value_text(column);
+        n = value ? (size_t)sqlite3_value_bytes(column) : 0;
         if (!value) value = "";
+        head = FormatCount(end, n);
+        head_length = (size_t)(end - head);
       }
       if (n > longest[i]) longest[i] = n;
-      char count[24];
-      char *count_start = FormatCount(count + sizeof count, n);
-      msqlWriterAppend(out, count_start, (size_t)(count + sizeof count - count_start));
-      msqlWriterAppend(out, value, n);
+      size_t whole = head_length + (value ? n : 0);
+      if ((size_t)(limit - at) >= whole) {
+        memcpy(at, head, head_length);
+        if (value) memcpy(at + head_length, value, n);
+        at += whole;
+      } else {
+        msqlWriterWrote(out, (size_t)(at - space));
+        msqlWriterAppend(out, head, head_length);
+        if (value) msqlWriterAppend(out, value, n);
+        space = at = limit = nullptr;
+      }
     }
+    msqlWriterWrote(out, (size_t)(at - space));
     if (!msqlWriterEnd(out)) {
       size_t length = out->length;
       Flush(c);

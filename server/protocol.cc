@@ -45,24 +45,25 @@ const char kEndPacket[] = "-100:\n";  // MSQL_STATUS_END: ends a stream
 const char kNullColumn[] = "-2:";     // MSQL_STATUS_NULL as a column count
 const char kOkReply[] = "0:\n";       // success without anything to tell
 
+// Two digits a step: half the divisions.
+static const char kDigitPairs[] =
+    "0001020304050607080910111213141516171819202122232425262728293031323334353637383940414243444546474849"
+    "5051525354555657585960616263646566676869707172737475767778798081828384858687888990919293949596979899";
+
 // Writes n in decimal at the end of buf (which must hold 20 bytes) and
 // returns where the digits start. Rows are streamed by the million, so this
 // stays clear of the printf machinery.
-static char *FormatDecimal(char *end, unsigned long long n) {
-  // Two digits a step: half the divisions.
-  static const char pairs[] =
-      "0001020304050607080910111213141516171819202122232425262728293031323334353637383940414243444546474849"
-      "5051525354555657585960616263646566676869707172737475767778798081828384858687888990919293949596979899";
+static inline char *FormatDecimal(char *end, unsigned long long n) {
   char *p = end;
   while (n >= 100) {
-    const char *pair = pairs + 2 * (n % 100);
+    const char *pair = kDigitPairs + 2 * (n % 100);
     n /= 100;
     *--p = pair[1];
     *--p = pair[0];
   }
   if (n >= 10) {
-    *--p = pairs[2 * n + 1];
-    *--p = pairs[2 * n];
+    *--p = kDigitPairs[2 * n + 1];
+    *--p = kDigitPairs[2 * n];
   } else {
     *--p = (char)('0' + n);
   }
@@ -70,10 +71,38 @@ static char *FormatDecimal(char *end, unsigned long long n) {
 }
 
 // Writes the "<length>:" that leads a column at the end of buf (which must
-// hold 21 bytes) and returns where it starts.
-static char *FormatCount(char *end, size_t length) {
+// hold 21 bytes) and returns where it starts. Most columns are shorter than
+// 100 bytes.
+static inline char *FormatCount(char *end, size_t length) {
   *--end = ':';
+  if (length < 10) {
+    *--end = (char)('0' + length);
+    return end;
+  }
+  if (length < 100) {
+    *--end = kDigitPairs[2 * length + 1];
+    *--end = kDigitPairs[2 * length];
+    return end;
+  }
   return FormatDecimal(end, length);
+}
+
+// Copies n bytes, as memcpy does; the few bytes of most columns without a
+// call, in fixed-size moves that may overlap but stay within the n bytes.
+static inline void CopyBytes(unsigned char *to, const char *from, size_t n) {
+  if (n >= 8 && n <= 16) {
+    memcpy(to, from, 8);
+    memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    memcpy(to, from, 4);
+    memcpy(to + n - 4, from + n - 4, 4);
+  } else if (n > 0 && n < 4) {
+    to[0] = (unsigned char)from[0];
+    to[n / 2] = (unsigned char)from[n / 2];
+    to[n - 1] = (unsigned char)from[n - 1];
+  } else if (n > 16) {
+    memcpy(to, from, n);
+  }
 }
 
 void AppendColumn(std::string *packet, const char *value, size_t length) {
@@ -326,8 +355,8 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
       if (n > longest[i]) longest[i] = n;
       size_t whole = head_length + (value ? n : 0);
       if ((size_t)(limit - at) >= whole) {
-        memcpy(at, head, head_length);
-        if (value) memcpy(at + head_length, value, n);
+        CopyBytes(at, head, head_length);
+        if (value) CopyBytes(at + head_length, value, n);
         at += whole;
       } else {
         msqlWriterWrote(out, (size_t)(at - space));

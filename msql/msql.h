@@ -20,7 +20,8 @@ struct QueryDataRow {
   QueryDataRow *next;
   // The byte count of each value (0 for NULL): a value may hold zero bytes
   // of its own, which its zero-terminated text does not show. Null in rows
-  // made without it.
+  // made without it. Rows with the same counts may share one array: it is
+  // read, never written.
   int *lengths;
 };
 

@@ -99,12 +99,17 @@ void msqlPipeHandler(int sig);
 // list owns, one allocation per block rather than per value; the blocks go
 // with the rows into the result handle and are freed with it.
 struct RowBlock;
+#define MSQL_RECENT_LENGTHS 4
 struct RowList {
   QueryDataRow *head;
   QueryDataRow *last;
   int count;
   RowBlock *blocks;  // newest first
   size_t reserved;   // bytes of all its blocks, which sizes the next one
+  // The last few distinct arrays of byte counts, which later rows with the
+  // same counts share instead of keeping their own.
+  const int *recentLengths[MSQL_RECENT_LENGTHS];
+  int recentNext;
 };
 void initRowList(RowList *rows);
 // Releases the rows (a malloc-level trace line each) and their blocks, and

@@ -46,6 +46,11 @@ namespace {
 
 char *BlockData(RowBlock *block) { return reinterpret_cast<char *>(block + 1); }
 
+int *AlignedInts(char *at) {
+  uintptr_t address = reinterpret_cast<uintptr_t>(at);
+  return reinterpret_cast<int *>((address + alignof(int) - 1) & ~(uintptr_t{alignof(int)} - 1));
+}
+
 // Room for `need` bytes at the end of the list's newest block, or a new
 // block; null when out of memory.
 char *Reserve(RowList *rows, size_t need) {
@@ -223,6 +228,8 @@ void initRowList(RowList *rows) {
   rows->count = 0;
   rows->blocks = nullptr;
   rows->reserved = 0;
+  for (const int *&recent : rows->recentLengths) recent = nullptr;
+  rows->recentNext = 0;
 }
 
 void freeRowList(RowList *rows) {
@@ -269,33 +276,50 @@ void freeFieldList(FieldListEntry *fields) {
 }
 
 bool msqlParseRow(RowList *rows, const char *payload, size_t length, int columns) {
-  // The record, its values and lengths arrays, and at most every byte of
-  // the payload plus a zero per column for the texts.
-  size_t valuesBytes = sizeof(char *) * static_cast<size_t>(columns);
-  size_t lengthsBytes = sizeof(int) * static_cast<size_t>(columns);
-  size_t need = sizeof(QueryDataRow) + valuesBytes + lengthsBytes + length + static_cast<size_t>(columns);
+  // The record, its values array, at most every byte of the payload plus a
+  // zero per column for the texts, and the byte counts after them: they are
+  // parsed into the end of that room, and kept right behind the texts only
+  // when no recent row has the same.
+  size_t n = static_cast<size_t>(columns);
+  size_t textsRoom = length + n;
+  size_t need = sizeof(QueryDataRow) + sizeof(char *) * n + textsRoom + alignof(int) + sizeof(int) * n;
   char *space = Reserve(rows, need);
   if (space == nullptr) return false;
   QueryDataRow *row = reinterpret_cast<QueryDataRow *>(space);
   row->columnCount = columns;
   row->values = reinterpret_cast<char **>(row + 1);
-  row->lengths = reinterpret_cast<int *>(row->values + columns);
   row->next = nullptr;
   if (TracingMalloc()) TraceRowMade(row);
-  char *texts = reinterpret_cast<char *>(row->lengths) + lengthsBytes;
+  char *texts = reinterpret_cast<char *>(row->values + n);
+  int *lengths = AlignedInts(texts + textsRoom);
   char *textsEnd = texts;
-  bool parsed = ParsePlainRow(payload, length, columns, row->values, row->lengths, texts, &textsEnd);
+  bool parsed = ParsePlainRow(payload, length, columns, row->values, lengths, texts, &textsEnd);
   if (!parsed) {
     // The general reading wants the zero after the payload.
     if (payload != packetBuffer) memcpy(packetBuffer, payload, length);
     packetBuffer[length] = '\0';
-    parsed = ParseAnyRow(packetBuffer, length, columns, row->values, row->lengths, texts, &textsEnd);
+    parsed = ParseAnyRow(packetBuffer, length, columns, row->values, lengths, texts, &textsEnd);
   }
   if (!parsed) {
     if (TracingMalloc()) TraceRowFreed(row);
     return false;
   }
-  Commit(rows, row, static_cast<size_t>(textsEnd - space));
+  row->lengths = nullptr;
+  for (const int *recent : rows->recentLengths) {
+    if (recent != nullptr && memcmp(recent, lengths, sizeof(int) * n) == 0) {
+      row->lengths = const_cast<int *>(recent);
+      break;
+    }
+  }
+  char *end = textsEnd;
+  if (row->lengths == nullptr) {
+    row->lengths = AlignedInts(textsEnd);
+    memmove(row->lengths, lengths, sizeof(int) * n);
+    rows->recentLengths[rows->recentNext] = row->lengths;
+    rows->recentNext = (rows->recentNext + 1) % MSQL_RECENT_LENGTHS;
+    end = reinterpret_cast<char *>(row->lengths + n);
+  }
+  Commit(rows, row, static_cast<size_t>(end - space));
   return true;
 }
 

@@ -390,12 +390,17 @@ TEST_F(QueryTest, WidestRowFitsInOnePacket) {
 }
 
 // Rows of many sizes, NULLs among them, enough to fill several of the
-// blocks that rows are carved from: every value stays where it was put,
-// and seeking reaches every row.
+// blocks that rows are carved from: every value and byte count stays where
+// it was put, rows four at a time having the same counts, and seeking
+// reaches every row.
+std::string ManyRowsText(int i) {
+  return std::string(static_cast<size_t>(i / 4 % 97), static_cast<char>('a' + i % 26));
+}
+
 std::vector<std::string> ManyRows(int count) {
   std::vector<std::string> rows;
   for (int i = 0; i < count; i++) {
-    std::string text(static_cast<size_t>(i % 97), static_cast<char>('a' + i % 26));
+    std::string text = ManyRowsText(i);
     std::string number = std::to_string(i);
     std::string second = i % 7 == 3 ? "-2:" : std::to_string(text.size()) + ":" + text;
     rows.push_back(std::to_string(number.size()) + ":" + number + second);
@@ -416,11 +421,15 @@ TEST_F(QueryTest, RowsAcrossManyBlocks) {
   for (const QueryDataRow *row = res->queryData; row; row = row->next, seen++) {
     ASSERT_EQ(row->columnCount, 2);
     EXPECT_EQ(row->values[0], std::to_string(seen));
+    ASSERT_NE(row->lengths, nullptr);
+    EXPECT_EQ(row->lengths[0], static_cast<int>(std::to_string(seen).size())) << seen;
     if (seen % 7 == 3) {
       EXPECT_EQ(row->values[1], nullptr) << seen;
+      EXPECT_EQ(row->lengths[1], 0) << seen;
     } else {
       ASSERT_NE(row->values[1], nullptr) << seen;
-      EXPECT_EQ(row->values[1], std::string(static_cast<size_t>(seen % 97), static_cast<char>('a' + seen % 26)));
+      EXPECT_EQ(row->values[1], ManyRowsText(seen));
+      EXPECT_EQ(row->lengths[1], static_cast<int>(ManyRowsText(seen).size())) << seen;
     }
   }
   EXPECT_EQ(seen, count);

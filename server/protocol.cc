@@ -274,12 +274,14 @@ namespace {
 // `cached` (may be null) keeps the field descriptions between executions.
 void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
   sqlite3 *db = c->db;
-  int ncol = sqlite3_column_count(stmt);
   int rc = sqlite3_step(stmt);
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
     ReplyError(c, sqlite3_errmsg(db));
     return;
   }
+  // Counted after the first step: a statement prepared before its table was
+  // made again is prepared afresh there, and "*" may then name other columns.
+  int ncol = sqlite3_column_count(stmt);
   std::vector<FieldDesc> local;
   std::vector<FieldDesc> *fields = &local;
   int reprepares = sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 0);

@@ -449,6 +449,41 @@ TEST_F(ServerTest, RefusedStatementsLeaveTheConnectionUsable) {
   msqlFreeResult(msqlStoreResult());
 }
 
+// A table made again with other columns, by this connection or another: a
+// "*" then names the columns the table has now, in the announced count, the
+// field descriptions and every row, whether or not the statement was
+// prepared before.
+TEST_F(ServerTest, AStarNamesTheColumnsOfATableMadeAgain) {
+  ASSERT_TRUE(SelectSample());
+  int other = msqlConnect(nullptr);
+  ASSERT_GE(other, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(other, "sample"), 0) << msqlErrMsg;
+  struct Case {
+    const char *who;
+    int sock;
+  } cases[] = {{"this connection", sock_}, {"another connection", other}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.who);
+    for (const char *statement : {"CREATE TABLE remade (a int, b int, c int)", "INSERT INTO remade VALUES (1, 2, 3)"})
+      ASSERT_GE(msqlQuery(c.sock, statement), 0) << statement << ": " << msqlErrMsg;
+    EXPECT_EQ(Rows("SELECT * FROM remade"), (std::vector<std::vector<std::string>>{{"1", "2", "3"}}));
+    for (const char *statement : {"DROP TABLE remade", "CREATE TABLE remade (a int, b int)", "INSERT INTO remade VALUES (4, 5)"})
+      ASSERT_GE(msqlQuery(c.sock, statement), 0) << statement << ": " << msqlErrMsg;
+    ASSERT_EQ(msqlQuery(sock_, "SELECT * FROM remade"), 1) << msqlErrMsg;
+    ResultHandle *r = msqlStoreResult();
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(msqlNumFields(r), 2);
+    EXPECT_EQ(Fields(r).size(), 2u);
+    char **row = msqlFetchRow(r);
+    ASSERT_NE(row, nullptr);
+    EXPECT_STREQ(row[0], "4");
+    EXPECT_STREQ(row[1], "5");
+    msqlFreeResult(r);
+    ASSERT_GE(msqlQuery(c.sock, "DROP TABLE remade"), 0) << msqlErrMsg;
+  }
+  msqlClose(other);
+}
+
 TEST_F(ServerTest, BadDatabaseNamesNeverTouchTheFileSystem) {
   const char *names[] = {"../sample", "..", "", "a/b", "/etc/passwd", "sample.db", "x y", "nosuch"};
   for (const char *name : names) {

@@ -166,3 +166,9 @@ std::string InfoPlace(const Info *info) {
   if (info->database) place = std::string(info->database) + ".";
   return place + (info->table ? info->table : "");
 }
+
+int CheckColumns(const Info *info, ResultHandle *res) {
+  if (msqlNumFields(res) == info->nfields) return 0;
+  ShowAlert("The table %s has changed: choose it again", InfoPlace(info).c_str());
+  return -1;
+}

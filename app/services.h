@@ -110,6 +110,12 @@ void LeaveDatabase(void);
 // for an Info without a database.
 std::string InfoPlace(const Info *info);
 
+// Whether a result set has exactly the data fields of info, so that its
+// rows can be read field by field: 0, or -1 after an alert that the table
+// has changed (dropped and made again, say) and must be chosen again. Every
+// window checks a result so before it reads a row of it.
+int CheckColumns(const Info *info, ResultHandle *res);
+
 // Info records: a deep copy, its release, and the allocations they are made
 // of (which end the program after an alert when memory runs out).
 Info *CopyInfo(const Info *info);

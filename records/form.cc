@@ -16,7 +16,8 @@ const int kFirstInputY = 80;
 
 // Shows row `current` of the form's found set; returns whether there was one.
 bool ShowCurrentRow(RecordForm *record) {
-  if (record->info->res == nullptr) return false;
+  if (record->info->res == nullptr || CheckColumns(record->info, record->info->res) != 0)
+    return false;
   msqlDataSeek(record->info->res, record->current);
   char **row = msqlFetchRow(record->info->res);
   if (row == nullptr) return false;
@@ -244,6 +245,7 @@ void RecordChange(FL_OBJECT *, long data) {
   RecordForm *record = RecordOf(data);
   char **row = nullptr;
   if (record->info->res != nullptr) {
+    if (CheckColumns(record->info, record->info->res) != 0) return;
     msqlDataSeek(record->info->res, record->current);
     row = msqlFetchRow(record->info->res);
   }

@@ -31,6 +31,8 @@ void RecordSearch(FL_OBJECT *, long data) {
   }
   int found = msqlNumRows(info->res);
   LogMessage(info->mainform, "%d Records found", found);
+  // A table made again with other fields: the form would read past its rows.
+  if (CheckColumns(info, info->res) != 0) return;
   if (found == 0) {
     // The form stays for another try and keeps the empty result until the
     // next search or its Close.

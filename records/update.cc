@@ -71,7 +71,11 @@ ResultHandle *FetchByKey(const char *key, Info *info) {
     ShowAlert("Cannot read the records found");
     return nullptr;
   }
-  if (msqlNumRows(result) == 1) return result;
+  if (msqlNumRows(result) == 1) {
+    if (CheckColumns(info, result) == 0) return result;
+    msqlFreeResult(result);
+    return nullptr;
+  }
   ShowMessage("No (unique) record found");
   msqlFreeResult(result);
   return nullptr;

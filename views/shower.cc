@@ -231,6 +231,7 @@ void ShowerModify(FL_OBJECT *, long data) {
     ShowMessage("I->res is NULL !!");
     return;
   }
+  if (CheckColumns(list->info, list->info->res) != 0) return;
   msqlDataSeek(list->info->res, line - 1);
   char **row = msqlFetchRow(list->info->res);
   if (row == nullptr) return;
@@ -246,6 +247,8 @@ void ShowerModify(FL_OBJECT *, long data) {
 void FillRecordLines(ListForm *list) {
   ResultHandle *res = list->info->res;
   int rows = res != nullptr ? msqlNumRows(res) : 0;
+  // Each line reads every field of the Info from its row.
+  if (rows > 0 && CheckColumns(list->info, res) != 0) return;
   fl_freeze_form(list->form);
   for (int i = 0; i < rows; i++) {
     char **row = msqlFetchRow(res);

@@ -945,6 +945,65 @@ TEST_F(RecordFormTest, ChangeOpensTheShownRecordForModification) {
   EXPECT_EQ(GuiLastDialog().texts[1], "No (unique) record found");
 }
 
+// The table is dropped and made again with fewer fields behind the windows'
+// backs: every way in that reads a row of it says the table has changed and
+// reads nothing (the sanitizer build would see any read past a row).
+TEST_F(RecordFormTest, ATableMadeAgainWithOtherFieldsIsNotReadPast) {
+  MainForm *mf = LoadSearchTable("remade");
+  ASSERT_NE(mf, nullptr);
+  RecordForm *search = SearchFor(mf, {"", "", ""});
+  ASSERT_NE(search, nullptr);
+  RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
+  ASSERT_NE(show, nullptr);
+  RecordForm *again = SearchFor(mf, {"", "", ""});
+  ASSERT_NE(again, nullptr);
+  // Through SQL Query, as a user would.
+  for (const char *statement :
+       {"DROP TABLE remade", "CREATE TABLE remade (id int, name char(20))",
+        "CREATE UNIQUE INDEX remade_i ON remade (id)", "INSERT INTO remade VALUES (1, 'Alma')",
+        "INSERT INTO remade VALUES (2, 'Anders')"}) {
+    GuiAnswerChoice(1);
+    GuiAnswerInput(statement);
+    GuiClick(GuiFindObject(mf->form, "SQL Query"));
+  }
+  ASSERT_EQ(LastMessage(), "Executing: INSERT INTO remade VALUES (2, 'Anders')");
+  const std::string changed = "The table remade.remade has changed: choose it again";
+
+  struct Case {
+    const char *name;
+    std::function<void()> action;
+  } cases[] = {
+      {"Change", [&] {
+         GuiAnswerAlert();
+         GuiClick(Button(show, "Change"));
+       }},
+      {"Modify", [&] {
+         GuiAnswerInput("1");
+         GuiAnswerAlert();
+         GuiClick(GuiFindObject(mf->form, "Modify"));
+       }},
+      {"Search", [&] {
+         GuiAnswerAlert();
+         GuiClick(Button(again, "Search"));
+       }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Opened(c.action), nullptr);
+    ASSERT_EQ(GuiLastDialog().texts.size(), 3u);
+    EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
+    EXPECT_EQ(GuiLastDialog().texts[0], changed);
+  }
+  EXPECT_TRUE(IsOpen(again));
+  EXPECT_TRUE(IsOpen(show));
+
+  // Chosen again, the table reads as it is now.
+  GuiChoose(mf->table_choice, "remade");
+  RecordForm *r = LookUp(mf, "2");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(Input(r, 1), "Anders");
+}
+
 TEST_F(RecordFormTest, ChangeOnARecordWithoutAKeyValueOpensNothing) {
   MainForm *mf = Load("nullkey", {"CREATE TABLE nullkey (k int, v char(5))",
                                   "INSERT INTO nullkey VALUES (NULL, 'a')"},

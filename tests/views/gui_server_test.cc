@@ -220,6 +220,32 @@ TEST_F(ListServerTest, ModifyFromAListReachesTheListsDatabase) {
   EXPECT_EQ(GuiFileRows("vw2", "SELECT * FROM people"), std::vector<std::string>{"7|vw2"});
 }
 
+// The table is made again with fewer fields: a list opened before looks its
+// record up and finds it has changed; Show All now lists nothing of it; both
+// say that it must be chosen again.
+TEST_F(ListServerTest, ATableMadeAgainWithOtherFieldsIsNotReadPast) {
+  ASSERT_TRUE(GuiLoadDatabase("vremade", LayoutTable("people")));
+  MainForm *mainform = GuiConnectSample("vremade", "people");
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  ListForm *before = OpenLists().at(0);
+  GuiServerRows("vremade", "DROP TABLE people");
+  GuiServerRows("vremade", "CREATE TABLE people (id int, name char(10))");
+  GuiServerRows("vremade", "INSERT INTO people VALUES (1, 'Ann')");
+  const char *changed = "The table vremade.people has changed: choose it again";
+
+  fl_select_browser_line(before->browser, 1);
+  GuiAnswerAlert();
+  GuiClick(before->modify);
+  EXPECT_EQ(GuiDialogText(GuiLastDialog()), std::string(changed) + "\n\n");
+  EXPECT_TRUE(GuiVisibleForms("Record").empty());
+
+  GuiAnswerAlert();
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  EXPECT_EQ(GuiLastDialog().texts.at(0), changed);
+  ASSERT_EQ(OpenLists().size(), 2u);
+  EXPECT_EQ(fl_get_browser_maxline(OpenLists().at(1)->browser), 0);
+}
+
 TEST_F(ListServerTest, ARecordWithoutKeyValueIsNotLookedUp) {
   MainForm *mainform = Prepare("vn");
   GuiClick(GuiFindObject(mainform->form, "Show All"));

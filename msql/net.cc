@@ -43,10 +43,17 @@ struct ReadAhead {
 
 ReadAhead readAhead[MSQL_READAHEAD_SLOTS];
 
+// The slot found last: a row stream asks for the same one packet by packet.
+ReadAhead *lastSlot = nullptr;
+
 PacketReader *ReaderFor(int sock) {
+  if (lastSlot != nullptr && lastSlot->used && lastSlot->fd == sock) return &lastSlot->reader;
   ReadAhead *free = nullptr;
   for (ReadAhead &slot : readAhead) {
-    if (slot.used && slot.fd == sock) return &slot.reader;
+    if (slot.used && slot.fd == sock) {
+      lastSlot = &slot;
+      return &slot.reader;
+    }
     if (!slot.used && free == nullptr) free = &slot;
   }
   if (free == nullptr) return nullptr;
@@ -58,6 +65,7 @@ PacketReader *ReaderFor(int sock) {
   free->fd = sock;
   free->reader.start = free->reader.end = 0;
   free->used = 1;
+  lastSlot = free;
   return &free->reader;
 }
 

@@ -103,6 +103,34 @@ void TraceRowFreed(const QueryDataRow *row) {
   msqlTrace(MSQL_DEBUG_MALLOC, "Query data row - free @ %lX\n", msqlAddress(row));
 }
 
+// Copies n bytes as memcpy does; the few bytes of most values without a
+// call, in fixed-size moves that may overlap but stay within the n bytes.
+inline void CopyBytes(char *to, const char *from, size_t n) {
+  if (n > 32) {
+    memcpy(to, from, n);
+  } else if (n >= 16) {
+    memcpy(to, from, 16);
+    memcpy(to + n - 16, from + n - 16, 16);
+  } else if (n >= 8) {
+    memcpy(to, from, 8);
+    memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4) {
+    memcpy(to, from, 4);
+    memcpy(to + n - 4, from + n - 4, 4);
+  } else if (n > 0) {
+    to[0] = from[0];
+    to[n / 2] = from[n / 2];
+    to[n - 1] = from[n - 1];
+  }
+}
+
+bool SameLengths(const int *a, const int *b, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 // Row packet layout, for each column in turn: the byte count in decimal, a
 // colon, then exactly that many bytes; -2 and a colon with no bytes is NULL.
 // Nothing separates one column from the next.
@@ -130,7 +158,7 @@ bool ParsePlainRow(const char *payload, size_t length, int columns, char **value
       if (q >= end || *q != ':') return false;
       const char *value = q + 1;
       if (count > static_cast<size_t>(end - value)) return false;
-      memcpy(out, value, count);
+      CopyBytes(out, value, count);
       out[count] = '\0';
       values[i] = out;
       lengths[i] = static_cast<int>(count);
@@ -306,7 +334,7 @@ bool msqlParseRow(RowList *rows, const char *payload, size_t length, int columns
   }
   row->lengths = nullptr;
   for (const int *recent : rows->recentLengths) {
-    if (recent != nullptr && memcmp(recent, lengths, sizeof(int) * n) == 0) {
+    if (recent != nullptr && SameLengths(recent, lengths, n)) {
       row->lengths = const_cast<int *>(recent);
       break;
     }

@@ -263,6 +263,51 @@ void AddTypeChecks(const std::vector<Token *> &sig) {
   }
 }
 
+// mSQL's column types as PostgreSQL's: char(n) as varchar(n) (mSQL does
+// not pad), real as double precision, money as numeric(15,2) (listed as
+// money again), uint as bigint that refuses negative values, text(n) as
+// text; int, date and time are PostgreSQL's own.
+void PgColumnTypes(const std::vector<Token *> &sig) {
+  if (sig.size() < 5 || sig[3]->kind != TOK_PUNCT || sig[3]->text != "(") return;
+  int depth = 0;
+  bool element_start = true;
+  for (size_t k = 4; k + 1 < sig.size(); k++) {
+    Token &t = *sig[k];
+    if (t.kind == TOK_PUNCT && t.text == "(") depth++;
+    if (t.kind == TOK_PUNCT && t.text == ")") depth--;
+    if (depth < 0) return;
+    if (depth == 0 && t.kind == TOK_PUNCT && t.text == ",") {
+      element_start = true;
+      continue;
+    }
+    if (!element_start || depth != 0) continue;
+    element_start = false;
+    if ((t.kind != TOK_WORD && t.kind != TOK_QUOTED) || sig[k + 1]->kind != TOK_WORD) continue;
+    static const char *const not_columns[] = {"CONSTRAINT", "PRIMARY", "UNIQUE", "CHECK", "FOREIGN"};
+    bool column = true;
+    for (const char *w : not_columns) column = column && !IsKeyword(t, w);
+    if (!column) continue;
+    Token &type = *sig[k + 1];
+    std::string up = Upper(type.text);
+    bool sized = k + 4 < sig.size() && sig[k + 2]->text == "(" && sig[k + 3]->kind == TOK_NUMBER &&
+                 sig[k + 4]->text == ")";
+    if (up == "CHAR") {
+      type.text = "varchar";
+    } else if (up == "REAL") {
+      type.text = "double precision";
+    } else if (up == "MONEY") {
+      type.text = "numeric(15,2)";
+    } else if (up == "UINT") {
+      type.text = "bigint CHECK (" + t.text + " >= 0)";
+    } else if (up == "TEXT" && sized) {
+      for (size_t j = k + 2; j <= k + 4; j++) {
+        sig[j]->kind = TOK_SPACE;
+        sig[j]->text = " ";
+      }
+    }
+  }
+}
+
 // mSQL names a table's alias with "=": "FROM emp=e1, emp=e2". In a FROM
 // list without JOIN (mSQL has none, and an ON condition holds "=" too)
 // each "table = alias" becomes "table AS alias".
@@ -331,18 +376,20 @@ void Parameterize(const std::vector<Token *> &sig, const char *start, Translatio
         p.d = strtod(n.c_str(), &end);
       }
       if (errno != 0 || *end != '\0') continue;  // out of range: stays a literal
+      p.text = n;  // as written, for an engine that takes numbers as text
     } else {
       continue;
     }
     out->params.push_back(p);
     t->kind = TOK_QUOTED;  // emitted verbatim
-    t->text = "?" + std::to_string(out->params.size());
+    t->text = (out->dialect == DIALECT_POSTGRES ? "$" : "?") + std::to_string(out->params.size());
   }
 }
 
 // The rewrites that apply anywhere in a statement: the system variables,
 // the mSQL operators, comparisons with NULL, and the reserved names.
-bool RewriteWords(const std::vector<Token *> &sig, bool is_select, std::string *error) {
+bool RewriteWords(const std::vector<Token *> &sig, bool is_select, Dialect dialect, std::string *error) {
+  bool pg = dialect == DIALECT_POSTGRES;
   bool seen_where = false;
   std::string from_table;
   for (size_t k = 0; k + 1 < sig.size(); k++) {
@@ -366,6 +413,9 @@ bool RewriteWords(const std::vector<Token *> &sig, bool is_select, std::string *
                            (sig[k + 1]->kind == TOK_PUNCT && sig[k + 1]->text == ","));
     if (up == "WHERE") {
       seen_where = true;
+    } else if (up == "_ROWID" && pg) {
+      *error = "Unsupported with PostgreSQL: _rowid (PostgreSQL rows have no fixed row number)";
+      return false;
     } else if (up == "_ROWID") {
       t.text = in_select_list ? "rowid AS _rowid" : "rowid";
     } else if (up == "_SEQ") {
@@ -373,18 +423,19 @@ bool RewriteWords(const std::vector<Token *> &sig, bool is_select, std::string *
         *error = "_seq needs a table";
         return false;
       }
-      t.text = "korvid_seq(" + QuoteLiteral(from_table) + ")";
+      t.text = pg ? "nextval(" + QuoteLiteral(PgSequenceName(from_table)) + ")"
+                  : "korvid_seq(" + QuoteLiteral(from_table) + ")";
       if (in_select_list) t.text += " AS _seq";
     } else if (up == "_SYSDATE") {
-      t.text = "CAST(strftime('%s','now') AS INTEGER)";
+      t.text = pg ? "CAST(extract(epoch FROM now()) AS bigint)" : "CAST(strftime('%s','now') AS INTEGER)";
       if (in_select_list) t.text += " AS _sysdate";
     } else if (up == "_TIMESTAMP") {
       *error = "Unsupported system variable: _timestamp";
       return false;
     } else if (up == "CLIKE") {
-      t.text = "MATCH";  // our match() is LIKE without case
+      t.text = pg ? "ILIKE" : "MATCH";  // our match() is LIKE without case
     } else if (up == "RLIKE") {
-      t.text = "REGEXP";
+      t.text = pg ? "~" : "REGEXP";
     } else if (up == "SLIKE") {
       *error = "Unsupported operator: SLIKE";
       return false;
@@ -421,10 +472,14 @@ bool TranslateSelect(std::vector<Token> &tokens, const std::vector<Token *> &sig
   // "SELECT _seq FROM t" reads the sequence once, whatever the table holds.
   if (sig.size() == 4 && IsKeyword(*sig[1], "_seq") && IsKeyword(*sig[2], "FROM") &&
       sig[3]->kind == TOK_WORD) {
-    out->sql = "SELECT korvid_seq(" + QuoteLiteral(sig[3]->text) + ") AS _seq";
+    out->sql = out->dialect == DIALECT_POSTGRES
+                   ? "SELECT nextval(" + QuoteLiteral(PgSequenceName(sig[3]->text)) + ") AS _seq"
+                   : "SELECT korvid_seq(" + QuoteLiteral(sig[3]->text) + ") AS _seq";
+    out->is_select = true;
     return true;
   }
-  if (!RewriteWords(sig, true, error)) return false;
+  out->is_select = true;
+  if (!RewriteWords(sig, true, out->dialect, error)) return false;
   TranslateAliases(sig);
   Parameterize(sig, "WHERE", out);
   return Finish(tokens, true, out);
@@ -432,7 +487,7 @@ bool TranslateSelect(std::vector<Token> &tokens, const std::vector<Token *> &sig
 
 bool TranslateInsert(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
                      std::string *error) {
-  if (!RewriteWords(sig, false, error)) return false;
+  if (!RewriteWords(sig, false, out->dialect, error)) return false;
   Parameterize(sig, "VALUES", out);
   return Finish(tokens, false, out);
 }
@@ -440,7 +495,7 @@ bool TranslateInsert(std::vector<Token> &tokens, const std::vector<Token *> &sig
 // UPDATE and DELETE.
 bool TranslateChange(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
                      std::string *error) {
-  if (!RewriteWords(sig, false, error)) return false;
+  if (!RewriteWords(sig, false, out->dialect, error)) return false;
   Parameterize(sig, "WHERE", out);
   return Finish(tokens, false, out);
 }
@@ -467,7 +522,7 @@ bool TranslateCreateIndex(std::vector<Token> &tokens, const std::vector<Token *>
   }
   sig[k + 1]->kind = TOK_QUOTED;
   sig[k + 1]->text = "\"" + IndexStoredName(sig[k + 3]->text, sig[k + 1]->text) + "\"";
-  if (!RewriteWords(sig, false, error)) return false;
+  if (!RewriteWords(sig, false, out->dialect, error)) return false;
   return Finish(tokens, false, out);
 }
 
@@ -485,15 +540,19 @@ bool TranslateDropIndex(std::vector<Token> &, const std::vector<Token *> &sig, T
 
 bool TranslateCreateTable(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
                           std::string *error) {
-  AddTypeChecks(sig);
-  if (!RewriteWords(sig, false, error)) return false;
+  if (out->dialect == DIALECT_POSTGRES) {
+    PgColumnTypes(sig);
+  } else {
+    AddTypeChecks(sig);
+  }
+  if (!RewriteWords(sig, false, out->dialect, error)) return false;
   return Finish(tokens, false, out);
 }
 
 bool TranslateDropTable(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
                         std::string *error) {
   if (sig.size() > 2 && sig[2]->kind == TOK_WORD) out->table = sig[2]->text;  // its sequence goes too
-  if (!RewriteWords(sig, false, error)) return false;
+  if (!RewriteWords(sig, false, out->dialect, error)) return false;
   return Finish(tokens, false, out);
 }
 
@@ -538,8 +597,15 @@ bool ValidDatabaseName(const std::string &name) {
   return true;
 }
 
-bool TranslateStatement(const std::string &text, Translation *out, std::string *error) {
+std::string PgSequenceName(const std::string &table) {
+  std::string name = "\"_korvid_seq_";
+  for (char c : table) name += c == '"' ? '_' : (char)tolower((unsigned char)c);
+  return name + "\"";
+}
+
+bool TranslateStatement(const std::string &text, Translation *out, std::string *error, Dialect dialect) {
   *out = Translation();
+  out->dialect = dialect;
   if (text.find('\0') != std::string::npos) {
     *error = "Statement contains a NUL byte";
     return false;

@@ -23,14 +23,22 @@ struct SqlParam {
   ParamKind kind;
   long long i = 0;
   double d = 0;
-  std::string text;
+  std::string text;  // PARAM_TEXT's value; a number as written
 };
 
+// The SQL a statement is translated into: SQLite's, or PostgreSQL's (as
+// korvid-server's PostgreSQL engine sends it: literals as $N parameters,
+// CLIKE as ILIKE, RLIKE as ~, mSQL's types as PostgreSQL's, sequences as
+// PostgreSQL sequences named by PgSequenceName()).
+enum Dialect { DIALECT_SQLITE, DIALECT_POSTGRES };
+
 struct Translation {
+  Dialect dialect = DIALECT_SQLITE;
   StatementKind kind = STMT_SQL;
   std::string sql;         // SQLite text, for STMT_SQL; ?N stands for params[N-1]
   std::vector<SqlParam> params;
   bool cacheable = false;  // worth keeping prepared: a SELECT, or has params
+  bool is_select = false;  // a SELECT: changes nothing but a sequence
   std::string table;       // the sequence's table; for DROP TABLE the table
   long long step = 1;      // sequence step
   long long value = 1;     // sequence start value
@@ -45,7 +53,13 @@ std::string IndexShownName(const std::string &stored);
 // Translates one statement. Returns false with the reason in *error when the
 // statement is refused (unsupported, reserved names, bad literal, several
 // statements); the reason is worded for the client's alert.
-bool TranslateStatement(const std::string &text, Translation *out, std::string *error);
+bool TranslateStatement(const std::string &text, Translation *out, std::string *error,
+                        Dialect dialect = DIALECT_SQLITE);
+
+// The PostgreSQL sequence that stands for a table's mSQL sequence, as a
+// quoted name ("_korvid_seq_<table in lower case>"); clients cannot name it
+// themselves, as names starting with _korvid are refused.
+std::string PgSequenceName(const std::string &table);
 
 // Cuts a script into statements, each ended by ';' or "\g" outside quotes,
 // and trims the blanks around each. A '#' before the first word of a

@@ -44,6 +44,8 @@ const char kUsage[] =
     "  --data DIR          database directory (default: db_dir)\n"
     "  --socket PATH       UNIX socket (default: unix_port)\n"
     "  --port N            TCP port, 0 for none (default: tcp_port)\n"
+    "  --postgresql CONNINFO  serve the databases of a PostgreSQL server, reached with the\n"
+    "                      libpq connection string CONNINFO (default: [postgresql] conninfo)\n"
     "  --load NAME FILE    (re)create database NAME from the statements in FILE, then exit\n"
     "  --help              show this text\n"
     "Exit status: 0 after a shutdown request or a termination signal; 1 for bad options\n"
@@ -331,7 +333,7 @@ bool ParsePort(const char *text, int *port) {
 
 int main(int argc, char **argv) {
   const char *conf = nullptr, *data = nullptr, *socket_path = nullptr;
-  const char *load_name = nullptr, *load_file = nullptr;
+  const char *load_name = nullptr, *load_file = nullptr, *conninfo = nullptr;
   int port = -1;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
@@ -350,6 +352,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "korvid-server: bad port \"%s\"\n%s", argv[i], kUsage);
         return EXIT_USAGE;
       }
+    } else if (a == "--postgresql" && has_value) {
+      conninfo = argv[++i];
     } else if (a == "--load" && i + 2 < argc) {
       load_name = argv[++i];
       load_file = argv[++i];
@@ -388,6 +392,15 @@ int main(int argc, char **argv) {
   cfg.query_log = msqlConfigGetInt("system", "query_log") == 1;
   cfg.query_log_file = ConfigText("system", "query_log_file");
   while (cfg.data_dir.size() > 1 && cfg.data_dir.back() == '/') cfg.data_dir.pop_back();
+  cfg.pg_conninfo = conninfo ? conninfo : ConfigText("postgresql", "conninfo");
+  if (!cfg.pg_conninfo.empty()) {
+    server->engine = &kPostgresEngine;
+    if (load_name) {
+      fprintf(stderr, "korvid-server: --load fills SQLite files; load into PostgreSQL with psql\n");
+      delete server;
+      return EXIT_USAGE;
+    }
+  }
 
   struct stat st;
   if (stat(cfg.data_dir.c_str(), &st) != 0 && mkdir(cfg.data_dir.c_str(), 0755) != 0) {

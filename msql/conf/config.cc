@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <string>
 
 #include "msql/conf/config_internal.h"
@@ -50,6 +51,7 @@ const ConfigDefault kDefaults[] = {
     {"system", "local_access", CONF_INT, nullptr, 1, false},
     {"system", "query_log", CONF_INT, nullptr, 0, false},
     {"system", "query_log_file", CONF_TEXT, "%I/query.log", 0, false},
+    {"postgresql", "conninfo", CONF_TEXT, nullptr, 0, true},
     {"w3-msql", "auth_host", CONF_TEXT, nullptr, 0, true},
     {"w3-msql", "footer", CONF_INT, nullptr, 1, false},
     {"w3-msql", "force_private", CONF_INT, nullptr, 0, false},
@@ -141,7 +143,17 @@ void HandleLine(char *line, char *section, bool *haveSection) {
   }
   char *cursor = p;
   char *element = NextToken(&cursor, " \t=");
-  char *value = NextToken(&cursor, " =\t\n\r");
+  char *value;
+  if (element && strcmp(section, "postgresql") == 0 && strcasecmp(element, "conninfo") == 0) {
+    // A libpq connection string is several words ("host=... user=..."):
+    // the whole rest of the line after the '=' is the value.
+    value = cursor + strspn(cursor, " \t=");
+    size_t n = strlen(value);
+    while (n > 0 && strchr(" \t\r\n", value[n - 1])) value[--n] = '\0';
+    if (n == 0) value = nullptr;
+  } else {
+    value = NextToken(&cursor, " =\t\n\r");
+  }
   if (!*haveSection) {
     msqlConfigError("Directive prior to section header");
     return;

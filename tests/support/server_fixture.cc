@@ -21,6 +21,9 @@
 #include <vector>
 
 #include "msql/conf/config.h"
+#include "msql/msql.h"
+#include "server/dialect.h"
+#include "tests/support/pg_fixture.h"
 
 namespace {
 
@@ -74,6 +77,9 @@ bool WriteConf(ServerFixture *f) {
           o.admin_user.empty() ? CurrentUser().c_str() : o.admin_user.c_str(), f->pid_file.c_str(),
           f->dir.c_str(), f->data_dir.c_str(), f->tcp_port, f->socket_path.c_str(), o.read_only ? 1 : 0,
           o.query_log ? 1 : 0, f->query_log_file.c_str(), o.extra_system.c_str());
+  if (f->pg) {
+    fprintf(conf, "\n[postgresql]\nconninfo = %s %s\n", f->pg->conninfo.c_str(), o.pg_conninfo_extra.c_str());
+  }
   return fclose(conf) == 0;
 }
 
@@ -149,8 +155,51 @@ std::string SampleSqlPath() { return std::string(KORVID_SOURCE_DIR) + "/resource
 
 std::string ServerBinaryPath() { return std::string(KORVID_BINARY_DIR) + "/server/korvid-server"; }
 
+namespace {
+
+bool LoadThroughServer(ServerFixture *f, const std::string &name, const std::string &script, std::string *error) {
+  std::string out;
+  if (!PgFixtureSql(f->pg, "template1", "SELECT 1 FROM pg_database WHERE datname = '" + name + "'", &out)) {
+    SetError(error, out);
+    return false;
+  }
+  if (out.empty() && !PgFixtureSql(f->pg, "template1", "CREATE DATABASE " + name, &out)) {
+    SetError(error, "CREATE DATABASE " + name + ": " + out);
+    return false;
+  }
+  FILE *in = fopen(script.c_str(), "rb");
+  if (!in) {
+    SetError(error, "cannot read " + script);
+    return false;
+  }
+  std::string text;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, in)) > 0) text.append(buf, n);
+  fclose(in);
+  int sock = msqlConnect(nullptr);
+  if (sock < 0 || msqlSelectDB(sock, name.c_str()) != 0) {
+    SetError(error, std::string("loading ") + name + ": " + msqlErrMsg);
+    if (sock >= 0) msqlClose(sock);
+    return false;
+  }
+  bool ok = true;
+  for (const std::string &statement : SplitScript(text)) {
+    if (msqlQuery(sock, statement.c_str()) < 0) {
+      SetError(error, script + ": " + statement.substr(0, 80) + ": " + msqlErrMsg);
+      ok = false;
+      break;
+    }
+  }
+  msqlClose(sock);
+  return ok;
+}
+
+}  // namespace
+
 bool ServerFixtureLoad(ServerFixture *f, const std::string &name, const std::string &script,
                        std::string *error) {
+  if (f->pg) return LoadThroughServer(f, name, script, error);
   int status = RunServer({"--conf", f->conf_path, "--load", name, script});
   if (status != 0) {
     SetError(error, "loading " + script + " into " + name + " failed (status " + std::to_string(status) + ")");
@@ -174,6 +223,10 @@ ServerFixture *ServerFixtureStart(const ServerFixtureOptions &options, std::stri
   f->pid_file = f->dir + "/msql.pid";
   f->query_log_file = f->dir + "/query.log";
   bool ok = mkdir(f->data_dir.c_str(), 0755) == 0;
+  if (ok && options.postgresql) {
+    f->pg = PgFixtureStart(f->dir, error);
+    ok = f->pg != nullptr;
+  }
   // A free port can be taken by someone else before the server binds it:
   // then the server exits at once and another port is tried.
   for (int attempt = 0; ok && attempt < 5; attempt++) {
@@ -183,7 +236,7 @@ ServerFixture *ServerFixtureStart(const ServerFixtureOptions &options, std::stri
       ok = false;
       break;
     }
-    if (attempt == 0) {
+    if (attempt == 0 && !f->pg) {
       for (const auto &db : options.databases) {
         if (!ServerFixtureLoad(f, db.first, db.second, error)) ok = false;
       }
@@ -194,12 +247,17 @@ ServerFixture *ServerFixtureStart(const ServerFixtureOptions &options, std::stri
     ok = true;
     if (attempt == 4) ok = false;
   }
+  if (ok) {
+    setenv("MSQL_CONF_FILE", f->conf_path.c_str(), 1);
+    msqlConfigLoad(f->conf_path.c_str());
+  }
+  for (size_t i = 0; ok && f->pg && i < options.databases.size(); i++) {
+    ok = ServerFixtureLoad(f, options.databases[i].first, options.databases[i].second, error);
+  }
   if (!ok) {
     ServerFixtureStop(f);
     return nullptr;
   }
-  setenv("MSQL_CONF_FILE", f->conf_path.c_str(), 1);
-  msqlConfigLoad(f->conf_path.c_str());
   return f;
 }
 
@@ -230,6 +288,7 @@ void ServerFixtureStop(ServerFixture *f) {
     }
     ServerFixtureKill(f, SIGKILL);
   }
+  PgFixtureStop(f->pg);
   if (!f->dir.empty()) nftw(f->dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
   delete f;
 }

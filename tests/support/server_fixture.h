@@ -32,7 +32,13 @@ struct ServerFixtureOptions {
   bool read_only = false;    // read_only = 1 in msql.conf
   bool query_log = false;    // query_log = 1, into query_log_file
   std::string extra_system;  // further lines for the [system] section
+  // Serve a private PostgreSQL (pg_fixture.h) instead of SQLite files: the
+  // databases are made in it and their scripts run through the server.
+  bool postgresql = false;
+  std::string pg_conninfo_extra;  // appended to the connection string served
 };
+
+struct PgFixture;
 
 struct ServerFixture {
   std::string dir;             // the temporary directory holding all below
@@ -43,6 +49,7 @@ struct ServerFixture {
   std::string query_log_file;  // dir/query.log
   int tcp_port = 0;            // 0 when options.tcp is false
   pid_t pid = -1;              // the server process, -1 when not running
+  PgFixture *pg = nullptr;     // with options.postgresql: the PostgreSQL served
   ServerFixtureOptions options;
 };
 
@@ -59,8 +66,10 @@ ServerFixture *ServerFixtureStart(const ServerFixtureOptions &options, std::stri
 // Loads a script into database `name` with the server's own loader, in one
 // transaction: an existing database is emptied and refilled in place, so
 // connections that have it open see the new content; a failing script
-// leaves the old content. Works while the server runs. False with the
-// reason on failure.
+// leaves the old content. Works while the server runs. With PostgreSQL the
+// database is made when missing and the statements are sent one by one
+// through the running server, which must be the client's target. False
+// with the reason on failure.
 bool ServerFixtureLoad(ServerFixture *f, const std::string &name, const std::string &script,
                        std::string *error = nullptr);
 

@@ -1,0 +1,692 @@
+// korvid-server's PostgreSQL engine: every client connection that selects a
+// database gets a libpq connection of its own to the PostgreSQL database of
+// that name, made from the configured connection string, and closed when the
+// client selects another database or leaves. Statements are translated to
+// PostgreSQL's dialect, their literals sent as parameters; rows are taken in
+// single-row mode and written on as they come, so a result of any size
+// needs only a row's worth of memory here.
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "msql/protocol.h"
+#include "server/database.h"
+#include "server/dialect.h"
+#include "server/server.h"
+
+// What is known of a table whose columns appear in results: its name and
+// which of its columns are NOT NULL, by column number.
+struct PgTable {
+  std::string name;
+  std::vector<bool> not_null;
+};
+
+struct PgSession {
+  PGconn *conn = nullptr;
+  // Looked up once per table; forgotten after any statement that is not a
+  // SELECT, which may have changed them.
+  std::map<Oid, PgTable> tables;
+};
+
+namespace {
+
+// Type OIDs of PostgreSQL's built-in types (pg_type.dat).
+enum {
+  PG_BOOL = 16, PG_INT8 = 20, PG_INT2 = 21, PG_INT4 = 23, PG_TEXT = 25, PG_FLOAT4 = 700,
+  PG_FLOAT8 = 701, PG_BPCHAR = 1042, PG_VARCHAR = 1043, PG_DATE = 1082, PG_TIME = 1083,
+  PG_NUMERIC = 1700
+};
+
+// libpq's messages end in a newline and may hold several lines.
+std::string PgMessage(const char *text) {
+  std::string s = text ? text : "";
+  while (!s.empty() && isspace((unsigned char)s.back())) s.pop_back();
+  for (char &ch : s) {
+    if (ch == '\n' || ch == '\t') ch = ' ';
+  }
+  return s.empty() ? "PostgreSQL gave no reason" : s;
+}
+
+std::string ResultMessage(PGresult *r, PGconn *conn) {
+  const char *primary = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+  return PgMessage(primary ? primary : PQerrorMessage(conn));
+}
+
+// Opens a connection to `dbname` (empty: the connection string's own),
+// set up as the engine needs it: mSQL's day-month order for dates given as
+// numbers, and no changes at all on a read-only server.
+PGconn *PgOpen(const ServerConfig &cfg, const std::string &dbname, std::string *error) {
+  // The connection string's settings, with its database replaced.
+  char *parse_error = nullptr;
+  PQconninfoOption *options = PQconninfoParse(cfg.pg_conninfo.c_str(), &parse_error);
+  if (!options) {
+    *error = "Bad PostgreSQL connection string: " + PgMessage(parse_error ? parse_error : "out of memory");
+    PQfreemem(parse_error);
+    return nullptr;
+  }
+  std::vector<const char *> keys, values;
+  for (PQconninfoOption *o = options; o->keyword; o++) {
+    bool db = strcmp(o->keyword, "dbname") == 0 && !dbname.empty();
+    if (!o->val && !db) continue;
+    keys.push_back(o->keyword);
+    values.push_back(db ? dbname.c_str() : o->val);
+  }
+  keys.push_back(nullptr);
+  values.push_back(nullptr);
+  PGconn *conn = PQconnectdbParams(keys.data(), values.data(), 0);
+  PQconninfoFree(options);
+  if (!conn || PQstatus(conn) != CONNECTION_OK) {
+    *error = "Cannot connect to PostgreSQL" + (dbname.empty() ? std::string() : " database \"" + dbname + "\"") +
+             ": " + PgMessage(conn ? PQerrorMessage(conn) : "out of memory");
+    PQfinish(conn);
+    return nullptr;
+  }
+  // PostgreSQL's notices (a shutdown announced, say) are not the
+  // server's to print.
+  PQsetNoticeProcessor(conn, [](void *, const char *) {}, nullptr);
+  std::string setup = "SET DateStyle = 'ISO, DMY'";
+  if (cfg.read_only) setup += "; SET default_transaction_read_only = on";
+  PGresult *r = PQexec(conn, setup.c_str());
+  bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+  if (!ok) *error = "Cannot set up the PostgreSQL connection: " + ResultMessage(r, conn);
+  PQclear(r);
+  if (!ok) {
+    PQfinish(conn);
+    return nullptr;
+  }
+  return conn;
+}
+
+// A connection that broke since the last request is made again; false with
+// the reason when PostgreSQL still cannot be reached.
+bool PgAlive(Connection *c, std::string *error) {
+  PGconn *conn = c->pg->conn;
+  if (PQstatus(conn) == CONNECTION_OK) return true;
+  PQreset(conn);
+  c->pg->tables.clear();
+  if (PQstatus(conn) != CONNECTION_OK) {
+    *error = "PostgreSQL cannot be reached: " + PgMessage(PQerrorMessage(conn));
+    return false;
+  }
+  std::string setup = "SET DateStyle = 'ISO, DMY'";
+  if (c->server->config.read_only) setup += "; SET default_transaction_read_only = on";
+  PGresult *r = PQexec(conn, setup.c_str());
+  bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+  if (!ok) *error = ResultMessage(r, conn);
+  PQclear(r);
+  return ok;
+}
+
+// Runs a catalog query with text parameters and keeps the whole result
+// (catalogs are small). Null with the reason on failure.
+using Result = std::unique_ptr<PGresult, void (*)(PGresult *)>;
+
+Result Catalog(Connection *c, const char *sql, const std::vector<std::string> &params, std::string *error) {
+  Result none(nullptr, PQclear);
+  if (!PgAlive(c, error)) return none;
+  std::vector<const char *> values;
+  for (const std::string &p : params) values.push_back(p.c_str());
+  Result r(PQexecParams(c->pg->conn, sql, (int)values.size(), nullptr, values.data(), nullptr, nullptr, 0),
+           PQclear);
+  if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
+    *error = ResultMessage(r.get(), c->pg->conn);
+    return none;
+  }
+  return r;
+}
+
+std::string QuoteName(const std::string &name) {
+  std::string q = "\"";
+  for (char ch : name) {
+    if (ch == '"') q += '"';
+    q += ch;
+  }
+  return q + "\"";
+}
+
+// The protocol's type and length for a column of PostgreSQL type `oid`
+// with type modifier `mod`: numeric with two decimals is money, any other
+// numeric real; a char or varchar length is declared, text (and anything
+// else, shown as PostgreSQL writes it) measured.
+FieldType PgFieldType(Oid oid, int mod) {
+  switch (oid) {
+    case PG_INT2:
+    case PG_INT4:
+    case PG_INT8:
+      return {INT_TYPE, 4};
+    case PG_FLOAT4:
+    case PG_FLOAT8:
+      return {REAL_TYPE, 8};
+    case PG_NUMERIC:
+      return mod >= 4 && ((mod - 4) & 0xffff) == 2 ? FieldType{MONEY_TYPE, 4} : FieldType{REAL_TYPE, 8};
+    case PG_BPCHAR:
+    case PG_VARCHAR:
+      if (mod > 4) return {CHAR_TYPE, mod - 4};
+      return {TEXT_TYPE, 0, true};
+    case PG_DATE:
+      return {DATE_TYPE, 4};
+    case PG_TIME:
+      return {TIME_TYPE, 4};
+    default:
+      return {TEXT_TYPE, 0, true};
+  }
+}
+
+// The table of relation `oid`, from the session's memory or the catalog.
+const PgTable *TableOf(Connection *c, Oid oid) {
+  auto found = c->pg->tables.find(oid);
+  if (found != c->pg->tables.end()) return &found->second;
+  std::string error, id = std::to_string(oid);
+  Result r = Catalog(c,
+                     "SELECT c.relname, a.attnum, a.attnotnull FROM pg_class c JOIN pg_attribute a "
+                     "ON a.attrelid = c.oid AND a.attnum > 0 WHERE c.oid = $1::oid ORDER BY a.attnum",
+                     {id}, &error);
+  if (!r || PQntuples(r.get()) == 0) return nullptr;
+  PgTable &t = c->pg->tables[oid];
+  t.name = PQgetvalue(r.get(), 0, 0);
+  for (int i = 0; i < PQntuples(r.get()); i++) {
+    size_t number = (size_t)atoi(PQgetvalue(r.get(), i, 1));
+    if (t.not_null.size() < number + 1) t.not_null.resize(number + 1, false);
+    t.not_null[number] = PQgetvalue(r.get(), i, 2)[0] == 't';
+  }
+  return &t;
+}
+
+FieldDesc DescribeColumn(Connection *c, PGresult *r, int i) {
+  FieldDesc f;
+  f.name = PQfname(r, i);
+  if (f.name.size() > FIELD_NAME_MAX) f.name.resize(FIELD_NAME_MAX);
+  FieldType t = PgFieldType(PQftype(r, i), PQfmod(r, i));
+  f.type = t.type;
+  f.length = t.length;
+  f.computed = t.measured;
+  Oid table = PQftable(r, i);
+  int column = PQftablecol(r, i);
+  // A computed text is CHAR as long as its longest value, as with SQLite.
+  if (table == InvalidOid && f.type == TEXT_TYPE) f.type = CHAR_TYPE;
+  if (table != InvalidOid) {
+    if (const PgTable *known = TableOf(c, table)) {
+      f.table = known->name;
+      f.not_null = column > 0 && (size_t)column < known->not_null.size() && known->not_null[column];
+    }
+  }
+  return f;
+}
+
+// "1999-03-02" as mSQL writes it, "02-Mar-1999"; anything else unchanged.
+size_t MsqlDate(const char *iso, size_t n, char *out) {
+  static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  if (n != 10 || iso[4] != '-' || iso[7] != '-') return 0;
+  int month = (iso[5] - '0') * 10 + (iso[6] - '0');
+  if (month < 1 || month > 12) return 0;
+  memcpy(out, iso + 8, 2);
+  out[2] = '-';
+  memcpy(out + 3, months + (month - 1) * 3, 3);
+  out[6] = '-';
+  memcpy(out + 7, iso, 4);
+  return 11;
+}
+
+// Writes the rows of a statement sent in single-row mode, then their field
+// descriptions; like the SQLite engine, a statement that fails before its
+// first row gets a plain error reply. The columns are described once the
+// rows are all read: the catalog cannot be asked while they come in.
+void StreamRows(Connection *c, PGresult *first) {
+  PGconn *conn = c->pg->conn;
+  int ncol = PQnfields(first);
+  std::vector<bool> is_date(ncol);
+  for (int i = 0; i < ncol; i++) is_date[i] = PQftype(first, i) == PG_DATE;
+  std::vector<size_t> longest(ncol, 0);
+  WritePacket(c, "1:" + std::to_string(ncol) + "\n");
+  Flush(c);
+  PacketWriter *out = &c->out;
+  std::string failure;
+  bool too_large = false;
+  PGresult *r = first;
+  while (r) {
+    ExecStatusType status = PQresultStatus(r);
+    if (status == PGRES_SINGLE_TUPLE && !c->broken && !too_large && failure.empty()) {
+      msqlWriterBegin(out);
+      for (int i = 0; i < ncol; i++) {
+        if (PQgetisnull(r, 0, i)) {
+          msqlWriterAppend(out, kNullColumn, 3);
+          continue;
+        }
+        const char *value = PQgetvalue(r, 0, i);
+        size_t n = (size_t)PQgetlength(r, 0, i);
+        char date[16];
+        if (is_date[i]) {
+          size_t m = MsqlDate(value, n, date);
+          if (m) {
+            value = date;
+            n = m;
+          }
+        }
+        if (n > longest[i]) longest[i] = n;
+        std::string count = std::to_string(n) + ":";
+        msqlWriterAppend(out, count.data(), count.size());
+        msqlWriterAppend(out, value, n);
+      }
+      if (!msqlWriterEnd(out)) {
+        failure = "Row of " + std::to_string(out->length) + " bytes does not fit in a packet";
+        too_large = true;
+      } else if (out->used >= OUTPUT_FLUSH_SIZE) {
+        Flush(c);
+      }
+    } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK && failure.empty()) {
+      failure = ResultMessage(r, conn);
+    }
+    if (r != first) PQclear(r);
+    // The rest of a result that is given up is still read, so that the
+    // connection is ready for the next statement.
+    r = PQgetResult(conn);
+  }
+  Flush(c);
+  std::vector<FieldDesc> fields;
+  if (!c->broken && failure.empty()) {
+    for (int i = 0; i < ncol; i++) fields.push_back(DescribeColumn(c, first, i));
+  }
+  PQclear(first);
+  if (c->broken) return;
+  if (!failure.empty()) {
+    ReplyError(c, failure);
+    return;
+  }
+  WritePacket(c, kEndPacket);
+  for (int i = 0; i < ncol; i++) {
+    const FieldDesc &f = fields[i];
+    WriteFieldRow(c, f, f.computed ? (int)longest[i] : f.length);
+  }
+  Reply(c, kEndPacket);
+}
+
+// Reads what remains of a statement's results, keeping the first failure.
+void Drain(PGconn *conn, std::string *failure) {
+  while (PGresult *r = PQgetResult(conn)) {
+    ExecStatusType status = PQresultStatus(r);
+    if (failure->empty() && status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK &&
+        status != PGRES_SINGLE_TUPLE) {
+      *failure = ResultMessage(r, conn);
+    }
+    PQclear(r);
+  }
+}
+
+// Runs a statement without rows of its own and answers with its count.
+bool Command(Connection *c, const std::string &sql, std::string *error, long long *changed = nullptr) {
+  PGconn *conn = c->pg->conn;
+  PGresult *r = PQexec(conn, sql.c_str());
+  bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+  if (!ok) *error = ResultMessage(r, conn);
+  if (ok && changed) *changed = atoll(PQcmdTuples(r));
+  PQclear(r);
+  return ok;
+}
+
+void PgQuery(Connection *c, const std::string &statement) {
+  Translation t;
+  std::string error;
+  if (!TranslateStatement(statement, &t, &error, DIALECT_POSTGRES)) {
+    ReplyError(c, error);
+    return;
+  }
+  if (!t.is_select && !NeedWritable(c)) return;
+  if (!PgAlive(c, &error)) {
+    ReplyError(c, error);
+    return;
+  }
+  if (!t.is_select) c->pg->tables.clear();
+  if (t.kind != STMT_SQL) {
+    std::string sql;
+    if (t.kind == STMT_CREATE_SEQUENCE) {
+      sql = "CREATE SEQUENCE " + PgSequenceName(t.table) + " INCREMENT BY " + std::to_string(t.step) +
+            " MINVALUE " + std::to_string(std::min(t.value, 1LL) - 1) + " START WITH " + std::to_string(t.value);
+      // The sequence is the table's: refused for a table that is not there.
+      Result exists = Catalog(c, "SELECT to_regclass($1)::oid", {QuoteName(t.table)}, &error);
+      if (exists && PQgetisnull(exists.get(), 0, 0)) {
+        ReplyError(c, "Unknown table \"" + t.table + "\"");
+        return;
+      }
+    } else {
+      sql = "DROP SEQUENCE " + PgSequenceName(t.table);
+    }
+    if (Command(c, sql, &error)) {
+      Reply(c, "1\n");
+    } else {
+      ReplyError(c, error);
+    }
+    return;
+  }
+  // Text parameters are untyped: PostgreSQL reads each as the type its
+  // place in the statement asks for, as it would the literal. Numbers are
+  // bigint and numeric, so that a sign before one still has a type to work on.
+  std::vector<const char *> values;
+  std::vector<int> lengths, formats;
+  std::vector<Oid> types;
+  for (const SqlParam &p : t.params) {
+    values.push_back(p.text.data());
+    lengths.push_back((int)p.text.size());
+    formats.push_back(0);
+    types.push_back(p.kind == PARAM_INT ? PG_INT8 : p.kind == PARAM_REAL ? PG_NUMERIC : 0);
+  }
+  PGconn *conn = c->pg->conn;
+  if (!PQsendQueryParams(conn, t.sql.c_str(), (int)values.size(), types.data(), values.data(), lengths.data(),
+                         formats.data(), 0)) {
+    ReplyError(c, PgMessage(PQerrorMessage(conn)));
+    return;
+  }
+  PQsetSingleRowMode(conn);
+  PGresult *first = PQgetResult(conn);
+  ExecStatusType status = PQresultStatus(first);
+  if (status == PGRES_SINGLE_TUPLE || status == PGRES_TUPLES_OK) {
+    StreamRows(c, first);
+    return;
+  }
+  std::string failure;
+  long long changed = 0;
+  if (status == PGRES_COMMAND_OK) {
+    changed = atoll(PQcmdTuples(first));
+  } else {
+    failure = ResultMessage(first, conn);
+  }
+  PQclear(first);
+  Drain(conn, &failure);
+  if (!failure.empty()) {
+    ReplyError(c, failure);
+    return;
+  }
+  // A dropped table takes its sequence with it, as with SQLite.
+  if (!t.table.empty()) {
+    std::string ignored;
+    Command(c, "DROP SEQUENCE IF EXISTS " + PgSequenceName(t.table), &ignored);
+  }
+  Reply(c, std::to_string(changed) + "\n");
+}
+
+void PgClose(Connection *c) {
+  if (c->pg) {
+    PQfinish(c->pg->conn);
+    delete c->pg;
+  }
+  c->pg = nullptr;
+  c->database.clear();
+}
+
+bool PgListDatabases(Connection *c, std::vector<std::string> *names, std::string *error);
+
+bool PgSelect(Connection *c, const std::string &name, std::string *error) {
+  // Said as the SQLite engine says it rather than as a failed login.
+  std::vector<std::string> names;
+  if (!PgListDatabases(c, &names, error)) return false;
+  if (std::find(names.begin(), names.end(), name) == names.end()) {
+    *error = "Unknown database \"" + name + "\"";
+    return false;
+  }
+  PGconn *conn = PgOpen(c->server->config, name, error);
+  if (!conn) return false;
+  PgClose(c);
+  c->pg = new PgSession;
+  c->pg->conn = conn;
+  c->database = name;
+  return true;
+}
+
+// The catalog requests before a database is selected go over a connection
+// of their own to the connection string's database.
+struct Borrowed {
+  Connection *c;
+  PgSession *saved;
+  PgSession temporary;
+};
+
+bool Borrow(Connection *c, Borrowed *b, std::string *error) {
+  b->c = c;
+  b->saved = c->pg;
+  if (c->pg) return true;
+  b->temporary.conn = PgOpen(c->server->config, "", error);
+  if (!b->temporary.conn) return false;
+  c->pg = &b->temporary;
+  return true;
+}
+
+void GiveBack(Borrowed *b) {
+  if (b->c->pg == &b->temporary) {
+    PQfinish(b->temporary.conn);
+    b->c->pg = b->saved;
+  }
+}
+
+// Databases that accept connections, templates left out, and only those
+// whose names a client may select.
+bool PgListDatabases(Connection *c, std::vector<std::string> *names, std::string *error) {
+  Borrowed b;
+  if (!Borrow(c, &b, error)) return false;
+  Result r = Catalog(c,
+                     "SELECT datname FROM pg_database WHERE datallowconn AND NOT datistemplate "
+                     "ORDER BY datname",
+                     {}, error);
+  GiveBack(&b);
+  if (!r) return false;
+  for (int i = 0; i < PQntuples(r.get()); i++) {
+    const char *name = PQgetvalue(r.get(), i, 0);
+    if (ValidDatabaseName(name)) names->push_back(name);
+  }
+  return true;
+}
+
+// Tables and views of the search path, as they can be named unqualified.
+bool PgListTables(Connection *c, std::vector<std::string> *names, std::string *error) {
+  Result r = Catalog(c,
+                     "SELECT c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
+                     "WHERE c.relkind IN ('r', 'v', 'm', 'p', 'f') AND pg_table_is_visible(c.oid) "
+                     "AND n.nspname NOT IN ('pg_catalog', 'information_schema') ORDER BY c.relname",
+                     {}, error);
+  if (!r) return false;
+  for (int i = 0; i < PQntuples(r.get()); i++) names->push_back(PQgetvalue(r.get(), i, 0));
+  return true;
+}
+
+// The relation a client's table name means, as its OID in text; the name
+// is taken as the client would write it unquoted (folded to lower case),
+// and as it stands when that finds nothing.
+bool TableOid(Connection *c, const std::string &table, std::string *oid, std::string *error,
+              std::string *quoted = nullptr) {
+  Result r = Catalog(c, "SELECT r::oid, r::text FROM coalesce(to_regclass($1), to_regclass($2)) AS r",
+                     {table, QuoteName(table)}, error);
+  if (!r) return false;
+  if (PQgetisnull(r.get(), 0, 0)) {
+    *error = "Unknown table \"" + table + "\"";
+    return false;
+  }
+  *oid = PQgetvalue(r.get(), 0, 0);
+  if (quoted) *quoted = PQgetvalue(r.get(), 0, 1);
+  return true;
+}
+
+struct PgIndex {
+  std::string shown;
+  bool unique;
+  std::string method;
+  std::vector<std::string> columns;
+};
+
+// The index entries of a table named as the SQLite engine names them:
+// the primary key "primary_key", a UNIQUE constraint "unique_<fields>",
+// an index made by CREATE INDEX by its mSQL name; primary key first, then
+// by age.
+bool TableIndexes(Connection *c, const std::string &oid, std::vector<PgIndex> *out, std::string *error) {
+  Result r = Catalog(c,
+                     "SELECT ic.relname, x.indisprimary, x.indisunique, "
+                     "EXISTS (SELECT 1 FROM pg_constraint k WHERE k.conindid = x.indexrelid AND k.contype = 'u'), "
+                     "am.amname, (SELECT string_agg(a.attname, chr(1) ORDER BY k.o) FROM "
+                     "unnest(x.indkey) WITH ORDINALITY AS k(n, o) JOIN pg_attribute a "
+                     "ON a.attrelid = x.indrelid AND a.attnum = k.n) "
+                     "FROM pg_index x JOIN pg_class ic ON ic.oid = x.indexrelid JOIN pg_am am ON am.oid = ic.relam "
+                     "WHERE x.indrelid = $1::oid ORDER BY x.indisprimary DESC, x.indexrelid",
+                     {oid}, error);
+  if (!r) return false;
+  for (int i = 0; i < PQntuples(r.get()); i++) {
+    PgIndex index;
+    index.unique = PQgetvalue(r.get(), i, 2)[0] == 't';
+    index.method = PQgetvalue(r.get(), i, 4);
+    std::string joined = PQgetvalue(r.get(), i, 5);
+    size_t start = 0;
+    while (!joined.empty()) {
+      size_t end = joined.find('\1', start);
+      index.columns.push_back(joined.substr(start, end - start));
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+    if (PQgetvalue(r.get(), i, 1)[0] == 't') {
+      index.shown = "primary_key";
+    } else if (PQgetvalue(r.get(), i, 3)[0] == 't') {
+      index.shown = "unique";
+      for (const std::string &column : index.columns) index.shown += "_" + column;
+    } else {
+      index.shown = IndexShownName(PQgetvalue(r.get(), i, 0));
+    }
+    std::string base = index.shown;
+    for (int n = 2;; n++) {
+      bool taken = false;
+      for (const PgIndex &e : *out) taken = taken || e.shown == index.shown;
+      if (!taken) break;
+      index.shown = base + "_" + std::to_string(n);
+    }
+    out->push_back(index);
+  }
+  return true;
+}
+
+bool PgListFields(Connection *c, const std::string &table, std::vector<FieldDesc> *fields, std::string *error) {
+  std::string oid, quoted;
+  if (!TableOid(c, table, &oid, error, &quoted)) return false;
+  Result r = Catalog(c,
+                     "SELECT attname, atttypid, atttypmod, attnotnull FROM pg_attribute "
+                     "WHERE attrelid = $1::oid AND attnum > 0 AND NOT attisdropped ORDER BY attnum",
+                     {oid}, error);
+  if (!r) return false;
+  std::vector<size_t> measured;
+  std::string measure;
+  for (int i = 0; i < PQntuples(r.get()); i++) {
+    FieldDesc f;
+    f.table = table;
+    f.name = PQgetvalue(r.get(), i, 0);
+    FieldType t = PgFieldType((Oid)atol(PQgetvalue(r.get(), i, 1)), atoi(PQgetvalue(r.get(), i, 2)));
+    f.type = t.type;
+    f.length = t.length;
+    f.not_null = PQgetvalue(r.get(), i, 3)[0] == 't';
+    if (t.measured) {
+      // Measured as the rows are written: PostgreSQL's output form.
+      Oid type = (Oid)atol(PQgetvalue(r.get(), i, 1));
+      std::string value = type == PG_TEXT || type == PG_VARCHAR || type == PG_BPCHAR
+                              ? QuoteName(f.name)
+                              : "format('%s', " + QuoteName(f.name) + ")";
+      measure += std::string(measured.empty() ? "" : ", ") + "max(octet_length(" + value + "))";
+      measured.push_back(fields->size());
+    }
+    fields->push_back(f);
+  }
+  // Text has no declared length: the longest value is, in one pass.
+  if (!measured.empty()) {
+    Result m = Catalog(c, ("SELECT " + measure + " FROM " + quoted).c_str(), {}, error);
+    if (!m) return false;
+    for (size_t k = 0; k < measured.size(); k++) {
+      long long longest = PQgetisnull(m.get(), 0, (int)k) ? 0 : atoll(PQgetvalue(m.get(), 0, (int)k));
+      FieldDesc &f = (*fields)[measured[k]];
+      f.length = longest <= 0 ? FIELD_LENGTH_DEFAULT : (int)std::min<long long>(longest, FIELD_LENGTH_CAP);
+    }
+  }
+  std::vector<PgIndex> indexes;
+  if (!TableIndexes(c, oid, &indexes, error)) return false;
+  for (const PgIndex &index : indexes) {
+    FieldDesc f;
+    f.table = table;
+    f.name = index.shown;
+    f.type = IDX_TYPE;
+    f.length = (int)index.columns.size();
+    f.unique = index.unique;
+    fields->push_back(f);
+  }
+  return true;
+}
+
+bool PgListIndex(Connection *c, const std::string &table, const std::string &index, std::vector<std::string> *rows,
+                 std::string *error) {
+  std::string oid;
+  if (!TableOid(c, table, &oid, error)) return false;
+  std::vector<PgIndex> indexes;
+  if (!TableIndexes(c, oid, &indexes, error)) return false;
+  for (const PgIndex &entry : indexes) {
+    if (entry.shown != index) continue;
+    rows->push_back(entry.method);
+    rows->insert(rows->end(), entry.columns.begin(), entry.columns.end());
+    return true;
+  }
+  *error = "Unknown index \"" + index + "\" on table \"" + table + "\"";
+  return false;
+}
+
+bool PgSequenceInfo(Connection *c, const std::string &table, long long *step, long long *value,
+                    std::string *error) {
+  std::string name = PgSequenceName(table);
+  Result r = Catalog(c,
+                     "SELECT increment_by, coalesce(last_value + increment_by, start_value) FROM pg_sequences "
+                     "WHERE schemaname = current_schema() AND sequencename = $1",
+                     {name.substr(1, name.size() - 2)}, error);
+  if (!r) return false;
+  if (PQntuples(r.get()) == 0) {
+    *error = "Table \"" + table + "\" has no sequence";
+    return false;
+  }
+  *step = atoll(PQgetvalue(r.get(), 0, 0));
+  *value = atoll(PQgetvalue(r.get(), 0, 1));
+  return true;
+}
+
+// Whole databases are PostgreSQL's: create, drop, copy (a new database
+// made from the other as its template) and move (a rename), with
+// PostgreSQL's own checks of rights and of databases in use. The client's
+// own connection to a database it drops or moves is closed first.
+bool PgAdminister(Connection *c, long code, const std::string &a, const std::string &b, std::string *error) {
+  if ((code == REQ_DROP_DB || code == REQ_MOVE_DB) && c->database == a) PgClose(c);
+  std::string sql;
+  switch (code) {
+    case REQ_CREATE_DB:
+      sql = "CREATE DATABASE " + QuoteName(a);
+      break;
+    case REQ_DROP_DB:
+      sql = "DROP DATABASE " + QuoteName(a);
+      break;
+    case REQ_COPY_DB:
+      sql = "CREATE DATABASE " + QuoteName(b) + " TEMPLATE " + QuoteName(a);
+      break;
+    default:
+      sql = "ALTER DATABASE " + QuoteName(a) + " RENAME TO " + QuoteName(b);
+      break;
+  }
+  Borrowed borrowed;
+  PgSession *own = c->pg;
+  // A database cannot be dropped, copied or renamed over a connection to it.
+  c->pg = nullptr;
+  bool ok = Borrow(c, &borrowed, error);
+  if (ok) {
+    ok = PgAlive(c, error) && Command(c, sql, error);
+    GiveBack(&borrowed);
+  }
+  c->pg = own;
+  return ok;
+}
+
+}  // namespace
+
+const Engine kPostgresEngine = {
+    "PostgreSQL", PgListDatabases, PgSelect, PgClose,        PgListTables,
+    PgListFields, PgListIndex,     PgQuery,  PgSequenceInfo, PgAdminister,
+};

@@ -1,0 +1,270 @@
+// korvid-server over a private PostgreSQL, through the project's client
+// library: what only this engine has to get right (types and dates both
+// ways, keys, parameters, sequences, PostgreSQL going away, a refused
+// login, read_only, administration), each checked in PostgreSQL itself
+// with psql. The requests both engines answer alike are in server_test.cc.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "msql/msql.h"
+#include "tests/support/pg_fixture.h"
+#include "tests/support/server_fixture.h"
+
+namespace {
+
+class PostgresTest : public ::testing::Test {
+ protected:
+  // Starts the server over an empty database "work"; `options` as given.
+  void Start(ServerFixtureOptions options) {
+    options.postgresql = true;
+    std::string error;
+    server_ = ServerFixtureStart(options, &error);
+    ASSERT_NE(server_, nullptr) << error;
+    std::string out;
+    ASSERT_TRUE(PgFixtureSql(server_->pg, "template1", "CREATE DATABASE work", &out)) << out;
+    sock_ = msqlConnect(nullptr);
+    ASSERT_GE(sock_, 0) << msqlErrMsg;
+  }
+  void TearDown() override {
+    if (sock_ >= 0) msqlClose(sock_);
+    ServerFixtureStop(server_);
+  }
+
+  // Runs a statement through the server; its row count or -1.
+  int Query(const std::string &statement) {
+    int n = msqlQuery(sock_, statement.c_str());
+    if (n >= 0) msqlFreeResult(msqlStoreResult());
+    return n;
+  }
+
+  // The rows of a SELECT through the server, "NULL" for SQL NULL, fields
+  // joined by '|'.
+  std::vector<std::string> Rows(const std::string &statement) {
+    std::vector<std::string> rows;
+    EXPECT_GE(msqlQuery(sock_, statement.c_str()), 0) << statement << ": " << msqlErrMsg;
+    ResultHandle *r = msqlStoreResult();
+    if (!r) return rows;
+    while (char **row = msqlFetchRow(r)) {
+      std::string line;
+      for (int i = 0; i < msqlNumFields(r); i++) line += (i ? "|" : "") + std::string(row[i] ? row[i] : "NULL");
+      rows.push_back(line);
+    }
+    msqlFreeResult(r);
+    return rows;
+  }
+
+  // What psql finds in database work.
+  std::string Psql(const std::string &sql) {
+    std::string out;
+    EXPECT_TRUE(PgFixtureSql(server_->pg, "work", sql, &out)) << sql << ": " << out;
+    return out;
+  }
+
+  ServerFixture *server_ = nullptr;
+  int sock_ = -1;
+};
+
+struct Field {
+  std::string name;
+  int type, length;
+  unsigned flags;
+};
+
+std::vector<Field> Fields(ResultHandle *r) {
+  std::vector<Field> out;
+  msqlFieldSeek(r, 0);
+  while (FieldListEntry *f = msqlFetchField(r)) out.push_back({f->name, f->type, f->length, f->flags});
+  return out;
+}
+
+TEST_F(PostgresTest, TypesDatesAndKeysAsMsqlHasThem) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  ASSERT_EQ(msqlSelectDB(sock_, "work"), 0) << msqlErrMsg;
+  ASSERT_EQ(Query("CREATE TABLE t (id int not null, code char(8), r real, m money, d date, at time, "
+                  "notes text(100), u uint)"),
+            0)
+      << msqlErrMsg;
+  ASSERT_EQ(Query("INSERT INTO t VALUES (1, 'ab', 2.5, 3.5, '02-Mar-1999', '10:20:30', 'a note', 7)"), 1)
+      << msqlErrMsg;
+  // Stored as PostgreSQL's own types, read back in mSQL's forms.
+  EXPECT_EQ(Psql("SELECT d, m, at, pg_typeof(code), pg_typeof(r) FROM t"),
+            "1999-03-02|3.50|10:20:30|character varying|double precision");
+  EXPECT_EQ(Rows("SELECT d, m, at, code FROM t WHERE d = '02-Mar-1999'"),
+            std::vector<std::string>({"02-Mar-1999|3.50|10:20:30|ab"}));
+  EXPECT_EQ(Query("INSERT INTO t VALUES (2, 'cd', 1, 1, '01-Jan-2000', '00:00:00', 'x', -1)"), -1);
+  EXPECT_EQ(Query("INSERT INTO t VALUES (2, 'far too long', 1, 1, '01-Jan-2000', '00:00:00', 'x', 1)"), -1);
+  EXPECT_NE(strstr(msqlErrMsg, "too long"), nullptr) << msqlErrMsg;
+  EXPECT_EQ(Psql("SELECT count(*) FROM t"), "1");
+
+  // Keys made in PostgreSQL itself are named as the SQLite engine names them.
+  Psql("CREATE TABLE k (id integer PRIMARY KEY, code varchar(10) UNIQUE, name text NOT NULL, "
+       "n numeric(10,3), big bigint, flag boolean); CREATE UNIQUE INDEX \"k.by_name\" ON k (name, code); "
+       "INSERT INTO k VALUES (1, 'x', 'a longer name', 1.5, 2, true)");
+  ResultHandle *r = msqlListFields(sock_, "k");
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  std::vector<Field> want = {{"id", INT_TYPE, 4, FLAG_NOT_NULL},
+                             {"code", CHAR_TYPE, 10, 0},
+                             {"name", TEXT_TYPE, 13, FLAG_NOT_NULL},
+                             {"n", REAL_TYPE, 8, 0},
+                             {"big", INT_TYPE, 4, 0},
+                             {"flag", TEXT_TYPE, 1, 0},
+                             {"primary_key", IDX_TYPE, 1, FLAG_UNIQUE_KEY},
+                             {"unique_code", IDX_TYPE, 1, FLAG_UNIQUE_KEY},
+                             {"by_name", IDX_TYPE, 2, FLAG_UNIQUE_KEY}};
+  std::vector<Field> got = Fields(r);
+  msqlFreeResult(r);
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); i++) {
+    EXPECT_EQ(got[i].name, want[i].name);
+    EXPECT_EQ(got[i].type, want[i].type) << want[i].name;
+    EXPECT_EQ(got[i].length, want[i].length) << want[i].name;
+    EXPECT_EQ(got[i].flags, want[i].flags) << want[i].name;
+  }
+  r = msqlListIndex(sock_, "k", "by_name");
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  std::vector<std::string> index;
+  while (char **row = msqlFetchRow(r)) index.push_back(row[0]);
+  msqlFreeResult(r);
+  EXPECT_EQ(index, std::vector<std::string>({"btree", "name", "code"}));
+  // Money is numeric with two decimals; listed as money again.
+  r = msqlListFields(sock_, "t");
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  got = Fields(r);
+  msqlFreeResult(r);
+  ASSERT_GE(got.size(), 8u);
+  int types[] = {INT_TYPE, CHAR_TYPE, REAL_TYPE, MONEY_TYPE, DATE_TYPE, TIME_TYPE, TEXT_TYPE, INT_TYPE};
+  for (size_t i = 0; i < 8; i++) EXPECT_EQ(got[i].type, types[i]) << got[i].name;
+
+  ResultHandle *tables = msqlListTables(sock_);
+  ASSERT_NE(tables, nullptr) << msqlErrMsg;
+  std::vector<std::string> names;
+  while (char **row = msqlFetchRow(tables)) names.push_back(row[0]);
+  msqlFreeResult(tables);
+  EXPECT_EQ(names, std::vector<std::string>({"k", "t"}));
+}
+
+TEST_F(PostgresTest, LiteralsAreSentAsParametersAndPatternsAreMsqls) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  ASSERT_EQ(msqlSelectDB(sock_, "work"), 0) << msqlErrMsg;
+  ASSERT_EQ(Query("CREATE TABLE p (id int, name char(60))"), 0) << msqlErrMsg;
+  // Quotes and backslashes decoded the mSQL way, then stored as they are.
+  ASSERT_EQ(Query("INSERT INTO p VALUES (1, 'O\\'Neill \\\\ x''); DROP TABLE p; --')"), 1) << msqlErrMsg;
+  ASSERT_EQ(Query("INSERT INTO p VALUES (2, 'Smith')"), 1) << msqlErrMsg;
+  ASSERT_EQ(Query("INSERT INTO p VALUES (-3, 'smithers')"), 1) << msqlErrMsg;
+  EXPECT_EQ(Psql("SELECT name FROM p WHERE id = 1"), "O'Neill \\ x'); DROP TABLE p; --");
+  EXPECT_EQ(Rows("SELECT id FROM p WHERE name = 'O\\'Neill \\\\ x\\'); DROP TABLE p; --'"),
+            std::vector<std::string>({"1"}));
+  EXPECT_EQ(Rows("SELECT id FROM p WHERE name LIKE 'S%' ORDER BY id"), std::vector<std::string>({"2"}));
+  EXPECT_EQ(Rows("SELECT id FROM p WHERE name CLIKE 's%' ORDER BY id"), std::vector<std::string>({"-3", "2"}));
+  EXPECT_EQ(Rows("SELECT id FROM p WHERE name RLIKE '^[Ss]mith$'"), std::vector<std::string>({"2"}));
+  EXPECT_EQ(Rows("SELECT id FROM p WHERE id = -3"), std::vector<std::string>({"-3"}));
+  EXPECT_EQ(Rows("SELECT e.id FROM p=e WHERE e.name = NULL"), std::vector<std::string>());
+  // Refused, each with its reason, and the connection stays usable.
+  EXPECT_EQ(Query("SELECT 1; DELETE FROM p"), -1);
+  EXPECT_STREQ(msqlErrMsg, "Only one statement per query is supported");
+  EXPECT_EQ(Query("SELECT _rowid FROM p"), -1);
+  EXPECT_NE(strstr(msqlErrMsg, "Unsupported with PostgreSQL: _rowid"), nullptr) << msqlErrMsg;
+  EXPECT_EQ(Query("SELECT * FROM nosuch"), -1);
+  EXPECT_STREQ(msqlErrMsg, "relation \"nosuch\" does not exist");
+  EXPECT_EQ(Psql("SELECT count(*) FROM p"), "3");
+}
+
+TEST_F(PostgresTest, SequencesArePostgresSequences) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  ASSERT_EQ(msqlSelectDB(sock_, "work"), 0) << msqlErrMsg;
+  ASSERT_EQ(Query("CREATE TABLE s (id int, name char(10))"), 0) << msqlErrMsg;
+  ASSERT_EQ(Query("CREATE SEQUENCE ON s STEP 2 VALUE 10"), 1) << msqlErrMsg;
+  EXPECT_EQ(Query("CREATE SEQUENCE ON nosuch"), -1);
+  EXPECT_EQ(Rows("SELECT _seq FROM s"), std::vector<std::string>({"10"}));
+  ASSERT_EQ(Query("INSERT INTO s VALUES (1, 'a')"), 1) << msqlErrMsg;
+  EXPECT_EQ(Rows("SELECT _seq, name FROM s"), std::vector<std::string>({"12|a"}));
+  SequenceInfo *info = msqlGetSequenceInfo(sock_, "s");
+  ASSERT_NE(info, nullptr) << msqlErrMsg;
+  EXPECT_EQ(info->first, 2);
+  EXPECT_EQ(info->second, 14);
+  EXPECT_EQ(Psql("SELECT s.last_value, p.increment_by FROM \"_korvid_seq_s\" s, pg_sequences p "
+                 "WHERE p.sequencename = '_korvid_seq_s'"),
+            "12|2");
+  // A dropped table takes its sequence with it.
+  ASSERT_EQ(Query("DROP TABLE s"), 0) << msqlErrMsg;
+  EXPECT_EQ(Psql("SELECT count(*) FROM pg_sequences"), "0");
+  EXPECT_EQ(msqlGetSequenceInfo(sock_, "s"), nullptr);
+}
+
+TEST_F(PostgresTest, PostgresGoingAwayIsSaidAndTheNextRequestReconnects) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  ASSERT_EQ(msqlSelectDB(sock_, "work"), 0) << msqlErrMsg;
+  ASSERT_EQ(Query("CREATE TABLE g (id int)"), 0) << msqlErrMsg;
+  ASSERT_EQ(Query("INSERT INTO g VALUES (1)"), 1) << msqlErrMsg;
+  ASSERT_TRUE(PgFixtureHalt(server_->pg));
+  EXPECT_EQ(Query("SELECT id FROM g"), -1);
+  EXPECT_NE(strstr(msqlErrMsg, "server closed the connection"), nullptr) << msqlErrMsg;
+  for (int i = 0; i < 2; i++) {  // still away: said again, never hung
+    EXPECT_EQ(Query("SELECT id FROM g"), -1);
+    EXPECT_GT(strlen(msqlErrMsg), 0u);
+  }
+  EXPECT_NE(strstr(msqlErrMsg, "PostgreSQL cannot be reached"), nullptr) << msqlErrMsg;
+  std::string error;
+  ASSERT_TRUE(PgFixtureResume(server_->pg, &error)) << error;
+  EXPECT_EQ(Rows("SELECT id FROM g"), std::vector<std::string>({"1"}));
+}
+
+TEST_F(PostgresTest, ARefusedLoginIsSaidPlainly) {
+  ServerFixtureOptions options;
+  options.pg_conninfo_extra = "user=nosuchrole";
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  EXPECT_EQ(msqlListDBs(sock_), nullptr);
+  EXPECT_NE(strstr(msqlErrMsg, "Cannot connect to PostgreSQL"), nullptr) << msqlErrMsg;
+  EXPECT_NE(strstr(msqlErrMsg, "\"nosuchrole\""), nullptr) << msqlErrMsg;
+  EXPECT_EQ(msqlSelectDB(sock_, "work"), -1);
+  EXPECT_NE(strstr(msqlErrMsg, "Cannot connect to PostgreSQL"), nullptr) << msqlErrMsg;
+}
+
+TEST_F(PostgresTest, ReadOnlyHolds) {
+  ServerFixtureOptions options;
+  options.read_only = true;
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  Psql("CREATE TABLE r (id int); INSERT INTO r VALUES (1)");
+  ASSERT_EQ(msqlSelectDB(sock_, "work"), 0) << msqlErrMsg;
+  EXPECT_EQ(Rows("SELECT id FROM r"), std::vector<std::string>({"1"}));
+  const char *changes[] = {"INSERT INTO r VALUES (2)", "UPDATE r SET id = 3", "DELETE FROM r",
+                           "CREATE TABLE x (id int)", "DROP TABLE r", "CREATE SEQUENCE ON r"};
+  for (const char *statement : changes) {
+    EXPECT_EQ(Query(statement), -1) << statement;
+    EXPECT_STREQ(msqlErrMsg, "Server is read-only: changes are refused") << statement;
+  }
+  EXPECT_EQ(msqlCreateDB(sock_, "other"), -1);
+  EXPECT_EQ(Psql("SELECT count(*) FROM r WHERE id = 1"), "1");
+  EXPECT_EQ(Psql("SELECT count(*) FROM pg_database WHERE datname = 'other'"), "0");
+}
+
+TEST_F(PostgresTest, AdministrationIsPostgresDatabases) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  ASSERT_EQ(msqlCreateDB(sock_, "made"), 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(sock_, "made"), 0) << msqlErrMsg;
+  ASSERT_EQ(Query("CREATE TABLE a (id int)"), 0) << msqlErrMsg;
+  ASSERT_EQ(Query("INSERT INTO a VALUES (5)"), 1) << msqlErrMsg;
+  // Copying needs the database free of connections, its own client's too.
+  ASSERT_EQ(msqlSelectDB(sock_, "work"), 0) << msqlErrMsg;
+  ASSERT_EQ(msqlCopyDB(sock_, "made", "copied"), 0) << msqlErrMsg;
+  ASSERT_EQ(msqlMoveDB(sock_, "made", "moved"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlCreateDB(sock_, "work"), -1);
+  EXPECT_STREQ(msqlErrMsg, "database \"work\" already exists");
+  std::string out;
+  ASSERT_TRUE(PgFixtureSql(server_->pg, "copied", "SELECT id FROM a", &out)) << out;
+  EXPECT_EQ(out, "5");
+  EXPECT_EQ(Psql("SELECT string_agg(datname, ',' ORDER BY datname) FROM pg_database WHERE NOT datistemplate"),
+            "copied,moved,work");
+  ASSERT_EQ(msqlDropDB(sock_, "copied"), 0) << msqlErrMsg;
+  ResultHandle *r = msqlListDBs(sock_);
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  std::vector<std::string> names;
+  while (char **row = msqlFetchRow(r)) names.push_back(row[0]);
+  msqlFreeResult(r);
+  EXPECT_EQ(names, std::vector<std::string>({"moved", "work"}));
+}
+
+}  // namespace

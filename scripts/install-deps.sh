@@ -14,7 +14,8 @@ packages=(
   xfonts-base xfonts-75dpi xfonts-100dpi xfonts-utils
   openbox wmctrl locales
   python3 valgrind procps
-  postgresql libpq5  # the benchmarks against PostgreSQL and libpq
+  # korvid-server's PostgreSQL engine, its tests and the benchmarks against libpq
+  postgresql libpq5 libpq-dev
 )
 
 missing=()

@@ -138,6 +138,10 @@ TEST_F(ConfigTest, Lines) {
       {"[general]\ntcp_port=4333\n", "general", "tcp_port", "4333", ""},
       {"[general]\ntcp_port = 4333 # old port\n", "general", "tcp_port", "4333", ""},
       {"[general]\r\ntcp_port = 7\r\n", "general", "tcp_port", "7", ""},
+      // A libpq connection string is the whole rest of its line.
+      {"[postgresql]\nconninfo = host=/run/postgresql user=korvid  \r\n", "postgresql", "conninfo",
+       "host=/run/postgresql user=korvid", ""},
+      {"[postgresql]\nconninfo =\n", "postgresql", "conninfo", "(none)", Error("Invalid Value", 2)},
       {"[ general ]\n\ttcp_port\t=\t8\n", "general", "tcp_port", "8", ""},
       {"[general]\ntcp_port = 1\ntcp_port = 2\n", "general", "tcp_port", "2", ""},
       {"[general]\ntcp_port = -1\n", "general", "tcp_port", "1114", Error("Invalid value", 2)},

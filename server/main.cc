@@ -403,7 +403,7 @@ int main(int argc, char **argv) {
   }
 
   struct stat st;
-  if (stat(cfg.data_dir.c_str(), &st) != 0 && mkdir(cfg.data_dir.c_str(), 0755) != 0) {
+  if (cfg.pg_conninfo.empty() && stat(cfg.data_dir.c_str(), &st) != 0 && mkdir(cfg.data_dir.c_str(), 0755) != 0) {
     fprintf(stderr, "korvid-server: cannot create data directory %s: %s\n", cfg.data_dir.c_str(),
             strerror(errno));
     delete server;

@@ -59,3 +59,27 @@ SQL
 for i in $(seq 50); do [ -S "$tmp/msql.sock" ] && break; sleep 0.1; done
 MSQL_CONF_FILE="$tmp/msql.conf" KORVID_SERVER_PID=$server_pid "$build/bench/server_bench" \
   --pg "$pg_conninfo" --rows "$rows" --seconds "$seconds"
+
+# Third column: korvid-server over the same PostgreSQL, against libpq.
+"$psql" -q -h "$tmp/pgsock" -U bench -d postgres -c "CREATE DATABASE bench TEMPLATE template0"
+"$psql" -q -h "$tmp/pgsock" -U bench -d bench -v ON_ERROR_STOP=1 <<SQL
+CREATE TABLE bench (id int not null, name varchar(40), value int);
+INSERT INTO bench SELECT i, 'name ' || i, (i * 7) % 1000 FROM generate_series(1, $rows) AS i;
+CREATE UNIQUE INDEX pk ON bench (id);
+VACUUM ANALYZE bench;
+SQL
+cat >"$tmp/gateway.conf" <<CONF
+[general]
+unix_port = $tmp/gateway.sock
+tcp_port = 0
+pid_file = $tmp/gateway.pid
+[postgresql]
+conninfo = host=$tmp/pgsock user=bench dbname=postgres
+CONF
+"$build/server/korvid-server" --conf "$tmp/gateway.conf" --port 0 &
+gateway_pid=$!
+for i in $(seq 50); do [ -S "$tmp/gateway.sock" ] && break; sleep 0.1; done
+echo
+MSQL_CONF_FILE="$tmp/gateway.conf" KORVID_SERVER_PID=$gateway_pid "$build/bench/server_bench" \
+  --pg "host=$tmp/pgsock user=bench dbname=bench" --rows "$rows" --seconds "$seconds" --gateway
+kill "$gateway_pid" 2>/dev/null && wait "$gateway_pid" 2>/dev/null || true

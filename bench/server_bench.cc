@@ -3,7 +3,8 @@
 // table into the client. Not a test; bench/server.sh prepares both servers
 // and runs this. libpq is loaded at run time, so building needs no libpq.
 //
-// Usage: server_bench --pg CONNINFO [--rows N] [--seconds S]
+// Usage: server_bench --pg CONNINFO [--rows N] [--seconds S] [--gateway]
+// (--gateway: the korvid-server measured serves that PostgreSQL itself)
 // The korvid-server is found through $MSQL_CONF_FILE (its UNIX socket) and
 // must hold the table bench (id int, name char(40), value int) with N rows
 // in the database "bench"; PostgreSQL the same table in its database.
@@ -173,10 +174,17 @@ int main(int argc, char **argv) {
   const char *conninfo = nullptr;
   int rows = 1000000;
   double seconds = 3;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool gateway = false;  // korvid-server itself runs over PostgreSQL
+  for (int i = 1; i < argc; i++) {
+    if (!strcmp(argv[i], "--gateway")) {
+      gateway = true;
+      continue;
+    }
+    if (i + 1 >= argc) break;
     if (!strcmp(argv[i], "--pg")) conninfo = argv[i + 1];
     if (!strcmp(argv[i], "--rows")) rows = atoi(argv[i + 1]);
     if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
+    i++;
   }
   if (!conninfo || rows < 1 || seconds <= 0) {
     fprintf(stderr, "usage: %s --pg CONNINFO [--rows N] [--seconds S]\n", argv[0]);
@@ -240,6 +248,29 @@ int main(int argc, char **argv) {
   // Each ratio reads "korvid-server's figure against PostgreSQL's" in the
   // sense of its target: speeds as korvid/PostgreSQL, costs likewise.
   auto verdict = [](bool met) { return met ? "met" : "MISSED"; };
+  if (gateway) {
+    // korvid-server over the same PostgreSQL: its overhead as time against
+    // libpq's time straight to PostgreSQL, and its peak memory.
+    printf("%-34s %14s %14s %8s\n", "", "over PostgreSQL", "libpq", "ratio");
+    double select_time = p_sel / k_sel, fetch_time = k_all / p_all;
+    printf("%-34s %14.0f %14.0f %7.2fx  (time; target <= 1.30x: %s)\n", "point selects by key per second", k_sel,
+           p_sel, select_time, verdict(select_time <= 1.3));
+    printf("%-34s %13.3fs %13.3fs %7.2fx  (time; target <= 1.30x: %s)\n",
+           ("fetch all " + std::to_string(rows) + " rows").c_str(), k_all, p_all, fetch_time,
+           verdict(fetch_time <= 1.3));
+    if (k_server >= 0) printf("%-34s %13.3fs\n", "  CPU of the gateway per fetch", k_server);
+    char path[64], line[256];
+    snprintf(path, sizeof path, "/proc/%ld/status", k_pid);
+    if (FILE *f = k_pid > 0 ? fopen(path, "r") : nullptr) {
+      while (fgets(line, sizeof line, f)) {
+        if (!strncmp(line, "VmHWM:", 6)) printf("%-34s %s", "  peak memory of the gateway", line + 6);
+      }
+      fclose(f);
+    }
+    msqlClose(sock);
+    pq.finish(conn);
+    return 0;
+  }
   printf("%-34s %14s %14s %8s\n", "", "korvid-server", "PostgreSQL", "ratio");
   double selects = k_sel / p_sel, fetch = p_all / k_all;
   printf("%-34s %14.0f %14.0f %7.2fx  (target >= 2.50x: %s)\n", "point selects by key per second", k_sel,

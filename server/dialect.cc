@@ -386,6 +386,32 @@ void Parameterize(const std::vector<Token *> &sig, const char *start, Translatio
   }
 }
 
+// mSQL matches patterns against a field of any type (Korvid searches an
+// int field with LIKE); PostgreSQL only against text. So for PostgreSQL
+// the field before the operator at sig[k] is read as text, and a number
+// after it is a pattern like any other.
+void PgPatternOperands(const std::vector<Token *> &sig, size_t k) {
+  size_t left = k;
+  if (left > 0 && IsKeyword(*sig[left - 1], "NOT")) left--;
+  if (left > 0 && (sig[left - 1]->kind == TOK_WORD || sig[left - 1]->kind == TOK_QUOTED)) {
+    size_t first = left - 1;
+    if (first >= 2 && sig[first - 1]->text == "." &&
+        (sig[first - 2]->kind == TOK_WORD || sig[first - 2]->kind == TOK_QUOTED)) {
+      first -= 2;
+    }
+    sig[first]->text = "CAST(" + sig[first]->text;
+    sig[left - 1]->text += " AS text)";
+  }
+  if (k + 1 < sig.size() && sig[k + 1]->kind == TOK_NUMBER) sig[k + 1]->kind = TOK_STRING;
+  // A pattern's last backslash, escaping nothing, stands for itself (as in
+  // LikeMatch); PostgreSQL refuses it, so it is escaped.
+  if (k + 1 < sig.size() && sig[k + 1]->kind == TOK_STRING && !IsKeyword(*sig[k], "RLIKE")) {
+    std::string &pattern = sig[k + 1]->text;
+    size_t trailing = pattern.size() - (pattern.find_last_not_of('\\') + 1);
+    if (trailing % 2 == 1) pattern += '\\';
+  }
+}
+
 // The rewrites that apply anywhere in a statement: the system variables,
 // the mSQL operators, comparisons with NULL, and the reserved names.
 bool RewriteWords(const std::vector<Token *> &sig, bool is_select, Dialect dialect, std::string *error) {
@@ -432,6 +458,9 @@ bool RewriteWords(const std::vector<Token *> &sig, bool is_select, Dialect diale
     } else if (up == "_TIMESTAMP") {
       *error = "Unsupported system variable: _timestamp";
       return false;
+    } else if (pg && (up == "LIKE" || up == "CLIKE" || up == "RLIKE")) {
+      PgPatternOperands(sig, k);
+      t.text = up == "LIKE" ? "LIKE" : up == "CLIKE" ? "ILIKE" : "~";
     } else if (up == "CLIKE") {
       t.text = pg ? "ILIKE" : "MATCH";  // our match() is LIKE without case
     } else if (up == "RLIKE") {

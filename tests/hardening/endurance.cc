@@ -6,6 +6,8 @@
 //     unique index). Afterwards the rows are exactly the acknowledged inserts
 //     with their checksums, the server's resident memory grew by less than
 //     2 MB after a warm-up round, and its descriptors are back to before.
+//   endurance soak CLIENTS OPERATIONS postgresql   the same with korvid-server
+//     over a private PostgreSQL (tests/support/pg_fixture.h).
 //   endurance crash CYCLES   a client inserts while the server is killed
 //     (SIGKILL) at a random moment, then restarted: each time the database
 //     passes PRAGMA integrity_check and every acknowledged insert is there.
@@ -32,6 +34,8 @@
 #include "tests/support/server_fixture.h"
 
 namespace {
+
+bool over_postgres = false;  // the soak's server serves a private PostgreSQL
 
 long Checksum(int client, int seq) { return (client * 1000003L + seq * 7919L) % 1000000007L; }
 
@@ -62,6 +66,7 @@ ServerFixture *Start(const char *table) {
                       << "CREATE UNIQUE INDEX u ON " << table << " (client, seq)\\g\n";
   ServerFixtureOptions options;
   options.tcp = false;
+  options.postgresql = over_postgres;
   options.databases.push_back({"e", path});
   std::string error;
   ServerFixture *server = ServerFixtureStart(options, &error);
@@ -304,7 +309,11 @@ int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "soak" && argc == 4) return Soak(atoi(argv[2]), atoi(argv[3]));
+  if (mode == "soak" && argc == 5 && strcmp(argv[4], "postgresql") == 0) {
+    over_postgres = true;
+    return Soak(atoi(argv[2]), atoi(argv[3]));
+  }
   if (mode == "crash" && argc == 3) return Crash(atoi(argv[2]));
-  fprintf(stderr, "usage: %s soak CLIENTS OPERATIONS | crash CYCLES\n", argv[0]);
+  fprintf(stderr, "usage: %s soak CLIENTS OPERATIONS [postgresql] | crash CYCLES\n", argv[0]);
   return 2;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -69,13 +70,20 @@ std::vector<std::vector<std::string>> Exec(int sock, const char *statement) {
   return rows;
 }
 
-TEST(QuoteRoundTrip, ValuesComeBackByteForByte) {
+// Once over SQLite files, once over a private PostgreSQL.
+class QuoteRoundTrip : public ::testing::TestWithParam<const char *> {};
+
+INSTANTIATE_TEST_SUITE_P(Engines, QuoteRoundTrip, ::testing::Values("SQLite", "PostgreSQL"),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
+
+TEST_P(QuoteRoundTrip, ValuesComeBackByteForByte) {
   char dir[] = "/tmp/korvid-quote-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string script = std::string(dir) + "/q.sql";
   std::ofstream(script) << "CREATE TABLE qt (id INT NOT NULL, a CHAR(" << kLength << "), b CHAR(" << kLength
                         << "))\\g\nCREATE UNIQUE INDEX k ON qt (id)\\g\n";
   ServerFixtureOptions options;
+  options.postgresql = strcmp(GetParam(), "PostgreSQL") == 0;
   options.databases.push_back({"q", script});
   std::string error;
   ServerFixture *server = ServerFixtureStart(options, &error);

@@ -525,7 +525,10 @@ bool TranslateInsert(std::vector<Token> &tokens, const std::vector<Token *> &sig
 bool TranslateChange(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
                      std::string *error) {
   if (!RewriteWords(sig, false, out->dialect, error)) return false;
-  Parameterize(sig, "WHERE", out);
+  // PostgreSQL also gets an UPDATE's new values as parameters, so that an
+  // empty date can be told from an empty text there too.
+  bool pg_update = out->dialect == DIALECT_POSTGRES && IsKeyword(*sig[0], "UPDATE");
+  Parameterize(sig, pg_update ? "SET" : "WHERE", out);
   return Finish(tokens, false, out);
 }
 

@@ -377,8 +377,40 @@ void PgQuery(Connection *c, const std::string &statement) {
     types.push_back(p.kind == PARAM_INT ? PG_INT8 : p.kind == PARAM_REAL ? PG_NUMERIC : 0);
   }
   PGconn *conn = c->pg->conn;
-  if (!PQsendQueryParams(conn, t.sql.c_str(), (int)values.size(), types.data(), values.data(), lengths.data(),
-                         formats.data(), 0)) {
+  // Korvid writes an empty date or time field as '', which SQLite keeps but
+  // PostgreSQL refuses: such a value, in the place of a date or time, is
+  // sent as NULL. Only statements with an empty text pay the extra round
+  // trip that asks PostgreSQL for the parameters' types.
+  bool empty_text = false;
+  for (const SqlParam &p : t.params) empty_text = empty_text || (p.kind == PARAM_TEXT && p.text.empty());
+  bool sent;
+  if (empty_text) {
+    PGresult *prepared = PQprepare(conn, "", t.sql.c_str(), (int)types.size(), types.data());
+    bool ok = PQresultStatus(prepared) == PGRES_COMMAND_OK;
+    if (!ok) error = ResultMessage(prepared, conn);
+    PQclear(prepared);
+    PGresult *described = ok ? PQdescribePrepared(conn, "") : nullptr;
+    if (ok && PQresultStatus(described) != PGRES_COMMAND_OK) {
+      error = ResultMessage(described, conn);
+      ok = false;
+    }
+    for (size_t i = 0; ok && i < t.params.size(); i++) {
+      Oid type = PQparamtype(described, (int)i);
+      if (t.params[i].kind == PARAM_TEXT && t.params[i].text.empty() && (type == PG_DATE || type == PG_TIME)) {
+        values[i] = nullptr;
+      }
+    }
+    PQclear(described);
+    if (!ok) {
+      ReplyError(c, error);
+      return;
+    }
+    sent = PQsendQueryPrepared(conn, "", (int)values.size(), values.data(), lengths.data(), formats.data(), 0);
+  } else {
+    sent = PQsendQueryParams(conn, t.sql.c_str(), (int)values.size(), types.data(), values.data(), lengths.data(),
+                             formats.data(), 0);
+  }
+  if (!sent) {
     ReplyError(c, PgMessage(PQerrorMessage(conn)));
     return;
   }

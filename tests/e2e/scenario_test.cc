@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -180,7 +181,13 @@ long PixelsDiffering(const std::string &shot, const std::string &reference) {
   return end == out.c_str() ? -1 : n;
 }
 
-TEST(ScenarioE2e, ANewUsersWholeDay) {
+// The day runs once over SQLite files and once over a private PostgreSQL.
+class ScenarioE2e : public ::testing::TestWithParam<const char *> {};
+
+INSTANTIATE_TEST_SUITE_P(Engines, ScenarioE2e, ::testing::Values("SQLite", "PostgreSQL"),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
+
+TEST_P(ScenarioE2e, ANewUsersWholeDay) {
   E2eDisplay display;
   ASSERT_FALSE(display.name.empty());
   char dir[] = "/tmp/korvid-e2e-day-XXXXXX";
@@ -195,6 +202,7 @@ TEST(ScenarioE2e, ANewUsersWholeDay) {
             "INSERT INTO items VALUES (3, 'O\\'Toole', 3.25);\n";
   }
   ServerFixtureOptions options;
+  options.postgresql = strcmp(GetParam(), "PostgreSQL") == 0;
   options.databases.push_back({"sample", SampleSqlPath()});
   options.databases.push_back({"shop", work + "/shop.sql"});
   std::string error;

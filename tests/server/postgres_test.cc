@@ -98,6 +98,13 @@ TEST_F(PostgresTest, TypesDatesAndKeysAsMsqlHasThem) {
   EXPECT_EQ(Query("INSERT INTO t VALUES (2, 'far too long', 1, 1, '01-Jan-2000', '00:00:00', 'x', 1)"), -1);
   EXPECT_NE(strstr(msqlErrMsg, "too long"), nullptr) << msqlErrMsg;
   EXPECT_EQ(Psql("SELECT count(*) FROM t"), "1");
+  // An empty date or time, as Korvid writes an empty field, is NULL; an
+  // empty text stays empty.
+  ASSERT_EQ(Query("INSERT INTO t VALUES (3, '', 1, 1, '', '', '', 1)"), 1) << msqlErrMsg;
+  EXPECT_EQ(Psql("SELECT d IS NULL, at IS NULL, code = '' FROM t WHERE id = 3"), "t|t|t");
+  ASSERT_EQ(Query("UPDATE t SET d = '' WHERE id = 1"), 1) << msqlErrMsg;
+  EXPECT_EQ(Psql("SELECT count(*) FROM t WHERE d IS NULL"), "2");
+  ASSERT_EQ(Query("DELETE FROM t WHERE id = 3"), 1) << msqlErrMsg;
 
   // Keys made in PostgreSQL itself are named as the SQLite engine names them.
   Psql("CREATE TABLE k (id integer PRIMARY KEY, code varchar(10) UNIQUE, name text NOT NULL, "

@@ -67,10 +67,12 @@ MainForm *CreateMainForm(void) {
       fl_add_choice(FL_NORMAL_CHOICE2, 290, 250, 120, 25, "Select table");
   Label(object, FL_NORMAL_SIZE, FL_BOLD_STYLE, FL_ALIGN_TOP);
   fl_set_object_callback(object, ChooseTable, self);
+  KeepChoiceTextsLiteral(object);
   mainform->database_choice = object =
       fl_add_choice(FL_NORMAL_CHOICE2, 160, 250, 120, 25, "Select database");
   Label(object, FL_NORMAL_SIZE, FL_BOLD_STYLE, FL_ALIGN_TOP);
   fl_set_object_callback(object, ChooseDatabase, self);
+  KeepChoiceTextsLiteral(object);
   object = fl_add_text(FL_NORMAL_TEXT, 145, 280, 105, 20, "Number of records :");
   Label(object, 0, 0, FL_ALIGN_RIGHT | FL_ALIGN_INSIDE);
   object = fl_add_text(FL_NORMAL_TEXT, 285, 280, 95, 20, "Number of fields :");

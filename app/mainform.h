@@ -42,6 +42,9 @@ void FillTableChoice(FL_OBJECT *choice);
 // Appends an item whose text is exactly name (no '|' splitting); 0, or -1
 // when the choice is full.
 int AddChoiceItem(FL_OBJECT *choice, const char *name);
+// Makes the choice's pop-up show and pick its item texts as they are; the
+// toolkit's own pop-up splits them at '|' and reads '%' codes.
+void KeepChoiceTextsLiteral(FL_OBJECT *choice);
 // Makes the item whose text is exactly name current; no change otherwise.
 void SetChoiceText(FL_OBJECT *choice, const char *name);
 

@@ -40,6 +40,46 @@ int AddChoiceItem(FL_OBJECT *choice, const char *name) {
   return 0;
 }
 
+// The toolkit builds a choice's pop-up anew at each press by adding every
+// item's text as a pop-up definition, where '|' starts another entry (a
+// click then picks another item than the one shown) and '%' codes take
+// arguments that are never passed. A left press is taken here instead: the
+// pop-up is built from placeholders whose texts are then replaced, which the
+// toolkit stores as they are, and the entry picked becomes the choice's
+// item as the toolkit's own pop-up would make it.
+extern "C" void fli_replacepup_text(int popup, int item, const char *text);
+
+namespace {
+
+int LiteralChoicePress(FL_OBJECT *choice, int event, FL_Coord, FL_Coord, int key, void *) {
+  if (event != FL_PUSH || key != FL_LEFT_MOUSE) return 0;
+  int items = fl_get_choice_maxitems(choice);
+  if (items <= 0) return FL_PREEMPT;
+  int popup = fl_newpup(FL_ObjWin(choice));
+  // Titled with the choice's label, as the toolkit's own pop-up is.
+  if (choice->label && choice->label[0]) fl_setpup_title(popup, choice->label);
+  for (int i = 1; i <= items; i++) {
+    fl_addtopup(popup, "?");
+    const char *text = fl_get_choice_item_text(choice, i);
+    fli_replacepup_text(popup, i, text ? text : "");
+  }
+  int current = fl_get_choice(choice);
+  if (current > 0) fl_setpup_selection(popup, current);
+  int picked = fl_dopup(popup);
+  fl_freepup(popup);
+  if (picked >= 1 && picked <= items && picked != current) {
+    fl_set_choice(choice, picked);
+    fl_call_object_callback(choice);
+  }
+  return FL_PREEMPT;
+}
+
+}  // namespace
+
+void KeepChoiceTextsLiteral(FL_OBJECT *choice) {
+  fl_set_object_prehandler(choice, LiteralChoicePress);
+}
+
 // Makes the item whose text is exactly name current; leaves the choice as
 // it was when no item has that text.
 void SetChoiceText(FL_OBJECT *choice, const char *name) {

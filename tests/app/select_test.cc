@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/gui_support.h"
+#include "tests/views/gui_helpers.h"
 #include "views/views.h"
 
 namespace {
@@ -255,6 +256,67 @@ TEST_F(SelectionTest, DatabaseThatCannotBeOpenedLeavesChoicesAlone) {
   GuiChoose(mf->database_choice, "vanishing");
   EXPECT_EQ(GuiLastDialog().texts[0], "Error opening database vanishing");
   EXPECT_EQ(GuiChoiceText(mf->database_choice), "None selected");
+}
+
+// What the pop-up of a choice offered while it was open, entry by entry, and
+// which entry the pointer then picked. Read from a timeout, which the pop-up
+// handles while it waits for the pointer.
+struct PopUpSeen {
+  std::vector<std::string> entries;
+  int pick = 0;  // the entry (1 first) to choose, by what it shows
+};
+PopUpSeen *seen = nullptr;
+
+void ReadPopUp(int, void *) {
+  int popup = fl_current_pup();
+  if (popup < 0) return;
+  for (int i = 1; i <= fl_getpup_items(popup); i++) {
+    const char *text = fl_getpup_text(popup, i);
+    seen->entries.push_back(text ? text : "");
+    if (seen->entries.back() == "a_plain") seen->pick = i;
+  }
+  // The pointer, held down since the press, is released over the entry that
+  // shows "a_plain" (entries 22 pixels apart below the title in the
+  // layout's fonts); xdotool runs beside the pop-up's wait.
+  std::vector<std::string> keys = {"xdotool", "search", "--name", "^Select table$", "mousemove",
+                                   "--window", "%1", "60", std::to_string(38 + 22 * (seen->pick - 1)),
+                                   "sleep", "0.2", "mouseup", "1"};
+  if (fork() == 0) {
+    std::vector<char *> argv;
+    for (std::string &k : keys) argv.push_back(&k[0]);
+    argv.push_back(nullptr);
+    execvp("xdotool", argv.data());
+    _exit(127);
+  }
+}
+
+// Names made by other programs may hold '|' and '%': the pop-up shows them as
+// they are, and the entry chosen by what it shows is the one chosen.
+TEST_F(SelectionTest, ThePopUpShowsAndPicksNamesAsTheyAre) {
+  ASSERT_TRUE(GuiLoadDatabase("oddnames", "CREATE TABLE a_plain (a int);\n"));
+  GuiFileRows("oddnames", "CREATE TABLE \"50%_off|x\" (a int PRIMARY KEY);"
+                          "CREATE TABLE \"zz%s%f\" (b int PRIMARY KEY)");
+  ConnectServer(nullptr, mf);
+  GuiChoose(mf->database_choice, "oddnames");
+  std::vector<std::string> items = GuiChoiceItems(mf->table_choice);
+  ASSERT_EQ(items.size(), 4u);
+  GuiAnswerMessage();  // a_plain has no unique index
+  PopUpSeen popup;
+  seen = &popup;
+  fl_add_timeout(300, ReadPopUp, nullptr);
+  FL_Coord x, y, w, h;
+  fl_get_object_geometry(mf->table_choice, &x, &y, &w, &h);
+  // One xdotool run for the whole: the pop-up holds the toolkit until then.
+  Xdotool({"mousemove", "--window", Number(mf->form->window), Number(x + w / 2),
+           Number(y + h / 2), "mousedown", "1"});
+  for (int i = 0; i < 200 && GuiChoiceText(mf->table_choice) == "None selected"; i++) Pump(10);
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+  seen = nullptr;
+  EXPECT_EQ(popup.entries, items);
+  EXPECT_EQ(GuiChoiceText(mf->table_choice), "a_plain");
+  ASSERT_NE(mf->info, nullptr);
+  EXPECT_STREQ(mf->info->table, "a_plain");
 }
 
 // A server with more databases than a choice holds: the first ones, in the

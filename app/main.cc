@@ -3,10 +3,14 @@
 // loop; everything afterwards happens in callbacks (mainform.cc, select.cc).
 #include <cstdlib>
 
+#include "app/charset.h"
 #include "app/mainform.h"
 #include "app/fonts.h"
 
 int main(int argc, char **argv) {
+  // Before the toolkit starts: the locale it runs under decides which bytes
+  // its inputs keep.
+  SetUpCharsets();
   AskForLayoutFonts(argc, argv);
   // The toolkit takes its own standard options (-display, -name, ...) out of
   // argc/argv; ParseArguments sees only what is left.

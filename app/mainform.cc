@@ -109,14 +109,12 @@ void ServerInput(FL_OBJECT *, long data) {
 
 void ChooseDatabase(FL_OBJECT *, long data) {
   MainForm *mainform = reinterpret_cast<MainForm *>(data);
-  const char *text = fl_get_choice_text(mainform->database_choice);
-  std::string name = text ? text : "";
+  std::string name = ChoiceName(mainform->database_choice);
   OpenDatabase(name.c_str(), mainform);
 }
 
 void ChooseTable(FL_OBJECT *, long data) {
   MainForm *mainform = reinterpret_cast<MainForm *>(data);
-  const char *text = fl_get_choice_text(mainform->table_choice);
-  std::string name = text ? text : "";
+  std::string name = ChoiceName(mainform->table_choice);
   SelectTable(name.c_str(), mainform);
 }

@@ -46,7 +46,10 @@ int AddChoiceItem(FL_OBJECT *choice, const char *name);
 // toolkit's own pop-up splits them at '|' and reads '%' codes.
 void KeepChoiceTextsLiteral(FL_OBJECT *choice);
 // Makes the item whose text is exactly name current; no change otherwise.
+// Names are the server's text; the items show them in Latin-1.
 void SetChoiceText(FL_OBJECT *choice, const char *name);
+// The server's name of the current item ("" when none).
+std::string ChoiceName(FL_OBJECT *choice);
 
 // Start-up.
 void ParseArguments(int argc, char **argv, MainForm *mainform);

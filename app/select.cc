@@ -7,12 +7,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
+#include "app/charset.h"
 #include "app/mainform.h"
 #include "views/views.h"
 
 namespace {
+
+// The server's name behind each item of a choice, item 1 first. An item
+// shows its name in Latin-1, with '?' for what Latin-1 cannot hold, and that
+// cannot be turned back into the name.
+std::map<const FL_OBJECT *, std::vector<std::string>> choice_names;
 
 // Fills a reset choice with the first column of every row of a list
 // request, as many as the choice can hold; frees the list.
@@ -36,7 +44,10 @@ int AddChoiceItem(FL_OBJECT *choice, const char *name) {
   fl_addto_choice(choice, "?");
   int after = fl_get_choice_maxitems(choice);
   if (after != before + 1) return -1;
-  fl_replace_choice(choice, after, name);
+  fl_replace_choice(choice, after, ToToolkit(name).c_str());
+  std::vector<std::string> &names = choice_names[choice];
+  names.resize(static_cast<size_t>(after));
+  names[after - 1] = name;
   return 0;
 }
 
@@ -84,9 +95,12 @@ void KeepChoiceTextsLiteral(FL_OBJECT *choice) {
 // it was when no item has that text.
 void SetChoiceText(FL_OBJECT *choice, const char *name) {
   int n = fl_get_choice_maxitems(choice);
+  const std::vector<std::string> &names = choice_names[choice];
+  std::string shown = ToToolkit(name);
   for (int i = 1; i <= n; i++) {
     const char *item = fl_get_choice_item_text(choice, i);
-    if (item && strcmp(item, name) == 0) {
+    bool named = static_cast<size_t>(i) <= names.size() && !names[i - 1].empty();
+    if (named ? names[i - 1] == name : item && shown == item) {
       fl_set_choice(choice, i);
       return;
     }
@@ -252,7 +266,17 @@ void ShowCounts(int fields, int records, MainForm *mainform) {
   fl_set_object_label(mainform->records_count, text);
 }
 
+std::string ChoiceName(FL_OBJECT *choice) {
+  int i = fl_get_choice(choice);
+  const std::vector<std::string> &names = choice_names[choice];
+  if (i >= 1 && static_cast<size_t>(i) <= names.size() && !names[i - 1].empty())
+    return names[i - 1];
+  const char *text = fl_get_choice_text(choice);
+  return ToServer(text);
+}
+
 void ResetChoice(FL_OBJECT *choice) {
+  choice_names[choice].clear();
   fl_clear_choice(choice);
   fl_addto_choice(choice, "None selected");
   fl_set_choice(choice, 1);

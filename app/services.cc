@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/charset.h"
 #include "app/mainform.h"
 
 int sock = -1;
@@ -14,7 +15,8 @@ int no_record_count = 0;
 
 namespace {
 
-// The one text buffer that LogMessage, ShowAlert and ShowMessage format into.
+// The one text buffer that LogMessage, ShowAlert and ShowMessage format into,
+// in the server's charset; each converts it to Latin-1 for the toolkit.
 // It holds "Executing: " and the longest statement the program builds
 // (STATEMENT_SIZE); longer text is cut at its end. The toolkit copies the
 // text, so nothing points into it after the call returns.
@@ -51,7 +53,8 @@ void LogMessage(MainForm *mainform, const char *format, ...) {
   FormatMessage(format, args);
   va_end(args);
   fl_freeze_form(mainform->form);
-  fl_addto_browser(mainform->messages, message_text);
+  // Statements and names are the server's text; the list draws Latin-1.
+  fl_addto_browser(mainform->messages, ToToolkit(message_text).c_str());
   // One append can add several lines (the browser splits at newlines), so
   // drop in steps until the list is short enough again.
   while (fl_get_browser_maxline(mainform->messages) > MESSAGE_LINES_MAX) {
@@ -65,7 +68,7 @@ void ShowAlert(const char *format, ...) {
   va_start(args, format);
   FormatMessage(format, args);
   va_end(args);
-  dialogs.alert(message_text, "", msqlErrMsg, 1);
+  dialogs.alert(ToToolkit(message_text).c_str(), "", ToToolkit(msqlErrMsg).c_str(), 1);
 }
 
 void ShowMessage(const char *format, ...) {
@@ -73,7 +76,7 @@ void ShowMessage(const char *format, ...) {
   va_start(args, format);
   FormatMessage(format, args);
   va_end(args);
-  dialogs.message("", message_text, "");
+  dialogs.message("", ToToolkit(message_text).c_str(), "");
 }
 
 int ExecuteQuery(Info *info, const char *statement, int *status) {

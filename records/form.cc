@@ -3,6 +3,7 @@
 // buttons send are in update.cc and search.cc; their text in statements.cc.
 #include <string>
 
+#include "app/charset.h"
 #include "records/records.h"
 
 namespace {
@@ -50,10 +51,16 @@ int CloseFromWindowManager(FL_FORM *form, void *data) {
 
 RecordForm *RecordOf(long data) { return reinterpret_cast<RecordForm *>(data); }
 
-std::vector<const char *> InputTexts(const RecordForm *record) {
-  std::vector<const char *> values(record->info->nfields);
-  for (int i = 0; i < record->info->nfields; i++) values[i] = fl_get_input(record->inputs[i]);
+std::vector<std::string> InputTexts(const RecordForm *record) {
+  std::vector<std::string> values(record->info->nfields);
+  for (int i = 0; i < record->info->nfields; i++) values[i] = ToServer(fl_get_input(record->inputs[i]));
   return values;
+}
+
+std::vector<const char *> TextPointers(const std::vector<std::string> &texts) {
+  std::vector<const char *> pointers(texts.size());
+  for (size_t i = 0; i < texts.size(); i++) pointers[i] = texts[i].c_str();
+  return pointers;
 }
 
 RecordForm *CreateRecordForm(void) {
@@ -132,7 +139,7 @@ RecordForm *OpenRecordForm(Info *info, const char *title, int mode) {
   record->inputs = new FL_OBJECT *[info->nfields > 0 ? info->nfields : 1]();
   for (int i = 0; i < info->nfields; i++) {
     FL_OBJECT *obj = fl_add_input(FL_NORMAL_INPUT, 90, kInputPitch * i + kFirstInputY, 300, 25,
-                                  info->fields[i].name);
+                                  ToToolkit(info->fields[i].name).c_str());
     fl_set_object_lsize(obj, FL_NORMAL_SIZE);
     fl_set_object_lalign(obj, FL_ALIGN_LEFT);
     fl_set_object_lstyle(obj, FL_BOLD_STYLE);
@@ -161,19 +168,18 @@ void FillInputs(RecordForm *record, char **row, const int *lengths) {
       // The input ends its text at a zero byte; a blank keeps the rest.
       for (char &c : value)
         if (c == '\0') c = ' ';
-      fl_set_input(record->inputs[i], value.c_str());
+      fl_set_input(record->inputs[i], ToToolkit(value.c_str()).c_str());
     }
     // Read back rather than predicted: what the input drops depends on the
-    // toolkit and the locale.
+    // toolkit and the locale. InexactFields compares it with the value.
     record->shown[i] = fl_get_input(record->inputs[i]);
   }
 }
 
-const char *RecordValue(const RecordForm *record, int i) {
+std::optional<std::string> RecordValue(const RecordForm *record, int i) {
   const char *text = fl_get_input(record->inputs[i]);
-  if (record->original.empty() || record->shown[i] != text) return text;
-  const std::optional<std::string> &value = record->original[i];
-  return value.has_value() ? value->c_str() : nullptr;
+  if (record->original.empty() || record->shown[i] != text) return ToServer(text);
+  return record->original[i];
 }
 
 static bool HoldsZeroByte(const std::optional<std::string> &value) {
@@ -192,18 +198,20 @@ bool RecordKeyUnwritable(const RecordForm *record) {
 std::string InexactFields(const RecordForm *record) {
   std::string names;
   for (size_t i = 0; i < record->original.size(); i++) {
-    if (!record->original[i].has_value() || *record->original[i] == record->shown[i]) continue;
+    if (!record->original[i].has_value() ||
+        *record->original[i] == ToServer(record->shown[i].c_str()))
+      continue;
     if (!names.empty()) names += ", ";
     names += record->info->fields[i].name;
   }
   return names;
 }
 
-const char *RecordKey(const RecordForm *record) {
+std::string RecordKey(const RecordForm *record) {
   int key = record->info->pkey;
   if (!record->original.empty() && record->original[key].has_value())
-    return record->original[key]->c_str();
-  return fl_get_input(record->inputs[key]);
+    return *record->original[key];
+  return ToServer(fl_get_input(record->inputs[key]));
 }
 
 void RecordClose(FL_OBJECT *, long data) {

@@ -26,10 +26,10 @@ struct RecordForm {
   Info *info;           // own copy; info->res is the shown result set
   int current;          // row shown in show mode
   // The values of the row the inputs were last filled from (nullopt for
-  // NULL); empty while the form was never filled from a row. The toolkit's
-  // input drops characters it cannot show, so the text of an input is not
-  // always the value the server holds: a change must name its record by the
-  // key as found, not as shown.
+  // NULL), in the server's charset; empty while the form was never filled
+  // from a row. An input shows a value in Latin-1 and drops characters it
+  // cannot show, so the text of an input is not always the value the server
+  // holds: a change must name its record by the key as found, not as shown.
   std::vector<std::optional<std::string>> original;
   // The text each input held right after that fill. An input whose text is
   // still this one was not edited, and its field is written back as
@@ -59,9 +59,11 @@ void RecordSearch(FL_OBJECT *object, long data);
 
 // The form a callback's data stands for.
 RecordForm *RecordOf(long data);
-// The texts of the form's inputs in field order. The pointers are the
-// toolkit's own and last until an input is changed.
-std::vector<const char *> InputTexts(const RecordForm *record);
+// The texts of the form's inputs in field order, in the server's charset.
+std::vector<std::string> InputTexts(const RecordForm *record);
+// Pointers into texts, for the statement builders; they last as long as
+// texts does.
+std::vector<const char *> TextPointers(const std::vector<std::string> &texts);
 
 // Filling the inputs from a row of the table: a NULL value leaves its input
 // as it was. Every form filled from a row goes through here, and it keeps
@@ -69,14 +71,14 @@ std::vector<const char *> InputTexts(const RecordForm *record);
 // counts, may be null) a value may hold zero bytes, which the input shows
 // as blanks.
 void FillInputs(RecordForm *record, char **row, const int *lengths = nullptr);
-// The key of the record a Modify Record form shows: as it was found when the
-// form was filled from a row, else the key input's text.
-const char *RecordKey(const RecordForm *record);
-// The value a Modify Record form writes for data field i: the value as found
-// while the input still shows what it was filled with, else the input's
-// text. A null pointer is SQL NULL. The pointer lasts until the form is
-// filled again or the input changes.
-const char *RecordValue(const RecordForm *record, int i);
+// The key of the record a Modify Record form shows, in the server's charset:
+// as it was found when the form was filled from a row, else the key input's
+// text.
+std::string RecordKey(const RecordForm *record);
+// The value a Modify Record form writes for data field i, in the server's
+// charset: the value as found while the input still shows what it was filled
+// with, else the input's text. nullopt is SQL NULL.
+std::optional<std::string> RecordValue(const RecordForm *record, int i);
 // Whether data field i is left out of a Modify Record form's UPDATE: its
 // input still shows what it was filled with, and the value as found holds a
 // zero byte, which no statement can carry. Written back, it would be cut.
@@ -84,8 +86,14 @@ bool RecordLeftOut(const RecordForm *record, int i);
 // Whether the key as found holds a zero byte: the record cannot be named.
 bool RecordKeyUnwritable(const RecordForm *record);
 // The names of the fields whose values the inputs cannot show exactly (the
-// toolkit drops tabs, newlines and bytes above 127), joined by ", ".
+// toolkit drops tabs, newlines and C1 controls; characters Latin-1 cannot
+// hold show as '?'), joined by ", ".
 std::string InexactFields(const RecordForm *record);
+// The first field of a CHAR type whose value (in values, server text, null
+// for NULL) takes more bytes than the field's length, or -1. A value for
+// which keep[i] is set is not checked: it goes back as it was stored.
+int TooLongField(const Info *info, const std::vector<const char *> &values,
+                 const std::vector<bool> &keep);
 
 // The statements of the record forms, written into statement (size bytes;
 // the forms use STATEMENT_SIZE). values holds one text per data field, in

@@ -1,6 +1,7 @@
 // Search by example: the patterns typed into a search form become a LIKE
 // query, and the rows found are handed to a "Show Record" form that steps
 // through them.
+#include "app/charset.h"
 #include "records/records.h"
 
 void SearchForm(FL_OBJECT *, long data) {
@@ -12,7 +13,10 @@ void SearchForm(FL_OBJECT *, long data) {
 void RecordSearch(FL_OBJECT *, long data) {
   RecordForm *search = RecordOf(data);
   Info *info = search->info;
-  std::vector<const char *> patterns = InputTexts(search);
+  // The patterns go out in the server's charset, so that "M\xfc%" typed in
+  // Latin-1 finds what the server holds in UTF-8.
+  std::vector<std::string> texts = InputTexts(search);
+  std::vector<const char *> patterns = TextPointers(texts);
 
   char statement[STATEMENT_SIZE];
   if (SearchStatement(statement, sizeof statement, info, patterns) != 0) {

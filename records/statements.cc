@@ -4,6 +4,7 @@
 // not fit, so that nothing is ever sent cut.
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "records/records.h"
 
@@ -124,4 +125,14 @@ int SearchStatement(char *statement, size_t size, const Info *info,
     AppendValue(s, values[i], info->fields[i].type);
   }
   return Finish(s);
+}
+
+int TooLongField(const Info *info, const std::vector<const char *> &values,
+                 const std::vector<bool> &keep) {
+  for (int i = 0; i < info->nfields; i++) {
+    if (info->fields[i].type != CHAR_TYPE || values[i] == nullptr) continue;
+    if (static_cast<size_t>(i) < keep.size() && keep[i]) continue;
+    if (strlen(values[i]) > static_cast<size_t>(info->fields[i].length)) return i;
+  }
+  return -1;
 }

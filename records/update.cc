@@ -4,11 +4,12 @@
 #include <cstring>
 #include <string>
 
+#include "app/charset.h"
 #include "records/records.h"
 
 namespace {
 
-// The longest key kept from the "Enter Primary Key" dialog.
+// The most characters kept from the "Enter Primary Key" dialog.
 const size_t kLastKeyMax = 1000;
 
 // The key typed last; the default of the dialog next time.
@@ -36,7 +37,20 @@ bool Confirm(const RecordForm *record, const char *question, const char *preposi
   text += ' ';
   text += InfoPlace(record->info);
   text += " ?";
-  return dialogs.question(text.c_str(), 1) == 1;
+  return dialogs.question(ToToolkit(text.c_str()).c_str(), 1) == 1;
+}
+
+// A Character value may take more bytes in the server's charset than the
+// characters the input let the user type (UTF-8 takes two for a letter with
+// an accent). Such a value is refused by name before anything is sent, since
+// the field would not hold it. Returns whether one was.
+bool RefuseTooLong(const Info *info, const std::vector<const char *> &values,
+                   const std::vector<bool> &keep) {
+  int i = TooLongField(info, values, keep);
+  if (i < 0) return false;
+  ShowMessage("The value of %s takes %zu bytes, more than the %d its field holds: nothing was sent",
+              info->fields[i].name, strlen(values[i]), info->fields[i].length);
+  return true;
 }
 
 void RefuseUnwritableKey(void) {
@@ -48,9 +62,15 @@ void RefuseUnwritableKey(void) {
 void AskPrimaryKey(FL_OBJECT *, long data) {
   MainForm *mainform = reinterpret_cast<MainForm *>(data);
   if (CheckTableSelected(mainform) != 0) return;
-  const char *typed = dialogs.input("Enter Primary Key", last_primary_key.c_str());
+  // The dialog shows and returns Latin-1; a default given back unchanged is
+  // the key as it was, even where it showed a '?'.
+  std::string shown = ToToolkit(last_primary_key.c_str());
+  const char *typed = dialogs.input("Enter Primary Key", shown.c_str());
   // A cancelled dialog looks up the previous key again.
-  if (typed != nullptr) last_primary_key.assign(typed, strnlen(typed, kLastKeyMax));
+  if (typed != nullptr && shown != typed) {
+    std::string cut(typed, strnlen(typed, kLastKeyMax));
+    last_primary_key = ToServer(cut.c_str());
+  }
   // The dialog's text is the toolkit's and goes with the next dialog; the
   // lookup works on a copy of its own.
   std::string key = last_primary_key;
@@ -105,19 +125,25 @@ void RecordUpdate(FL_OBJECT *, long data) {
   // Fields the user did not edit go back as they were found, so that an
   // update never changes what the inputs could not show; those no statement
   // can carry are left out.
+  std::vector<std::optional<std::string>> texts(record->info->nfields);
   std::vector<const char *> values(record->info->nfields);
   std::vector<bool> left_out(record->info->nfields);
+  std::vector<bool> kept(record->info->nfields, false);
   int written = 0;
   for (int i = 0; i < record->info->nfields; i++) {
-    values[i] = RecordValue(record, i);
+    texts[i] = RecordValue(record, i);
+    values[i] = texts[i].has_value() ? texts[i]->c_str() : nullptr;
     left_out[i] = RecordLeftOut(record, i);
+    kept[i] = !record->original.empty() && texts[i] == record->original[i];
     if (i != record->info->pkey && !left_out[i]) written++;
   }
   if (written == 0 && record->info->nfields > 1) {
     ShowMessage("Nothing to update: the fields left are kept as stored");
     return;
   }
-  if (UpdateStatement(statement, sizeof statement, record->info, values, RecordKey(record), left_out) != 0) {
+  if (RefuseTooLong(record->info, values, kept)) return;
+  std::string key = RecordKey(record);
+  if (UpdateStatement(statement, sizeof statement, record->info, values, key.c_str(), left_out) != 0) {
     RefuseLongStatement();
     return;
   }
@@ -132,7 +158,8 @@ void RecordDelete(FL_OBJECT *, long data) {
     RefuseUnwritableKey();
     return;
   }
-  if (DeleteStatement(statement, sizeof statement, record->info, RecordKey(record)) != 0) {
+  std::string key = RecordKey(record);
+  if (DeleteStatement(statement, sizeof statement, record->info, key.c_str()) != 0) {
     RefuseLongStatement();
     return;
   }
@@ -154,7 +181,10 @@ void InsertForm(FL_OBJECT *, long data) {
 void RecordInsert(FL_OBJECT *, long data) {
   RecordForm *record = RecordOf(data);
   char statement[STATEMENT_SIZE];
-  if (InsertStatement(statement, sizeof statement, record->info, InputTexts(record)) != 0) {
+  std::vector<std::string> texts = InputTexts(record);
+  std::vector<const char *> values = TextPointers(texts);
+  if (RefuseTooLong(record->info, values, {})) return;
+  if (InsertStatement(statement, sizeof statement, record->info, values) != 0) {
     RefuseLongStatement();
     return;
   }

@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-10000000}
 seconds=${2:-900}
-targets=(reply_stream reply_memory config_file dialect_literal server_requests)
+targets=(reply_stream reply_memory config_file dialect_literal server_requests charset)
 # Targets without a corpus of their own start from another one's.
 declare -A seeds=([reply_memory]=reply_stream)
 

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, everything that building, testing and
 # running Korvid needs. Does nothing when all of it is already there.
+# It also makes the ISO 8859-1 locale the toolkit's inputs need (Debian
+# generates none by default).
 # With --check, installs nothing and fails loudly unless every package named
-# here is installed and an X server finds the fonts Korvid's windows were
-# drawn with (a machine set up by hand can hide a missing install step).
+# here is installed, that locale loads, and an X server finds the fonts
+# Korvid's windows were drawn with (a machine set up by hand can hide a
+# missing install step).
 set -euo pipefail
 
 packages=(
@@ -18,6 +21,13 @@ packages=(
   postgresql libpq5 libpq-dev
 )
 
+# Korvid runs the toolkit under this LC_CTYPE: its inputs keep a byte above
+# 127 only where the locale calls it printable.
+latin1_locale=C.ISO-8859-1
+latin1_ready() {
+  [ "$(LC_ALL=$latin1_locale locale charmap 2>/dev/null)" = ISO-8859-1 ]
+}
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -26,6 +36,10 @@ done
 if [ "${1:-}" = --check ]; then
   if [ ${#missing[@]} -gt 0 ]; then
     echo "install-deps: not installed: ${missing[*]}" >&2
+    exit 1
+  fi
+  if ! latin1_ready; then
+    echo "install-deps: no locale $latin1_locale (made by: localedef -i C -f ISO-8859-1 $latin1_locale)" >&2
     exit 1
   fi
   # The faces as Korvid asks for them, on a private Xvfb with the font path
@@ -62,14 +76,21 @@ if [ "${1:-}" = --check ]; then
     [ ${#absent[@]} -eq 0 ] && status=0
     break
   done
-  [ $status -eq 0 ] && echo "install-deps: all ${#packages[@]} packages installed; the 75 dpi faces resolve"
+  [ $status -eq 0 ] && echo "install-deps: all ${#packages[@]} packages installed; $latin1_locale loads; the 75 dpi faces resolve"
   exit $status
 fi
 
-[ ${#missing[@]} -eq 0 ] && exit 0
-
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-echo "Installing: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+if ! latin1_ready; then
+  echo "Making the locale $latin1_locale"
+  # localedef's status is 1 for warnings about the C source; what counts is
+  # whether the locale loads afterwards.
+  $sudo localedef -i C -f ISO-8859-1 "$latin1_locale" || true
+  latin1_ready || { echo "install-deps: $latin1_locale could not be made" >&2; exit 1; }
+fi

@@ -1,6 +1,7 @@
 // The field-descriptions list window: the table's field list, the primary
 // key's line in red, and a double-click that makes a data field the primary
 // key of the Info the window was opened on.
+#include "app/charset.h"
 #include "views/views.h"
 
 void FillFieldDescriptions(ListForm *list, Info *info) {
@@ -8,7 +9,7 @@ void FillFieldDescriptions(ListForm *list, Info *info) {
   fl_add_browser_line(list->browser, FieldDescriptionHeader().c_str());
   for (int i = 0; i < info->nentries; i++) {
     if (FieldTypeName(info->fields[i].type) == nullptr) ShowMessage("Unknown fieldtype detected !");
-    fl_add_browser_line(list->browser, FieldDescriptionLine(info, i).c_str());
+    fl_add_browser_line(list->browser, ToToolkit(FieldDescriptionLine(info, i).c_str()).c_str());
   }
   fl_unfreeze_form(list->form);
 }

@@ -2,6 +2,7 @@
 // as it is; its rows, if any, open a "Show Free Query" list window.
 #include <string.h>
 
+#include "app/charset.h"
 #include "views/views.h"
 
 // The last statement, typed or read, for the whole run; it is the typing
@@ -18,21 +19,28 @@ static int EnterQuery(bool *cut) {
   int choice = dialogs.choices("Choose how to enter your query :", 3, "Manual", "Read file",
                                "Cancel", 1);
   if (choice == 1) {
-    const char *text = dialogs.input("Enter SQL Select statement :", query_store);
+    // Shown in Latin-1; given back unchanged, the store is sent as it is,
+    // characters shown as '?' included.
+    std::string shown = ToToolkit(query_store);
+    const char *text = dialogs.input("Enter SQL Select statement :", shown.c_str());
     if (text == nullptr || text[0] == '\0') return -1;
-    size_t length = strlen(text);
+    if (shown == text) return 0;
+    std::string statement = ToServer(text);
+    size_t length = statement.size();
     if (length > sizeof query_store - 1) {
-      length = sizeof query_store - 1;
+      // Cut at a whole character: the statement goes out in the server's charset.
+      length = ServerCutBytes(statement.c_str(), length, sizeof query_store - 1, server_charset);
       *cut = true;
     }
-    memmove(query_store, text, length);  // text may be the store itself
+    memcpy(query_store, statement.data(), length);
     query_store[length] = '\0';
     return 0;
   }
   if (choice == 2) {
-    const char *path = dialogs.fselector("Set Inputfile", "", "*.sql", "");
-    if (path == nullptr) return -1;
-    FILE *file = fopen(path, "r");
+    const char *chosen = dialogs.fselector("Set Inputfile", "", "*.sql", "");
+    if (chosen == nullptr) return -1;
+    std::string path = ToServer(chosen);
+    FILE *file = fopen(path.c_str(), "r");
     if (file == nullptr) {
       ShowMessage("Can't open input file");
       return -1;

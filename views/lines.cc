@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "app/charset.h"
 #include "views/views.h"
 
 void PadSpaces(std::string &text, int count) {
@@ -25,20 +26,23 @@ static void AppendShown(std::string &line, const char *value, size_t count) {
   }
 }
 
-// Appends the line of one row to `line`. With the values' byte counts
-// (lengths, may be null) a zero byte inside a value is shown as a blank
-// rather than ending it.
+// Appends the line of one row to `line`, in the server's charset. With the
+// values' byte counts (lengths, may be null) a zero byte inside a value is
+// shown as a blank rather than ending it. A column holds as many characters
+// as the field's length, however many bytes each takes, so that the columns
+// line up once the line is shown in Latin-1.
 static void AppendRecordLine(std::string &line, const Info *info, char *const *row, const int *lengths) {
   for (int i = 0; i < info->nfields; i++) {
     int length = info->fields[i].length;
     const char *value = row[i];
-    size_t shown = 0;
+    size_t bytes = 0, characters = 0;
     if (value != nullptr && length > 0) {
-      shown = lengths != nullptr ? std::min(static_cast<size_t>(lengths[i]), static_cast<size_t>(length))
-                                 : strnlen(value, static_cast<size_t>(length));
+      size_t size = lengths != nullptr ? static_cast<size_t>(lengths[i]) : strlen(value);
+      bytes = ServerPrefixBytes(value, size, static_cast<size_t>(length), server_charset);
+      characters = ServerCharacters(value, bytes, server_charset);
     }
-    if (shown > 0) AppendShown(line, value, shown);
-    PadSpaces(line, length - static_cast<int>(shown));
+    if (bytes > 0) AppendShown(line, value, bytes);
+    PadSpaces(line, length - static_cast<int>(characters));
     line.append("  ");
   }
 }
@@ -55,7 +59,11 @@ void AddRecordLine(Info *info, FL_OBJECT *browser, char **row, const int *length
   static std::string line;
   line.clear();
   AppendRecordLine(line, info, row, lengths);
-  fl_add_browser_line(browser, line.c_str());
+  if (server_charset == CHARSET_8BIT) {
+    fl_add_browser_line(browser, line.c_str());
+  } else {
+    fl_add_browser_line(browser, ToToolkit(line.c_str()).c_str());
+  }
 }
 
 const char *FieldTypeName(int type) {
@@ -98,11 +106,20 @@ std::string FieldDescriptionHeader(void) {
                 "Unique Key", "Not Null");
 }
 
+// Right-aligns server text in width characters, as "%*s" would in bytes.
+static std::string RightAligned(const char *text, int width) {
+  size_t characters = ServerCharacters(text, strlen(text), server_charset);
+  std::string aligned;
+  PadSpaces(aligned, width - static_cast<int>(characters));
+  return aligned + text;
+}
+
 std::string FieldDescriptionLine(const Info *info, int i) {
   const InfoField &field = info->fields[i];
   const char *type = FieldTypeName(field.type);
-  return Format("@C%c%18s %18s %6d   %10s %8s %8s", i == info->pkey ? '1' : '0',
-                field.name ? field.name : "", info->table ? info->table : "", field.length,
+  return Format("@C%c%s %s %6d   %10s %8s %8s", i == info->pkey ? '1' : '0',
+                RightAligned(field.name ? field.name : "", 18).c_str(),
+                RightAligned(info->table ? info->table : "", 18).c_str(), field.length,
                 type ? type : "Unknown", (field.flags & FLAG_UNIQUE_KEY) ? "Y" : "N",
                 (field.flags & FLAG_NOT_NULL) ? "Y" : "N");
 }
@@ -190,5 +207,37 @@ std::vector<std::string> BrowserLines(FL_OBJECT *browser) {
     const char *line = fl_get_browser_line(browser, i);
     lines.emplace_back(line ? line : "");
   }
+  return lines;
+}
+
+std::vector<std::string> ServerLines(const ListForm *list) {
+  std::vector<std::string> lines;
+  int count = fl_get_browser_maxline(list->browser);
+  const ResultHandle *res = list->info != nullptr ? list->info->res : nullptr;
+  if (res != nullptr) {
+    // The lines of a record list are its rows, made again from the values
+    // as the server sent them, in the order the list was filled.
+    std::vector<char *> values(static_cast<size_t>(list->info->nfields));
+    std::vector<int> lengths(static_cast<size_t>(list->info->nfields));
+    const QueryDataRow *row = res->queryData;
+    for (int i = 0; i < count && row != nullptr; i++, row = row->next) {
+      for (int j = 0; j < list->info->nfields; j++) {
+        bool there = j < row->columnCount;
+        values[j] = there ? row->values[j] : nullptr;
+        lengths[j] = !there || values[j] == nullptr ? 0
+                     : row->lengths != nullptr    ? row->lengths[j]
+                                                  : static_cast<int>(strlen(values[j]));
+      }
+      lines.push_back(RecordLine(list->info, values.data(), lengths.data()));
+    }
+    return lines;
+  }
+  if (list->origin != nullptr) {
+    lines.push_back(FieldDescriptionHeader());
+    for (int i = 0; i < list->origin->nentries && static_cast<int>(lines.size()) < count; i++)
+      lines.push_back(FieldDescriptionLine(list->origin, i));
+    return lines;
+  }
+  for (const std::string &line : BrowserLines(list->browser)) lines.push_back(ToServer(line.c_str()));
   return lines;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "app/charset.h"
 #include "records/records.h"
 #include "views/views.h"
 
@@ -163,10 +164,10 @@ void ShowerPrint(FL_OBJECT *, long data) {
   ListForm *list = ListOf(data);
   // The lines are taken before the fork: the child must not touch the
   // toolkit, whose state belongs to the parent's X connection.
-  std::vector<std::string> lines = BrowserLines(list->browser);
+  std::vector<std::string> lines = ServerLines(list);
   const char *answer = dialogs.input("Printer command", "lpr");
   if (answer == nullptr || answer[0] == '\0') return;
-  std::string command = answer;  // the dialog's text dies with its next call
+  std::string command = ToServer(answer);  // the dialog's text dies with its next call
 
   // Finished children are reaped by the system; nobody waits for them.
   // Set before the fork, so that a child quicker than its parent cannot be
@@ -195,7 +196,7 @@ void ShowerWriteFile(FL_OBJECT *, long data) {
   ListForm *list = ListOf(data);
   const char *answer = dialogs.fselector("Set Outputfile", "", "*", "");
   if (answer == nullptr) return;
-  std::string path = answer;
+  std::string path = ToServer(answer);
   FILE *file = fopen(path.c_str(), "w");
   if (file == nullptr) {
     ShowMessage("Can't open output file");
@@ -205,7 +206,7 @@ void ShowerWriteFile(FL_OBJECT *, long data) {
   // whole; every other file, and the field descriptions, as the lines shown.
   int written = list->info->res != nullptr && IsCsvName(path.c_str())
                     ? WriteCsv(file, list->info->res)
-                    : WriteLines(file, BrowserLines(list->browser));
+                    : WriteLines(file, ServerLines(list));
   if (fclose(file) != 0) written = -1;
   // A full disk must not be reported as success.
   if (written != 0) {

@@ -58,10 +58,11 @@ const char *QueryStore(void);
 
 // ---- The text of the lists, kept apart from the widgets ----------------------
 
-// One row as one fixed-width line: per data field a column of the field's
-// length followed by two blanks; a value is cut to its column or padded with
-// blanks, NULL is blanks only. Control characters become blanks, since the
-// list would split a line at a newline and widen a tab.
+// One row as one fixed-width line, in the server's charset: per data field a
+// column of the field's length in characters followed by two blanks; a value
+// is cut to its column or padded with blanks, NULL is blanks only. Control
+// characters become blanks, since the list would split a line at a newline
+// and widen a tab.
 std::string RecordLine(const Info *info, char *const *row, const int *lengths = nullptr);
 
 // The field-descriptions list: its header and the line of entry i, which
@@ -91,7 +92,13 @@ bool IsCsvName(const char *path);
 // it was. 0, or -1 when a write or the final flush failed.
 int WriteCsv(FILE *file, const ResultHandle *res);
 
-// All lines of a list as they are stored (with any format prefix).
+// All lines of a list as they are stored (with any format prefix), in Latin-1.
 std::vector<std::string> BrowserLines(FL_OBJECT *browser);
+
+// The lines of a list in the server's charset, as Print and Write To File
+// give them: a record list's rows made again from its result set, the field
+// descriptions from the Info they show, any other list's lines converted
+// back (a '?' shown for a character Latin-1 cannot hold stays a '?').
+std::vector<std::string> ServerLines(const ListForm *list);
 
 #endif

@@ -386,6 +386,50 @@ struct ArgsCase {
   bool counted;                    // record count shown (and its query logged)
 };
 
+// Table names beyond ASCII: the choice shows them in Latin-1
+// ('?' where Latin-1 has no room) and open them by the server's name, even
+// where two items look alike; the statements in the message list too.
+TEST_F(SelectionTest, NamesBeyondAsciiAreShownInLatin1AndOpenedByTheirOwnName) {
+  const std::string moscow = "\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0";
+  const std::string london = "\xd0\x9b\xd0\xbe\xd0\xbd\xd0\xb4\xd0\xbe\xd0\xbd";
+  ASSERT_TRUE(GuiLoadDatabase("wide", "CREATE TABLE m\xc3\xbcnze (w char(4));\n"
+                                             "INSERT INTO m\xc3\xbcnze VALUES ('1');\n"
+                                             "CREATE TABLE " + moscow + " (w char(4));\n"
+                                             "CREATE TABLE " + london + " (w char(4));\n"
+                                             "INSERT INTO " + london + " VALUES ('a');\n"
+                                             "INSERT INTO " + london + " VALUES ('b');\n"));
+  mf = GuiConnectSample();
+  ASSERT_NE(mf, nullptr);
+  // (korvid-server takes database names of ASCII only.)
+  GuiChoose(mf->database_choice, "wide");
+  std::vector<std::string> tables = GuiChoiceItems(mf->table_choice);
+  std::sort(tables.begin(), tables.end());
+  EXPECT_EQ(tables, (std::vector<std::string>{"??????", "??????", "None selected", "m\xfcnze"}));
+
+  fl_clear_browser(mf->messages);
+  GuiAnswerMessage();  // no unique index: the first field is the key
+  GuiChoose(mf->table_choice, "m\xfcnze");
+  ASSERT_NE(mf->info, nullptr);
+  EXPECT_EQ(std::string(mf->info->table), "m\xc3\xbcnze");
+  EXPECT_EQ(GuiLabel(mf->records_count), "1");
+  EXPECT_EQ(Lines().back(), "Executing: SELECT * FROM \"m\xfcnze\" ");
+
+  // Each of the two "??????" items opens its own table: Moscow is empty,
+  // London holds two rows.
+  int n = fl_get_choice_maxitems(mf->table_choice);
+  std::vector<std::string> opened;
+  for (int i = 1; i <= n; i++) {
+    if (std::string(fl_get_choice_item_text(mf->table_choice, i)) != "??????") continue;
+    fl_set_choice(mf->table_choice, i);
+    GuiAnswerMessage();
+    GuiClick(mf->table_choice);
+    ASSERT_NE(mf->info, nullptr);
+    opened.push_back(std::string(mf->info->table) + " " + GuiLabel(mf->records_count));
+  }
+  std::sort(opened.begin(), opened.end());
+  EXPECT_EQ(opened, (std::vector<std::string>{london + " 2", moscow + " 0"}));
+}
+
 TEST_F(SelectionTest, CommandLineFormsThatRun) {
   const ArgsCase cases[] = {
       {{}, 0, "", "None selected", "None selected", false},

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "app/charset.h"
 #include "msql/testing.h"
 #include "records/records.h"
 #include "tests/support/gui_support.h"
@@ -372,29 +374,31 @@ TEST_F(RecordFormTest, DeleteAskedNoKeepsTheRecordAndYesClosesTheForm) {
 }
 
 TEST_F(RecordFormTest, AChangeReachesTheRecordFoundEvenWhenItsKeyCannotBeShown) {
-  // The toolkit's input drops the u-umlaut: the key input shows "Mller",
-  // the name of another record.
-  MainForm *mf = Load("umlaut", {"CREATE TABLE umlaut (k char(10), v int)",
-                                 "CREATE UNIQUE INDEX umlaut_i ON umlaut (k)",
-                                 "INSERT INTO umlaut VALUES ('M\xc3\xbcller', 1)",
-                                 "INSERT INTO umlaut VALUES ('Mller', 2)"});
+  // Latin-1 has no Cyrillic: the key input shows "??????", the name of
+  // another record.
+  MainForm *mf = Load("cyrillic", {"CREATE TABLE cyrillic (k char(20), v int)",
+                                   "CREATE UNIQUE INDEX cyrillic_i ON cyrillic (k)",
+                                   "INSERT INTO cyrillic VALUES ('\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0', 1)",
+                                   "INSERT INTO cyrillic VALUES ('??????" "', 2)"});
   ASSERT_NE(mf, nullptr);
-  RecordForm *r = LookUp(mf, "M\xc3\xbcller", true);  // the key is named as not shown exactly
+  // Opened as a list's Modify does, with the key as the server has it.
+  GuiAnswerMessage();  // the key is named as not shown exactly
+  RecordForm *r = Opened([&] { ModifyRecord("\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0", mf->info); });
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(GuiLastDialog().texts[1], "Not shown exactly, kept as stored unless edited: k");
-  ASSERT_EQ(Input(r, 0), "Mller");
-  SetInputs(r, {"Mller", "5"});
+  ASSERT_EQ(Input(r, 0), "??????");
+  SetInputs(r, {"??????", "5"});
   GuiAnswerQuestion(1);
   GuiClick(Button(r, "Modify"));
-  EXPECT_EQ(Rows("SELECT * FROM umlaut ORDER BY v"),
-            (std::vector<std::string>{"Mller|2", "M\xc3\xbcller|5"}));
+  EXPECT_EQ(Rows("SELECT * FROM cyrillic ORDER BY v"),
+            (std::vector<std::string>{"??????|2", "\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0|5"}));
   GuiAnswerQuestion(1);
   GuiClick(Button(r, "Delete"));
-  EXPECT_EQ(Rows("SELECT * FROM umlaut"), std::vector<std::string>{"Mller|2"});
+  EXPECT_EQ(Rows("SELECT * FROM cyrillic"), std::vector<std::string>{"??????|2"});
 }
 
-// The input drops tabs, newlines and bytes above 127; a NULL shows as an
-// empty input. Whatever the user leaves as it was filled is written back as
+// The input drops tabs and newlines, and broken UTF-8 shows as '?'; a NULL
+// shows as an empty input. Whatever the user leaves as it was filled is written back as
 // the server sent it; only edited inputs are written as typed.
 TEST_F(RecordFormTest, ModifyWritesUntouchedFieldsBackAsFound) {
   MainForm *mf = Load("fidelity", {"CREATE TABLE fidelity (k int, tab char(20), nl text(20), "
@@ -409,7 +413,8 @@ TEST_F(RecordFormTest, ModifyWritesUntouchedFieldsBackAsFound) {
       {{}, found},
       // A NULL input typed into and emptied again is left empty: still NULL.
       {{{6, "typed"}, {6, ""}}, found},
-      {{{3, "Jose"}, {6, "n\xe9"}, {5, "4"}}, "a\tb|x\ny|Jose|Jos\xe9|4|n"},
+      // Typed in Latin-1, stored in UTF-8.
+      {{{3, "Jose"}, {6, "n\xe9"}, {5, "4"}}, "a\tb|x\ny|Jose|Jos\xe9|4|n\xc3\xa9"},
       {{{1, ""}, {2, "xyz"}}, "|xyz|Jos\xc3\xa9|Jos\xe9|NULL|NULL"},
   };
   for (const Case &c : cases) {
@@ -421,8 +426,10 @@ TEST_F(RecordFormTest, ModifyWritesUntouchedFieldsBackAsFound) {
     RecordForm *r = Opened([&] { GuiClick(GuiFindObject(mf->form, "Modify")); });
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(GuiLastDialog().texts[1],
-              "Not shown exactly, kept as stored unless edited: tab, nl, utf, latin");
+              "Not shown exactly, kept as stored unless edited: tab, nl, latin");
     EXPECT_EQ(Input(r, 1), "ab");
+    EXPECT_EQ(Input(r, 3), "Jos\xe9");
+    EXPECT_EQ(Input(r, 4), "Jos?");
     for (const auto &edit : c.edits) fl_set_input(r->inputs[edit.first], edit.second);
     GuiAnswerQuestion(1);
     GuiClick(Button(r, "Modify"));
@@ -430,9 +437,10 @@ TEST_F(RecordFormTest, ModifyWritesUntouchedFieldsBackAsFound) {
     EXPECT_EQ(Rows("SELECT * FROM fidelity"), std::vector<std::string>{"1|" + c.stored});
     GuiClick(r->close);
   }
-  // Every non-key field in order, the key in the WHERE.
-  EXPECT_TRUE(Logged("Executing: UPDATE fidelity SET tab='',nl='xyz',utf='Jos\xc3\xa9',"
-                     "latin='Jos\xe9',num=NULL,note=NULL WHERE k = 1"));
+  // Every non-key field in order, the key in the WHERE; the message list
+  // shows the statement in Latin-1.
+  EXPECT_TRUE(Logged("Executing: UPDATE fidelity SET tab='',nl='xyz',utf='Jos\xe9',"
+                     "latin='Jos?',num=NULL,note=NULL WHERE k = 1"));
 
   // A record the inputs show exactly brings no message.
   Sql({"DELETE FROM fidelity", "INSERT INTO fidelity VALUES (2, 'plain', NULL, '', 'x', 3, 'y')"});
@@ -1100,6 +1108,214 @@ TEST_F(RecordFormTest, ButtonsOfTheMainWindowNeedATable) {
     EXPECT_EQ(Opened([&] { GuiClick(GuiFindObject(mf->form, label)); }), nullptr) << label;
     EXPECT_EQ(GuiLastDialog().texts[0], "Select a table first !");
   }
+}
+
+// ---- Text beyond ASCII ----------------------------------------------------------
+
+// Sets server_charset for one test and puts UTF-8 back afterwards.
+struct CharsetScope {
+  explicit CharsetScope(ServerCharset charset) { server_charset = charset; }
+  ~CharsetScope() { server_charset = CHARSET_UTF8; }
+};
+
+struct Place {
+  const char *stored;  // in the server's charset
+  const char *shown;   // in the inputs, Latin-1
+  bool exact;          // whether the input shows it exactly
+};
+
+const Place kUtf8Places[] = {
+    {"C\xc3\xb4te d'Ivoire", "C\xf4te d'Ivoire", true},
+    {"S\xc3\xa3o Tom\xc3\xa9", "S\xe3o Tom\xe9", true},
+    {"\xc3\x86r\xc3\xb8", "\xc6r\xf8", true},
+    {"M\xc3\xbcller", "M\xfcller", true},
+    {"\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0", "??????", false},  // Moscow in Cyrillic
+    {"Smile \xf0\x9f\x98\x80", "Smile ?", false},
+};
+const Place kLatin1Places[] = {
+    {"C\xf4te d'Ivoire", "C\xf4te d'Ivoire", true},
+    {"S\xe3o Tom\xe9", "S\xe3o Tom\xe9", true},
+    {"\xc6r\xf8", "\xc6r\xf8", true},
+    {"M\xfcller", "M\xfcller", true},
+    {"x\x85y", "xy", false},  // a C1 control: the input drops it
+};
+
+// A literal of the server's syntax for text holding a quote.
+std::string Literal(const char *text) {
+  std::string literal = "'";
+  for (const char *c = text; *c; c++) {
+    if (*c == '\'' || *c == '\\') literal += '\\';
+    literal += *c;
+  }
+  return literal + "'";
+}
+
+// Table `table` (id int, name char(20), note char(10)), keyed by id, with
+// the places as records 1, 2, ...
+template <size_t N>
+MainForm *LoadPlaces(const char *table, const Place (&places)[N]) {
+  std::string t = table;
+  std::vector<std::string> statements = {
+      "CREATE TABLE " + t + " (id int, name char(20), note char(10))",
+      "CREATE UNIQUE INDEX " + t + "_i ON " + t + " (id)"};
+  for (size_t i = 0; i < N; i++)
+    statements.push_back("INSERT INTO " + t + " VALUES (" + std::to_string(i + 1) + ", " +
+                         Literal(places[i].stored) + ", 'old')");
+  return Load(table, statements);
+}
+
+// Every place is shown in Latin-1 ('?' where it cannot be), and a Modify
+// that edits only the note stores the name byte for byte as it was and the
+// note typed in Latin-1 in the server's charset.
+TEST_F(RecordFormTest, ModifyKeepsEveryByteOfTextBeyondAscii) {
+  struct Run {
+    ServerCharset charset;
+    const char *table;
+    const Place *places;
+    size_t count;
+    const char *note_stored;  // "caf\xe9" typed
+  } runs[] = {
+      {CHARSET_UTF8, "places_utf8", kUtf8Places, std::size(kUtf8Places), "caf\xc3\xa9"},
+      {CHARSET_8BIT, "places_latin1", kLatin1Places, std::size(kLatin1Places), "caf\xe9"},
+  };
+  for (const Run &run : runs) {
+    SCOPED_TRACE(run.table);
+    CharsetScope scope(run.charset);
+    MainForm *mf = run.charset == CHARSET_UTF8 ? LoadPlaces(run.table, kUtf8Places)
+                                               : LoadPlaces(run.table, kLatin1Places);
+    ASSERT_NE(mf, nullptr);
+    for (size_t i = 0; i < run.count; i++) {
+      const Place &place = run.places[i];
+      SCOPED_TRACE(place.shown);
+      std::string id = std::to_string(i + 1);
+      bool exact = place.exact;
+      RecordForm *r = LookUp(mf, id.c_str(), !exact);
+      ASSERT_NE(r, nullptr);
+      if (!exact) {
+        EXPECT_EQ(GuiLastDialog().texts[1], "Not shown exactly, kept as stored unless edited: name");
+      }
+      EXPECT_EQ(Input(r, 1), place.shown);
+      fl_set_input(r->inputs[2], "caf\xe9");
+      GuiAnswerQuestion(1);
+      GuiClick(Button(r, "Modify"));
+      EXPECT_EQ(LastMessage(), "Record updated");
+      EXPECT_EQ(Rows("SELECT name, note FROM " + std::string(run.table) + " WHERE id = " + id),
+                std::vector<std::string>{std::string(place.stored) + "|" + run.note_stored});
+      GuiClick(r->close);
+    }
+  }
+}
+
+// What is typed in Latin-1 is stored in the server's charset; a Character
+// value is measured in the server's bytes before it is sent.
+TEST_F(RecordFormTest, InsertStoresTypedTextInTheServersCharset) {
+  struct Run {
+    ServerCharset charset;
+    const char *table;
+    const char *name_stored;
+    const char *note_stored;
+  } runs[] = {
+      {CHARSET_UTF8, "typed_utf8", "S\xc3\xa3o Tom\xc3\xa9", "\xc3\x86r\xc3\xb8"},
+      {CHARSET_8BIT, "typed_latin1", "S\xe3o Tom\xe9", "\xc6r\xf8"},
+  };
+  for (const Run &run : runs) {
+    SCOPED_TRACE(run.table);
+    CharsetScope scope(run.charset);
+    MainForm *mf = LoadPlaces(run.table, kLatin1Places);
+    ASSERT_NE(mf, nullptr);
+    std::string t = run.table;
+    RecordForm *r = Opened([&] { GuiClick(GuiFindObject(mf->form, "Insert")); });
+    ASSERT_NE(r, nullptr);
+    SetInputs(r, {"10", "S\xe3o Tom\xe9", "\xc6r\xf8"});
+    GuiAnswerQuestion(1);
+    GuiClick(Button(r, "Insert"));
+    EXPECT_EQ(LastMessage(), "Record inserted");
+    EXPECT_EQ(Rows("SELECT name, note FROM " + t + " WHERE id = 10"),
+              std::vector<std::string>{std::string(run.name_stored) + "|" + run.note_stored});
+
+    // Ten accented letters fill the note's ten characters: twenty bytes in
+    // UTF-8, more than char(10) holds.
+    std::string ten(10, '\xe9');
+    SetInputs(r, {"11", "x", ten.c_str()});
+    size_t messages = Messages().size();
+    if (run.charset == CHARSET_UTF8) {
+      GuiAnswerMessage();
+      GuiClick(Button(r, "Insert"));
+      EXPECT_EQ(GuiDialogText(GuiLastDialog()),
+                "\nThe value of note takes 20 bytes, more than the 10 its field holds: nothing was sent\n");
+      EXPECT_EQ(Messages().size(), messages);
+      EXPECT_TRUE(Rows("SELECT id FROM " + t + " WHERE id = 11").empty());
+      // Five take ten bytes: they fit exactly.
+      SetInputs(r, {"11", "x", std::string(5, '\xe9').c_str()});
+    }
+    GuiAnswerQuestion(1);
+    GuiClick(Button(r, "Insert"));
+    EXPECT_EQ(LastMessage(), "Record inserted");
+    EXPECT_EQ(Rows("SELECT id FROM " + t + " WHERE id = 11"), std::vector<std::string>{"11"});
+    GuiClick(r->close);
+  }
+
+  // A value stored longer than its field (by another program) goes back
+  // untouched when another field is edited; edited, it is measured.
+  MainForm *mf = Load("overlong", {"CREATE TABLE overlong (id int, note char(4))",
+                                   "CREATE UNIQUE INDEX overlong_i ON overlong (id)",
+                                   "INSERT INTO overlong VALUES (1, '\xc3\xa9\xc3\xa9\xc3\xa9')"});
+  ASSERT_NE(mf, nullptr);
+  RecordForm *r = LookUp(mf, "1");
+  ASSERT_NE(r, nullptr);
+  GuiAnswerQuestion(1);
+  GuiClick(Button(r, "Modify"));
+  EXPECT_EQ(LastMessage(), "Record updated");
+  fl_set_input(r->inputs[1], "\xe9\xe9\xe8");  // edited
+  GuiAnswerMessage();
+  GuiClick(Button(r, "Modify"));
+  EXPECT_EQ(GuiDialogText(GuiLastDialog()),
+                "\nThe value of note takes 6 bytes, more than the 4 its field holds: nothing was sent\n");
+  fl_set_input(r->inputs[1], "\xe9\xe9");
+  GuiAnswerQuestion(1);
+  GuiClick(Button(r, "Modify"));
+  EXPECT_EQ(Rows("SELECT note FROM overlong"), std::vector<std::string>{"\xc3\xa9\xc3\xa9"});
+}
+
+// "M\xfc%" typed finds "M\xfcller" as the server holds it; the key dialog
+// takes and shows the key in Latin-1.
+TEST_F(RecordFormTest, SearchAndTheKeyDialogSpeakTheServersCharset) {
+  struct Run {
+    ServerCharset charset;
+    const char *table;
+  } runs[] = {{CHARSET_UTF8, "search_utf8"}, {CHARSET_8BIT, "search_latin1"}};
+  for (const Run &run : runs) {
+    SCOPED_TRACE(run.table);
+    CharsetScope scope(run.charset);
+    MainForm *mf = run.charset == CHARSET_UTF8 ? LoadPlaces(run.table, kUtf8Places)
+                                               : LoadPlaces(run.table, kLatin1Places);
+    ASSERT_NE(mf, nullptr);
+    RecordForm *search = SearchFor(mf, {"", "M\xfc%", ""});
+    ASSERT_NE(search, nullptr);
+    RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
+    ASSERT_NE(show, nullptr);
+    EXPECT_EQ(LastMessage(), "1 Records found");
+    EXPECT_TRUE(Logged("Executing: SELECT * FROM " + std::string(run.table) +
+                       "  WHERE name LIKE 'M\xfc%'"));
+    EXPECT_EQ(Input(show, 0), "4");
+    EXPECT_EQ(Input(show, 1), "M\xfcller");
+    GuiClick(show->close);
+  }
+
+  MainForm *mf = Load("names", {"CREATE TABLE names (k char(20), v int)",
+                                "CREATE UNIQUE INDEX names_i ON names (k)",
+                                "INSERT INTO names VALUES ('M\xc3\xbcller', 1)"});
+  ASSERT_NE(mf, nullptr);
+  RecordForm *r = LookUp(mf, "M\xfcller");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(Input(r, 0), "M\xfcller");
+  EXPECT_TRUE(Logged("Executing: SELECT * FROM names  WHERE k = 'M\xfcller'"));
+  GuiClick(r->close);
+  // The dialog offers the last key again, as typed.
+  RecordForm *again = LookUp(mf, "M\xfcller");
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(GuiDialogsShown().back().texts[1], "M\xfcller");
+  GuiClick(again->close);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <deque>
 
+#include "app/charset.h"
 #include "app/fonts.h"
 #include "tests/support/rows.h"
 #include "tests/support/server_fixture.h"
@@ -158,6 +159,10 @@ void GuiStart(void) {
   static char arg0[] = "korvid-test";
   static char *argv[] = {arg0, nullptr};
   int argc = 1;
+  // As the program does before the toolkit starts. The server's charset is
+  // then fixed whatever locale runs the tests; a test may set it otherwise.
+  ASSERT_EQ(SetUpCharsets(), 0) << "no ISO 8859-1 locale for the toolkit (scripts/install-deps.sh)";
+  server_charset = CHARSET_UTF8;
   // The windows' geometry was measured in these fonts; without them every
   // layout and pixel check fails for a reason no test names.
   ASSERT_EQ(AskForLayoutFonts(argc, argv), 0)

@@ -32,7 +32,9 @@
 // Starts a private Xvfb on a free display (always our own, whatever DISPLAY
 // says, so that tests never draw on a user's screen), sets DISPLAY, runs
 // fl_initialize, builds the main window with CreateMainForm and shows it,
-// and installs the scripted dialogs into `dialogs`. Idempotent. The toolkit's
+// and installs the scripted dialogs into `dialogs`. It sets the toolkit's
+// locale as the program does, and server_charset to UTF-8 whatever locale
+// runs the tests (a test may set it otherwise). Idempotent. The toolkit's
 // own warnings go to a file (GuiToolkitWarnings). Fails the test (fatal) when
 // the display cannot be had.
 void GuiStart(void);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/charset.h"
 #include "records/records.h"
 #include "tests/views/gui_helpers.h"
 #include "views/views.h"
@@ -618,9 +619,15 @@ TEST_F(ListServerTest, WriteToFileNamedCsvWritesTheResultSetWhole) {
       EXPECT_NE(written.find("\r\n4,,\"\"\r\n5,@at,\r\n"), std::string::npos) << written;
       EXPECT_EQ(written.substr(0, 14), "id,name,note\r\n");
     } else {
-      std::string lines;
-      for (const std::string &line : BrowserLines(list->browser)) lines += line + "\n";
-      EXPECT_EQ(written, lines);
+      // The lines as shown, but in the server's bytes: the list shows row 3
+      // in Latin-1, "Jos?" for the broken UTF-8 and "Jos\xe9" for the good.
+      EXPECT_EQ(BrowserLines(list->browser)[2], "3            Jos?        Jos\xe9 z  ");
+      EXPECT_EQ(written,
+                "1            a,b         say \"h  \n"
+                "2            x y         l1 l2   \n"
+                "3            Jos\xe9        Jos\xc3\xa9 z  \n"
+                "4                                \n"
+                "5            @at                 \n");
     }
     unlink(path.c_str());
   }
@@ -644,6 +651,111 @@ TEST_F(ListServerTest, WriteToFileNamedCsvWritesTheResultSetWhole) {
     EXPECT_EQ(ReadFile(path), w.file);
     unlink(path.c_str());
   }
+  rmdir(dir);
+}
+
+// The free query's text is typed and shown in Latin-1 and sent in the
+// server's charset; the statement offered again is the one sent, even where
+// it shows a '?'.
+TEST_F(ListServerTest, TheFreeQueryIsTypedInLatin1AndSentInTheServersCharset) {
+  GuiAllowAnyDialog(true);
+  ASSERT_TRUE(GuiLoadDatabase("freetext",
+      "CREATE TABLE towns (id int, name char(20));\n"
+      "INSERT INTO towns VALUES (1, 'M\xc3\xbcnchen');\n"
+      "INSERT INTO towns VALUES (2, '\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0');\n"
+      "INSERT INTO towns VALUES (3, '??????" "');\n"));
+  MainForm *mainform = GuiConnectSample("freetext");
+  GuiAllowAnyDialog(false);
+  GuiResetDialogs();
+  TypeQuery(mainform, "SELECT name FROM towns WHERE name LIKE 'M\xfcn%'", GuiAnswerMessage);
+  ASSERT_EQ(OpenLists().size(), 1u);
+  EXPECT_EQ(BrowserLines(OpenLists()[0]->browser),
+            std::vector<std::string>{"M\xfcnchen" + Blanks(13) + "  "});
+  EXPECT_EQ(LastMessage(), "Executing: SELECT name FROM towns WHERE name LIKE 'M\xfcn%'");
+  EXPECT_EQ(std::string(QueryStore()), "SELECT name FROM towns WHERE name LIKE 'M\xc3\xbcn%'");
+
+  // A statement read from a file is the server's text as it is.
+  TempFile file("SELECT id FROM towns WHERE name = '\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0'\n");
+  ASSERT_FALSE(file.path.empty());
+  GuiAnswerChoice(2);
+  GuiAnswerFileSelector(file.path.c_str());
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  ASSERT_EQ(OpenLists().size(), 2u);
+  EXPECT_EQ(BrowserLines(OpenLists()[1]->browser), std::vector<std::string>{"2" + Blanks(10) + "  "});
+  // Offered again in Latin-1 and given back unchanged: the Cyrillic goes
+  // out as it was, not as the question marks shown.
+  GuiAnswerChoice(1);
+  GuiAnswerInput("SELECT id FROM towns WHERE name = '??????" "'");
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  EXPECT_EQ(GuiDialogsShown()[GuiDialogsShown().size() - 2].texts[1],
+            "SELECT id FROM towns WHERE name = '??????" "'");
+  ASSERT_EQ(OpenLists().size(), 3u);
+  EXPECT_EQ(BrowserLines(OpenLists()[2]->browser), std::vector<std::string>{"2" + Blanks(10) + "  "});
+}
+
+// ---- text beyond ASCII -------------------------------------------------------
+
+// The list shows UTF-8 values in Latin-1, one cell per character, so that
+// the columns line up; Write To File, CSV and Print give the server's bytes.
+TEST_F(ListServerTest, AccentedValuesLineUpAndAreWrittenInTheServersBytes) {
+  GuiAllowAnyDialog(true);
+  ASSERT_TRUE(GuiLoadDatabase("accents",
+      "CREATE TABLE places (id int, name text(8), note text(4));\n"
+      "CREATE UNIQUE INDEX places_id ON places (id);\n"
+      "INSERT INTO places VALUES (1, 'C\xc3\xb4te d\\'Ivoire', '\xc3\x86r\xc3\xb8');\n"
+      "INSERT INTO places VALUES (2, 'S\xc3\xa3o Tom\xc3\xa9', 'M\xc3\xbcller');\n"
+      "INSERT INTO places VALUES (3, 'ascii', '\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0');\n"
+      "INSERT INTO places VALUES (4, '\xf0\x9f\x98\x80', NULL);\n"));
+  MainForm *mainform = GuiConnectSample("accents", "places");
+  GuiAllowAnyDialog(false);
+  GuiResetDialogs();
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  ASSERT_EQ(OpenLists().size(), 1u);
+  ListForm *list = OpenLists()[0];
+  std::vector<std::string> shown = {
+      "1" + Blanks(10) + "  C\xf4te d'I  \xc6r\xf8 " + "  ",
+      "2" + Blanks(10) + "  S\xe3o Tom\xe9  M\xfcll  ",
+      "3" + Blanks(10) + "  ascii" + Blanks(3) + "  ????  ",
+      "4" + Blanks(10) + "  ?" + Blanks(7) + "  " + Blanks(4) + "  ",
+  };
+  EXPECT_EQ(BrowserLines(list->browser), shown);
+  std::string lines =
+      "1" + Blanks(10) + "  C\xc3\xb4te d'I  \xc3\x86r\xc3\xb8 " + "  \n" +
+      "2" + Blanks(10) + "  S\xc3\xa3o Tom\xc3\xa9  M\xc3\xbcll  \n" +
+      "3" + Blanks(10) + "  ascii" + Blanks(3) + "  \xd0\x9c\xd0\xbe\xd1\x81\xd0\xba  \n" +
+      "4" + Blanks(10) + "  \xf0\x9f\x98\x80" + Blanks(7) + "  " + Blanks(4) + "  \n";
+
+  char dir[] = "/tmp/korvid-accents-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string text = std::string(dir) + "/list.txt";
+  GuiAnswerFileSelector(text.c_str());
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(list->form, "Write To File"));
+  EXPECT_EQ(ReadFile(text), lines);
+
+  std::string csv = std::string(dir) + "/list.csv";
+  GuiAnswerFileSelector(csv.c_str());
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(list->form, "Write To File"));
+  EXPECT_EQ(ReadFile(csv),
+            "id,name,note\r\n"
+            "1,C\xc3\xb4te d'Ivoire,\xc3\x86r\xc3\xb8\r\n"
+            "2,S\xc3\xa3o Tom\xc3\xa9,M\xc3\xbcller\r\n"
+            "3,ascii,\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0\r\n"
+            "4,\xf0\x9f\x98\x80,\r\n");
+
+  std::string printed = std::string(dir) + "/printed";
+  std::string command = "cat > " + printed + ".part; mv " + printed + ".part " + printed;
+  GuiAnswerInput(command.c_str());
+  GuiClick(GuiFindObject(list->form, "Print"));
+  for (int i = 0; i < 500 && access(printed.c_str(), F_OK) != 0; i++) usleep(10000);
+  EXPECT_EQ(ReadFile(printed), lines);
+  signal(SIGCHLD, SIG_DFL);
+  unlink(text.c_str());
+  unlink(csv.c_str());
+  unlink(printed.c_str());
   rmdir(dir);
 }
 

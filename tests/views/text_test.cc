@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/charset.h"
 #include "views/views.h"
 #include "tests/views/test_info.h"
 
@@ -45,6 +46,40 @@ TEST(RecordLine, ColumnsAreCutPaddedAndBlankForNull) {
     EXPECT_EQ(line, c.expected) << c.what;
     EXPECT_EQ(line.size(), 13u + 12u + 6u) << c.what;
   }
+}
+
+// In UTF-8 a column holds its length in characters, whatever bytes each
+// takes, so that the line lines up once it is shown in Latin-1.
+TEST(RecordLine, Utf8ColumnsCountCharacters) {
+  server_charset = CHARSET_UTF8;
+  TestInfo t("t",
+             {Field("id", INT_TYPE, 11), Field("name", CHAR_TYPE, 10), Field("note", TEXT_TYPE, 4)},
+             3, 0);
+  struct Case {
+    const char *what;
+    std::vector<const char *> row;
+    std::string expected;
+  } cases[] = {
+      {"accented letters cut and padded by characters",
+       {"1", "C\xc3\xb4te d'Ivoire", "\xc3\x86r\xc3\xb8"},
+       "1" + Blanks(10) + "  C\xc3\xb4te d'Ivo  \xc3\x86r\xc3\xb8" + Blanks(1) + "  "},
+      {"one cell for an emoji, a cut between Cyrillic letters",
+       {"2", "\xf0\x9f\x98\x80 ok", "\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0"},
+       "2" + Blanks(10) + "  \xf0\x9f\x98\x80 ok" + Blanks(6) + "  \xd0\x9c\xd0\xbe\xd1\x81\xd0\xba  "},
+      {"a broken byte is one cell", {"3", "Jos\xe9", "\xe2\x82"},
+       "3" + Blanks(10) + "  Jos\xe9" + Blanks(6) + "  \xe2\x82" + Blanks(2) + "  "},
+  };
+  for (const Case &c : cases) {
+    std::string line = RecordLine(&t.info, const_cast<char *const *>(c.row.data()));
+    EXPECT_EQ(line, c.expected) << c.what;
+    EXPECT_EQ(ToToolkit(line.c_str()).size(), 13u + 12u + 6u) << c.what;
+  }
+
+  // The field descriptions align the names by characters as well.
+  TestInfo fields("Stra\xc3\x9f" "e", {Field("M\xc3\xbcnze", CHAR_TYPE, 8)}, 1, 0);
+  std::string shown = ToToolkit(FieldDescriptionLine(&fields.info, 0).c_str());
+  EXPECT_EQ(shown.substr(0, 3 + 18 + 1 + 18), "@C1" + Blanks(13) + "M\xfcnze " + Blanks(12) + "Stra\xdf" "e");
+  server_charset = CHARSET_8BIT;
 }
 
 TEST(RecordLine, OnlyDataFieldsMakeColumns) {

@@ -1,0 +1,153 @@
+// Conversions between the server's charset and the toolkit's ISO 8859-1,
+// and the choice of the server's charset from the environment.
+#include "app/charset.h"
+
+#include <string.h>
+#include <strings.h>
+
+ServerCharset server_charset = CHARSET_8BIT;
+
+namespace {
+
+const int kBroken = -1;
+
+// Reads one UTF-8 character at p (n > 0 bytes left): returns its length and
+// sets *code to its code point, or to kBroken for a byte that starts no
+// well-formed sequence (overlong forms, surrogates and code points past
+// U+10FFFF included); a broken byte counts as one character of its own.
+size_t NextUtf8(const unsigned char *p, size_t n, int *code) {
+  unsigned c = p[0];
+  *code = kBroken;
+  if (c < 0x80) {
+    *code = static_cast<int>(c);
+    return 1;
+  }
+  size_t length;
+  unsigned low = 0x80, high = 0xBF;  // the allowed range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 1;
+  }
+  if (n < length || p[1] < low || p[1] > high) return 1;
+  unsigned value = c & (0xFF >> (length + 1));
+  for (size_t i = 1; i < length; i++) {
+    if (i > 1 && (p[i] & 0xC0) != 0x80) return 1;
+    value = (value << 6) | (p[i] & 0x3F);
+  }
+  *code = static_cast<int>(value);
+  return length;
+}
+
+}  // namespace
+
+ServerCharset CharsetOfCodeset(const char *codeset) {
+  if (codeset == nullptr) return CHARSET_8BIT;
+  return strcasecmp(codeset, "UTF-8") == 0 || strcasecmp(codeset, "UTF8") == 0 ? CHARSET_UTF8
+                                                                                : CHARSET_8BIT;
+}
+
+std::string CodesetOfLocaleName(const char *name) {
+  if (name == nullptr) return "";
+  const char *dot = strchr(name, '.');
+  if (dot == nullptr) return "";
+  return std::string(dot + 1, strcspn(dot + 1, "@"));
+}
+
+ServerCharset ChooseServerCharset(const char *override_value, const char *locale_codeset,
+                                  const char *locale_name) {
+  if (override_value != nullptr && override_value[0] != '\0')
+    return CharsetOfCodeset(override_value);
+  if (locale_codeset != nullptr) return CharsetOfCodeset(locale_codeset);
+  return CharsetOfCodeset(CodesetOfLocaleName(locale_name).c_str());
+}
+
+std::string ToToolkit(const char *text, ServerCharset charset) {
+  if (text == nullptr) return "";
+  if (charset == CHARSET_8BIT) return text;
+  std::string shown;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+  size_t n = strlen(text);
+  while (n > 0) {
+    int code;
+    size_t length = NextUtf8(p, n, &code);
+    // 0x80-0x9F are controls in Latin-1: drawn as boxes, dropped by inputs.
+    bool latin1 = code >= 0 && code <= 0xFF && !(code >= 0x80 && code <= 0x9F);
+    shown += latin1 ? static_cast<char>(code) : '?';
+    p += length;
+    n -= length;
+  }
+  return shown;
+}
+
+std::string ToToolkit(const char *text) { return ToToolkit(text, server_charset); }
+
+std::string ToServer(const char *text, ServerCharset charset) {
+  if (text == nullptr) return "";
+  if (charset == CHARSET_8BIT) return text;
+  std::string value;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+    if (*p < 0x80) {
+      value += static_cast<char>(*p);
+    } else {
+      value += static_cast<char>(0xC0 | (*p >> 6));
+      value += static_cast<char>(0x80 | (*p & 0x3F));
+    }
+  }
+  return value;
+}
+
+std::string ToServer(const char *text) { return ToServer(text, server_charset); }
+
+bool ShownExactly(const char *text, ServerCharset charset) {
+  if (text == nullptr) return true;
+  return ToServer(ToToolkit(text, charset).c_str(), charset) == text;
+}
+
+size_t ServerCharacters(const char *text, size_t bytes, ServerCharset charset) {
+  if (charset == CHARSET_8BIT) return bytes;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+  size_t count = 0;
+  while (bytes > 0) {
+    int code;
+    size_t length = NextUtf8(p, bytes, &code);
+    p += length;
+    bytes -= length;
+    count++;
+  }
+  return count;
+}
+
+size_t ServerPrefixBytes(const char *text, size_t bytes, size_t characters,
+                         ServerCharset charset) {
+  if (charset == CHARSET_8BIT) return characters < bytes ? characters : bytes;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+  size_t taken = 0;
+  while (taken < bytes && characters > 0) {
+    int code;
+    taken += NextUtf8(p + taken, bytes - taken, &code);
+    characters--;
+  }
+  return taken;
+}
+
+size_t ServerCutBytes(const char *text, size_t bytes, size_t budget, ServerCharset charset) {
+  if (bytes > budget && charset == CHARSET_8BIT) return budget;
+  if (bytes <= budget) return bytes;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+  size_t taken = 0;
+  for (;;) {
+    int code;
+    size_t length = NextUtf8(p + taken, bytes - taken, &code);
+    if (taken + length > budget) return taken;
+    taken += length;
+  }
+}

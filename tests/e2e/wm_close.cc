@@ -65,11 +65,21 @@ void CollectForms(Display *display, Window window, const char *title, std::vecto
   if (children) XFree(children);
 }
 
+// A window of the tree may be destroyed while it is walked (the window
+// manager drops a frame): such a window has no forms, not an error.
+int IgnoreGoneWindow(Display *, XErrorEvent *error) {
+  if (error->error_code != BadWindow) ADD_FAILURE() << "X error " << int(error->error_code);
+  return 0;
+}
+
 std::vector<FL_FORM *> Forms(const char *title) {
   std::vector<FL_FORM *> forms;
   Display *display = fl_get_display();
   XSync(display, False);
+  XErrorHandler toolkit_handler = XSetErrorHandler(IgnoreGoneWindow);
   CollectForms(display, DefaultRootWindow(display), title, forms);
+  XSync(display, False);
+  XSetErrorHandler(toolkit_handler);
   return forms;
 }
 

@@ -476,16 +476,19 @@ bool DbListFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc> 
   if (!MeasureFields(db, table, fields, measured, error)) return false;
   std::vector<TableIndex> indexes;
   if (!TableIndexes(db, table, &indexes, error)) return false;
-  for (const TableIndex &index : indexes) {
-    FieldDesc f;
-    f.table = table;
-    f.name = index.shown;
-    f.type = IDX_TYPE;
-    f.length = (int)index.columns.size();
-    f.unique = index.unique;
-    fields->push_back(f);
-  }
+  for (const TableIndex &index : indexes)
+    fields->push_back(IndexEntry(table, index.shown, index.columns.size(), index.unique));
   return true;
+}
+
+FieldDesc IndexEntry(const std::string &table, const std::string &name, size_t columns, bool unique) {
+  FieldDesc f;
+  f.table = table;
+  f.name = name;
+  f.type = IDX_TYPE;
+  f.length = (int)columns;
+  f.unique = unique;
+  return f;
 }
 
 bool DbListIndex(sqlite3 *db, const std::string &table, const std::string &index,

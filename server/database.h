@@ -45,6 +45,10 @@ struct FieldDesc {
   bool computed = false;  // no declared length: length is the longest value sent
 };
 
+// The field-list entry of an index: its shown name, its column count as the
+// length. Both engines list a table's indexes after its fields this way.
+FieldDesc IndexEntry(const std::string &table, const std::string &name, size_t columns, bool unique);
+
 // The type code and length of a declared column type such as "char(20)":
 // mSQL's own type names as they are, any other declaration by SQLite's
 // affinity rules (INT anywhere: INT; CHAR with a length: CHAR; CHAR without

@@ -637,15 +637,8 @@ bool PgListFields(Connection *c, const std::string &table, std::vector<FieldDesc
   }
   std::vector<PgIndex> indexes;
   if (!TableIndexes(c, oid, &indexes, error)) return false;
-  for (const PgIndex &index : indexes) {
-    FieldDesc f;
-    f.table = table;
-    f.name = index.shown;
-    f.type = IDX_TYPE;
-    f.length = (int)index.columns.size();
-    f.unique = index.unique;
-    fields->push_back(f);
-  }
+  for (const PgIndex &index : indexes)
+    fields->push_back(IndexEntry(table, index.shown, index.columns.size(), index.unique));
   return true;
 }
 

@@ -67,6 +67,7 @@ struct FakeServer {
   std::vector<size_t> SplitCuts(const FakeStep &step) const;
   int splitMode = 0;
   void Run();
+  void Play();
   int AcceptOne();
   void Fail(const std::string &why);
   int unixListen = -1;

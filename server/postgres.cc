@@ -2,9 +2,13 @@
 // database gets a libpq connection of its own to the PostgreSQL database of
 // that name, made from the configured connection string, and closed when the
 // client selects another database or leaves. Statements are translated to
-// PostgreSQL's dialect, their literals sent as parameters; rows are taken in
-// single-row mode and written on as they come, so a result of any size
-// needs only a row's worth of memory here.
+// PostgreSQL's dialect, their literals sent as parameters. A statement seen
+// twice is prepared under a name of its own, so that PostgreSQL neither
+// parses nor (once its generic plan serves) plans it again. Rows are taken
+// in single-row mode and written on as they come; a statement whose last run
+// gave many rows runs through a cursor instead, fetched in batches, the next
+// batch asked for before the last one is written. Either way a result of any
+// size needs only a batch's worth of memory here.
 #include <libpq-fe.h>
 
 #include <algorithm>
@@ -28,11 +32,24 @@ struct PgTable {
   std::vector<bool> not_null;
 };
 
+// What the session remembers of a statement, by its translated text and
+// parameter types: its prepared name once it is prepared, and how many rows
+// its last run gave, which chooses single-row mode or a cursor next time.
+struct PgStatement {
+  std::string name;  // empty: not prepared
+  long uses = 0;
+  long last_used = 0;
+  long long rows = 0;
+};
+
 struct PgSession {
   PGconn *conn = nullptr;
   // Looked up once per table; forgotten after any statement that is not a
   // SELECT, which may have changed them.
   std::map<Oid, PgTable> tables;
+  std::map<std::string, PgStatement> statements;
+  long clock = 0;       // counts statements, for the least recently used
+  long next_name = 0;   // numbers the prepared statements' names
 };
 
 namespace {
@@ -111,6 +128,7 @@ bool PgAlive(Connection *c, std::string *error) {
   if (PQstatus(conn) == CONNECTION_OK) return true;
   PQreset(conn);
   c->pg->tables.clear();
+  c->pg->statements.clear();  // prepared statements die with their connection
   if (PQstatus(conn) != CONNECTION_OK) {
     *error = "PostgreSQL cannot be reached: " + PgMessage(PQerrorMessage(conn));
     return false;
@@ -234,52 +252,116 @@ size_t MsqlDate(const char *iso, size_t n, char *out) {
   return 11;
 }
 
+// The columns of the rows being written: which are dates, and the longest
+// value of each so far (the length of a measured column).
+struct RowShape {
+  int ncol = 0;
+  std::vector<bool> is_date;
+  std::vector<size_t> longest;
+};
+
+RowShape ShapeOf(PGresult *r) {
+  RowShape shape;
+  shape.ncol = PQnfields(r);
+  shape.is_date.resize(shape.ncol);
+  shape.longest.assign(shape.ncol, 0);
+  for (int i = 0; i < shape.ncol; i++) shape.is_date[i] = PQftype(r, i) == PG_DATE;
+  return shape;
+}
+
+// Writes every row of `r` as a row packet, each column's count and bytes
+// copied in place; false with *failure set when a row does not fit in a
+// packet.
+bool WriteRows(Connection *c, PGresult *r, RowShape *shape, std::string *failure) {
+  PacketWriter *out = &c->out;
+  int ncol = shape->ncol, nrow = PQntuples(r);
+  for (int row = 0; row < nrow && !c->broken; row++) {
+    msqlWriterBegin(out);
+    for (int i = 0; i < ncol; i++) {
+      if (PQgetisnull(r, row, i)) {
+        msqlWriterAppend(out, kNullColumn, 3);
+        continue;
+      }
+      const char *value = PQgetvalue(r, row, i);
+      size_t n = (size_t)PQgetlength(r, row, i);
+      char date[16];
+      if (shape->is_date[i]) {
+        size_t m = MsqlDate(value, n, date);
+        if (m) {
+          value = date;
+          n = m;
+        }
+      }
+      if (n > shape->longest[i]) shape->longest[i] = n;
+      size_t room = 0;
+      unsigned char *space = msqlWriterSpace(out, &room);
+      if (n + 21 > room) {
+        // Past the buffer or a packet: counted, then refused at the end.
+        std::string count = std::to_string(n) + ":";
+        msqlWriterAppend(out, count.data(), count.size());
+        msqlWriterAppend(out, value, n);
+        continue;
+      }
+      char digits[20];
+      int k = 0;
+      size_t left = n;
+      do {
+        digits[k++] = (char)('0' + left % 10);
+        left /= 10;
+      } while (left);
+      unsigned char *p = space;
+      while (k) *p++ = (unsigned char)digits[--k];
+      *p++ = ':';
+      memcpy(p, value, n);
+      msqlWriterWrote(out, (size_t)(p - space) + n);
+    }
+    if (!msqlWriterEnd(out)) {
+      *failure = "Row of " + std::to_string(out->length) + " bytes does not fit in a packet";
+      return false;
+    }
+    if (out->used >= OUTPUT_FLUSH_SIZE) Flush(c);
+  }
+  return true;
+}
+
+// After the rows: the end of the rows, the field descriptions (computed
+// lengths from the longest values) and the end, in one write with what is
+// still buffered; or the failure that cut the rows short.
+void FinishRows(Connection *c, PGresult *described, const RowShape &shape, const std::string &failure) {
+  std::vector<FieldDesc> fields;
+  if (!c->broken && failure.empty()) {
+    for (int i = 0; i < shape.ncol; i++) fields.push_back(DescribeColumn(c, described, i));
+  }
+  if (c->broken) return;
+  if (!failure.empty()) {
+    ReplyError(c, failure);
+    return;
+  }
+  WritePacket(c, kEndPacket);
+  for (int i = 0; i < shape.ncol; i++) {
+    const FieldDesc &f = fields[i];
+    WriteFieldRow(c, f, f.computed ? (int)shape.longest[i] : f.length);
+  }
+  Reply(c, kEndPacket);
+}
+
 // Writes the rows of a statement sent in single-row mode, then their field
 // descriptions; like the SQLite engine, a statement that fails before its
 // first row gets a plain error reply. The columns are described once the
 // rows are all read: the catalog cannot be asked while they come in.
-void StreamRows(Connection *c, PGresult *first) {
+// Returns the number of rows.
+long long StreamRows(Connection *c, PGresult *first) {
   PGconn *conn = c->pg->conn;
-  int ncol = PQnfields(first);
-  std::vector<bool> is_date(ncol);
-  for (int i = 0; i < ncol; i++) is_date[i] = PQftype(first, i) == PG_DATE;
-  std::vector<size_t> longest(ncol, 0);
-  WritePacket(c, "1:" + std::to_string(ncol) + "\n");
-  Flush(c);
-  PacketWriter *out = &c->out;
+  RowShape shape = ShapeOf(first);
+  WritePacket(c, "1:" + std::to_string(shape.ncol) + "\n");
   std::string failure;
-  bool too_large = false;
+  long long rows = 0;
   PGresult *r = first;
   while (r) {
     ExecStatusType status = PQresultStatus(r);
-    if (status == PGRES_SINGLE_TUPLE && !c->broken && !too_large && failure.empty()) {
-      msqlWriterBegin(out);
-      for (int i = 0; i < ncol; i++) {
-        if (PQgetisnull(r, 0, i)) {
-          msqlWriterAppend(out, kNullColumn, 3);
-          continue;
-        }
-        const char *value = PQgetvalue(r, 0, i);
-        size_t n = (size_t)PQgetlength(r, 0, i);
-        char date[16];
-        if (is_date[i]) {
-          size_t m = MsqlDate(value, n, date);
-          if (m) {
-            value = date;
-            n = m;
-          }
-        }
-        if (n > longest[i]) longest[i] = n;
-        std::string count = std::to_string(n) + ":";
-        msqlWriterAppend(out, count.data(), count.size());
-        msqlWriterAppend(out, value, n);
-      }
-      if (!msqlWriterEnd(out)) {
-        failure = "Row of " + std::to_string(out->length) + " bytes does not fit in a packet";
-        too_large = true;
-      } else if (out->used >= OUTPUT_FLUSH_SIZE) {
-        Flush(c);
-      }
+    if (status == PGRES_SINGLE_TUPLE && !c->broken && failure.empty()) {
+      WriteRows(c, r, &shape, &failure);
+      rows++;
     } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK && failure.empty()) {
       failure = ResultMessage(r, conn);
     }
@@ -288,23 +370,9 @@ void StreamRows(Connection *c, PGresult *first) {
     // connection is ready for the next statement.
     r = PQgetResult(conn);
   }
-  Flush(c);
-  std::vector<FieldDesc> fields;
-  if (!c->broken && failure.empty()) {
-    for (int i = 0; i < ncol; i++) fields.push_back(DescribeColumn(c, first, i));
-  }
+  FinishRows(c, first, shape, failure);
   PQclear(first);
-  if (c->broken) return;
-  if (!failure.empty()) {
-    ReplyError(c, failure);
-    return;
-  }
-  WritePacket(c, kEndPacket);
-  for (int i = 0; i < ncol; i++) {
-    const FieldDesc &f = fields[i];
-    WriteFieldRow(c, f, f.computed ? (int)longest[i] : f.length);
-  }
-  Reply(c, kEndPacket);
+  return rows;
 }
 
 // Reads what remains of a statement's results, keeping the first failure.
@@ -328,6 +396,129 @@ bool Command(Connection *c, const std::string &sql, std::string *error, long lon
   if (ok && changed) *changed = atoll(PQcmdTuples(r));
   PQclear(r);
   return ok;
+}
+
+// Prepared statements kept per session, the least recently used given up
+// beyond this many.
+const size_t kPreparedMax = 64;
+// A SELECT whose last run gave at least this many rows runs through a
+// cursor, fetched this many rows at a time: one result of many rows costs
+// libpq far less than as many results of one row each.
+const long long kCursorRows = 1000;
+const int kCursorBatch = 4096;
+
+// The session's record of a statement, made on first sight; the least
+// recently used one goes (its prepared statement deallocated) when the
+// records are full.
+PgStatement *Remember(Connection *c, const std::string &key) {
+  PgSession *pg = c->pg;
+  auto found = pg->statements.find(key);
+  if (found == pg->statements.end()) {
+    if (pg->statements.size() >= kPreparedMax) {
+      auto oldest = pg->statements.begin();
+      for (auto it = pg->statements.begin(); it != pg->statements.end(); ++it) {
+        if (it->second.last_used < oldest->second.last_used) oldest = it;
+      }
+      if (!oldest->second.name.empty()) {
+        std::string ignored;
+        Command(c, "DEALLOCATE " + oldest->second.name, &ignored);
+      }
+      pg->statements.erase(oldest);
+    }
+    found = pg->statements.emplace(key, PgStatement()).first;
+  }
+  found->second.uses++;
+  found->second.last_used = ++pg->clock;
+  return &found->second;
+}
+
+// Forgets a statement's prepared form, which PostgreSQL refused to run.
+void Unprepare(Connection *c, PgStatement *st) {
+  if (st->name.empty()) return;
+  std::string ignored;
+  Command(c, "DEALLOCATE " + st->name, &ignored);
+  st->name.clear();
+}
+
+// True for the failures of a prepared statement that preparing it afresh
+// cures: its table was made again with other columns ("cached plan must
+// not change result type"), or the statement is gone.
+bool StalePrepared(PGresult *r) {
+  const char *state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+  return state && (strcmp(state, "0A000") == 0 || strcmp(state, "26000") == 0);
+}
+
+// Runs a SELECT through a cursor in a transaction of its own, asking for
+// the next batch before the rows of the last one are written, so that
+// PostgreSQL makes rows while they are written here. Returns the number of
+// rows; the reply is written.
+long long CursorRows(Connection *c, const Translation &t, const std::vector<const char *> &values,
+                     const std::vector<int> &lengths, const std::vector<int> &formats,
+                     const std::vector<Oid> &types) {
+  PGconn *conn = c->pg->conn;
+  std::string error;
+  if (!Command(c, "BEGIN", &error)) {
+    ReplyError(c, error);
+    return 0;
+  }
+  std::string declare = "DECLARE korvid_rows NO SCROLL CURSOR FOR " + t.sql;
+  PGresult *declared = PQexecParams(conn, declare.c_str(), (int)values.size(), types.data(), values.data(),
+                                    lengths.data(), formats.data(), 0);
+  bool ok = PQresultStatus(declared) == PGRES_COMMAND_OK;
+  if (!ok) error = ResultMessage(declared, conn);
+  PQclear(declared);
+  static const char kFetch[] = "FETCH 4096 FROM korvid_rows";
+  static_assert(kCursorBatch == 4096, "the FETCH asks for a batch");
+  PGresult *batch = nullptr;
+  if (ok) {
+    batch = PQexec(conn, kFetch);
+    if (PQresultStatus(batch) != PGRES_TUPLES_OK) {
+      error = ResultMessage(batch, conn);
+      ok = false;
+    }
+  }
+  if (!ok) {
+    PQclear(batch);
+    std::string ignored;
+    Command(c, "ROLLBACK", &ignored);
+    ReplyError(c, error);
+    return 0;
+  }
+  RowShape shape = ShapeOf(batch);
+  WritePacket(c, "1:" + std::to_string(shape.ncol) + "\n");
+  PGresult *first = batch;  // kept for the column descriptions
+  std::string failure;
+  long long rows = 0;
+  while (batch) {
+    // A full batch may have more behind it: asked for now, made by
+    // PostgreSQL while this one is written.
+    bool more = PQntuples(batch) == kCursorBatch && !c->broken;
+    if (more && !PQsendQuery(conn, kFetch)) {
+      failure = PgMessage(PQerrorMessage(conn));
+      more = false;
+    }
+    if (failure.empty()) WriteRows(c, batch, &shape, &failure);
+    rows += PQntuples(batch);
+    if (batch != first) PQclear(batch);
+    batch = nullptr;
+    if (!more) break;
+    // The whole batch, then the end of its results.
+    batch = PQgetResult(conn);
+    Drain(conn, &failure);
+    if (PQresultStatus(batch) != PGRES_TUPLES_OK) {
+      if (failure.empty()) failure = ResultMessage(batch, conn);
+      PQclear(batch);
+      batch = nullptr;
+    } else if (!failure.empty() || c->broken) {
+      PQclear(batch);
+      batch = nullptr;
+    }
+  }
+  std::string end_error;
+  if (!Command(c, failure.empty() ? "COMMIT" : "ROLLBACK", &end_error) && failure.empty()) failure = end_error;
+  FinishRows(c, first, shape, failure);
+  PQclear(first);
+  return rows;
 }
 
 void PgQuery(Connection *c, const std::string &statement) {
@@ -383,42 +574,79 @@ void PgQuery(Connection *c, const std::string &statement) {
   // trip that asks PostgreSQL for the parameters' types.
   bool empty_text = false;
   for (const SqlParam &p : t.params) empty_text = empty_text || (p.kind == PARAM_TEXT && p.text.empty());
-  bool sent;
-  if (empty_text) {
-    PGresult *prepared = PQprepare(conn, "", t.sql.c_str(), (int)types.size(), types.data());
-    bool ok = PQresultStatus(prepared) == PGRES_COMMAND_OK;
-    if (!ok) error = ResultMessage(prepared, conn);
-    PQclear(prepared);
-    PGresult *described = ok ? PQdescribePrepared(conn, "") : nullptr;
-    if (ok && PQresultStatus(described) != PGRES_COMMAND_OK) {
-      error = ResultMessage(described, conn);
-      ok = false;
-    }
-    for (size_t i = 0; ok && i < t.params.size(); i++) {
-      Oid type = PQparamtype(described, (int)i);
-      if (t.params[i].kind == PARAM_TEXT && t.params[i].text.empty() && (type == PG_DATE || type == PG_TIME)) {
-        values[i] = nullptr;
-      }
-    }
-    PQclear(described);
-    if (!ok) {
-      ReplyError(c, error);
-      return;
-    }
-    sent = PQsendQueryPrepared(conn, "", (int)values.size(), values.data(), lengths.data(), formats.data(), 0);
-  } else {
-    sent = PQsendQueryParams(conn, t.sql.c_str(), (int)values.size(), types.data(), values.data(), lengths.data(),
-                             formats.data(), 0);
+  // A statement seen before is run prepared, or through a cursor when it
+  // gave many rows last time; one seen once runs as it is.
+  PgStatement *st = nullptr;
+  if (t.cacheable && !empty_text) {
+    std::string key = t.sql;
+    key += '\0';
+    for (Oid type : types) key += std::to_string(type) + ",";
+    st = Remember(c, key);
   }
-  if (!sent) {
-    ReplyError(c, PgMessage(PQerrorMessage(conn)));
+  if (st && t.is_select && st->rows >= kCursorRows) {
+    st->rows = CursorRows(c, t, values, lengths, formats, types);
     return;
   }
-  PQsetSingleRowMode(conn);
-  PGresult *first = PQgetResult(conn);
+  if (st && st->name.empty() && st->uses >= 2) {
+    std::string name = "korvid_" + std::to_string(++c->pg->next_name);
+    PGresult *prepared = PQprepare(conn, name.c_str(), t.sql.c_str(), (int)types.size(), types.data());
+    // Refused here, the statement runs unprepared and says why itself.
+    if (PQresultStatus(prepared) == PGRES_COMMAND_OK) st->name = name;
+    PQclear(prepared);
+  }
+  PGresult *first = nullptr;
+  for (int attempt = 0; attempt < 2; attempt++) {
+    bool named = st && !st->name.empty();
+    bool sent;
+    if (empty_text) {
+      PGresult *prepared = PQprepare(conn, "", t.sql.c_str(), (int)types.size(), types.data());
+      bool ok = PQresultStatus(prepared) == PGRES_COMMAND_OK;
+      if (!ok) error = ResultMessage(prepared, conn);
+      PQclear(prepared);
+      PGresult *described = ok ? PQdescribePrepared(conn, "") : nullptr;
+      if (ok && PQresultStatus(described) != PGRES_COMMAND_OK) {
+        error = ResultMessage(described, conn);
+        ok = false;
+      }
+      for (size_t i = 0; ok && i < t.params.size(); i++) {
+        Oid type = PQparamtype(described, (int)i);
+        if (t.params[i].kind == PARAM_TEXT && t.params[i].text.empty() && (type == PG_DATE || type == PG_TIME)) {
+          values[i] = nullptr;
+        }
+      }
+      PQclear(described);
+      if (!ok) {
+        ReplyError(c, error);
+        return;
+      }
+      sent = PQsendQueryPrepared(conn, "", (int)values.size(), values.data(), lengths.data(), formats.data(), 0);
+    } else if (named) {
+      sent = PQsendQueryPrepared(conn, st->name.c_str(), (int)values.size(), values.data(), lengths.data(),
+                                 formats.data(), 0);
+    } else {
+      sent = PQsendQueryParams(conn, t.sql.c_str(), (int)values.size(), types.data(), values.data(),
+                               lengths.data(), formats.data(), 0);
+    }
+    if (!sent) {
+      ReplyError(c, PgMessage(PQerrorMessage(conn)));
+      return;
+    }
+    PQsetSingleRowMode(conn);
+    first = PQgetResult(conn);
+    if (!named || attempt > 0 || !StalePrepared(first)) break;
+    // Its table changed under the prepared statement: prepared no more,
+    // run once more as it is.
+    PQclear(first);
+    first = nullptr;
+    std::string ignored;
+    Drain(conn, &ignored);
+    Unprepare(c, st);
+    c->pg->tables.clear();
+  }
   ExecStatusType status = PQresultStatus(first);
   if (status == PGRES_SINGLE_TUPLE || status == PGRES_TUPLES_OK) {
-    StreamRows(c, first);
+    long long rows = StreamRows(c, first);
+    if (st) st->rows = rows;
     return;
   }
   std::string failure;

@@ -274,4 +274,97 @@ TEST_F(PostgresTest, AdministrationIsPostgresDatabases) {
   EXPECT_EQ(names, std::vector<std::string>({"moved", "work"}));
 }
 
+// A statement run again is run prepared, and one that gave many rows runs
+// through a cursor next time: neither changes a value, a NULL, a date, a
+// field description or a failure, whichever way the rows come.
+TEST_F(PostgresTest, RepeatedStatementsAndLargeResultsAnswerAlike) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  ASSERT_EQ(msqlSelectDB(sock_, "work"), 0) << msqlErrMsg;
+  // More rows than a cursor's batch, with NULLs, dates, money and texts of
+  // several lengths.
+  Psql("CREATE TABLE big (id integer NOT NULL, name varchar(20), d date, m numeric(8,2), note text); "
+       "INSERT INTO big SELECT i, CASE WHEN i % 7 = 0 THEN NULL ELSE 'n' || i END, "
+       "date '1999-03-02' + i, i / 4.0, repeat('x', i % 50) FROM generate_series(1, 10000) AS i");
+  auto run = [&](std::vector<Field> *fields) {
+    std::vector<std::string> rows;
+    EXPECT_EQ(msqlQuery(sock_, "SELECT * FROM big ORDER BY id"), 10000) << msqlErrMsg;
+    ResultHandle *r = msqlStoreResult();
+    if (!r) return rows;
+    while (char **row = msqlFetchRow(r)) {
+      std::string line;
+      for (int i = 0; i < msqlNumFields(r); i++) line += (i ? "|" : "") + std::string(row[i] ? row[i] : "NULL");
+      rows.push_back(line);
+    }
+    *fields = Fields(r);
+    msqlFreeResult(r);
+    return rows;
+  };
+  std::vector<Field> first_fields, fields;
+  std::vector<std::string> first = run(&first_fields);
+  ASSERT_EQ(first.size(), 10000u);
+  EXPECT_EQ(first[0], "1|n1|03-Mar-1999|0.25|x");
+  EXPECT_EQ(first[6], "7|NULL|09-Mar-1999|1.75|xxxxxxx");
+  EXPECT_EQ(first[9999], "10000|n10000|18-Jul-2026|2500.00|");
+  ASSERT_EQ(first_fields.size(), 5u);
+  EXPECT_EQ(first_fields[1].length, 20);
+  EXPECT_EQ(first_fields[4].length, 49);  // measured: the longest note
+  EXPECT_EQ(first_fields[0].flags, (unsigned)FLAG_NOT_NULL);
+  for (int round = 0; round < 2; round++) {
+    EXPECT_EQ(run(&fields), first) << "round " << round;
+    ASSERT_EQ(fields.size(), first_fields.size());
+    for (size_t i = 0; i < fields.size(); i++) {
+      EXPECT_EQ(fields[i].name, first_fields[i].name);
+      EXPECT_EQ(fields[i].type, first_fields[i].type) << fields[i].name;
+      EXPECT_EQ(fields[i].length, first_fields[i].length) << fields[i].name;
+      EXPECT_EQ(fields[i].flags, first_fields[i].flags) << fields[i].name;
+    }
+  }
+  // Fewer rows now: the cursor gives them, then single rows again.
+  Psql("DELETE FROM big WHERE id > 3");
+  for (int round = 0; round < 2; round++) {
+    EXPECT_EQ(Rows("SELECT id, d FROM big WHERE id > 1 ORDER BY id"),
+              std::vector<std::string>({"2|04-Mar-1999", "3|05-Mar-1999"}));
+  }
+
+  // A failure partway through many rows, in single-row mode and then in a
+  // cursor's later batch: said, and the connection goes on as before.
+  Psql("CREATE VIEW bad AS SELECT id, 1 / (id - 6000) AS x FROM generate_series(1, 9000) AS g(id) ORDER BY id");
+  for (int round = 0; round < 2; round++) {
+    int n = msqlQuery(sock_, "SELECT * FROM bad");
+    ResultHandle *r = n >= 0 ? msqlStoreResult() : nullptr;
+    EXPECT_EQ(r, nullptr) << "round " << round;
+    if (r) msqlFreeResult(r);
+    EXPECT_NE(strstr(msqlErrMsg, "division by zero"), nullptr) << msqlErrMsg;
+    EXPECT_EQ(Rows("SELECT id FROM big WHERE id = 2"), std::vector<std::string>({"2"}));
+  }
+  EXPECT_EQ(Query("INSERT INTO big VALUES (4, 'four', '01-Jan-2000', 1.5, 'y')"), 1) << msqlErrMsg;
+  EXPECT_EQ(Psql("SELECT name FROM big WHERE id = 4"), "four");
+
+  // A prepared statement whose table is made again with other columns
+  // answers with the new ones.
+  ASSERT_EQ(Query("CREATE TABLE s (id int, a char(5))"), 0) << msqlErrMsg;
+  ASSERT_EQ(Query("INSERT INTO s VALUES (1, 'one')"), 1) << msqlErrMsg;
+  for (int round = 0; round < 3; round++) {
+    EXPECT_EQ(Rows("SELECT * FROM s WHERE id = 1"), std::vector<std::string>({"1|one"}));
+  }
+  Psql("DROP TABLE s; CREATE TABLE s (id integer, b integer, c varchar(9)); INSERT INTO s VALUES (1, 2, 'three')");
+  for (int round = 0; round < 2; round++) {
+    EXPECT_EQ(Rows("SELECT * FROM s WHERE id = 1"), std::vector<std::string>({"1|2|three"}));
+  }
+  ASSERT_EQ(msqlQuery(sock_, "SELECT * FROM s WHERE id = 1"), 1) << msqlErrMsg;
+  ResultHandle *r = msqlStoreResult();
+  ASSERT_NE(r, nullptr);
+  std::vector<Field> now = Fields(r);
+  msqlFreeResult(r);
+  ASSERT_EQ(now.size(), 3u);
+  EXPECT_EQ(now[2].name, "c");
+  EXPECT_EQ(now[2].type, CHAR_TYPE);
+  EXPECT_EQ(now[2].length, 9);
+  // Inserts of one shape, prepared after the first, all land.
+  for (int i = 10; i < 15; i++) {
+    EXPECT_EQ(Query("INSERT INTO s VALUES (" + std::to_string(i) + ", 0, 'x')"), 1) << msqlErrMsg;
+  }
+  EXPECT_EQ(Psql("SELECT string_agg(id::text, ',' ORDER BY id) FROM s"), "1,10,11,12,13,14");
+}
+
 }  // namespace

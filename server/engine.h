@@ -33,6 +33,10 @@ struct Engine {
   // Create, drop (a), copy, move (a to b); names validated, writes allowed.
   bool (*administer)(Connection *c, long code, const std::string &a, const std::string &b,
                      std::string *error);
+  // The engine as the greeting names it, with its version ("SQLite 3.40.1").
+  std::string (*version)();
+  // The server report's lines on the engine and where its data is.
+  void (*report)(Connection *c, std::vector<std::string> *lines);
 };
 
 extern const Engine kSqliteEngine;

@@ -937,9 +937,55 @@ bool PgAdminister(Connection *c, long code, const std::string &a, const std::str
   return ok;
 }
 
+// A PostgreSQL version number (150010) as it is written ("15.10").
+std::string PgVersionText(int v) {
+  if (v >= 100000) return std::to_string(v / 10000) + "." + std::to_string(v % 10000);
+  return std::to_string(v / 10000) + "." + std::to_string(v / 100 % 100) + "." + std::to_string(v % 100);
+}
+
+std::string PgVersion() { return "PostgreSQL, libpq " + PgVersionText(PQlibVersion()); }
+
+// The connection string's settings, one keyword=value each (quoted where
+// libpq would need it), passwords left out.
+std::string PgConninfoShown(const std::string &conninfo) {
+  char *parse_error = nullptr;
+  PQconninfoOption *options = PQconninfoParse(conninfo.c_str(), &parse_error);
+  if (!options) {
+    PQfreemem(parse_error);
+    return "(not a valid connection string)";
+  }
+  std::string shown;
+  for (PQconninfoOption *o = options; o->keyword; o++) {
+    if (!o->val || strstr(o->keyword, "password")) continue;
+    std::string value = o->val;
+    bool quote = value.empty() || value.find_first_of(" \t\n\\'") != std::string::npos;
+    if (quote) {
+      std::string q = "'";
+      for (char ch : value) {
+        if (ch == '\\' || ch == '\'') q += '\\';
+        q += ch;
+      }
+      value = q + "'";
+    }
+    shown += (shown.empty() ? "" : " ") + std::string(o->keyword) + "=" + value;
+  }
+  PQconninfoFree(options);
+  return shown;
+}
+
+void PgReport(Connection *c, std::vector<std::string> *lines) {
+  lines->push_back("Engine: " + PgVersion());
+  lines->push_back("PostgreSQL connection: " + PgConninfoShown(c->server->config.pg_conninfo));
+  if (c->pg && PQstatus(c->pg->conn) == CONNECTION_OK) {
+    lines->push_back("PostgreSQL server: " + PgVersionText(PQserverVersion(c->pg->conn)) + ", database " +
+                     c->database);
+  }
+}
+
 }  // namespace
 
 const Engine kPostgresEngine = {
     "PostgreSQL", PgListDatabases, PgSelect, PgClose,        PgListTables,
     PgListFields, PgListIndex,     PgQuery,  PgSequenceInfo, PgAdminister,
+    PgVersion,    PgReport,
 };

@@ -207,9 +207,7 @@ std::string PeerName(int fd) {
 }
 
 bool Login(Connection *c) {
-  char greeting[128];
-  snprintf(greeting, sizeof greeting, "0:%d:%s\n", PROTOCOL_VERSION, SERVER_DESCRIPTION);
-  Reply(c, greeting);
+  Reply(c, "0:" + std::to_string(PROTOCOL_VERSION) + ":" + ServerDescription(c->server) + "\n");
   struct timeval limit = {LOGIN_TIMEOUT_SECONDS, 0}, none = {0, 0};
   setsockopt(c->fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::string user;
@@ -605,9 +603,11 @@ void ListFields(Connection *c, const std::string &table) {
 
 void ServerReport(Connection *c) {
   const ServerConfig &cfg = c->server->config;
-  WritePacket(c, std::string(SERVER_DESCRIPTION) + "\n");
+  WritePacket(c, ServerDescription(c->server) + "\n");
   WritePacket(c, "Protocol version: " + std::to_string(PROTOCOL_VERSION) + "\n");
-  WritePacket(c, "Data directory: " + cfg.data_dir + "\n");
+  std::vector<std::string> lines;
+  c->server->engine->report(c, &lines);
+  for (const std::string &line : lines) WritePacket(c, line + "\n");
   WritePacket(c, "UNIX socket: " + (cfg.unix_path.empty() ? std::string("none") : cfg.unix_path) + "\n");
   WritePacket(c, "TCP port: " + (cfg.tcp_port ? std::to_string(cfg.tcp_port) : std::string("none")) + "\n");
   WritePacket(c, "Connections: " + std::to_string(c->server->connections.load()) + "\n");
@@ -814,10 +814,22 @@ bool SqliteSequenceInfo(Connection *c, const std::string &table, long long *step
 
 }  // namespace
 
+std::string SqliteVersion() { return std::string("SQLite ") + sqlite3_libversion(); }
+
+void SqliteReport(Connection *c, std::vector<std::string> *lines) {
+  lines->push_back("Engine: " + SqliteVersion());
+  lines->push_back("Data directory: " + c->server->config.data_dir);
+}
+
 const Engine kSqliteEngine = {
     "SQLite",         SqliteListDatabases, SqliteSelect, CloseDatabase,      SqliteListTables,
     SqliteListFields, SqliteListIndex,     HandleQuery,  SqliteSequenceInfo, SqliteAdminister,
+    SqliteVersion,    SqliteReport,
 };
+
+std::string ServerDescription(const Server *server) {
+  return std::string(SERVER_NAME) + " (" + server->engine->version() + ")";
+}
 
 void RequestShutdown(Server *server) {
   server->shutting_down = true;

@@ -17,7 +17,9 @@
 #include "server/engine.h"
 
 #define SERVER_PROTOCOL_VERSION 23
-#define SERVER_DESCRIPTION "korvid-server 1.0.0 (SQLite " SQLITE_VERSION ")"
+// The greeting's description is this, then the engine's version in
+// parentheses (ServerDescription).
+#define SERVER_NAME "korvid-server 1.0.0"
 
 // Connections served at once; one more is told so and closed.
 #define MAX_CONNECTIONS 256
@@ -88,6 +90,9 @@ struct Connection {
   PacketWriter out = {};   // packets not yet written, likewise
   bool broken = false;     // a write failed: the peer is gone
 };
+
+// "korvid-server 1.0.0 (SQLite 3.40.1)", or with the engine served.
+std::string ServerDescription(const Server *server);
 
 // Serves one connection until it quits, breaks or the server shuts down;
 // closes its database handle but not its socket.

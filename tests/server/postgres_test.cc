@@ -5,6 +5,7 @@
 // with psql. The requests both engines answer alike are in server_test.cc.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -365,6 +366,29 @@ TEST_F(PostgresTest, RepeatedStatementsAndLargeResultsAnswerAlike) {
     EXPECT_EQ(Query("INSERT INTO s VALUES (" + std::to_string(i) + ", 0, 'x')"), 1) << msqlErrMsg;
   }
   EXPECT_EQ(Psql("SELECT string_agg(id::text, ',' ORDER BY id) FROM s"), "1,10,11,12,13,14");
+}
+
+// The server report shows the connection string it serves, every setting
+// but the password.
+TEST_F(PostgresTest, TheReportShowsTheConnectionButNoPassword) {
+  ServerFixtureOptions options;
+  options.pg_conninfo_extra = "password='se cret' application_name='korvid \\'s'";
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  testing::internal::CaptureStdout();
+  int rc = msqlServerReport(sock_);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(rc, 0) << msqlErrMsg;
+  size_t at = out.find("PostgreSQL connection: ");
+  ASSERT_NE(at, std::string::npos) << out;
+  std::string line = out.substr(at, out.find('\n', at) - at);
+  // In libpq's order of settings, quoted as libpq reads them.
+  for (std::string setting : {"host=" + server_->pg->socket_dir, std::string("user=korvid"),
+                              std::string("dbname=template1"), std::string("application_name='korvid \\'s'")}) {
+    EXPECT_NE((line + " ").find(" " + setting + " "), std::string::npos) << line << " lacks " << setting;
+  }
+  EXPECT_EQ(std::count(line.begin(), line.end(), '='), 4) << line;
+  EXPECT_EQ(out.find("cret"), std::string::npos) << out;
+  EXPECT_EQ(out.find("password"), std::string::npos) << out;
 }
 
 }  // namespace

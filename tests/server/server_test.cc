@@ -116,7 +116,11 @@ std::vector<std::string> Column(ResultHandle *r, int column) {
 
 TEST_P(EngineTest, GreetingAnnouncesProtocol23AndDescription) {
   EXPECT_EQ(msqlGetProtoInfo(), 23);
-  EXPECT_NE(strstr(msqlGetServerInfo(), "korvid-server"), nullptr) << msqlGetServerInfo();
+  std::string info = msqlGetServerInfo();
+  EXPECT_EQ(info.find("korvid-server 1.0.0 ("), 0u) << info;
+  // The engine served, and only that one.
+  EXPECT_EQ(info.find(OverPostgres() ? "(PostgreSQL, libpq " : "(SQLite "), info.find('(')) << info;
+  EXPECT_EQ(info.find(OverPostgres() ? "SQLite" : "PostgreSQL"), std::string::npos) << info;
 }
 
 
@@ -620,8 +624,27 @@ TEST_P(EngineTest, ServerReportAndUnknownRequests) {
   int rc = msqlServerReport(sock_);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(rc, 0) << msqlErrMsg;
-  EXPECT_NE(out.find("korvid-server"), std::string::npos) << out;
-  EXPECT_NE(out.find("Data directory: " + server_->data_dir), std::string::npos) << out;
+  EXPECT_NE(out.find(std::string(msqlGetServerInfo()) + "\n"), std::string::npos) << out;
+  // Where the data is, for the engine served only.
+  if (OverPostgres()) {
+    EXPECT_NE(out.find("Engine: PostgreSQL, libpq "), std::string::npos) << out;
+    size_t at = out.find("PostgreSQL connection: ");
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_NE(out.substr(at, out.find('\n', at) - at).find(" host=/"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Data directory"), std::string::npos) << out;
+    EXPECT_EQ(out.find("SQLite"), std::string::npos) << out;
+    EXPECT_EQ(out.find("PostgreSQL server:"), std::string::npos) << out;  // no database selected yet
+    ASSERT_TRUE(SelectSample());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(msqlServerReport(sock_), 0) << msqlErrMsg;
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("PostgreSQL server: 1"), std::string::npos) << out;
+    EXPECT_NE(out.find(", database sample\n"), std::string::npos) << out;
+  } else {
+    EXPECT_NE(out.find("Engine: SQLite 3."), std::string::npos) << out;
+    EXPECT_NE(out.find("Data directory: " + server_->data_dir + "\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("PostgreSQL"), std::string::npos) << out;
+  }
 }
 
 TEST_P(EngineTest, TcpConnectionsWorkButDoNotAdminister) {

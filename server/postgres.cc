@@ -448,74 +448,122 @@ bool StalePrepared(PGresult *r) {
   return state && (strcmp(state, "0A000") == 0 || strcmp(state, "26000") == 0);
 }
 
-// Runs a SELECT through a cursor in a transaction of its own, asking for
-// the next batch before the rows of the last one are written, so that
-// PostgreSQL makes rows while they are written here. Returns the number of
-// rows; the reply is written.
+// Queues one statement of a cursor's pipeline, each followed by a sync
+// point of its own, so that each statement's results end in a
+// PGRES_PIPELINE_SYNC whatever happened.
+bool Queue(PGconn *conn, const char *sql, const std::vector<const char *> *values = nullptr,
+           const std::vector<int> *lengths = nullptr, const std::vector<int> *formats = nullptr,
+           const std::vector<Oid> *types = nullptr) {
+  int n = values ? (int)values->size() : 0;
+  return PQsendQueryParams(conn, sql, n, types ? types->data() : nullptr, values ? values->data() : nullptr,
+                           lengths ? lengths->data() : nullptr, formats ? formats->data() : nullptr, 0) &&
+         PQpipelineSync(conn);
+}
+
+// Reads the results of one queued statement up to its sync point: its
+// rows (the caller's), or null with the first failure kept in *failure.
+PGresult *Collect(PGconn *conn, std::string *failure) {
+  PGresult *rows = nullptr;
+  for (int nulls = 0; nulls < 3;) {
+    PGresult *r = PQgetResult(conn);
+    if (!r) {
+      // Between results; a connection that broke gives nothing more.
+      if (PQstatus(conn) != CONNECTION_OK) nulls = 3;
+      nulls++;
+      continue;
+    }
+    nulls = 0;
+    ExecStatusType status = PQresultStatus(r);
+    if (status == PGRES_PIPELINE_SYNC) {
+      PQclear(r);
+      return rows;
+    }
+    if (status == PGRES_TUPLES_OK && !rows) {
+      rows = r;
+      continue;
+    }
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && failure->empty()) {
+      *failure = status == PGRES_PIPELINE_ABORTED ? "PostgreSQL gave up the statement" : ResultMessage(r, conn);
+    }
+    PQclear(r);
+  }
+  if (failure->empty()) *failure = PgMessage(PQerrorMessage(conn));
+  PQclear(rows);
+  return nullptr;
+}
+
+// Runs a SELECT through a cursor in a transaction of its own, in libpq's
+// pipeline mode with one batch always asked for ahead: PostgreSQL makes the
+// next batch while libpq reads one and its rows are written here. Returns
+// the number of rows; the reply is written.
 long long CursorRows(Connection *c, const Translation &t, const std::vector<const char *> &values,
                      const std::vector<int> &lengths, const std::vector<int> &formats,
                      const std::vector<Oid> &types) {
   PGconn *conn = c->pg->conn;
-  std::string error;
-  if (!Command(c, "BEGIN", &error)) {
-    ReplyError(c, error);
-    return 0;
-  }
-  std::string declare = "DECLARE korvid_rows NO SCROLL CURSOR FOR " + t.sql;
-  PGresult *declared = PQexecParams(conn, declare.c_str(), (int)values.size(), types.data(), values.data(),
-                                    lengths.data(), formats.data(), 0);
-  bool ok = PQresultStatus(declared) == PGRES_COMMAND_OK;
-  if (!ok) error = ResultMessage(declared, conn);
-  PQclear(declared);
   static const char kFetch[] = "FETCH 4096 FROM korvid_rows";
   static_assert(kCursorBatch == 4096, "the FETCH asks for a batch");
-  PGresult *batch = nullptr;
-  if (ok) {
-    batch = PQexec(conn, kFetch);
-    if (PQresultStatus(batch) != PGRES_TUPLES_OK) {
-      error = ResultMessage(batch, conn);
-      ok = false;
-    }
-  }
-  if (!ok) {
-    PQclear(batch);
-    std::string ignored;
-    Command(c, "ROLLBACK", &ignored);
-    ReplyError(c, error);
-    return 0;
-  }
-  RowShape shape = ShapeOf(batch);
-  WritePacket(c, "1:" + std::to_string(shape.ncol) + "\n");
-  PGresult *first = batch;  // kept for the column descriptions
+  std::string declare = "DECLARE korvid_rows NO SCROLL CURSOR FOR " + t.sql;
   std::string failure;
+  int queued = 0;  // FETCHes sent and not yet collected
+  bool ok = PQenterPipelineMode(conn) && Queue(conn, "BEGIN") &&
+            Queue(conn, declare.c_str(), &values, &lengths, &formats, &types) && Queue(conn, kFetch) &&
+            Queue(conn, kFetch);
+  if (ok) queued = 2;
+  if (!ok) failure = PgMessage(PQerrorMessage(conn));
+  // In pipeline mode libpq sends only once its buffer fills, unless told.
+  if (ok && PQflush(conn) != 0) failure = PgMessage(PQerrorMessage(conn));
+  PGresult *ignored = Collect(conn, &failure);  // BEGIN
+  PQclear(ignored);
+  ignored = Collect(conn, &failure);  // DECLARE
+  PQclear(ignored);
+  PGresult *batch = queued ? Collect(conn, &failure) : nullptr;
+  if (queued) queued--;
+  RowShape shape;
+  PGresult *first = nullptr;  // kept for the column descriptions
   long long rows = 0;
-  while (batch) {
-    // A full batch may have more behind it: asked for now, made by
-    // PostgreSQL while this one is written.
-    bool more = PQntuples(batch) == kCursorBatch && !c->broken;
-    if (more && !PQsendQuery(conn, kFetch)) {
-      failure = PgMessage(PQerrorMessage(conn));
-      more = false;
+  bool header = false;
+  if (batch && failure.empty()) {
+    shape = ShapeOf(batch);
+    WritePacket(c, "1:" + std::to_string(shape.ncol) + "\n");
+    header = true;
+    first = batch;
+  }
+  while (batch && failure.empty() && !c->broken) {
+    // A full batch may have more behind the one already asked for.
+    if (PQntuples(batch) == kCursorBatch && queued == 1) {
+      if (Queue(conn, kFetch) && PQflush(conn) == 0) {
+        queued++;
+      } else {
+        failure = PgMessage(PQerrorMessage(conn));
+      }
     }
     if (failure.empty()) WriteRows(c, batch, &shape, &failure);
     rows += PQntuples(batch);
+    bool last = PQntuples(batch) < kCursorBatch;
     if (batch != first) PQclear(batch);
     batch = nullptr;
-    if (!more) break;
-    // The whole batch, then the end of its results.
-    batch = PQgetResult(conn);
-    Drain(conn, &failure);
-    if (PQresultStatus(batch) != PGRES_TUPLES_OK) {
-      if (failure.empty()) failure = ResultMessage(batch, conn);
-      PQclear(batch);
-      batch = nullptr;
-    } else if (!failure.empty() || c->broken) {
-      PQclear(batch);
-      batch = nullptr;
-    }
+    if (last || !queued) break;
+    batch = Collect(conn, &failure);
+    queued--;
   }
+  if (batch != first) PQclear(batch);
+  // What was asked for ahead is read and dropped.
+  while (queued > 0) {
+    std::string later;
+    PGresult *r = Collect(conn, &later);
+    PQclear(r);
+    queued--;
+  }
+  PQexitPipelineMode(conn);
   std::string end_error;
-  if (!Command(c, failure.empty() ? "COMMIT" : "ROLLBACK", &end_error) && failure.empty()) failure = end_error;
+  if (!Command(c, failure.empty() && !c->broken ? "COMMIT" : "ROLLBACK", &end_error) && failure.empty()) {
+    failure = end_error;
+  }
+  if (!header) {
+    PQclear(first);
+    if (!c->broken) ReplyError(c, failure.empty() ? "PostgreSQL gave no rows" : failure);
+    return 0;
+  }
   FinishRows(c, first, shape, failure);
   PQclear(first);
   return rows;

@@ -292,8 +292,10 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
     for (int i = 0; i < ncol; i++) fields->push_back(DbDescribeColumn(db, stmt, i));
   }
   std::vector<size_t> longest(ncol, 0);
+  // The status goes out with the first rows, and a short result in one
+  // write with its descriptions: a point select is one write, one wake-up
+  // of the client.
   WritePacket(c, "1:" + std::to_string(ncol) + "\n");
-  Flush(c);
   // Each row goes into the connection's output behind a header that is
   // filled in once the row is complete; the output is written whenever it
   // holds OUTPUT_FLUSH_SIZE bytes. Columns are written straight into the
@@ -368,14 +370,12 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
     msqlWriterWrote(out, (size_t)(at - space));
     if (!msqlWriterEnd(out)) {
       size_t length = out->length;
-      Flush(c);
       ReplyError(c, "Row of " + std::to_string(length) + " bytes does not fit in a packet");
       return;
     }
     if (out->used >= OUTPUT_FLUSH_SIZE) Flush(c);
     rc = sqlite3_step(stmt);
   }
-  Flush(c);
   if (c->broken) return;
   if (rc != SQLITE_DONE) {
     ReplyError(c, sqlite3_errmsg(db));

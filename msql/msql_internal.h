@@ -53,6 +53,11 @@ int readPacket(int sock);
 // packetBuffer, without the zero after it: its length, or -1 as readPacket.
 // *payload does not survive the next read on sock.
 int msqlPeekPacket(int sock, const char **payload);
+// The read-ahead of sock if it has one (null otherwise): a caller that
+// takes whole buffered packets from it itself, as msqlReaderNext does, sees
+// what msqlPeekPacket would have handed out, and calls msqlPeekPacket for
+// anything else.
+PacketReader *msqlReadAheadOf(int sock);
 // Formats a request into packetBuffer, cut to 131071 characters.
 void msqlFormatRequest(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Sets msqlErrMsg, cut to 199 characters.

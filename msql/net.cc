@@ -162,6 +162,17 @@ int readPacket(int sock) {
   return length;
 }
 
+PacketReader *msqlReadAheadOf(int sock) {
+  if (lastSlot != nullptr && lastSlot->used && lastSlot->fd == sock) return &lastSlot->reader;
+  for (ReadAhead &slot : readAhead) {
+    if (slot.used && slot.fd == sock) {
+      lastSlot = &slot;
+      return &slot.reader;
+    }
+  }
+  return nullptr;
+}
+
 int msqlPeekPacket(int sock, const char **payload) {
   if (!netReady) netInit();
   PacketReader *ahead = ReaderFor(sock);

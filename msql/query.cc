@@ -31,6 +31,14 @@ const size_t kLargestBlock = 2 * MSQL_HUGE_PAGE;
 // costs as much as reading the rows. They are offered back to the kernel
 // (MADV_FREE), which takes them when it needs memory; up to 64 are kept.
 const int kSpareBlocks = 64;
+
+// Rows are written and walked in the order they lie in their blocks, so the
+// memory this many bytes ahead is asked for early, three cache lines for
+// each row (a row of a few short values takes about that): a large result
+// is then stored and walked at the speed memory streams rather than one
+// wait on memory per row. A prefetch never faults, past a block's end
+// neither.
+const size_t kFetchAhead = 2048;
 void *spareBlocks[kSpareBlocks];
 int spareCount = 0;
 
@@ -314,6 +322,10 @@ bool msqlParseRow(RowList *rows, const char *payload, size_t length, int columns
   char *space = Reserve(rows, need);
   if (space == nullptr) return false;
   QueryDataRow *row = reinterpret_cast<QueryDataRow *>(space);
+  // For writing: the block's next lines are fetched before the rows reach them.
+  __builtin_prefetch(space + kFetchAhead, 1);
+  __builtin_prefetch(space + kFetchAhead + 64, 1);
+  __builtin_prefetch(space + kFetchAhead + 128, 1);
   row->columnCount = columns;
   row->values = reinterpret_cast<char **>(row + 1);
   row->next = nullptr;
@@ -351,11 +363,42 @@ bool msqlParseRow(RowList *rows, const char *payload, size_t length, int columns
   return true;
 }
 
+namespace {
+
+// The next packet of sock: straight from its read-ahead while a whole one
+// is there, which is most rows of a large result, else by msqlPeekPacket.
+inline int NextRowPacket(int sock, PacketReader **ahead, const char **payload) {
+  if (*ahead != nullptr) {
+    PacketReader *r = *ahead;
+    size_t have = r->end - r->start;
+    const unsigned char *at = r->data + r->start;
+    if (have >= PACKET_HEADER) {
+      uint32_t length = static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
+                        (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
+      if (length <= MAX_PACKET && have - PACKET_HEADER >= length) {
+        *payload = reinterpret_cast<const char *>(at + PACKET_HEADER);
+        r->start += PACKET_HEADER + length;
+        if (r->start == r->end) r->start = r->end = 0;
+        return static_cast<int>(length);
+      }
+    }
+  }
+  // Reading may make, move or drop the read-ahead: it is looked up again.
+  int length = msqlPeekPacket(sock, payload);
+  *ahead = msqlReadAheadOf(sock);
+  return length;
+}
+
+}  // namespace
+
 int readRowStream(int sock, RowList *rows) {
   initRowList(rows);
+  // Only a refused allocation ends a stream with more of them counted.
+  long failures = msqlAllocFailures();
+  PacketReader *ahead = msqlReadAheadOf(sock);
   for (;;) {
     const char *payload = nullptr;
-    int length = msqlPeekPacket(sock, &payload);
+    int length = NextRowPacket(sock, &ahead, &payload);
     if (length <= 0) {
       freeRowList(rows);
       msqlLostConnection(sock);
@@ -375,7 +418,6 @@ int readRowStream(int sock, RowList *rows) {
         return -1;
       }
     }
-    long failures = msqlAllocFailures();
     if (!msqlParseRow(rows, payload, static_cast<size_t>(length), msqlExpectedColumns)) {
       // The rest of the stream is still on its way and would be taken for
       // the replies of later requests: the connection cannot be trusted.
@@ -488,6 +530,10 @@ char **msqlFetchRow(ResultHandle *result) {
   QueryDataRow *row = result->cursor;
   result->cursor = row->next;
   result->fetched = row;
+  const char *ahead = reinterpret_cast<const char *>(row) + kFetchAhead;
+  __builtin_prefetch(ahead);
+  __builtin_prefetch(ahead + 64);
+  __builtin_prefetch(ahead + 128);
   return row->values;
 }
 

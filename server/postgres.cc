@@ -10,9 +10,13 @@
 // batch asked for before the last one is written. Either way a result of any
 // size needs only a batch's worth of memory here.
 #include <libpq-fe.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -278,12 +282,13 @@ bool WriteRows(Connection *c, PGresult *r, RowShape *shape, std::string *failure
   for (int row = 0; row < nrow && !c->broken; row++) {
     msqlWriterBegin(out);
     for (int i = 0; i < ncol; i++) {
-      if (PQgetisnull(r, row, i)) {
+      // Only an empty value may be a NULL: one call fewer for the others.
+      size_t n = (size_t)PQgetlength(r, row, i);
+      if (n == 0 && PQgetisnull(r, row, i)) {
         msqlWriterAppend(out, kNullColumn, 3);
         continue;
       }
       const char *value = PQgetvalue(r, row, i);
-      size_t n = (size_t)PQgetlength(r, row, i);
       char date[16];
       if (shape->is_date[i]) {
         size_t m = MsqlDate(value, n, date);
@@ -396,6 +401,38 @@ bool Command(Connection *c, const std::string &sql, std::string *error, long lon
   if (ok && changed) *changed = atoll(PQcmdTuples(r));
   PQclear(r);
   return ok;
+}
+
+// Each point select waits twice here: for PostgreSQL's answer and for the
+// client's next request, both usually a few tens of microseconds away. Going
+// to sleep and being woken again costs about as much as the select itself,
+// so while the server has a core to spare (fewer connections than cores) a
+// short wait is spent looking rather than asleep.
+const std::chrono::microseconds kSpinPostgres(300), kSpinClient(150);
+
+bool CoreToSpare(Connection *c) {
+  static const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  return c->server->connections.load() < cores;
+}
+
+// Reads PostgreSQL's answer as it comes until it is complete or the spin
+// is over; PQgetResult then waits asleep for whatever is still missing.
+void SpinForPostgres(Connection *c) {
+  if (!CoreToSpare(c)) return;
+  PGconn *conn = c->pg->conn;
+  auto until = std::chrono::steady_clock::now() + kSpinPostgres;
+  while (PQisBusy(conn) && PQconsumeInput(conn) && std::chrono::steady_clock::now() < until) {
+  }
+}
+
+// Looks for the client's next request until it is there or the spin is over.
+void SpinForClient(Connection *c) {
+  if (c->broken || !CoreToSpare(c)) return;
+  auto until = std::chrono::steady_clock::now() + kSpinClient;
+  char byte;
+  while (recv(c->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno == EAGAIN &&
+         std::chrono::steady_clock::now() < until) {
+  }
 }
 
 // Prepared statements kept per session, the least recently used given up
@@ -569,7 +606,7 @@ long long CursorRows(Connection *c, const Translation &t, const std::vector<cons
   return rows;
 }
 
-void PgQuery(Connection *c, const std::string &statement) {
+void PgRun(Connection *c, const std::string &statement) {
   Translation t;
   std::string error;
   if (!TranslateStatement(statement, &t, &error, DIALECT_POSTGRES)) {
@@ -680,6 +717,7 @@ void PgQuery(Connection *c, const std::string &statement) {
       return;
     }
     PQsetSingleRowMode(conn);
+    SpinForPostgres(c);
     first = PQgetResult(conn);
     if (!named || attempt > 0 || !StalePrepared(first)) break;
     // Its table changed under the prepared statement: prepared no more,
@@ -716,6 +754,11 @@ void PgQuery(Connection *c, const std::string &statement) {
     Command(c, "DROP SEQUENCE IF EXISTS " + PgSequenceName(t.table), &ignored);
   }
   Reply(c, std::to_string(changed) + "\n");
+}
+
+void PgQuery(Connection *c, const std::string &statement) {
+  PgRun(c, statement);
+  SpinForClient(c);
 }
 
 void PgClose(Connection *c) {

@@ -4,11 +4,26 @@
 # privately (bench/postgres.sh: a non-root user, a UNIX socket in a
 # temporary directory, no TCP), starts korvid-server beside it, runs
 # bench/server_bench and cleans up. Without PostgreSQL it says so and skips.
-# Usage: bench/server.sh [ROWS] [SECONDS]   (defaults 1000000 and 3)
+# Usage: bench/server.sh [--gateway] [--memory ROWS] [ROWS] [SECONDS]
+#   (defaults 1000000 and 3)
+#   --gateway       only the third column: korvid-server over PostgreSQL
+#                   against libpq straight to PostgreSQL
+#   --memory ROWS   then a client fetches a table of ROWS rows (10000000,
+#                   say) through korvid-server over PostgreSQL, and the
+#                   gateway's peak resident memory is measured before and after
 # BUILD_DIR names the build tree; one without a CMakeCache.txt is used as
 # it is, without building.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+gateway_only=0
+memory_rows=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --gateway) gateway_only=1; shift ;;
+    --memory) memory_rows=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
 rows=${1:-1000000}
 seconds=${2:-3}
 build=${BUILD_DIR:-$root/build}
@@ -22,43 +37,51 @@ fi
 
 tmp=$(mktemp -d /tmp/korvid-bench-XXXXXX)
 server_pid=""
+gateway_pid=""
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+  [ -n "$gateway_pid" ] && kill "$gateway_pid" 2>/dev/null && wait "$gateway_pid" 2>/dev/null || true
   pg_stop
   rm -rf "$tmp"
 }
 trap cleanup EXIT
 
-echo "Generating $rows rows ..."
-{
-  echo "CREATE TABLE bench (id int not null, name char(40), value int);"
-  echo "CREATE UNIQUE INDEX pk ON bench (id);"
-  seq 1 "$rows" | awk '{ printf "INSERT INTO bench VALUES (%d, '\''name %d'\'', %d);\n", $1, $1, ($1 * 7) % 1000 }'
-} >"$tmp/bench.sql"
+pg_start
 
-cat >"$tmp/msql.conf" <<CONF
+if [ "$gateway_only" -eq 0 ]; then
+  echo "Generating $rows rows ..."
+  {
+    echo "CREATE TABLE bench (id int not null, name char(40), value int);"
+    echo "CREATE UNIQUE INDEX pk ON bench (id);"
+    seq 1 "$rows" | awk '{ printf "INSERT INTO bench VALUES (%d, '\''name %d'\'', %d);\n", $1, $1, ($1 * 7) % 1000 }'
+  } >"$tmp/bench.sql"
+
+  cat >"$tmp/msql.conf" <<CONF
 [general]
 unix_port = $tmp/msql.sock
 tcp_port = 0
 db_dir = $tmp/data
 pid_file = $tmp/msql.pid
 CONF
-mkdir -p "$tmp/data"
-"$build/server/korvid-server" --conf "$tmp/msql.conf" --port 0 --load bench "$tmp/bench.sql"
-"$build/server/korvid-server" --conf "$tmp/msql.conf" --port 0 &
-server_pid=$!
+  mkdir -p "$tmp/data"
+  "$build/server/korvid-server" --conf "$tmp/msql.conf" --port 0 --load bench "$tmp/bench.sql"
+  "$build/server/korvid-server" --conf "$tmp/msql.conf" --port 0 &
+  server_pid=$!
 
-pg_start
-"$psql" -q -h "$tmp/pgsock" -U bench -d postgres -v ON_ERROR_STOP=1 <<SQL
+  "$psql" -q -h "$tmp/pgsock" -U bench -d postgres -v ON_ERROR_STOP=1 <<SQL
 CREATE TABLE bench (id int not null, name varchar(40), value int);
 INSERT INTO bench SELECT i, 'name ' || i, (i * 7) % 1000 FROM generate_series(1, $rows) AS i;
 CREATE UNIQUE INDEX pk ON bench (id);
 VACUUM ANALYZE bench;
 SQL
 
-for i in $(seq 50); do [ -S "$tmp/msql.sock" ] && break; sleep 0.1; done
-MSQL_CONF_FILE="$tmp/msql.conf" KORVID_SERVER_PID=$server_pid "$build/bench/server_bench" \
-  --pg "$pg_conninfo" --rows "$rows" --seconds "$seconds"
+  for i in $(seq 50); do [ -S "$tmp/msql.sock" ] && break; sleep 0.1; done
+  MSQL_CONF_FILE="$tmp/msql.conf" KORVID_SERVER_PID=$server_pid "$build/bench/server_bench" \
+    --pg "$pg_conninfo" --rows "$rows" --seconds "$seconds"
+  kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+  server_pid=""
+  echo
+fi
 
 # Third column: korvid-server over the same PostgreSQL, against libpq.
 "$psql" -q -h "$tmp/pgsock" -U bench -d postgres -c "CREATE DATABASE bench TEMPLATE template0"
@@ -79,7 +102,17 @@ CONF
 "$build/server/korvid-server" --conf "$tmp/gateway.conf" --port 0 &
 gateway_pid=$!
 for i in $(seq 50); do [ -S "$tmp/gateway.sock" ] && break; sleep 0.1; done
-echo
 MSQL_CONF_FILE="$tmp/gateway.conf" KORVID_SERVER_PID=$gateway_pid "$build/bench/server_bench" \
   --pg "host=$tmp/pgsock user=bench dbname=bench" --rows "$rows" --seconds "$seconds" --gateway
-kill "$gateway_pid" 2>/dev/null && wait "$gateway_pid" 2>/dev/null || true
+
+if [ "$memory_rows" -gt 0 ]; then
+  echo
+  echo "Generating $memory_rows rows in PostgreSQL ..."
+  "$psql" -q -h "$tmp/pgsock" -U bench -d bench -v ON_ERROR_STOP=1 <<SQL
+CREATE TABLE big (id int not null, name varchar(40), value int);
+INSERT INTO big SELECT i, 'name ' || i, (i * 7) % 1000 FROM generate_series(1, $memory_rows) AS i;
+VACUUM ANALYZE big;
+SQL
+  MSQL_CONF_FILE="$tmp/gateway.conf" KORVID_SERVER_PID=$gateway_pid "$build/bench/server_bench" \
+    --pg "host=$tmp/pgsock user=bench dbname=bench" --rows "$memory_rows" --memory big
+fi

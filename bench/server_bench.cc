@@ -4,7 +4,10 @@
 // and runs this. libpq is loaded at run time, so building needs no libpq.
 //
 // Usage: server_bench --pg CONNINFO [--rows N] [--seconds S] [--gateway]
-// (--gateway: the korvid-server measured serves that PostgreSQL itself)
+//        server_bench --pg CONNINFO --rows N --memory TABLE
+// (--gateway: the korvid-server measured serves that PostgreSQL itself;
+// --memory: one fetch of TABLE's N rows through that korvid-server, with its
+// peak resident memory before and during the fetch)
 // The korvid-server is found through $MSQL_CONF_FILE (its UNIX socket) and
 // must hold the table bench (id int, name char(40), value int) with N rows
 // in the database "bench"; PostgreSQL the same table in its database.
@@ -168,6 +171,65 @@ double PgFetchAll(const Pq &pq, void *conn, int rows) {
   return best;
 }
 
+// A kernel figure of /proc/PID/status ("VmHWM", "VmRSS") in kB, or -1.
+long StatusKb(long pid, const char *key) {
+  char path[64], line[256];
+  snprintf(path, sizeof path, "/proc/%ld/status", pid);
+  FILE *f = pid > 0 ? fopen(path, "r") : nullptr;
+  if (!f) return -1;
+  long kb = -1;
+  size_t n = strlen(key);
+  while (fgets(line, sizeof line, f)) {
+    if (!strncmp(line, key, n) && line[n] == ':') kb = atol(line + n + 1);
+  }
+  fclose(f);
+  return kb;
+}
+
+// Resets a process's peak resident memory to its present size (clear_refs
+// 5); false where the kernel does not allow it.
+bool ResetPeak(long pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%ld/clear_refs", pid);
+  FILE *f = pid > 0 ? fopen(path, "w") : nullptr;
+  if (!f) return false;
+  bool ok = fputs("5", f) >= 0;
+  return fclose(f) == 0 && ok;
+}
+
+// Fetches a whole table through the gateway twice (the first run of a
+// statement comes in single rows, the next through a cursor), each time
+// with the gateway's peak memory reset first, so that each figure is that
+// fetch's own.
+int MemoryRun(int sock, const char *table, long rows, long pid) {
+  printf("%-34s %10.1f MB\n", "gateway's peak memory before", StatusKb(pid, "VmHWM") / 1024.0);
+  const char *how[] = {"first fetch (single rows)", "second fetch (cursor)"};
+  for (int round = 0; round < 2; round++) {
+    bool reset = ResetPeak(pid);
+    double start = Now();
+    std::string q = std::string("SELECT * FROM ") + table;
+    int n = msqlQuery(sock, q.c_str());
+    ResultHandle *r = n >= 0 ? msqlStoreResult() : nullptr;
+    long got = 0, sum = 0;
+    while (char **row = r ? msqlFetchRow(r) : nullptr) {
+      got++;
+      sum += row[0][0];
+    }
+    if (r) msqlFreeResult(r);
+    double t = Now() - start;
+    if (n < 0 || got != rows || sum == 0) {
+      fprintf(stderr, "server_bench: the fetch of %s gave %ld rows of %ld (%s)\n", table, got, rows, msqlErrMsg);
+      return 1;
+    }
+    long peak = StatusKb(pid, "VmHWM");
+    printf("%-34s %13.3fs  %ld rows\n", how[round], t, got);
+    printf("%-34s %10.1f MB  (bounded, under 64 MB: %s)\n",
+           reset ? "  gateway's peak during it" : "  gateway's peak so far", peak / 1024.0,
+           peak >= 0 && peak < 64 * 1024 ? "met" : "MISSED");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -175,6 +237,7 @@ int main(int argc, char **argv) {
   int rows = 1000000;
   double seconds = 3;
   bool gateway = false;  // korvid-server itself runs over PostgreSQL
+  const char *memory_table = nullptr;
   for (int i = 1; i < argc; i++) {
     if (!strcmp(argv[i], "--gateway")) {
       gateway = true;
@@ -184,6 +247,7 @@ int main(int argc, char **argv) {
     if (!strcmp(argv[i], "--pg")) conninfo = argv[i + 1];
     if (!strcmp(argv[i], "--rows")) rows = atoi(argv[i + 1]);
     if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
+    if (!strcmp(argv[i], "--memory")) memory_table = argv[i + 1];
     i++;
   }
   if (!conninfo || rows < 1 || seconds <= 0) {
@@ -200,6 +264,12 @@ int main(int argc, char **argv) {
   if (sock < 0 || msqlSelectDB(sock, "bench") != 0) {
     fprintf(stderr, "server_bench: korvid-server: %s\n", msqlErrMsg);
     return 1;
+  }
+  long k_pid = getenv("KORVID_SERVER_PID") ? atol(getenv("KORVID_SERVER_PID")) : 0;
+  if (memory_table) {
+    int status = MemoryRun(sock, memory_table, rows, k_pid);
+    msqlClose(sock);
+    return status;
   }
   void *conn = pq.connectdb(conninfo);
   if (pq.status(conn) != CONNECTION_OK) {
@@ -222,7 +292,6 @@ int main(int argc, char **argv) {
   }
   // CPU time of each side over its fetches: a figure that load
   // elsewhere on the machine does not distort.
-  long k_pid = getenv("KORVID_SERVER_PID") ? atol(getenv("KORVID_SERVER_PID")) : 0;
   long p_pid = 0;
   void *res = pq.exec(conn, "SELECT pg_backend_pid()");
   if (pq.result_status(res) == PGRES_TUPLES_OK && pq.ntuples(res) == 1) p_pid = atol(pq.getvalue(res, 0, 0));
@@ -259,14 +328,8 @@ int main(int argc, char **argv) {
            ("fetch all " + std::to_string(rows) + " rows").c_str(), k_all, p_all, fetch_time,
            verdict(fetch_time <= 1.3));
     if (k_server >= 0) printf("%-34s %13.3fs\n", "  CPU of the gateway per fetch", k_server);
-    char path[64], line[256];
-    snprintf(path, sizeof path, "/proc/%ld/status", k_pid);
-    if (FILE *f = k_pid > 0 ? fopen(path, "r") : nullptr) {
-      while (fgets(line, sizeof line, f)) {
-        if (!strncmp(line, "VmHWM:", 6)) printf("%-34s %s", "  peak memory of the gateway", line + 6);
-      }
-      fclose(f);
-    }
+    long peak = StatusKb(k_pid, "VmHWM");
+    if (peak >= 0) printf("%-34s %10.1f MB\n", "  peak memory of the gateway", peak / 1024.0);
     msqlClose(sock);
     pq.finish(conn);
     return 0;

@@ -218,6 +218,28 @@ TEST_F(PostgresTest, PostgresGoingAwayIsSaidAndTheNextRequestReconnects) {
   std::string error;
   ASSERT_TRUE(PgFixtureResume(server_->pg, &error)) << error;
   EXPECT_EQ(Rows("SELECT id FROM g"), std::vector<std::string>({"1"}));
+
+  // Likewise for a statement that comes through COPY (it has no
+  // parameters), one that comes through a cursor (it gave many rows
+  // before) and one that is prepared.
+  Psql("INSERT INTO g SELECT i FROM generate_series(2, 3000) AS i");
+  const char *statements[] = {"SELECT id FROM g", "SELECT id FROM g WHERE id > 0", "SELECT id FROM g WHERE id = 7"};
+  const int counts[] = {3000, 3000, 1};
+  for (int i = 0; i < 2; i++) {
+    for (int k = 0; k < 3; k++) EXPECT_EQ(Query(statements[k]), counts[k]) << statements[k] << ": " << msqlErrMsg;
+  }
+  ASSERT_TRUE(PgFixtureHalt(server_->pg));
+  for (int i = 0; i < 2; i++) {
+    for (int k = 0; k < 3; k++) {
+      EXPECT_EQ(Query(statements[k]), -1) << statements[k];
+      EXPECT_GT(strlen(msqlErrMsg), 0u);
+    }
+  }
+  EXPECT_NE(strstr(msqlErrMsg, "PostgreSQL cannot be reached"), nullptr) << msqlErrMsg;
+  ASSERT_TRUE(PgFixtureResume(server_->pg, &error)) << error;
+  for (int i = 0; i < 3; i++) {
+    for (int k = 0; k < 3; k++) EXPECT_EQ(Query(statements[k]), counts[k]) << statements[k] << ": " << msqlErrMsg;
+  }
 }
 
 TEST_F(PostgresTest, ARefusedLoginIsSaidPlainly) {
@@ -286,9 +308,16 @@ TEST_F(PostgresTest, RepeatedStatementsAndLargeResultsAnswerAlike) {
   Psql("CREATE TABLE big (id integer NOT NULL, name varchar(20), d date, m numeric(8,2), note text); "
        "INSERT INTO big SELECT i, CASE WHEN i % 7 = 0 THEN NULL ELSE 'n' || i END, "
        "date '1999-03-02' + i, i / 4.0, repeat('x', i % 50) FROM generate_series(1, 10000) AS i");
+  // Some texts that COPY's text form escapes.
+  Psql("UPDATE big SET note = E'tab\\there\\nnew\\\\back\\\\N\\001' WHERE id = 5; "
+       "UPDATE big SET name = '\\N' WHERE id = 6");
+  // Without parameters the rows come through COPY; with them in single
+  // rows, then (many rows last time) through a cursor.
+  const char *statements[] = {"SELECT * FROM big ORDER BY id", "SELECT * FROM big WHERE id > 0 ORDER BY id"};
+  int which = 0;
   auto run = [&](std::vector<Field> *fields) {
     std::vector<std::string> rows;
-    EXPECT_EQ(msqlQuery(sock_, "SELECT * FROM big ORDER BY id"), 10000) << msqlErrMsg;
+    EXPECT_EQ(msqlQuery(sock_, statements[which]), 10000) << statements[which] << ": " << msqlErrMsg;
     ResultHandle *r = msqlStoreResult();
     if (!r) return rows;
     while (char **row = msqlFetchRow(r)) {
@@ -304,14 +333,17 @@ TEST_F(PostgresTest, RepeatedStatementsAndLargeResultsAnswerAlike) {
   std::vector<std::string> first = run(&first_fields);
   ASSERT_EQ(first.size(), 10000u);
   EXPECT_EQ(first[0], "1|n1|03-Mar-1999|0.25|x");
+  EXPECT_EQ(first[4], "5|n5|07-Mar-1999|1.25|tab\there\nnew\\back\\N\001");
+  EXPECT_EQ(first[5], "6|\\N|08-Mar-1999|1.50|xxxxxx");
   EXPECT_EQ(first[6], "7|NULL|09-Mar-1999|1.75|xxxxxxx");
   EXPECT_EQ(first[9999], "10000|n10000|18-Jul-2026|2500.00|");
   ASSERT_EQ(first_fields.size(), 5u);
   EXPECT_EQ(first_fields[1].length, 20);
   EXPECT_EQ(first_fields[4].length, 49);  // measured: the longest note
   EXPECT_EQ(first_fields[0].flags, (unsigned)FLAG_NOT_NULL);
-  for (int round = 0; round < 2; round++) {
-    EXPECT_EQ(run(&fields), first) << "round " << round;
+  for (int round = 0; round < 5; round++) {
+    which = round < 2 ? 0 : 1;
+    EXPECT_EQ(run(&fields), first) << statements[which] << ", round " << round;
     ASSERT_EQ(fields.size(), first_fields.size());
     for (size_t i = 0; i < fields.size(); i++) {
       EXPECT_EQ(fields[i].name, first_fields[i].name);
@@ -320,18 +352,20 @@ TEST_F(PostgresTest, RepeatedStatementsAndLargeResultsAnswerAlike) {
       EXPECT_EQ(fields[i].flags, first_fields[i].flags) << fields[i].name;
     }
   }
-  // Fewer rows now: the cursor gives them, then single rows again.
+  // Fewer rows now: the cursor gives them, then single rows again; COPY
+  // likewise.
   Psql("DELETE FROM big WHERE id > 3");
+  std::vector<std::string> three(first.begin(), first.begin() + 3);
   for (int round = 0; round < 2; round++) {
-    EXPECT_EQ(Rows("SELECT id, d FROM big WHERE id > 1 ORDER BY id"),
-              std::vector<std::string>({"2|04-Mar-1999", "3|05-Mar-1999"}));
+    for (const char *statement : statements) EXPECT_EQ(Rows(statement), three) << statement << ", round " << round;
   }
 
-  // A failure partway through many rows, in single-row mode and then in a
-  // cursor's later batch: said, and the connection goes on as before.
+  // A failure partway through many rows, through COPY, in single-row mode
+  // and in a cursor's later batch: said, and the connection goes on as
+  // before.
   Psql("CREATE VIEW bad AS SELECT id, 1 / (id - 6000) AS x FROM generate_series(1, 9000) AS g(id) ORDER BY id");
-  for (int round = 0; round < 2; round++) {
-    int n = msqlQuery(sock_, "SELECT * FROM bad");
+  for (int round = 0; round < 4; round++) {
+    int n = msqlQuery(sock_, round < 2 ? "SELECT * FROM bad" : "SELECT * FROM bad WHERE id > 0");
     ResultHandle *r = n >= 0 ? msqlStoreResult() : nullptr;
     EXPECT_EQ(r, nullptr) << "round " << round;
     if (r) msqlFreeResult(r);

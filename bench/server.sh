@@ -9,8 +9,9 @@
 #   --gateway       only the third column: korvid-server over PostgreSQL
 #                   against libpq straight to PostgreSQL
 #   --memory ROWS   then a client fetches a table of ROWS rows (10000000,
-#                   say) through korvid-server over PostgreSQL, and the
-#                   gateway's peak resident memory is measured before and after
+#                   say) through korvid-server over PostgreSQL, each of the
+#                   three ways rows come, and the gateway's peak resident
+#                   memory is measured during each fetch
 # BUILD_DIR names the build tree; one without a CMakeCache.txt is used as
 # it is, without building.
 set -euo pipefail

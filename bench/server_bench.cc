@@ -6,8 +6,8 @@
 // Usage: server_bench --pg CONNINFO [--rows N] [--seconds S] [--gateway]
 //        server_bench --pg CONNINFO --rows N --memory TABLE
 // (--gateway: the korvid-server measured serves that PostgreSQL itself;
-// --memory: one fetch of TABLE's N rows through that korvid-server, with its
-// peak resident memory before and during the fetch)
+// --memory: fetches of TABLE's N rows through that korvid-server (COPY,
+// single rows, cursor), with its peak resident memory during each)
 // The korvid-server is found through $MSQL_CONF_FILE (its UNIX socket) and
 // must hold the table bench (id int, name char(40), value int) with N rows
 // in the database "bench"; PostgreSQL the same table in its database.
@@ -197,17 +197,17 @@ bool ResetPeak(long pid) {
   return fclose(f) == 0 && ok;
 }
 
-// Fetches a whole table through the gateway twice (the first run of a
-// statement comes in single rows, the next through a cursor), each time
-// with the gateway's peak memory reset first, so that each figure is that
-// fetch's own.
+// Fetches a whole table through the gateway three ways (as a statement
+// without literals, through COPY; with one, first in single rows, then
+// through a cursor), each time with the gateway's peak memory reset first,
+// so that each figure is that fetch's own.
 int MemoryRun(int sock, const char *table, long rows, long pid) {
   printf("%-34s %10.1f MB\n", "gateway's peak memory before", StatusKb(pid, "VmHWM") / 1024.0);
-  const char *how[] = {"first fetch (single rows)", "second fetch (cursor)"};
-  for (int round = 0; round < 2; round++) {
+  const char *how[] = {"fetch through COPY", "fetch in single rows", "fetch through a cursor"};
+  for (int round = 0; round < 3; round++) {
     bool reset = ResetPeak(pid);
     double start = Now();
-    std::string q = std::string("SELECT * FROM ") + table;
+    std::string q = std::string("SELECT * FROM ") + table + (round ? " WHERE id > 0" : "");
     int n = msqlQuery(sock, q.c_str());
     ResultHandle *r = n >= 0 ? msqlStoreResult() : nullptr;
     long got = 0, sum = 0;

@@ -2,6 +2,7 @@
 // reply reading with a per-connection read-ahead, closing a server socket,
 // and the reply conventions (status, server message, lost connection) that
 // every request shares.
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -92,6 +93,12 @@ int NextPacket(int sock, PacketReader *r, bool exact, const char **payload) {
     size_t room = 0;
     unsigned char *space = msqlReaderSpace(r, &room);
     size_t missing = msqlReaderMissing(r);
+    // Waiting inside read(), a reader of a UNIX socket is woken as well each
+    // time the server takes in what was sent to it, only to find nothing
+    // and sleep again; waiting in poll() for input alone, it is woken once,
+    // by the reply. A failed poll leaves it to the read to say what is wrong.
+    struct pollfd input = {sock, POLLIN, 0};
+    poll(&input, 1, -1);
     ssize_t got = read(sock, space, exact && missing < room ? missing : room);
     if (got < 0 && errno != EINTR && forLength) {
       fprintf(stderr, "Socket read on %d for length failed : %s\n", sock, strerror(errno));

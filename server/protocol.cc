@@ -19,6 +19,7 @@
 //                     with no status packet in front
 //   sequence          "1:<step>:<value>\n"
 //   report            text packets, then "-100:\n"
+#include <poll.h>
 #include <pwd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -167,7 +168,7 @@ enum ReadResult { READ_OK, READ_CLOSED, READ_BAD };
 
 // Reads one request. A length above MAX_PACKET or below zero is answered
 // and the connection dropped: the rest of the stream cannot be framed.
-ReadResult ReadRequest(Connection *c, std::string *payload) {
+ReadResult ReadRequest(Connection *c, std::string *payload, bool logged_in = true) {
   for (;;) {
     const char *data = nullptr;
     int length = 0;
@@ -187,6 +188,14 @@ ReadResult ReadRequest(Connection *c, std::string *payload) {
     }
     size_t room = 0;
     unsigned char *space = msqlReaderSpace(&c->in, &room);
+    // Waiting inside recv(), the thread is woken as well each time the
+    // client takes in a reply, only to find nothing and sleep again; in
+    // poll() for input alone it is woken by the next request. The login
+    // keeps its receive timeout, which poll would not see.
+    if (logged_in) {
+      struct pollfd input = {c->fd, POLLIN, 0};
+      poll(&input, 1, -1);
+    }
     ssize_t n = recv(c->fd, space, room, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return READ_CLOSED;
@@ -211,7 +220,7 @@ bool Login(Connection *c) {
   struct timeval limit = {LOGIN_TIMEOUT_SECONDS, 0}, none = {0, 0};
   setsockopt(c->fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::string user;
-  if (ReadRequest(c, &user) != READ_OK) return false;
+  if (ReadRequest(c, &user, false) != READ_OK) return false;
   setsockopt(c->fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
   if (!user.empty() && user.back() == '\r') user.pop_back();
   if (user.empty() || user.find_first_of(":\n") != std::string::npos) {

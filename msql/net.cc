@@ -96,9 +96,13 @@ int NextPacket(int sock, PacketReader *r, bool exact, const char **payload) {
     // Waiting inside read(), a reader of a UNIX socket is woken as well each
     // time the server takes in what was sent to it, only to find nothing
     // and sleep again; waiting in poll() for input alone, it is woken once,
-    // by the reply. A failed poll leaves it to the read to say what is wrong.
-    struct pollfd input = {sock, POLLIN, 0};
-    poll(&input, 1, -1);
+    // by the reply. A failed poll leaves it to the read to say what is wrong;
+    // a negative descriptor, which poll would wait on for ever, is left to
+    // the read alone.
+    if (sock >= 0) {
+      struct pollfd input = {sock, POLLIN, 0};
+      poll(&input, 1, -1);
+    }
     ssize_t got = read(sock, space, exact && missing < room ? missing : room);
     if (got < 0 && errno != EINTR && forLength) {
       fprintf(stderr, "Socket read on %d for length failed : %s\n", sock, strerror(errno));

@@ -54,7 +54,7 @@ int readPacket(int sock);
 // *payload does not survive the next read on sock.
 int msqlPeekPacket(int sock, const char **payload);
 // The read-ahead of sock if it has one (null otherwise): a caller that
-// takes whole buffered packets from it itself, as msqlReaderNext does, sees
+// takes whole buffered packets from it itself (msqlReaderTakeWhole) sees
 // what msqlPeekPacket would have handed out, and calls msqlPeekPacket for
 // anything else.
 PacketReader *msqlReadAheadOf(int sock);

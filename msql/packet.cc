@@ -41,15 +41,9 @@ void msqlReaderInit(PacketReader *r, unsigned char *buffer, size_t capacity) {
 }
 
 PacketScan msqlReaderNext(PacketReader *r, const char **payload, int *length) {
+  if (msqlReaderTakeWhole(r, payload, length)) return PACKET_COMPLETE;
   size_t consumed = 0;
-  PacketScan scan = msqlScanPacket(r->data + r->start, r->end - r->start, length, &consumed);
-  if (scan != PACKET_COMPLETE) return scan;
-  *payload = reinterpret_cast<const char *>(r->data + r->start + PACKET_HEADER);
-  r->start += consumed;
-  // Nothing left: the next bytes may go to the front again. The payload
-  // stays where it is until they come.
-  if (r->start == r->end) r->start = r->end = 0;
-  return PACKET_COMPLETE;
+  return msqlScanPacket(r->data + r->start, r->end - r->start, length, &consumed);
 }
 
 bool msqlReaderAwaitsHeader(const PacketReader *r) { return r->end - r->start < PACKET_HEADER; }

@@ -44,6 +44,27 @@ struct PacketReader {
 
 void msqlReaderInit(PacketReader *r, unsigned char *buffer, size_t capacity);
 
+// Hands out the packet at the start if it is whole and within the limit, as
+// msqlReaderNext does; false, with nothing consumed, for anything else
+// (incomplete or refused), which msqlReaderNext then tells apart. Inline:
+// the client takes most rows of a large result this way, one call per row.
+inline bool msqlReaderTakeWhole(PacketReader *r, const char **payload, int *length) {
+  size_t have = r->end - r->start;
+  if (have < PACKET_HEADER) return false;
+  const unsigned char *at = r->data + r->start;
+  unsigned announced = static_cast<unsigned>(at[0]) | (static_cast<unsigned>(at[1]) << 8) |
+                       (static_cast<unsigned>(at[2]) << 16) | (static_cast<unsigned>(at[3]) << 24);
+  // A negative length reads as a huge one here and is refused with it.
+  if (announced > MAX_PACKET || have - PACKET_HEADER < announced) return false;
+  *payload = reinterpret_cast<const char *>(at + PACKET_HEADER);
+  *length = static_cast<int>(announced);
+  r->start += PACKET_HEADER + announced;
+  // Nothing left: the next bytes may go to the front again. The payload
+  // stays where it is until they come.
+  if (r->start == r->end) r->start = r->end = 0;
+  return true;
+}
+
 // The next packet: on PACKET_COMPLETE *payload and *length describe it, in
 // the reader's buffer; the pointer does not survive the next feed. A refused
 // header (too large, negative) sets *length and stays where it is: nothing

@@ -368,23 +368,10 @@ namespace {
 // The next packet of sock: straight from its read-ahead while a whole one
 // is there, which is most rows of a large result, else by msqlPeekPacket.
 inline int NextRowPacket(int sock, PacketReader **ahead, const char **payload) {
-  if (*ahead != nullptr) {
-    PacketReader *r = *ahead;
-    size_t have = r->end - r->start;
-    const unsigned char *at = r->data + r->start;
-    if (have >= PACKET_HEADER) {
-      uint32_t length = static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-                        (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-      if (length <= MAX_PACKET && have - PACKET_HEADER >= length) {
-        *payload = reinterpret_cast<const char *>(at + PACKET_HEADER);
-        r->start += PACKET_HEADER + length;
-        if (r->start == r->end) r->start = r->end = 0;
-        return static_cast<int>(length);
-      }
-    }
-  }
+  int length = 0;
+  if (*ahead != nullptr && msqlReaderTakeWhole(*ahead, payload, &length)) return length;
   // Reading may make, move or drop the read-ahead: it is looked up again.
-  int length = msqlPeekPacket(sock, payload);
+  length = msqlPeekPacket(sock, payload);
   *ahead = msqlReadAheadOf(sock);
   return length;
 }

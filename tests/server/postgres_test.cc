@@ -44,16 +44,22 @@ class PostgresTest : public ::testing::Test {
   // The rows of a SELECT through the server, "NULL" for SQL NULL, fields
   // joined by '|'.
   std::vector<std::string> Rows(const std::string &statement) {
-    std::vector<std::string> rows;
     EXPECT_GE(msqlQuery(sock_, statement.c_str()), 0) << statement << ": " << msqlErrMsg;
     ResultHandle *r = msqlStoreResult();
-    if (!r) return rows;
+    if (!r) return {};
+    std::vector<std::string> rows = RowsOf(r);
+    msqlFreeResult(r);
+    return rows;
+  }
+
+  // The rows of a stored result, as Rows gives them.
+  static std::vector<std::string> RowsOf(ResultHandle *r) {
+    std::vector<std::string> rows;
     while (char **row = msqlFetchRow(r)) {
       std::string line;
       for (int i = 0; i < msqlNumFields(r); i++) line += (i ? "|" : "") + std::string(row[i] ? row[i] : "NULL");
       rows.push_back(line);
     }
-    msqlFreeResult(r);
     return rows;
   }
 
@@ -316,15 +322,10 @@ TEST_F(PostgresTest, RepeatedStatementsAndLargeResultsAnswerAlike) {
   const char *statements[] = {"SELECT * FROM big ORDER BY id", "SELECT * FROM big WHERE id > 0 ORDER BY id"};
   int which = 0;
   auto run = [&](std::vector<Field> *fields) {
-    std::vector<std::string> rows;
     EXPECT_EQ(msqlQuery(sock_, statements[which]), 10000) << statements[which] << ": " << msqlErrMsg;
     ResultHandle *r = msqlStoreResult();
-    if (!r) return rows;
-    while (char **row = msqlFetchRow(r)) {
-      std::string line;
-      for (int i = 0; i < msqlNumFields(r); i++) line += (i ? "|" : "") + std::string(row[i] ? row[i] : "NULL");
-      rows.push_back(line);
-    }
+    if (!r) return std::vector<std::string>();
+    std::vector<std::string> rows = RowsOf(r);
     *fields = Fields(r);
     msqlFreeResult(r);
     return rows;

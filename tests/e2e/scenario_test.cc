@@ -18,6 +18,7 @@
 
 #include "msql/msql.h"
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/pg_fixture.h"
 #include "tests/support/server_fixture.h"
 
 namespace {
@@ -384,6 +385,21 @@ TEST_P(ScenarioE2e, ANewUsersWholeDay) {
   EXPECT_EQ(E2eRowsOnceEqual(check, "SELECT salary FROM people WHERE id = 2", {"9999.50"}),
             std::vector<std::string>{"9999.50"});
   ShotWindow(main_window, "13-main-evening");
+
+  // Over PostgreSQL the day's changes are read once more in PostgreSQL
+  // itself, through psql rather than through the server they were made by.
+  if (fixture->pg) {
+    std::string out;
+    EXPECT_TRUE(PgFixtureSql(fixture->pg, "shop", "SELECT n, label, price FROM items ORDER BY n", &out)) << out;
+    EXPECT_EQ(out, "1|one|1.50\n2|two|2.00\n3|O'Toole|4.75");
+    EXPECT_TRUE(PgFixtureSql(fixture->pg, "sample",
+                             "SELECT id, name, notes FROM people WHERE id > 5000 ORDER BY id; "
+                             "SELECT id FROM people WHERE phone = '+1:555:0102'; "
+                             "SELECT salary FROM people WHERE id = 2",
+                             &out))
+        << out;
+    EXPECT_EQ(out, inserted[1] + "\n" + found[1] + "\n9999.50");
+  }
 
   // Evening: Exit, Yes.
   E2eClick(main_window, kExit.x, kExit.y);

@@ -273,9 +273,6 @@ RowShape ShapeOf(PGresult *r) {
   return shape;
 }
 
-// Writes every row of `r` as a row packet, each column's count and bytes
-// copied in place; false with *failure set when a row does not fit in a
-// packet.
 // Appends one non-NULL column to the open row packet: its byte count, a
 // colon and its bytes, a date in mSQL's form.
 void WriteColumn(PacketWriter *out, const char *value, size_t n, RowShape *shape, int i) {
@@ -288,27 +285,7 @@ void WriteColumn(PacketWriter *out, const char *value, size_t n, RowShape *shape
     }
   }
   if (n > shape->longest[i]) shape->longest[i] = n;
-  size_t room = 0;
-  unsigned char *space = msqlWriterSpace(out, &room);
-  if (n + 21 > room) {
-    // Past the buffer or a packet: counted, then refused at the end.
-    std::string count = std::to_string(n) + ":";
-    msqlWriterAppend(out, count.data(), count.size());
-    msqlWriterAppend(out, value, n);
-    return;
-  }
-  char digits[20];
-  int k = 0;
-  size_t left = n;
-  do {
-    digits[k++] = (char)('0' + left % 10);
-    left /= 10;
-  } while (left);
-  unsigned char *p = space;
-  while (k) *p++ = (unsigned char)digits[--k];
-  *p++ = ':';
-  memcpy(p, value, n);
-  msqlWriterWrote(out, (size_t)(p - space) + n);
+  WriteColumnBytes(out, value, n);
 }
 
 // Ends a row packet; false with *failure set when it did not fit.
@@ -322,6 +299,8 @@ bool EndRow(Connection *c, std::string *failure) {
   return true;
 }
 
+// Writes every row of `r` as a row packet; false with *failure set when a
+// row does not fit in a packet.
 bool WriteRows(Connection *c, PGresult *r, RowShape *shape, std::string *failure) {
   PacketWriter *out = &c->out;
   int ncol = shape->ncol, nrow = PQntuples(r);
@@ -504,6 +483,14 @@ const size_t kPreparedMax = 64;
 const long long kCursorRows = 1000;
 const int kCursorBatch = 4096;
 
+// Forgets a statement's prepared form, given up or refused by PostgreSQL.
+void Unprepare(Connection *c, PgStatement *st) {
+  if (st->name.empty()) return;
+  std::string ignored;
+  Command(c, "DEALLOCATE " + st->name, &ignored);
+  st->name.clear();
+}
+
 // The session's record of a statement, made on first sight; the least
 // recently used one goes (its prepared statement deallocated) when the
 // records are full.
@@ -516,10 +503,7 @@ PgStatement *Remember(Connection *c, const std::string &key) {
       for (auto it = pg->statements.begin(); it != pg->statements.end(); ++it) {
         if (it->second.last_used < oldest->second.last_used) oldest = it;
       }
-      if (!oldest->second.name.empty()) {
-        std::string ignored;
-        Command(c, "DEALLOCATE " + oldest->second.name, &ignored);
-      }
+      Unprepare(c, &oldest->second);
       pg->statements.erase(oldest);
     }
     found = pg->statements.emplace(key, PgStatement()).first;
@@ -527,14 +511,6 @@ PgStatement *Remember(Connection *c, const std::string &key) {
   found->second.uses++;
   found->second.last_used = ++pg->clock;
   return &found->second;
-}
-
-// Forgets a statement's prepared form, which PostgreSQL refused to run.
-void Unprepare(Connection *c, PgStatement *st) {
-  if (st->name.empty()) return;
-  std::string ignored;
-  Command(c, "DEALLOCATE " + st->name, &ignored);
-  st->name.clear();
 }
 
 // True for the failures of a prepared statement that preparing it afresh
@@ -647,14 +623,13 @@ long long CursorRows(Connection *c, const Translation &t, const std::vector<cons
                      const std::vector<int> &lengths, const std::vector<int> &formats,
                      const std::vector<Oid> &types) {
   PGconn *conn = c->pg->conn;
-  static const char kFetch[] = "FETCH 4096 FROM korvid_rows";
-  static_assert(kCursorBatch == 4096, "the FETCH asks for a batch");
+  static const std::string kFetch = "FETCH " + std::to_string(kCursorBatch) + " FROM korvid_rows";
   std::string declare = "DECLARE korvid_rows NO SCROLL CURSOR FOR " + t.sql;
   std::string failure;
   int queued = 0;  // FETCHes sent and not yet collected
   bool ok = PQenterPipelineMode(conn) && Queue(conn, "BEGIN") &&
-            Queue(conn, declare.c_str(), &values, &lengths, &formats, &types) && Queue(conn, kFetch) &&
-            Queue(conn, kFetch);
+            Queue(conn, declare.c_str(), &values, &lengths, &formats, &types) && Queue(conn, kFetch.c_str()) &&
+            Queue(conn, kFetch.c_str());
   if (ok) queued = 2;
   if (!ok) failure = PgMessage(PQerrorMessage(conn));
   // In pipeline mode libpq sends only once its buffer fills, unless told.
@@ -678,7 +653,7 @@ long long CursorRows(Connection *c, const Translation &t, const std::vector<cons
   while (batch && failure.empty() && !c->broken) {
     // A full batch may have more behind the one already asked for.
     if (PQntuples(batch) == kCursorBatch && queued == 1) {
-      if (Queue(conn, kFetch) && PQflush(conn) == 0) {
+      if (Queue(conn, kFetch.c_str()) && PQflush(conn) == 0) {
         queued++;
       } else {
         failure = PgMessage(PQerrorMessage(conn));

@@ -115,6 +115,22 @@ void AppendColumn(std::string *packet, const char *value, size_t length) {
 
 void AppendNull(std::string *packet) { packet->append(kNullColumn, 3); }
 
+void WriteColumnBytes(PacketWriter *out, const char *value, size_t length) {
+  char buf[24];
+  char *start = FormatCount(buf + sizeof buf, length);
+  size_t head = (size_t)(buf + sizeof buf - start);
+  size_t room = 0;
+  unsigned char *space = msqlWriterSpace(out, &room);
+  if (head + length > room) {
+    msqlWriterAppend(out, start, head);
+    msqlWriterAppend(out, value, length);
+    return;
+  }
+  memcpy(space, start, head);
+  CopyBytes(space + head, value, length);
+  msqlWriterWrote(out, head + length);
+}
+
 namespace {
 
 // ---- Socket I/O ----

@@ -122,5 +122,9 @@ extern const char kReadOnly[];
 // the byte count, a colon and the bytes; an SQL NULL is "-2:".
 void AppendColumn(std::string *packet, const char *value, size_t length);
 void AppendNull(std::string *packet);
+// The same into the open row packet of a writer, the count formatted in
+// place; a column past the buffer or the packet is counted and the packet
+// refused when it ends.
+void WriteColumnBytes(PacketWriter *out, const char *value, size_t length);
 
 #endif

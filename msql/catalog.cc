@@ -90,13 +90,13 @@ ResultHandle *msqlListIndex(int sock, const char *table, const char *index) {
   netInit();
   if (msqlTerminalGuard(sock)) return nullptr;
   msqlTrace(MSQL_DEBUG_API, "msqlListIndex(%d,%s,%s)\n", sock, table, index);
-  msqlFormatRequest("%d:%s:%s\n", REQ_INDEX_LIST, table, index);
+  if (!msqlFormatRequest("%d:%s:%s\n", REQ_INDEX_LIST, table, index)) return nullptr;
   return ListCatalog(sock, "Index");
 }
 
 ResultHandle *msqlListFields(int sock, const char *table) {
   if (!StartRequest(sock, "msqlListFields(%d,%s)\n", sock, table)) return nullptr;
-  msqlFormatRequest("%d:%s\n", REQ_FIELD_LIST, table);
+  if (!msqlFormatRequest("%d:%s\n", REQ_FIELD_LIST, table)) return nullptr;
   RowList rows;
   ResultHandle *handle = RequestRows(sock, 6, &rows);
   if (handle == nullptr) return nullptr;
@@ -120,7 +120,7 @@ SequenceInfo *msqlGetSequenceInfo(int sock, const char *table) {
   netInit();
   if (msqlTerminalGuard(sock)) return nullptr;
   msqlTrace(MSQL_DEBUG_API, "msqlGetSequenceInfo(%d,%s)\n", sock, table);
-  msqlFormatRequest("%d:%s\n", REQ_SEQ_INFO, table);
+  if (!msqlFormatRequest("%d:%s\n", REQ_SEQ_INFO, table)) return nullptr;
   sendPacket(sock);
   if (msqlReadReply(sock) < 0 || msqlReplyFailed()) return nullptr;
   // "<status>:<first>:<second>"
@@ -137,25 +137,25 @@ SequenceInfo *msqlGetSequenceInfo(int sock, const char *table) {
 
 int msqlCreateDB(int sock, const char *db) {
   if (!StartRequest(sock, "msqlCreateDB(%d,%s)\n", sock, db)) return -1;
-  msqlFormatRequest("%d:%s\n", REQ_CREATE_DB, db);
+  if (!msqlFormatRequest("%d:%s\n", REQ_CREATE_DB, db)) return -1;
   return msqlSimpleRequest(sock);
 }
 
 int msqlDropDB(int sock, const char *db) {
   if (!StartRequest(sock, "msqlDropDB(%d,%s)\n", sock, db)) return -1;
-  msqlFormatRequest("%d:%s\n", REQ_DROP_DB, db);
+  if (!msqlFormatRequest("%d:%s\n", REQ_DROP_DB, db)) return -1;
   return msqlSimpleRequest(sock);
 }
 
 int msqlCopyDB(int sock, const char *from, const char *to) {
   if (!StartRequest(sock, "msqlCopyDB(%d,%s,%s)\n", sock, from, to)) return -1;
-  msqlFormatRequest("%d:%s:%s\n", REQ_COPY_DB, from, to);
+  if (!msqlFormatRequest("%d:%s:%s\n", REQ_COPY_DB, from, to)) return -1;
   return msqlSimpleRequest(sock);
 }
 
 int msqlMoveDB(int sock, const char *from, const char *to) {
   if (!StartRequest(sock, "msqlMoveDB(%d,%s,%s)\n", sock, from, to)) return -1;
-  msqlFormatRequest("%d:%s:%s\n", REQ_MOVE_DB, from, to);
+  if (!msqlFormatRequest("%d:%s:%s\n", REQ_MOVE_DB, from, to)) return -1;
   return msqlSimpleRequest(sock);
 }
 

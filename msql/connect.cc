@@ -159,7 +159,7 @@ int Handshake(int sock) {
     msqlSetError(MSQL_ERR_NO_USER);
     return RefuseHandshake(sock);
   }
-  msqlFormatRequest("%s\n", user);
+  if (!msqlFormatRequest("%s\n", user)) return RefuseHandshake(sock);
   sendPacket(sock);
   if (msqlReadReply(sock) < 0) return -1;
   if (msqlReplyFailed()) return RefuseHandshake(sock);
@@ -190,7 +190,7 @@ int msqlSelectDB(int sock, const char *db) {
   memset(msqlErrMsg, 0, sizeof msqlErrMsg);
   currentServerSocket = sock;
   netInit();
-  msqlFormatRequest("%d:%s\n", REQ_INIT_DB, db);
+  if (!msqlFormatRequest("%d:%s\n", REQ_INIT_DB, db)) return -1;
   return msqlSimpleRequest(sock);
 }
 

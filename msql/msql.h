@@ -10,6 +10,10 @@
 #define FLAG_NOT_NULL 1
 #define FLAG_UNIQUE_KEY 2
 
+// The longest statement msqlQuery sends: "3:", the statement and a newline
+// make a request text of at most MAX_PACKET - 1 characters.
+#define MSQL_STATEMENT_MAX (MAX_PACKET - 1 - 3)
+
 // The reason of the last failure, at most 199 characters and a zero.
 #define MSQL_ERRMSG_SIZE 200
 extern "C" char msqlErrMsg[MSQL_ERRMSG_SIZE];

@@ -14,7 +14,8 @@
 // Limits. Each fixed buffer is written by one vsnprintf-based helper and is
 // cut at its size, never overrun.
 
-// A formatted request, terminator included: at most 131071 characters go out.
+// A formatted request, terminator included: at most 131071 characters go
+// out; a longer request is refused.
 #define MSQL_REQUEST_SIZE MAX_PACKET
 // One trace line before the "[libmsql] " prefix; longer texts are cut.
 #define MSQL_TRACE_SIZE 1024
@@ -58,8 +59,11 @@ int msqlPeekPacket(int sock, const char **payload);
 // what msqlPeekPacket would have handed out, and calls msqlPeekPacket for
 // anything else.
 PacketReader *msqlReadAheadOf(int sock);
-// Formats a request into packetBuffer, cut to 131071 characters.
-void msqlFormatRequest(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Formats a request into packetBuffer: true when it fits whole (at most
+// 131071 characters); otherwise false, with packetBuffer empty and
+// MSQL_ERR_TOO_LONG in msqlErrMsg. A request is never sent cut: a cut
+// "... WHERE id = 12345" would name another record.
+bool msqlFormatRequest(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Sets msqlErrMsg, cut to 199 characters.
 void msqlSetError(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // The leading decimal number of a reply text, read as strtol reads base 10
@@ -70,6 +74,7 @@ int msqlReadNumber(const char *text, const char **end);
 #define MSQL_ERR_GONE "MSQL server has gone away"   // the connection was lost
 #define MSQL_ERR_UNKNOWN "Unknown MSQL error"       // a failure without a message
 #define MSQL_ERR_BAD_PACKET "Bad packet received from server"  // a reply that cannot be read
+#define MSQL_ERR_TOO_LONG "Request too long: nothing was sent"  // a request text past a packet
 
 // Takes the server's message after the first colon of the reply into msqlErrMsg.
 void msqlTakeServerMessage(const char *reply);

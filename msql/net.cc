@@ -129,12 +129,16 @@ void netInit(void) {
   netReady = true;
 }
 
-void msqlFormatRequest(const char *format, ...) {
+bool msqlFormatRequest(const char *format, ...) {
   if (!netReady) netInit();
   va_list args;
   va_start(args, format);
-  msqlFormatIntoV(packetBuffer, MSQL_REQUEST_SIZE, format, args);
+  int n = vsnprintf(packetBuffer, MSQL_REQUEST_SIZE, format, args);
   va_end(args);
+  if (n >= 0 && n < MSQL_REQUEST_SIZE) return true;
+  packetBuffer[0] = '\0';
+  msqlSetError(MSQL_ERR_TOO_LONG);
+  return false;
 }
 
 void msqlSetError(const char *format, ...) {

@@ -8,7 +8,8 @@
 #define PROTOCOL_VERSION 23
 
 // Largest payload either side accepts; a header announcing one byte more is
-// refused, and a request text is cut to one byte less (its terminator).
+// refused. The client's request text is at most one byte less (its
+// terminator takes the last); a longer one is refused, never sent cut.
 #define MAX_PACKET 131072
 
 // Request codes: the decimal number that starts every request but the login.

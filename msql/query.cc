@@ -453,7 +453,7 @@ int msqlQuery(int sock, const char *query) {
   currentServerSocket = sock;
   netInit();
   if (msqlTerminalGuard(sock)) return -1;
-  msqlFormatRequest("%d:%s\n", REQ_QUERY, query);
+  if (!msqlFormatRequest("%d:%s\n", REQ_QUERY, query)) return -1;
   sendPacket(sock);
   if (msqlReadReply(sock) < 0 || msqlReplyFailed()) return -1;
   int status = msqlReadNumber(packetBuffer, nullptr);

@@ -46,12 +46,25 @@ TEST_F(WireTest, QueryRequestIsFramedBehindLittleEndianLength) {
   EXPECT_EQ(server.Finish(), "");
 }
 
-TEST_F(WireTest, RequestLongerThanPacketIsCutTo131071Characters) {
-  std::string statement(140000, 'x');
-  std::string sent = ("3:" + statement).substr(0, 131071);
-  int sock = Connect({ExpectPacket(sent), SendPacket("1\n")});
+// A request text fills a packet up to 131071 characters and goes out byte
+// for byte; one character more is refused before anything is sent, since a
+// cut "... WHERE id = 12345" would name another record. The connection stays
+// usable: the next request is the next thing the server reads.
+TEST_F(WireTest, RequestTextUpToItsLimitGoesWholeAndOnePastIsRefused) {
+  std::string head = "DELETE FROM t WHERE id = 12345 OR a = '";
+  std::string longest = head + std::string(MSQL_STATEMENT_MAX - head.size() - 1, 'x') + "'";
+  ASSERT_EQ(("3:" + longest + "\n").size(), size_t{MAX_PACKET - 1});
+  std::string table(MAX_PACKET - 3, 't');  // "6:" + table + "\n": one past the limit
+  int sock = Connect({ExpectPacket("3:" + longest + "\n"), SendPacket("1\n"),
+                      ExpectPacket("3:select 1\n"), SendPacket("2\n")});
   ASSERT_GE(sock, 0) << msqlErrMsg;
-  EXPECT_EQ(msqlQuery(sock, statement.c_str()), 1);
+  EXPECT_EQ(msqlQuery(sock, longest.c_str()), 1) << msqlErrMsg;
+  std::string past = longest + " ";
+  EXPECT_EQ(msqlQuery(sock, past.c_str()), -1);
+  EXPECT_STREQ(msqlErrMsg, "Request too long: nothing was sent");
+  EXPECT_EQ(msqlListFields(sock, table.c_str()), nullptr);
+  EXPECT_STREQ(msqlErrMsg, "Request too long: nothing was sent");
+  EXPECT_EQ(msqlQuery(sock, "select 1"), 2) << msqlErrMsg;
   EXPECT_EQ(server.Finish(), "");
 }
 

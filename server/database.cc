@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -108,6 +110,14 @@ int TimeCollation(void *, int na, const void *a, int nb, const void *b) {
 // is known without reading it, where length(CAST(x AS BLOB)) copies it.
 void BytesFunction(sqlite3_context *ctx, int, sqlite3_value **argv) {
   if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return;
+  char digits[64];
+  if (sqlite3_value_type(argv[0]) == SQLITE_FLOAT) {
+    size_t n = FormatReal(sqlite3_value_double(argv[0]), digits, sizeof digits);
+    if (n) {
+      sqlite3_result_int(ctx, (int)n);  // counted as it is sent
+      return;
+    }
+  }
   if (sqlite3_value_type(argv[0]) != SQLITE_TEXT && sqlite3_value_type(argv[0]) != SQLITE_BLOB) {
     sqlite3_value_text(argv[0]);  // a number counts as the text it is sent as
   }
@@ -210,6 +220,26 @@ FieldType TypeFromDeclared(const char *declared) {
   if (has("bool")) return {INT_TYPE, 4};
   if (has("numeric") || has("decimal")) return {REAL_TYPE, 8};
   return {TEXT_TYPE, 0, true};
+}
+
+size_t FormatReal(double x, char *out, size_t size) {
+  if (!std::isfinite(x) || size < 32) return 0;
+  // Plain digits for a decimal exponent from -4 to 14, as "%.15g" (and
+  // PostgreSQL) would choose, the exponent form otherwise.
+  int exponent = x == 0 ? 0 : (int)std::floor(std::log10(std::fabs(x)));
+  std::chars_format form = exponent >= -4 && exponent < 15 ? std::chars_format::fixed : std::chars_format::scientific;
+  std::to_chars_result r = std::to_chars(out, out + size - 2, x, form);
+  if (r.ec != std::errc()) return 0;
+  size_t n = (size_t)(r.ptr - out);
+  if (!memchr(out, '.', n)) {
+    char *e = (char *)memchr(out, 'e', n);
+    size_t at = e ? (size_t)(e - out) : n;
+    memmove(out + at + 2, out + at, n - at);
+    out[at] = '.';
+    out[at + 1] = '0';
+    n += 2;
+  }
+  return n;
 }
 
 const char *const kDbSuffixes[5] = {"", ".db", ".sqlite", ".sqlite3", ".db3"};

@@ -68,6 +68,14 @@ std::string DbPath(const std::string &data_dir, const std::string &name);
 // Whether an SQLite file serves database `name`.
 bool DbExists(const std::string &data_dir, const std::string &name);
 
+// A REAL as the shortest text that reads back as the same double, with a
+// ".0" on a whole number as SQLite writes it ("1.0", "1.0e-300"): a value
+// shown and written back untouched is stored again bit for bit, where
+// SQLite's own text keeps 15 digits (2461383.160081019 became
+// 2461383.16008102). Returns its length in out (at least 32 bytes), or 0 for
+// an infinity or NaN, which are left to SQLite's text.
+size_t FormatReal(double x, char *out, size_t size);
+
 // Opens a database file in WAL mode with the busy timeout, the functions
 // the dialect and the catalog need (like, match, regexp, korvid_seq,
 // korvid_bytes) and the date and time collations. With read_only set the

@@ -29,13 +29,38 @@ std::string Upper(const std::string &s) {
   return u;
 }
 
+// Where the SQL comment starting at s[i] ends: after "-- ..." to the end of
+// its line, or after "/* ... */" (an open one runs to the end of the text);
+// 0 when no comment starts there.
+size_t CommentEnd(const std::string &s, size_t i) {
+  if (s.compare(i, 2, "--") == 0) {
+    size_t newline = s.find('\n', i);
+    return newline == std::string::npos ? s.size() : newline + 1;
+  }
+  if (s.compare(i, 2, "/*") == 0) {
+    size_t close = s.find("*/", i + 2);
+    return close == std::string::npos ? s.size() : close + 2;
+  }
+  return 0;
+}
+
 // Splits text into tokens. Fails on an unterminated literal.
 bool Lex(const std::string &s, std::vector<Token> *out, std::string *error) {
   size_t i = 0, n = s.size();
   while (i < n) {
     unsigned char c = (unsigned char)s[i];
-    if (isspace(c)) {
-      while (i < n && isspace((unsigned char)s[i])) i++;
+    if (isspace(c) || CommentEnd(s, i)) {
+      // A comment counts as a blank: it may stand before a statement (a
+      // script's heading) and may hold a ';' without ending one.
+      for (;;) {
+        if (i < n && isspace((unsigned char)s[i])) {
+          i++;
+        } else if (size_t end = CommentEnd(s, i)) {
+          i = end;
+        } else {
+          break;
+        }
+      }
       out->push_back({TOK_SPACE, " "});
     } else if (c == '\'') {
       std::string value;
@@ -717,6 +742,12 @@ std::vector<std::string> SplitScript(const std::string &text) {
           break;
         }
       }
+      continue;
+    }
+    // A comment may hold a ';' that ends nothing; it is left out.
+    if (size_t end = CommentEnd(text, i)) {
+      current += ' ';
+      i = end;
       continue;
     }
     if (c == ';') {

@@ -50,7 +50,8 @@ std::string IndexStoredName(const std::string &table, const std::string &index);
 // The mSQL name of a stored index name ("t.i" gives "i"; others unchanged).
 std::string IndexShownName(const std::string &stored);
 
-// Translates one statement. Returns false with the reason in *error when the
+// Translates one statement; SQL comments outside literals count as blanks.
+// Returns false with the reason in *error when the
 // statement is refused (unsupported, reserved names, bad literal, several
 // statements); the reason is worded for the client's alert.
 bool TranslateStatement(const std::string &text, Translation *out, std::string *error,
@@ -63,7 +64,8 @@ std::string PgSequenceName(const std::string &table);
 
 // Cuts a script into statements, each ended by ';' or "\g" outside quotes,
 // and trims the blanks around each. A '#' before the first word of a
-// statement starts a comment line. Text after the last terminator counts as
+// statement starts a comment line; SQL comments ("-- " to the end of the
+// line, "/* ... */") outside quotes are left out. Text after the last terminator counts as
 // a statement when it is not blank.
 std::vector<std::string> SplitScript(const std::string &text);
 

@@ -80,6 +80,22 @@ std::string ResultMessage(PGresult *r, PGconn *conn) {
   return PgMessage(primary ? primary : PQerrorMessage(conn));
 }
 
+// Sets a new (or reset) connection up as the engine needs it: mSQL's
+// day-month order for dates given as numbers; float4 and float8 in their
+// shortest text that reads back as the same value (whatever the server's
+// or the connection string's extra_float_digits), so that a value written
+// back untouched is stored again bit for bit; and no changes at all on a
+// read-only server.
+bool SetUp(PGconn *conn, const ServerConfig &cfg, std::string *error) {
+  std::string setup = "SET DateStyle = 'ISO, DMY'; SET extra_float_digits = 1";
+  if (cfg.read_only) setup += "; SET default_transaction_read_only = on";
+  PGresult *r = PQexec(conn, setup.c_str());
+  bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+  if (!ok) *error = ResultMessage(r, conn);
+  PQclear(r);
+  return ok;
+}
+
 // Opens a connection to `dbname` (empty: the connection string's own),
 // set up as the engine needs it: mSQL's day-month order for dates given as
 // numbers, and no changes at all on a read-only server.
@@ -104,21 +120,19 @@ PGconn *PgOpen(const ServerConfig &cfg, const std::string &dbname, std::string *
   PGconn *conn = PQconnectdbParams(keys.data(), values.data(), 0);
   PQconninfoFree(options);
   if (!conn || PQstatus(conn) != CONNECTION_OK) {
-    *error = "Cannot connect to PostgreSQL" + (dbname.empty() ? std::string() : " database \"" + dbname + "\"") +
-             ": " + PgMessage(conn ? PQerrorMessage(conn) : "out of memory");
+    // Named as the manual names it, the connection string's own database too.
+    const char *named = conn ? PQdb(conn) : nullptr;
+    std::string shown = !dbname.empty() ? dbname : named ? named : "";
+    *error = "Cannot connect to PostgreSQL database " + shown + ": " +
+             PgMessage(conn ? PQerrorMessage(conn) : "out of memory");
     PQfinish(conn);
     return nullptr;
   }
   // PostgreSQL's notices (a shutdown announced, say) are not the
   // server's to print.
   PQsetNoticeProcessor(conn, [](void *, const char *) {}, nullptr);
-  std::string setup = "SET DateStyle = 'ISO, DMY'";
-  if (cfg.read_only) setup += "; SET default_transaction_read_only = on";
-  PGresult *r = PQexec(conn, setup.c_str());
-  bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
-  if (!ok) *error = "Cannot set up the PostgreSQL connection: " + ResultMessage(r, conn);
-  PQclear(r);
-  if (!ok) {
+  if (!SetUp(conn, cfg, error)) {
+    *error = "Cannot set up the PostgreSQL connection: " + *error;
     PQfinish(conn);
     return nullptr;
   }
@@ -137,13 +151,7 @@ bool PgAlive(Connection *c, std::string *error) {
     *error = "PostgreSQL cannot be reached: " + PgMessage(PQerrorMessage(conn));
     return false;
   }
-  std::string setup = "SET DateStyle = 'ISO, DMY'";
-  if (c->server->config.read_only) setup += "; SET default_transaction_read_only = on";
-  PGresult *r = PQexec(conn, setup.c_str());
-  bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
-  if (!ok) *error = ResultMessage(r, conn);
-  PQclear(r);
-  return ok;
+  return SetUp(conn, c->server->config, error);
 }
 
 // Runs a catalog query with text parameters and keeps the whole result
@@ -936,15 +944,19 @@ bool PgListTables(Connection *c, std::vector<std::string> *names, std::string *e
   return true;
 }
 
-// The relation a client's table name means, as its OID in text; the name
-// is taken as the client would write it unquoted (folded to lower case),
-// and as it stands when that finds nothing.
+// The relation a client's table name means, as its OID in text. The name
+// is a bare one, as the table list gives it ("Order Details"), never SQL
+// name syntax: it is taken as the client would write it unquoted (folded to
+// lower case), and as it stands when that finds nothing.
 bool TableOid(Connection *c, const std::string &table, std::string *oid, std::string *error,
               std::string *quoted = nullptr) {
-  Result r = Catalog(c, "SELECT r::oid, r::text FROM coalesce(to_regclass($1), to_regclass($2)) AS r",
-                     {table, QuoteName(table)}, error);
+  Result r = Catalog(c,
+                     "SELECT c.oid, c.oid::regclass::text FROM pg_class c "
+                     "WHERE c.relname IN (lower($1), $1) AND c.relkind IN ('r', 'v', 'm', 'p', 'f') "
+                     "AND pg_table_is_visible(c.oid) ORDER BY c.relname = lower($1) DESC LIMIT 1",
+                     {table}, error);
   if (!r) return false;
-  if (PQgetisnull(r.get(), 0, 0)) {
+  if (PQntuples(r.get()) == 0) {
     *error = "Unknown table \"" + table + "\"";
     return false;
   }

@@ -364,6 +364,11 @@ void StreamRows(Connection *c, sqlite3_stmt *stmt, CachedStatement *cached) {
         head = FormatCount(digits + 24, n);
         head_length = (size_t)(value + n - head);
         value = nullptr;
+      } else if (kind == SQLITE_FLOAT && (n = FormatReal(sqlite3_value_double(column), digits, sizeof digits))) {
+        memmove(end - n, digits, n);
+        head = FormatCount(end - n, n);
+        head_length = (size_t)(end - head);
+        value = nullptr;
       } else if (kind == SQLITE_INTEGER) {
         long long x = sqlite3_value_int64(column);
         char *first = FormatDecimal(end, x < 0 ? 0ULL - (unsigned long long)x : (unsigned long long)x);

@@ -72,9 +72,14 @@ TEST(DialectTest, TranslatesStatements) {
       {"CREATE UNIQUE INDEX pk ON people (id)", "CREATE UNIQUE INDEX \"people.pk\" ON people (id)"},
       {"create index n on t (a, b)", "create index \"t.n\" on t (a, b)"},
       {"DROP INDEX pk FROM people", "DROP INDEX \"people.pk\""},
-      // One trailing semicolon is dropped; adjacent operators never form a comment.
+      // One trailing semicolon is dropped; SQL comments outside literals are
+      // blanks, a ';' inside one ends nothing.
       {"DELETE FROM t WHERE a = 1;", "DELETE FROM t WHERE a = 1 "},
-      {"SELECT a--1 FROM t", "SELECT a- -1 FROM t"},
+      {"SELECT a - -1 FROM t", "SELECT a - -1 FROM t"},
+      {"SELECT a--1 FROM t", "SELECT a "},
+      {"-- heading; of a file\nSELECT a FROM t -- ; x", " SELECT a FROM t "},
+      {"/* a; b */SELECT a/**/FROM t WHERE b = '-- /*' /* c", " SELECT a FROM t WHERE b = '-- /*' "},
+      {"SELECT \"x--y\" FROM t --", "SELECT \"x--y\" FROM t "},
       // Declared types are enforced by CHECK constraints named by their message.
       {"CREATE TABLE t (a int not null, b char(10), c date)",
        "CREATE TABLE t (a int not null, b char(10), c date COLLATE msql_date, CONSTRAINT \"value of a is not an integer\" "
@@ -216,6 +221,9 @@ TEST(DialectTest, SplitsScripts) {
   EXPECT_EQ(s[3], "INSERT INTO t VALUES ('\\\\g')");
   EXPECT_EQ(s[4], "SELECT * FROM t");
   EXPECT_TRUE(SplitScript("  ;\n;# only a comment").empty());
+  // SQL comments hold no terminator and are left out.
+  EXPECT_EQ(SplitScript("-- first; heading\nSELECT a FROM t /* ; */ WHERE b = '--;' -- ; x\n; /* ; */"),
+            std::vector<std::string>({"SELECT a FROM t   WHERE b = '--;'"}));
 }
 
 TEST(DialectTest, LikeMatching) {

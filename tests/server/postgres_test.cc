@@ -252,11 +252,29 @@ TEST_F(PostgresTest, ARefusedLoginIsSaidPlainly) {
   ServerFixtureOptions options;
   options.pg_conninfo_extra = "user=nosuchrole";
   ASSERT_NO_FATAL_FAILURE(Start(options));
+  // Worded as the manual words it, naming the database: the connection
+  // string's own one before any is selected.
   EXPECT_EQ(msqlListDBs(sock_), nullptr);
-  EXPECT_NE(strstr(msqlErrMsg, "Cannot connect to PostgreSQL"), nullptr) << msqlErrMsg;
+  EXPECT_EQ(strstr(msqlErrMsg, "Cannot connect to PostgreSQL database template1: "), msqlErrMsg) << msqlErrMsg;
   EXPECT_NE(strstr(msqlErrMsg, "\"nosuchrole\""), nullptr) << msqlErrMsg;
   EXPECT_EQ(msqlSelectDB(sock_, "work"), -1);
-  EXPECT_NE(strstr(msqlErrMsg, "Cannot connect to PostgreSQL"), nullptr) << msqlErrMsg;
+  EXPECT_EQ(strstr(msqlErrMsg, "Cannot connect to PostgreSQL database "), msqlErrMsg) << msqlErrMsg;
+}
+
+TEST_F(PostgresTest, FloatsGoOutExactWhateverExtraFloatDigitsSays) {
+  // A server (or a role, or the connection string) set to fewer digits
+  // would have untouched values rewritten with their last digits lost.
+  ServerFixtureOptions options;
+  options.pg_conninfo_extra = "options='-c extra_float_digits=0'";
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  Psql("CREATE TABLE f (id int, d double precision, s real); INSERT INTO f VALUES (1, 2461383.160081019, 1.0 / 3)");
+  ASSERT_EQ(msqlSelectDB(sock_, "work"), 0) << msqlErrMsg;
+  // The first run comes through COPY, the next ones as rows.
+  for (int run = 0; run < 3; run++) {
+    EXPECT_EQ(Rows("SELECT d, s FROM f"), std::vector<std::string>({"2461383.160081019|0.33333334"})) << run;
+  }
+  ASSERT_EQ(Query("UPDATE f SET d=2461383.160081019,s=0.33333334 WHERE id = 1"), 1) << msqlErrMsg;
+  EXPECT_EQ(Psql("SELECT d = 2461383.160081019::float8, s = (1.0 / 3)::real FROM f"), "t|t");
 }
 
 TEST_F(PostgresTest, ReadOnlyHolds) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,6 +16,7 @@
 #include <sqlite3.h>
 
 #include "msql/msql.h"
+#include "tests/support/pg_fixture.h"
 #include "tests/support/server_fixture.h"
 
 namespace {
@@ -471,6 +473,114 @@ TEST_F(ServerTest, RefusedStatementsLeaveTheConnectionUsable) {
 // "*" then names the columns the table has now, in the announced count, the
 // field descriptions and every row, whether or not the statement was
 // prepared before.
+// A stored REAL's bits, read from the database itself (the SQLite file, or
+// PostgreSQL through psql), in hexadecimal, most significant byte first.
+std::string StoredRealBits(ServerFixture *server, bool postgres, const std::string &sql) {
+  if (postgres) {
+    std::string out;
+    EXPECT_TRUE(PgFixtureSql(server->pg, "sample", "SELECT substr(float8send(r)::text, 3) FROM (" + sql + ") AS v(r)",
+                             &out))
+        << out;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  }
+  sqlite3 *db = nullptr;
+  std::string bits;
+  if (sqlite3_open((server->data_dir + "/sample").c_str(), &db) == SQLITE_OK) {
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW &&
+        sqlite3_column_type(stmt, 0) == SQLITE_FLOAT) {
+      double d = sqlite3_column_double(stmt, 0);
+      unsigned long long u;
+      memcpy(&u, &d, sizeof u);
+      char hex[17];
+      snprintf(hex, sizeof hex, "%016llx", u);
+      bits = hex;
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return bits;
+}
+
+TEST_P(EngineTest, RealsGoOutInTheirShortestExactTextAndSurviveAnUntouchedModify) {
+  ASSERT_TRUE(SelectSample());
+  ASSERT_EQ(msqlQuery(sock_, "CREATE TABLE reals (id int, r real, note char(10))"), 0) << msqlErrMsg;
+  struct {
+    const char *literal, *sqlite_text, *postgres_text;
+  } cases[] = {
+      {"2461383.160081019", "2461383.160081019", "2461383.160081019"},
+      {"0.30000000000000004", "0.30000000000000004", "0.30000000000000004"},
+      {"1e-300", "1.0e-300", "1e-300"},
+      {"123456789012345678", "1.2345678901234568e+17", "1.2345678901234568e+17"},
+      {"-2.5", "-2.5", "-2.5"},
+      {"3", "3.0", "3"},
+  };
+  int id = 0;
+  for (const auto &c : cases) {
+    id++;
+    std::string key = std::to_string(id);
+    double expected = strtod(c.literal, nullptr);
+    unsigned long long u;
+    memcpy(&u, &expected, sizeof u);
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llx", u);
+    ASSERT_EQ(msqlQuery(sock_, ("INSERT INTO reals VALUES (" + key + ", " + c.literal + ", 'old')").c_str()), 1)
+        << c.literal << ": " << msqlErrMsg;
+    std::vector<std::vector<std::string>> shown = Rows("SELECT r FROM reals WHERE id = " + key);
+    ASSERT_EQ(shown.size(), 1u) << c.literal;
+    EXPECT_EQ(shown[0][0], OverPostgres() ? c.postgres_text : c.sqlite_text) << c.literal;
+    // The record form writes every field back; only note was changed.
+    std::string update = "UPDATE reals SET r=" + shown[0][0] + ",note='new' WHERE id = " + key;
+    ASSERT_EQ(msqlQuery(sock_, update.c_str()), 1) << update << ": " << msqlErrMsg;
+    EXPECT_EQ(StoredRealBits(server_, OverPostgres(), "SELECT r FROM reals WHERE id = " + key), hex) << c.literal;
+  }
+}
+
+TEST_P(EngineTest, SqlCommentsAreBlanks) {
+  ASSERT_TRUE(SelectSample());
+  // A statement read from a file, its heading a comment; a ';' inside a
+  // comment ends nothing.
+  const char *statements[] = {
+      "-- the first person\nSELECT name FROM people WHERE id = 1",
+      "SELECT name FROM people WHERE id = 1 -- ; x",
+      "/* a; b */ SELECT name /* c */ FROM people WHERE id = 1 /* open",
+  };
+  for (const char *statement : statements) {
+    EXPECT_EQ(Rows(statement), std::vector<std::vector<std::string>>({{"Sven Weber"}})) << statement;
+  }
+  // In a literal, "--" is text.
+  EXPECT_EQ(Rows("SELECT name FROM people WHERE name = 'a -- b' OR id = 2"),
+            std::vector<std::vector<std::string>>({{"Rosa Berg"}}));
+}
+
+TEST_P(EngineTest, CatalogTakesAndGivesBareNamesThatNeedQuoting) {
+  ASSERT_TRUE(SelectSample());
+  ASSERT_EQ(msqlQuery(sock_, "CREATE TABLE \"Order Details\" (id int not null PRIMARY KEY, \"Unit Price\" real)"), 0)
+      << msqlErrMsg;
+  ResultHandle *r = msqlListTables(sock_);
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  std::vector<std::string> tables = Column(r, 0);
+  msqlFreeResult(r);
+  EXPECT_NE(std::find(tables.begin(), tables.end(), "Order Details"), tables.end());
+  r = msqlListFields(sock_, "Order Details");
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  std::vector<FieldInfo> f = Fields(r);
+  msqlFreeResult(r);
+  ASSERT_EQ(f.size(), 3u);
+  EXPECT_EQ(f[0].table, "Order Details");
+  EXPECT_EQ(f[1].name, "Unit Price");
+  EXPECT_EQ(f[2].name, "primary_key");
+  r = msqlListIndex(sock_, "Order Details", "primary_key");
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  EXPECT_EQ(Column(r, 0).size(), 2u);
+  msqlFreeResult(r);
+  // An unquoted name still means its table in any case.
+  r = msqlListFields(sock_, "PEOPLE");
+  ASSERT_NE(r, nullptr) << msqlErrMsg;
+  msqlFreeResult(r);
+}
+
 TEST_P(EngineTest, AStarNamesTheColumnsOfATableMadeAgain) {
   ASSERT_TRUE(SelectSample());
   int other = msqlConnect(nullptr);

@@ -95,6 +95,20 @@ std::string InexactFields(const RecordForm *record);
 int TooLongField(const Info *info, const std::vector<const char *> &values,
                  const std::vector<bool> &keep);
 
+// The first field of a number type (int, uint, real, money) whose value (in
+// values, server text, null for NULL) is neither blank (NULL) nor a number
+// of its type as ReadNumber reads it, or -1; *fault (when given) then says
+// what is wrong. A value for which keep[i] is set is not checked: it goes
+// back as it was stored. With patterns set the values are search patterns,
+// and one holding % or _ is matched as text, so it is not checked either.
+int NotANumberField(const Info *info, const std::vector<const char *> &values,
+                    const std::vector<bool> &keep, bool patterns = false,
+                    const char **fault = nullptr);
+// The alert for such a field ("The value of age is not an integer: nothing
+// was sent"); the check and the alert together, true when one was shown.
+bool RefuseNotANumber(const Info *info, const std::vector<const char *> &values,
+                      const std::vector<bool> &keep, bool patterns = false);
+
 // The statements of the record forms, written into statement (size bytes;
 // the forms use STATEMENT_SIZE). values holds one text per data field, in
 // field order; a null pointer stands for SQL NULL. Each returns 0, or -1 with

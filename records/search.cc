@@ -18,6 +18,9 @@ void RecordSearch(FL_OBJECT *, long data) {
   std::vector<std::string> texts = InputTexts(search);
   std::vector<const char *> patterns = TextPointers(texts);
 
+  // A pattern of a number field is a number, or holds % or _ and is then
+  // matched against the value as text.
+  if (RefuseNotANumber(info, patterns, {}, true)) return;
   char statement[STATEMENT_SIZE];
   if (SearchStatement(statement, sizeof statement, info, patterns) != 0) {
     RefuseLongStatement();

@@ -136,3 +136,19 @@ int TooLongField(const Info *info, const std::vector<const char *> &values,
   }
   return -1;
 }
+
+int NotANumberField(const Info *info, const std::vector<const char *> &values,
+                    const std::vector<bool> &keep, bool patterns, const char **fault) {
+  for (int i = 0; i < info->nfields; i++) {
+    int type = info->fields[i].type;
+    const char *value = values[i];
+    if (!IsNumberType(type) || value == nullptr || IsBlankText(value)) continue;
+    if (static_cast<size_t>(i) < keep.size() && keep[i]) continue;
+    if (patterns && strpbrk(value, "%_") != nullptr) continue;
+    const char *why = ReadNumber(value, type);
+    if (why == nullptr) continue;
+    if (fault) *fault = why;
+    return i;
+  }
+  return -1;
+}

@@ -53,6 +53,25 @@ bool RefuseTooLong(const Info *info, const std::vector<const char *> &values,
   return true;
 }
 
+}  // namespace
+
+bool RefuseNotANumber(const Info *info, const std::vector<const char *> &values,
+                      const std::vector<bool> &keep, bool patterns) {
+  const char *fault = nullptr;
+  int i = NotANumberField(info, values, keep, patterns, &fault);
+  if (i < 0) return false;
+  // Neither a server's error nor anything sent: no third line of the
+  // server's last error, as ShowAlert would give.
+  std::string text = std::string(patterns ? "The pattern for " : "The value of ") + info->fields[i].name +
+                     " " + fault +
+                     (patterns ? " (a pattern with % or _ is matched as text): nothing was sent"
+                               : ": nothing was sent");
+  dialogs.alert(ToToolkit(text.c_str()).c_str(), "", "", 1);
+  return true;
+}
+
+namespace {
+
 void RefuseUnwritableKey(void) {
   ShowAlert("The key of this record holds a zero byte, which no statement can carry: nothing was sent");
 }
@@ -74,7 +93,12 @@ void AskPrimaryKey(FL_OBJECT *, long data) {
   // The dialog's text is the toolkit's and goes with the next dialog; the
   // lookup works on a copy of its own.
   std::string key = last_primary_key;
-  ModifyRecord(key.c_str(), MainTable(mainform));
+  Info *info = MainTable(mainform);
+  // A key typed for a number field must be a number: it is looked up bare.
+  std::vector<const char *> values(info->nfields, nullptr);
+  values[info->pkey] = key.c_str();
+  if (RefuseNotANumber(info, values, {})) return;
+  ModifyRecord(key.c_str(), info);
 }
 
 ResultHandle *FetchByKey(const char *key, Info *info) {
@@ -142,6 +166,7 @@ void RecordUpdate(FL_OBJECT *, long data) {
     return;
   }
   if (RefuseTooLong(record->info, values, kept)) return;
+  if (RefuseNotANumber(record->info, values, kept)) return;
   std::string key = RecordKey(record);
   if (UpdateStatement(statement, sizeof statement, record->info, values, key.c_str(), left_out) != 0) {
     RefuseLongStatement();
@@ -184,6 +209,7 @@ void RecordInsert(FL_OBJECT *, long data) {
   std::vector<std::string> texts = InputTexts(record);
   std::vector<const char *> values = TextPointers(texts);
   if (RefuseTooLong(record->info, values, {})) return;
+  if (RefuseNotANumber(record->info, values, {})) return;
   if (InsertStatement(statement, sizeof statement, record->info, values) != 0) {
     RefuseLongStatement();
     return;

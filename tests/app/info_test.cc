@@ -1,5 +1,5 @@
-// QuoteValue and the Info record's copy and release: pure functions, no
-// display or server needed.
+// QuoteValue, ReadNumber and the Info record's copy and release: pure
+// functions, no display or server needed.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -19,7 +19,15 @@ struct QuoteCase {
 TEST(QuoteValue, WritesLiteralsOfEveryType) {
   const QuoteCase cases[] = {
       {"abc", CHAR_TYPE, 64, "'abc'"},
-      {"abc", INT_TYPE, 64, "abc"},
+      // Text in a number field is no number: quoted, never SQL.
+      {"abc", INT_TYPE, 64, "'abc'"},
+      {"1,id=99", INT_TYPE, 64, "'1,id=99'"},
+      {"0 OR 1=1", UINT_TYPE, 64, "'0 OR 1=1'"},
+      {"4_", INT_TYPE, 64, "'4_'"},
+      {"2'", REAL_TYPE, 64, "'2\\''"},
+      // A number as ReadNumber writes it: no blanks, no plus sign.
+      {" +42 ", INT_TYPE, 64, "42"},
+      {"-1.5e-3", REAL_TYPE, 64, "-1.5e-3"},
       {"abc", TEXT_TYPE, 64, "'abc'"},
       {"1999-12-31", DATE_TYPE, 64, "'1999-12-31'"},
       {"12:30:00", TIME_TYPE, 64, "'12:30:00'"},
@@ -38,14 +46,15 @@ TEST(QuoteValue, WritesLiteralsOfEveryType) {
       {"", REAL_TYPE, 64, "NULL"},
       {"", UINT_TYPE, 64, "NULL"},
       {"", MONEY_TYPE, 64, "NULL"},
+      {"  ", INT_TYPE, 64, "NULL"},
       {"", CHAR_TYPE, 64, "''"},
       {"", TIME_TYPE, 64, "''"},
       {nullptr, CHAR_TYPE, 64, "NULL"},
       // Exactly fitting and one byte short (the terminator counts).
       {"abc", CHAR_TYPE, 6, "'abc'"},
       {"abc", CHAR_TYPE, 5, nullptr},
-      {"abc", INT_TYPE, 4, "abc"},
-      {"abc", INT_TYPE, 3, nullptr},
+      {"123", INT_TYPE, 4, "123"},
+      {"123", INT_TYPE, 3, nullptr},
       {"'", CHAR_TYPE, 5, "'\\''"},
       {"'", CHAR_TYPE, 4, nullptr},
       {"", INT_TYPE, 5, "NULL"},
@@ -67,6 +76,82 @@ TEST(QuoteValue, WritesLiteralsOfEveryType) {
     }
     // Nothing is written past the given size.
     for (size_t i = c.size; i < sizeof buffer; i++) ASSERT_EQ(buffer[i], 'x') << i;
+  }
+}
+
+// What a number field takes, type by type. literal is what the statements
+// write; null: refused, and fault is the reason.
+TEST(ReadNumber, TakesOnlyNumbersOfTheFieldsType) {
+  struct Case {
+    const char *text;
+    int type;
+    const char *literal;
+    const char *fault;
+  } cases[] = {
+      {"42", INT_TYPE, "42", nullptr},
+      {"-42", INT_TYPE, "-42", nullptr},
+      {"+42", INT_TYPE, "42", nullptr},
+      {"  7\t", INT_TYPE, "7", nullptr},
+      {"007", INT_TYPE, "007", nullptr},
+      {"9223372036854775807", INT_TYPE, "9223372036854775807", nullptr},
+      {"-9223372036854775808", INT_TYPE, "-9223372036854775808", nullptr},
+      {"0009223372036854775807", INT_TYPE, "0009223372036854775807", nullptr},
+      {"9223372036854775808", INT_TYPE, nullptr, "is out of range for an integer"},
+      {"-9223372036854775809", INT_TYPE, nullptr, "is out of range for an integer"},
+      {"1,id=99", INT_TYPE, nullptr, "is not an integer"},
+      {"0 OR 1=1", INT_TYPE, nullptr, "is not an integer"},
+      {"a", INT_TYPE, nullptr, "is not an integer"},
+      {"1.5", INT_TYPE, nullptr, "is not an integer"},
+      {"1e3", INT_TYPE, nullptr, "is not an integer"},
+      {"0x10", INT_TYPE, nullptr, "is not an integer"},
+      {"1 000", INT_TYPE, nullptr, "is not an integer"},
+      {"-", INT_TYPE, nullptr, "is not an integer"},
+      {"+-1", INT_TYPE, nullptr, "is not an integer"},
+      {"4_", INT_TYPE, nullptr, "is not an integer"},
+      {"", INT_TYPE, nullptr, "is not an integer"},
+      {"0", UINT_TYPE, "0", nullptr},
+      {"+5", UINT_TYPE, "5", nullptr},
+      {"9223372036854775807", UINT_TYPE, "9223372036854775807", nullptr},
+      {"9223372036854775808", UINT_TYPE, nullptr, "is out of range for an unsigned integer"},
+      {"-1", UINT_TYPE, nullptr, "is not an unsigned integer"},
+      {"-0", UINT_TYPE, nullptr, "is not an unsigned integer"},
+      {"1.5", REAL_TYPE, "1.5", nullptr},
+      {".5", REAL_TYPE, ".5", nullptr},
+      {"5.", REAL_TYPE, "5.", nullptr},
+      {"-2461383.160081019", REAL_TYPE, "-2461383.160081019", nullptr},
+      {"1e-300", REAL_TYPE, "1e-300", nullptr},
+      {"+1.5E+10", REAL_TYPE, "1.5E+10", nullptr},
+      {"1e-400", REAL_TYPE, "1e-400", nullptr},  // rounds to 0, as any decimal rounds
+      {"1e400", REAL_TYPE, nullptr, "is out of range for a real number"},
+      {".", REAL_TYPE, nullptr, "is not a number"},
+      {"1e", REAL_TYPE, nullptr, "is not a number"},
+      {"e5", REAL_TYPE, nullptr, "is not a number"},
+      {"1.2.3", REAL_TYPE, nullptr, "is not a number"},
+      {"1,5", REAL_TYPE, nullptr, "is not a number"},
+      {"inf", REAL_TYPE, nullptr, "is not a number"},
+      {"nan", REAL_TYPE, nullptr, "is not a number"},
+      {"12.50", MONEY_TYPE, "12.50", nullptr},
+      {"-3", MONEY_TYPE, "-3", nullptr},
+      {".5", MONEY_TYPE, ".5", nullptr},
+      {"9999999999999.99", MONEY_TYPE, "9999999999999.99", nullptr},
+      {"0009999999999999", MONEY_TYPE, "0009999999999999", nullptr},
+      {"10000000000000", MONEY_TYPE, nullptr, "is out of range for money"},
+      {"1.005", MONEY_TYPE, nullptr, "is not an amount of money (at most two decimals)"},
+      {"1e3", MONEY_TYPE, nullptr, "is not an amount of money (at most two decimals)"},
+      {"5", CHAR_TYPE, nullptr, "is not of a number type"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string("\"") + c.text + "\" type " + std::to_string(c.type));
+    std::string literal = "untouched";
+    const char *fault = ReadNumber(c.text, c.type, &literal);
+    if (c.literal) {
+      EXPECT_EQ(fault, nullptr) << fault;
+      EXPECT_EQ(literal, c.literal);
+    } else {
+      ASSERT_NE(fault, nullptr);
+      EXPECT_STREQ(fault, c.fault);
+      EXPECT_EQ(literal, "untouched");
+    }
   }
 }
 

@@ -1,10 +1,13 @@
 // Values through the record forms' statements and korvid-server: 10,000
 // generated texts full of quotes, backslashes, comment and statement
 // separators, LIKE wildcards and UTF-8 are inserted, looked up, updated and
-// searched, and come back byte for byte; the schema stays as it was.
+// searched, and come back byte for byte; the schema stays as it was. And
+// number fields: numbers stored, patterns matched as text, and text that is
+// no number never read as SQL.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -136,6 +139,98 @@ TEST_P(QuoteRoundTrip, ValuesComeBackByteForByte) {
   EXPECT_EQ(Schema(sock), schema);
   auto count = Exec(sock, "SELECT id FROM qt");
   EXPECT_EQ(count.size(), static_cast<size_t>(kValues));
+  msqlClose(sock);
+  msqlResetForTests();
+}
+
+// The record forms' statements on fields of every number type. What the
+// forms let through (ReadNumber) is stored as that number; a search pattern
+// with % or _ matches the values as text; and text that is no number, were
+// it ever written, reaches the server as a text it refuses, never as SQL.
+TEST_P(QuoteRoundTrip, NumberFieldsTakeNumbersAndMatchPatternsAsText) {
+  char dir[] = "/tmp/korvid-numbers-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string script = std::string(dir) + "/n.sql";
+  std::ofstream(script) << "CREATE TABLE nt (id INT, u UINT, r REAL, m MONEY)\\g\n"
+                           "CREATE UNIQUE INDEX k ON nt (id)\\g\n";
+  ServerFixtureOptions options;
+  options.postgresql = strcmp(GetParam(), "PostgreSQL") == 0;
+  options.databases.push_back({"n", script});
+  std::string error;
+  ServerFixture *server = ServerFixtureStart(options, &error);
+  unlink(script.c_str());
+  rmdir(dir);
+  ASSERT_NE(server, nullptr) << error;
+  std::unique_ptr<ServerFixture, void (*)(ServerFixture *)> stop(server, ServerFixtureStop);
+  int sock = msqlConnect(nullptr);
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(sock, "n"), 0) << msqlErrMsg;
+
+  std::string names[] = {"id", "u", "r", "m"};
+  std::string table = "nt";
+  InfoField fields[] = {{names[0].data(), table.data(), INT_TYPE, 11, 0},
+                        {names[1].data(), table.data(), UINT_TYPE, 11, 0},
+                        {names[2].data(), table.data(), REAL_TYPE, 11, 0},
+                        {names[3].data(), table.data(), MONEY_TYPE, 11, 0}};
+  Info info{};
+  info.table = table.data();
+  info.nfields = info.nentries = 4;
+  info.pkey = 0;
+  info.fields = fields;
+  char statement[STATEMENT_SIZE];
+  const std::vector<std::vector<const char *>> rows = {
+      {"4", "4", "4.5", "4.5"},          {" +41 ", "41", "41.25", "41.25"},
+      {"45", "450", ".5", "45"},          {"-9", "0", "-1.5e2", "-0.25"},
+      {"99", "+99", "1e-300", "9999999999999.99"}};
+  for (const auto &row : rows) {
+    ASSERT_EQ(InsertStatement(statement, sizeof statement, &info, row), 0);
+    Exec(sock, statement);
+  }
+  // Each value as the number it was typed as.
+  const char *stored[] = {"id = 41 AND u = 41 AND r = 41.25 AND m = 41.25",
+                          "id = 45 AND r = 0.5", "id = -9 AND u = 0 AND r = -150 AND m = -0.25",
+                          "id = 99 AND u = 99 AND r < 1e-299 AND r > 0 AND m = 9999999999999.99"};
+  for (const char *condition : stored) {
+    EXPECT_EQ(Exec(sock, (std::string("SELECT id FROM nt WHERE ") + condition).c_str()).size(), 1u) << condition;
+  }
+
+  struct Search {
+    std::vector<const char *> patterns;
+    std::vector<std::string> ids;
+  } searches[] = {
+      {{"4_", nullptr, nullptr, nullptr}, {"41", "45"}},
+      {{nullptr, "4%", nullptr, nullptr}, {"4", "41", "45"}},
+      {{nullptr, nullptr, "%.25", nullptr}, {"41"}},
+      {{nullptr, nullptr, nullptr, "%.25"}, {"41", "-9"}},
+      {{"_9", nullptr, nullptr, nullptr}, {"-9", "99"}},
+      {{"45", nullptr, nullptr, nullptr}, {"45"}},
+  };
+  for (const Search &c : searches) {
+    ASSERT_EQ(SearchStatement(statement, sizeof statement, &info, c.patterns), 0);
+    SCOPED_TRACE(statement);
+    std::vector<std::string> ids;
+    for (const auto &row : Exec(sock, statement)) ids.push_back(row[0]);
+    std::sort(ids.begin(), ids.end());
+    std::vector<std::string> expected = c.ids;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ids, expected);
+  }
+
+  // Were a text that is no number ever written for one, the server refuses
+  // it as a value; the key column and every other row stay as they were.
+  std::vector<std::vector<std::string>> before = Exec(sock, "SELECT * FROM nt ORDER BY id");
+  for (const char *text : {"1,id=99", "0 OR 1=1", "a", "4_"}) {
+    SCOPED_TRACE(text);
+    for (int field = 1; field < 4; field++) {
+      std::vector<const char *> values = {"41", "41", "41.25", "41.25"};
+      values[field] = text;
+      ASSERT_EQ(UpdateStatement(statement, sizeof statement, &info, values, "41"), 0);
+      EXPECT_LT(msqlQuery(sock, statement), 0) << statement;
+    }
+    ASSERT_EQ(DeleteStatement(statement, sizeof statement, &info, text), 0);
+    msqlQuery(sock, statement);  // refused, or matching no row
+  }
+  EXPECT_EQ(Exec(sock, "SELECT * FROM nt ORDER BY id"), before);
   msqlClose(sock);
   msqlResetForTests();
 }

@@ -856,14 +856,181 @@ TEST_F(RecordFormTest, ASearchFindingNothingKeepsTheSearchForm) {
     EXPECT_NE(search->info->res, nullptr);  // the empty result, until Close
   }
   // A refused query keeps the form and its patterns as well.
-  // (A bare value goes into the statement as typed.)
-  SetInputs(search, {"((", "", "x"});
+  SetInputs(search, {"1", "", "x"});
+  Sql({"DROP TABLE nomatch"});
   GuiAnswerAlert();
   GuiClick(Button(search, "Search"));
   EXPECT_EQ(GuiLastDialog().texts[0], "Query failed");
   EXPECT_TRUE(IsOpen(search));
-  EXPECT_EQ(Input(search, 0), "((");
+  EXPECT_EQ(Input(search, 0), "1");
   EXPECT_EQ(Input(search, 2), "x");
+}
+
+// ---- Numbers -------------------------------------------------------------------
+
+// A table with a field of every number type, keyed by id.
+MainForm *LoadNumbers(const char *table) {
+  std::string t = table;
+  return Load(table, {"CREATE TABLE " + t + " (id int, u uint, r real, m money, name char(10))",
+                      "CREATE UNIQUE INDEX " + t + "_i ON " + t + " (id)",
+                      "INSERT INTO " + t + " VALUES (4, 4, 4.5, 4.5, 'four')",
+                      "INSERT INTO " + t + " VALUES (41, 41, 41.25, 41.25, 'forty-one')",
+                      "INSERT INTO " + t + " VALUES (45, 450, 0.5, 45, 'x')",
+                      "INSERT INTO " + t + " VALUES (99, 99, 99, 99, 'last')"});
+}
+
+const char kNumbersStored[] = "SELECT * FROM %s ORDER BY id";
+
+std::vector<std::string> NumberRows(void) {
+  char statement[100];
+  snprintf(statement, sizeof statement, kNumbersStored, db.c_str());
+  return Rows(statement);
+}
+
+// What cannot be read as a number of its field's type is refused by name
+// before anything is sent, from Modify as from Insert; what can is stored.
+TEST_F(RecordFormTest, TypedNumbersAreCheckedBeforeAnythingIsSent) {
+  MainForm *mf = LoadNumbers("typed");
+  ASSERT_NE(mf, nullptr);
+  const std::vector<std::string> stored = NumberRows();
+  ASSERT_EQ(stored.size(), 4u);
+  struct Case {
+    int field;  // 1 u, 2 r, 3 m
+    const char *typed;
+    const char *alert;
+  } refused[] = {
+      {2, "1,id=99", "The value of r is not a number: nothing was sent"},
+      {1, "1,id=99", "The value of u is not an unsigned integer: nothing was sent"},
+      {1, "a", "The value of u is not an unsigned integer: nothing was sent"},
+      {1, "-1", "The value of u is not an unsigned integer: nothing was sent"},
+      {1, "99999999999999999999", "The value of u is out of range for an unsigned integer: nothing was sent"},
+      {2, "1,5", "The value of r is not a number: nothing was sent"},
+      {2, "1e999", "The value of r is out of range for a real number: nothing was sent"},
+      {3, "1.005", "The value of m is not an amount of money (at most two decimals): nothing was sent"},
+      {3, "0 OR 1=1", "The value of m is not an amount of money (at most two decimals): nothing was sent"},
+  };
+  RecordForm *modify = LookUp(mf, "41");
+  ASSERT_NE(modify, nullptr);
+  RecordForm *insert = Opened([&] { GuiClick(GuiFindObject(mf->form, "Insert")); });
+  ASSERT_NE(insert, nullptr);
+  for (const Case &c : refused) {
+    SCOPED_TRACE(std::string(c.typed) + " in field " + std::to_string(c.field));
+    size_t messages = Messages().size();
+    SetInputs(modify, {"41", "41", "41.25", "41.25", "forty-one"});
+    fl_set_input(modify->inputs[c.field], c.typed);
+    GuiAnswerAlert();
+    GuiClick(Button(modify, "Modify"));
+    EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
+    EXPECT_EQ(GuiLastDialog().texts, (std::vector<std::string>{c.alert, "", ""}));
+    EXPECT_TRUE(IsOpen(modify));
+    EXPECT_EQ(Input(modify, c.field), c.typed);
+
+    SetInputs(insert, {"7", "7", "7", "7", "seven"});
+    fl_set_input(insert->inputs[c.field], c.typed);
+    GuiAnswerAlert();
+    GuiClick(Button(insert, "Insert"));
+    EXPECT_EQ(GuiLastDialog().texts, (std::vector<std::string>{c.alert, "", ""}));
+    EXPECT_EQ(Messages().size(), messages);  // nothing was sent
+    EXPECT_EQ(NumberRows(), stored);
+  }
+  // The insert's own key is checked as well.
+  SetInputs(insert, {"8 OR 1=1", "", "", "", ""});
+  GuiAnswerAlert();
+  GuiClick(Button(insert, "Insert"));
+  EXPECT_EQ(GuiLastDialog().texts[0], "The value of id is not an integer: nothing was sent");
+  EXPECT_EQ(NumberRows(), stored);
+
+  // Blanks around a number and a plus sign are no part of it; blank is NULL.
+  SetInputs(modify, {"41", " +7 ", "-2.5e1", "  ", "changed"});
+  GuiAnswerQuestion(1);
+  GuiClick(Button(modify, "Modify"));
+  EXPECT_TRUE(Logged("Executing: UPDATE typed SET u=7,r=-2.5e1,m=NULL,name='changed' WHERE id = 41"));
+  EXPECT_EQ(Rows("SELECT id, m FROM typed WHERE u = 7 AND r = -25 AND name = 'changed'"),
+            std::vector<std::string>{"41|NULL"});
+  SetInputs(insert, {"-8", "0", ".5", "-12.5", "eight"});
+  GuiAnswerQuestion(1);
+  GuiClick(Button(insert, "Insert"));
+  EXPECT_EQ(LastMessage(), "Record inserted");
+  EXPECT_EQ(Rows("SELECT id FROM typed WHERE u = 0 AND r = 0.5 AND m = -12.5 AND name = 'eight'"),
+            std::vector<std::string>{"-8"});
+}
+
+// The key typed for a lookup is a number of the key field's type, or it
+// is refused by name and nothing is looked up; the form opens on none.
+TEST_F(RecordFormTest, AKeyTypedForANumberFieldMustBeANumber) {
+  MainForm *mf = LoadNumbers("keyed");
+  ASSERT_NE(mf, nullptr);
+  const std::vector<std::string> stored = NumberRows();
+  for (const char *key : {"0 OR 1=1", "1,2", "a", "4_", "4%"}) {
+    SCOPED_TRACE(key);
+    size_t messages = Messages().size();
+    GuiAnswerInput(key);
+    GuiAnswerAlert();
+    EXPECT_EQ(Opened([&] { GuiClick(GuiFindObject(mf->form, "Modify")); }), nullptr);
+    EXPECT_EQ(GuiLastDialog().texts[0], "The value of id is not an integer: nothing was sent");
+    EXPECT_EQ(Messages().size(), messages);
+  }
+  // A Delete goes by the key as found.
+  RecordForm *r = LookUp(mf, " 45 ");
+  ASSERT_NE(r, nullptr);
+  EXPECT_TRUE(Logged("Executing: SELECT * FROM keyed  WHERE id = 45"));
+  GuiAnswerQuestion(1);
+  GuiClick(Button(r, "Delete"));
+  EXPECT_TRUE(Logged("Executing: DELETE FROM keyed  WHERE id = 45"));
+  std::vector<std::string> left = stored;
+  left.erase(left.begin() + 2);
+  EXPECT_EQ(NumberRows(), left);
+}
+
+// A pattern with % or _ in a number field matches the value as text; one
+// without is a number, or refused by name. Never a server's syntax error.
+TEST_F(RecordFormTest, NumberPatternsMatchAsTextOrAreRefused) {
+  MainForm *mf = LoadNumbers("numfind");
+  ASSERT_NE(mf, nullptr);
+  struct Case {
+    std::vector<const char *> patterns;
+    const char *statement;  // null: refused
+    std::vector<std::string> names;  // found; or the alert when refused
+  } cases[] = {
+      {{"4_", "", "", "", ""}, "SELECT * FROM numfind  WHERE id LIKE '4_'", {"forty-one", "x"}},
+      {{"", "4%", "", "", ""}, "SELECT * FROM numfind  WHERE u LIKE '4%'", {"forty-one", "four", "x"}},
+      {{"", "", "%.5", "", ""}, "SELECT * FROM numfind  WHERE r LIKE '%.5'", {"four", "x"}},
+      {{"", "", "", "%.25", ""}, "SELECT * FROM numfind  WHERE m LIKE '%.25'", {"forty-one"}},
+      {{" 99 ", "", "", "", ""}, "SELECT * FROM numfind  WHERE id LIKE 99", {"last"}},
+      {{"", "", "", "", "f%"}, "SELECT * FROM numfind  WHERE name LIKE 'f%'", {"forty-one", "four"}},
+      {{"4 OR 1=1", "", "", "", ""},
+       nullptr,
+       {"The pattern for id is not an integer (a pattern with % or _ is matched as text): nothing was sent"}},
+      {{"", "", "1,5", "", ""},
+       nullptr,
+       {"The pattern for r is not a number (a pattern with % or _ is matched as text): nothing was sent"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.statement ? c.statement : c.names[0]);
+    RecordForm *search = SearchFor(mf, c.patterns);
+    ASSERT_NE(search, nullptr);
+    size_t messages = Messages().size();
+    if (c.statement == nullptr) {
+      GuiAnswerAlert();
+      EXPECT_EQ(Opened([&] { GuiClick(Button(search, "Search")); }), nullptr);
+      EXPECT_EQ(GuiLastDialog().texts, (std::vector<std::string>{c.names[0], "", ""}));
+      EXPECT_EQ(Messages().size(), messages);
+      EXPECT_TRUE(IsOpen(search));
+      GuiClick(search->close);
+      continue;
+    }
+    RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
+    ASSERT_NE(show, nullptr);
+    EXPECT_TRUE(Logged(std::string("Executing: ") + c.statement));
+    std::vector<std::string> names;
+    for (int i = 0; i < show->info->res->numRows; i++) {
+      names.push_back(Input(show, 4));
+      if (i + 1 < show->info->res->numRows) GuiClick(show->next);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, c.names);
+    GuiClick(show->close);
+  }
 }
 
 TEST_F(RecordFormTest, StepsGreyAtEitherEndAndRecover) {

@@ -1,6 +1,7 @@
 // The main window: its widgets and the callbacks of its own widgets. The six
 // other buttons call into records/ and views/.
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "app/mainform.h"
@@ -63,6 +64,9 @@ MainForm *CreateMainForm(void) {
   mainform->server = object = fl_add_input(FL_NORMAL_INPUT, 20, 265, 120, 25, "Sqlserver");
   Label(object, FL_NORMAL_SIZE, FL_BOLD_STYLE, FL_ALIGN_TOP);
   fl_set_object_callback(object, ServerInput, self);
+  // The toolkit calls back only when the text changed; Return on the same
+  // text must connect again.
+  fl_set_input_return(object, FL_RETURN_END);
   mainform->table_choice = object =
       fl_add_choice(FL_NORMAL_CHOICE2, 290, 250, 120, 25, "Select table");
   Label(object, FL_NORMAL_SIZE, FL_BOLD_STYLE, FL_ALIGN_TOP);
@@ -73,7 +77,7 @@ MainForm *CreateMainForm(void) {
   Label(object, FL_NORMAL_SIZE, FL_BOLD_STYLE, FL_ALIGN_TOP);
   fl_set_object_callback(object, ChooseDatabase, self);
   KeepChoiceTextsLiteral(object);
-  object = fl_add_text(FL_NORMAL_TEXT, 145, 280, 105, 20, "Number of records :");
+  mainform->records_label = object = fl_add_text(FL_NORMAL_TEXT, 145, 280, 105, 20, "Number of records :");
   Label(object, 0, 0, FL_ALIGN_RIGHT | FL_ALIGN_INSIDE);
   object = fl_add_text(FL_NORMAL_TEXT, 285, 280, 95, 20, "Number of fields :");
   Label(object, 0, 0, FL_ALIGN_RIGHT | FL_ALIGN_INSIDE);
@@ -85,6 +89,43 @@ MainForm *CreateMainForm(void) {
   fl_end_form();
   mainform->form->u_vdata = mainform;
   return mainform;
+}
+
+// The records box is 30 pixels wide, room for five digits; the server may
+// count to ten. A wider count takes the blank part of the text to its left,
+// then, if that is not enough, that text is drawn smaller for more room, and
+// last the count itself.
+void FitRecordsCount(MainForm *mainform) {
+  const int kBoxX = 250, kBoxW = 30, kLabelX = 145;
+  // What a label drawn inside its object keeps clear on each side.
+  const int kMargin = 3;
+  FL_OBJECT *box = mainform->records_count;
+  FL_OBJECT *label = mainform->records_label;
+  const char *count = box->label ? box->label : "";
+  const char *text = label->label ? label->label : "";
+  struct Sizes {
+    int label, count;
+  } const tries[] = {{FL_DEFAULT_SIZE, FL_DEFAULT_SIZE},
+                     {FL_TINY_SIZE, FL_DEFAULT_SIZE},
+                     {FL_TINY_SIZE, FL_TINY_SIZE}};
+  Sizes chosen = tries[0];
+  int width = kBoxW, room = kBoxW;
+  for (const Sizes &sizes : tries) {
+    chosen = sizes;
+    int need = fl_get_string_width(box->lstyle, sizes.count, count, static_cast<int>(strlen(count))) +
+               2 * kMargin;
+    int text_width = fl_get_string_width(label->lstyle, sizes.label, text, static_cast<int>(strlen(text)));
+    room = kBoxX + kBoxW - (kLabelX + text_width + 2 * kMargin);
+    width = need > kBoxW ? need : kBoxW;
+    if (width <= room) break;
+  }
+  if (width > room) width = room;  // the smallest sizes and all the room there is
+  fl_freeze_form(mainform->form);
+  fl_set_object_lsize(label, chosen.label);
+  fl_set_object_lsize(box, chosen.count);
+  fl_set_object_geometry(box, kBoxX + kBoxW - width, box->y, width, box->h);
+  fl_set_object_geometry(label, kLabelX, label->y, kBoxX + kBoxW - width - kLabelX, label->h);
+  fl_unfreeze_form(mainform->form);
 }
 
 void ExitProgram(FL_OBJECT *, long) {
@@ -100,10 +141,21 @@ void ShowAbout(FL_OBJECT *, long) {
                   "MySQL compatibility kept from the original front end's design");
 }
 
+// Called whenever the user is done with the field (see CreateMainForm):
+// Return connects, also to the server already named, since that is how a
+// server that went away is reached again; leaving the field connects only
+// when its text was changed.
 void ServerInput(FL_OBJECT *, long data) {
   MainForm *mainform = reinterpret_cast<MainForm *>(data);
   // Copy: ConnectServer writes the host back into this very input.
   std::string host = fl_get_input(mainform->server);
+  const XEvent *event = fl_last_event();
+  bool by_return = false;
+  if (event != nullptr && event->type == KeyPress) {
+    KeySym key = XLookupKeysym(const_cast<XKeyEvent *>(&event->xkey), 0);
+    by_return = key == XK_Return || key == XK_KP_Enter;
+  }
+  if (!by_return && sock >= 0 && host == ConnectedServer()) return;
   ConnectServer(host.c_str(), mainform);
 }
 

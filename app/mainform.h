@@ -19,6 +19,9 @@ struct MainForm {
   FL_OBJECT *records_count;
   FL_OBJECT *fields_count;
   FL_OBJECT *logo;
+  // The "Number of records :" text: it gives the records box the room that
+  // its label does not need when a count is wider than the box.
+  FL_OBJECT *records_label;
 };
 
 MainForm *CreateMainForm(void);
@@ -36,6 +39,9 @@ Info *ReadFieldList(const char *table, MainForm *mainform);
 int FindPrimaryKey(Info *info);
 int CountRecords(Info *info);
 void ShowCounts(int fields, int records, MainForm *mainform);
+// Sizes the records box (and the text before it) so that the count it now
+// shows is whole; a count that fits leaves the window as it was built.
+void FitRecordsCount(MainForm *mainform);
 void ResetChoice(FL_OBJECT *choice);
 void FillDatabaseChoice(FL_OBJECT *choice);
 void FillTableChoice(FL_OBJECT *choice);
@@ -45,6 +51,9 @@ int AddChoiceItem(FL_OBJECT *choice, const char *name);
 // Makes the choice's pop-up show and pick its item texts as they are; the
 // toolkit's own pop-up splits them at '|' and reads '%' codes.
 void KeepChoiceTextsLiteral(FL_OBJECT *choice);
+// That pop-up, built but not shown: one entry per item, each wide enough
+// for its whole name. The caller frees it (fl_freepup).
+int ChoicePopup(FL_OBJECT *choice);
 // Makes the item whose text is exactly name current; no change otherwise.
 // Names are the server's text; the items show them in Latin-1.
 void SetChoiceText(FL_OBJECT *choice, const char *name);

@@ -60,20 +60,36 @@ int AddChoiceItem(FL_OBJECT *choice, const char *name) {
 // item as the toolkit's own pop-up would make it.
 extern "C" void fli_replacepup_text(int popup, int item, const char *text);
 
+// The toolkit sizes a pop-up by the texts its entries were added with, not
+// by those they are replaced with: each placeholder is as wide as its name,
+// its characters with a meaning to the pop-up put as a wide letter.
+static std::string Placeholder(const char *text) {
+  std::string placeholder = text && text[0] ? text : " ";
+  for (char &c : placeholder)
+    if (c == '|' || c == '%' || c == '@' || c == '\b') c = 'W';
+  return placeholder;
+}
+
+int ChoicePopup(FL_OBJECT *choice) {
+  int items = fl_get_choice_maxitems(choice);
+  int popup = fl_newpup(FL_ObjWin(choice));
+  // Titled with the choice's label, as the toolkit's own pop-up is.
+  if (choice->label && choice->label[0]) fl_setpup_title(popup, choice->label);
+  for (int i = 1; i <= items; i++) {
+    const char *text = fl_get_choice_item_text(choice, i);
+    fl_addtopup(popup, Placeholder(text).c_str());
+    fli_replacepup_text(popup, i, text ? text : "");
+  }
+  return popup;
+}
+
 namespace {
 
 int LiteralChoicePress(FL_OBJECT *choice, int event, FL_Coord, FL_Coord, int key, void *) {
   if (event != FL_PUSH || key != FL_LEFT_MOUSE) return 0;
   int items = fl_get_choice_maxitems(choice);
   if (items <= 0) return FL_PREEMPT;
-  int popup = fl_newpup(FL_ObjWin(choice));
-  // Titled with the choice's label, as the toolkit's own pop-up is.
-  if (choice->label && choice->label[0]) fl_setpup_title(popup, choice->label);
-  for (int i = 1; i <= items; i++) {
-    fl_addtopup(popup, "?");
-    const char *text = fl_get_choice_item_text(choice, i);
-    fli_replacepup_text(popup, i, text ? text : "");
-  }
+  int popup = ChoicePopup(choice);
   int current = fl_get_choice(choice);
   if (current > 0) fl_setpup_selection(popup, current);
   int picked = fl_dopup(popup);
@@ -264,6 +280,7 @@ void ShowCounts(int fields, int records, MainForm *mainform) {
   fl_set_object_label(mainform->fields_count, text);
   snprintf(text, sizeof text, "%d", records);
   fl_set_object_label(mainform->records_count, text);
+  FitRecordsCount(mainform);
 }
 
 std::string ChoiceName(FL_OBJECT *choice) {

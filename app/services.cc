@@ -68,7 +68,10 @@ void ShowAlert(const char *format, ...) {
   va_start(args, format);
   FormatMessage(format, args);
   va_end(args);
-  dialogs.alert(ToToolkit(message_text).c_str(), "", ToToolkit(msqlErrMsg).c_str(), 1);
+  // Without a connection every request fails the same way until the user
+  // connects again; the alert says how.
+  const char *hint = sock < 0 ? "Press Return in the Sqlserver field to connect again" : "";
+  dialogs.alert(ToToolkit(message_text).c_str(), hint, ToToolkit(msqlErrMsg).c_str(), 1);
 }
 
 void ShowMessage(const char *format, ...) {

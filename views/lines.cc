@@ -30,18 +30,29 @@ static void AppendShown(std::string &line, const char *value, size_t count) {
 // values' byte counts (lengths, may be null) a zero byte inside a value is
 // shown as a blank rather than ending it. A column holds as many characters
 // as the field's length, however many bytes each takes, so that the columns
-// line up once the line is shown in Latin-1.
-static void AppendRecordLine(std::string &line, const Info *info, char *const *row, const int *lengths) {
+// line up once the line is shown in Latin-1. With `mark`, a value cut to its
+// column gives its last place to the mark, so that the eye can tell it from
+// a value that ends there; the lines written to files and printers leave
+// it out.
+static void AppendRecordLine(std::string &line, const Info *info, char *const *row, const int *lengths,
+                             const std::string &mark = std::string()) {
   for (int i = 0; i < info->nfields; i++) {
     int length = info->fields[i].length;
     const char *value = row[i];
     size_t bytes = 0, characters = 0;
+    bool cut = false;
     if (value != nullptr && length > 0) {
       size_t size = lengths != nullptr ? static_cast<size_t>(lengths[i]) : strlen(value);
       bytes = ServerPrefixBytes(value, size, static_cast<size_t>(length), server_charset);
+      cut = !mark.empty() && bytes < size;
+      if (cut) bytes = ServerPrefixBytes(value, size, static_cast<size_t>(length - 1), server_charset);
       characters = ServerCharacters(value, bytes, server_charset);
     }
     if (bytes > 0) AppendShown(line, value, bytes);
+    if (cut) {
+      line += mark;
+      characters++;
+    }
     PadSpaces(line, length - static_cast<int>(characters));
     line.append("  ");
   }
@@ -57,8 +68,14 @@ void AddRecordLine(Info *info, FL_OBJECT *browser, char **row, const int *length
   // One buffer for every line of the run: the list keeps its own copy, and
   // a large list is filled without an allocation per row.
   static std::string line;
+  static std::string mark;
+  static ServerCharset mark_charset;
+  if (mark.empty() || mark_charset != server_charset) {
+    mark = ToServer(LINE_CUT_MARK, server_charset);
+    mark_charset = server_charset;
+  }
   line.clear();
-  AppendRecordLine(line, info, row, lengths);
+  AppendRecordLine(line, info, row, lengths, mark);
   if (server_charset == CHARSET_8BIT) {
     fl_add_browser_line(browser, line.c_str());
   } else {

@@ -2,6 +2,9 @@
 // dialogs, the table guard of the five buttons, Exit and Info.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "records/records.h"
@@ -170,14 +173,28 @@ TEST_F(MainWindowTest, LongestStatementFitsAndLongerTextIsCut) {
   EXPECT_EQ(GuiLastDialog().texts[0].size(), lines[0].size());
 }
 
+// Without a connection the middle line says how to connect again.
 TEST_F(MainWindowTest, AlertShowsTheLibraryErrorAsThirdLine) {
-  strcpy(msqlErrMsg, "Unknown table \"nope\"");
-  GuiAnswerAlert();
-  ShowAlert("Cannot fetch fieldnames for %s", "nope");
-  GuiDialog alert = GuiLastDialog();
-  EXPECT_EQ(alert.kind, GUI_ALERT);
-  EXPECT_EQ(GuiDialogText(alert), "Cannot fetch fieldnames for nope\n\nUnknown table \"nope\"");
-  EXPECT_EQ(alert.number, 1);  // centred
+  int kept = sock;
+  const struct {
+    int sock;
+    const char *text;
+  } cases[] = {
+      {1000, "Cannot fetch fieldnames for nope\n\nUnknown table \"nope\""},
+      {-1, "Cannot fetch fieldnames for nope\nPress Return in the Sqlserver field to connect again\n"
+           "Unknown table \"nope\""},
+  };
+  for (const auto &c : cases) {
+    sock = c.sock;  // only looked at, never used
+    strcpy(msqlErrMsg, "Unknown table \"nope\"");
+    GuiAnswerAlert();
+    ShowAlert("Cannot fetch fieldnames for %s", "nope");
+    GuiDialog alert = GuiLastDialog();
+    EXPECT_EQ(alert.kind, GUI_ALERT);
+    EXPECT_EQ(GuiDialogText(alert), c.text);
+    EXPECT_EQ(alert.number, 1);  // centred
+  }
+  sock = kept;
 
   GuiAnswerMessage();
   ShowMessage("%d Records found", 3);
@@ -266,14 +283,38 @@ TEST_F(MainWindowTest, InfoShowsTheAboutText) {
   EXPECT_NE(about.texts[1], "");
 }
 
-TEST_F(MainWindowTest, CountsAreShownAsNumbers) {
+// Every count the server can give is shown whole: a wide one takes room
+// from the text beside its box, and the text stays whole too.
+TEST_F(MainWindowTest, CountsAreShownWhole) {
   MainForm *mf = GuiMainForm();
-  ShowCounts(7, 123456, mf);
-  EXPECT_EQ(GuiLabel(mf->fields_count), "7");
-  EXPECT_EQ(GuiLabel(mf->records_count), "123456");
-  ShowCounts(0, 0, mf);
-  EXPECT_EQ(GuiLabel(mf->fields_count), "0");
-  EXPECT_EQ(GuiLabel(mf->records_count), "0");
+  const struct {
+    int fields, records;
+    const char *shown;
+    bool box_as_built;
+  } cases[] = {
+      {7, 123, "123", true},
+      {40, 300000, "300000", false},
+      {3, 99999999, "99999999", false},
+      {1, 2147483647, "2147483647", false},
+      {0, 0, "0", true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.shown);
+    ShowCounts(c.fields, c.records, mf);
+    EXPECT_EQ(GuiLabel(mf->fields_count), std::to_string(c.fields));
+    EXPECT_EQ(GuiLabel(mf->records_count), c.shown);
+    EXPECT_EQ(GuiLabelFaults(mf->form), "");
+    EXPECT_EQ(mf->records_count->x + mf->records_count->w, 280);
+    EXPECT_EQ(mf->records_label->x + mf->records_label->w, mf->records_count->x);
+    if (c.box_as_built) {
+      EXPECT_EQ(mf->records_count->x, 250);
+      EXPECT_EQ(mf->records_count->lsize, FL_DEFAULT_SIZE);
+      EXPECT_EQ(mf->records_label->lsize, FL_DEFAULT_SIZE);
+    }
+    if (c.records == 300000) {
+      EXPECT_NE(GuiScreenshot(mf->form, "count-300000"), "");
+    }
+  }
 }
 
 // Choice items are the names exactly as the server sends them, also with
@@ -294,6 +335,54 @@ TEST_F(MainWindowTest, ChoiceItemsAreNamesAsGiven) {
   // A name that is not there leaves the current item alone.
   SetChoiceText(mf->table_choice, "a");
   EXPECT_EQ(fl_get_choice(mf->table_choice), 8);
+}
+
+std::vector<Window> RootChildren(void) {
+  Display *display = fl_get_display();
+  XSync(display, False);
+  Window root, parent, *children = nullptr;
+  unsigned int count = 0;
+  std::vector<Window> windows;
+  if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count))
+    windows.assign(children, children + count);
+  if (children) XFree(children);
+  return windows;
+}
+
+// The choice's pop-up shows every name whole: each entry is as wide as its
+// name, not as the placeholder it was added with or the pop-up's title.
+TEST_F(MainWindowTest, ChoicePopupShowsEveryNameWhole) {
+  MainForm *mf = GuiMainForm();
+  const char *names[] = {"pgbench_accounts", "a|table|with|bars|in|its|name", "x"};
+  ResetChoice(mf->table_choice);
+  for (const char *name : names) ASSERT_EQ(AddChoiceItem(mf->table_choice, name), 0) << name;
+  std::vector<Window> before = RootChildren();
+  int popup = ChoicePopup(mf->table_choice);
+  fl_showpup(popup);
+  GuiFlush();
+  Window shown = 0;
+  for (Window w : RootChildren()) {
+    XWindowAttributes a;
+    if (std::find(before.begin(), before.end(), w) == before.end() &&
+        XGetWindowAttributes(fl_get_display(), w, &a) && a.map_state == IsViewable)
+      shown = w;
+  }
+  ASSERT_NE(shown, 0u) << "no pop-up window";
+  XWindowAttributes attributes;
+  XGetWindowAttributes(fl_get_display(), shown, &attributes);
+  std::string shot = GuiShotDir() + "/choice-popup.png";
+  EXPECT_EQ(system(("import -display " + GuiDisplay() + " -window root " + shot).c_str()), 0);
+  for (int i = 1; i <= 4; i++) {
+    const char *text = fl_getpup_text(popup, i);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, GuiChoiceItems(mf->table_choice)[i - 1].c_str());
+    // Measured in the widest face a pop-up is drawn in.
+    int width = fl_get_string_width(FL_BOLDITALIC_STYLE, FL_NORMAL_SIZE, text, static_cast<int>(strlen(text)));
+    EXPECT_GE(static_cast<int>(attributes.width), width) << text;
+  }
+  fl_hidepup(popup);
+  fl_freepup(popup);
+  ResetChoice(mf->table_choice);
 }
 
 // The choice holds at most its limit of items; names beyond it are refused.

@@ -12,6 +12,7 @@
 
 #include "tests/support/gui_support.h"
 #include "tests/support/server_fixture.h"
+#include "tests/support/xvfb.h"
 #include "views/views.h"
 
 namespace {
@@ -38,7 +39,8 @@ TEST_F(GoneAway, NextActionFailsAndTheSqlserverFieldConnectsAgain) {
   for (int attempt = 0; attempt < 2; attempt++) {  // and again: nothing left half done
     GuiAnswerAlert();
     ShowAllRecords(nullptr, data);
-    EXPECT_EQ(GuiDialogText(GuiLastDialog()), "Query failed\n\nMSQL server has gone away");
+    EXPECT_EQ(GuiDialogText(GuiLastDialog()),
+              "Query failed\nPress Return in the Sqlserver field to connect again\nMSQL server has gone away");
     EXPECT_TRUE(GuiVisibleForms("Shower").empty());
     if (attempt == 0) {
       // The lost connection's number now goes to a file: no later request,
@@ -70,6 +72,44 @@ TEST_F(GoneAway, NextActionFailsAndTheSqlserverFieldConnectsAgain) {
   ListForm *list = static_cast<ListForm *>(lists[0]->u_vdata);
   EXPECT_EQ(BrowserLines(list->browser).size(), 2000u);
   GuiClick(GuiFindObject(lists[0], "Close"));
+  ServerFixtureStop(server);
+}
+
+// The toolkit calls an input back only when its text changed: Return in the
+// field that already names the server must connect again all the same.
+TEST_F(GoneAway, ReturnInTheUnchangedFieldConnectsAgain) {
+  ServerFixtureOptions options;
+  options.databases.push_back({"sample", SampleSqlPath()});
+  std::string error;
+  ServerFixture *server = ServerFixtureStart(options, &error);
+  ASSERT_NE(server, nullptr) << error;
+  MainForm *mf = GuiMainForm();
+  ConnectServer("", mf);
+  GuiChoose(mf->database_choice, "sample");
+  GuiChoose(mf->table_choice, "people");
+  ASSERT_TRUE(GuiDialogsShown().empty()) << GuiDialogText(GuiLastDialog());
+
+  ServerFixtureKill(server, SIGKILL);
+  GuiAnswerAlert();
+  ShowAllRecords(nullptr, reinterpret_cast<long>(mf));
+  ASSERT_LT(sock, 0);
+  ASSERT_TRUE(ServerFixtureRestart(server, &error)) << error;
+  GuiResetDialogs();
+
+  // Return typed into the field as a user types it, its text unchanged.
+  GuiFlush();
+  std::string window = std::to_string(mf->form->window);
+  bool ok = false;
+  Xdotool("mousemove --window " + window + " 80 277 click 1", &ok);
+  ASSERT_TRUE(ok) << "xdotool cannot click";
+  GuiFlush();
+  Xdotool("key Return", &ok);
+  ASSERT_TRUE(ok) << "xdotool cannot type";
+  for (int i = 0; i < 50 && sock < 0; i++) GuiFlush();
+  EXPECT_STREQ(fl_get_input(mf->server), "");
+  EXPECT_GE(sock, 0) << "Return did not connect";
+  EXPECT_TRUE(GuiDialogsShown().empty()) << GuiDialogText(GuiLastDialog());
+  EXPECT_EQ(GuiChoiceItems(mf->database_choice), (std::vector<std::string>{"None selected", "sample"}));
   ServerFixtureStop(server);
 }
 

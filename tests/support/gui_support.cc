@@ -7,6 +7,7 @@
 
 #include <X11/Xlib.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -401,6 +402,21 @@ void GuiPressAlt(FL_FORM *form, char letter) {
   GuiFlush();
   Xdotool("keyup", "Alt_L");
   GuiFlush();
+}
+
+std::string GuiShotDir(void) {
+  const char *env = getenv("KORVID_GUI_SHOTS");
+  std::string dir = env && *env ? env : "/tmp/korvid-gui-shots-" + std::to_string(getuid());
+  mkdir(dir.c_str(), 0755);
+  return dir;
+}
+
+std::string GuiScreenshot(FL_FORM *form, const std::string &name) {
+  GuiFlush();
+  std::string path = GuiShotDir() + "/" + name + ".png";
+  std::string command = "import -display " + display_name + " -window " +
+                        std::to_string(form->window) + " '" + path + "' 2>/dev/null";
+  return system(command.c_str()) == 0 ? path : "";
 }
 
 std::vector<FL_FORM *> GuiVisibleForms(const char *title) {

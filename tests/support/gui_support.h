@@ -185,6 +185,11 @@ std::string GuiShortcutFaults(const std::vector<GuiShortcut> &shortcuts);
 // Presses Alt and letter for the form's window, as the keyboard would (Alt
 // held on the display through xdotool), and lets the toolkit handle them.
 void GuiPressAlt(FL_FORM *form, char letter);
+// Saves a picture of the form's window as name.png in GuiShotDir(), to be
+// looked at after the run; its path, "" when it could not be taken.
+std::string GuiScreenshot(FL_FORM *form, const std::string &name);
+// $KORVID_GUI_SHOTS, else /tmp/korvid-gui-shots-<uid>; made when needed.
+std::string GuiShotDir(void);
 // The forms now visible whose window title is exactly title, newest last.
 std::vector<FL_FORM *> GuiVisibleForms(const char *title);
 

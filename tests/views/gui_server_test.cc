@@ -118,12 +118,12 @@ TEST_F(ListServerTest, ShowAllListsEveryRowInKeyOrder) {
   // cut, NULL as blanks, the "@" kept.
   std::vector<std::string> expected = {
       "1" + Blanks(10) + "  @Ann" + Blanks(6) + "  " + Blanks(6) + "  ",
-      "2" + Blanks(10) + "  Bob" + Blanks(7) + "  a long  ",
+      "2" + Blanks(10) + "  Bob" + Blanks(7) + "  a lon\xbb  ",
       "3" + Blanks(10) + "  " + Blanks(10) + "  x" + Blanks(5) + "  ",
   };
   EXPECT_EQ(BrowserLines(list->browser), expected);
-
-  // Written to a file exactly as shown.
+  // Written to a file as shown, without the mark of a cut value.
+  expected[1] = "2" + Blanks(10) + "  Bob" + Blanks(7) + "  a long  ";
   char path[] = "/tmp/korvid-views-XXXXXX";
   int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
@@ -135,6 +135,37 @@ TEST_F(ListServerTest, ShowAllListsEveryRowInKeyOrder) {
   for (const std::string &line : expected) written += line + "\n";
   EXPECT_EQ(ReadFile(path), written);
   unlink(path);
+}
+
+// A value longer than its column ends there in a mark that the eye can
+// tell from a value that ends at the column: 2,000 characters in a free
+// text of length 255 show 254 of them and the mark.
+TEST_F(ListServerTest, AValueCutToItsColumnEndsInAMark) {
+  GuiAllowAnyDialog(true);
+  ASSERT_TRUE(GuiLoadDatabase("longvalue",
+      "CREATE TABLE notes (id int, body text(255), tag char(4));\n"
+      "CREATE UNIQUE INDEX notes_id ON notes (id);\n"));
+  std::string value;
+  for (int i = 0; value.size() < 2000; i++) value += "word" + std::to_string(i % 10) + " ";
+  value.resize(2000);
+  GuiServerRows("longvalue", ("INSERT INTO notes VALUES (1, '" + value + "', 'abcd')").c_str());
+  GuiServerRows("longvalue", ("INSERT INTO notes VALUES (2, '" + value.substr(0, 255) + "', 'ab')").c_str());
+  MainForm *mainform = GuiConnectSample("longvalue", "notes");
+  GuiAllowAnyDialog(false);
+  GuiResetDialogs();
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  ASSERT_EQ(OpenLists().size(), 1u);
+  ListForm *list = OpenLists()[0];
+  // Cut: 254 characters and the mark. Exactly as long as the column, or a
+  // value that fills its Character field: whole, no mark.
+  std::vector<std::string> expected = {
+      "1" + Blanks(10) + "  " + value.substr(0, 254) + "\xbb  abcd  ",
+      "2" + Blanks(10) + "  " + value.substr(0, 255) + "  ab    ",
+  };
+  EXPECT_EQ(BrowserLines(list->browser), expected);
+  // The end of the column brought into view, for the picture.
+  fl_set_browser_xoffset(list->browser, fl_get_string_width(FL_FIXEDBOLD_STYLE, 12, expected[0].c_str(), 250));
+  EXPECT_NE(GuiScreenshot(list->form, "list-cut-value"), "");
 }
 
 TEST_F(ListServerTest, ShowAllOnAnEmptyTableOpensAnEmptyWindow) {
@@ -384,7 +415,7 @@ TEST_F(ListServerTest, TypedQueryOpensAFreeQueryWindow) {
   EXPECT_EQ(GuiLabel(list->title), "Show Free Query");
   EXPECT_FALSE(fl_object_is_active(list->modify));
   EXPECT_EQ(BrowserLines(list->browser),
-            (std::vector<std::string>{"Bob" + Blanks(7) + "  2" + Blanks(10) + "  a long  ",
+            (std::vector<std::string>{"Bob" + Blanks(7) + "  2" + Blanks(10) + "  a lon\xbb  ",
                                       Blanks(10) + "  3" + Blanks(10) + "  x" + Blanks(5) + "  "}));
 
   // The next entry proposes the statement just run.
@@ -715,9 +746,9 @@ TEST_F(ListServerTest, AccentedValuesLineUpAndAreWrittenInTheServersBytes) {
   ASSERT_EQ(OpenLists().size(), 1u);
   ListForm *list = OpenLists()[0];
   std::vector<std::string> shown = {
-      "1" + Blanks(10) + "  C\xf4te d'I  \xc6r\xf8 " + "  ",
-      "2" + Blanks(10) + "  S\xe3o Tom\xe9  M\xfcll  ",
-      "3" + Blanks(10) + "  ascii" + Blanks(3) + "  ????  ",
+      "1" + Blanks(10) + "  C\xf4te d'\xbb  \xc6r\xf8 " + "  ",
+      "2" + Blanks(10) + "  S\xe3o Tom\xe9  M\xfcl\xbb  ",
+      "3" + Blanks(10) + "  ascii" + Blanks(3) + "  ???\xbb  ",
       "4" + Blanks(10) + "  ?" + Blanks(7) + "  " + Blanks(4) + "  ",
   };
   EXPECT_EQ(BrowserLines(list->browser), shown);

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/charset.h"
+
 #include "records/records.h"
 #include "views/views.h"
 #include "tests/views/test_info.h"
@@ -53,9 +55,11 @@ std::string ReadFile(const std::string &path) {
   return text.str();
 }
 
+// Lines as shown, as a file or a printer receives them: each in the
+// server's charset, ended by a newline.
 std::string Joined(const std::vector<std::string> &lines) {
   std::string text;
-  for (const std::string &line : lines) text += line + "\n";
+  for (const std::string &line : lines) text += ToServer(line.c_str()) + "\n";
   return text;
 }
 
@@ -229,7 +233,7 @@ TEST_F(ShowerTest, WriteToFileWritesEveryLineAsShown) {
   const char *rows[][3] = {{"1", "Ann", "a long note"}, {nullptr, "@x", nullptr}, {"3", "", "z"}};
   for (auto &row : rows) AddRecordLine(list->info, list->browser, const_cast<char **>(row));
   std::vector<std::string> expected = {
-      "1            Ann         a long  ",
+      "1            Ann         a lon\xbb  ",
       "             @x                  ",
       "3                        z       ",
   };
@@ -293,6 +297,7 @@ TEST_F(ShowerTest, PrintPipesTheLinesIntoTheCommand) {
   const char *rows[][3] = {{"1", "Ann", "a long note"}, {"2", "@Bob", nullptr}};
   for (auto &row : rows) AddRecordLine(list->info, list->browser, const_cast<char **>(row));
   std::string expected = Joined(BrowserLines(list->browser));
+  EXPECT_NE(expected.find("a lon\xc2\xbb  \n"), std::string::npos);
   FL_OBJECT *print = GuiFindObject(list->form, "Print");
 
   std::string out = dir.File("printed");

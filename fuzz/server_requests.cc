@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
-#include "server/database.h"
 #include "server/server.h"
+#include "server/sqlite/sqlite.h"
 
 namespace {
 

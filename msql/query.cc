@@ -111,27 +111,6 @@ void TraceRowFreed(const QueryDataRow *row) {
   msqlTrace(MSQL_DEBUG_MALLOC, "Query data row - free @ %lX\n", msqlAddress(row));
 }
 
-// Copies n bytes as memcpy does; the few bytes of most values without a
-// call, in fixed-size moves that may overlap but stay within the n bytes.
-inline void CopyBytes(char *to, const char *from, size_t n) {
-  if (n > 32) {
-    memcpy(to, from, n);
-  } else if (n >= 16) {
-    memcpy(to, from, 16);
-    memcpy(to + n - 16, from + n - 16, 16);
-  } else if (n >= 8) {
-    memcpy(to, from, 8);
-    memcpy(to + n - 8, from + n - 8, 8);
-  } else if (n >= 4) {
-    memcpy(to, from, 4);
-    memcpy(to + n - 4, from + n - 4, 4);
-  } else if (n > 0) {
-    to[0] = from[0];
-    to[n / 2] = from[n / 2];
-    to[n - 1] = from[n - 1];
-  }
-}
-
 bool SameLengths(const int *a, const int *b, size_t n) {
   for (size_t i = 0; i < n; i++) {
     if (a[i] != b[i]) return false;
@@ -166,7 +145,7 @@ bool ParsePlainRow(const char *payload, size_t length, int columns, char **value
       if (q >= end || *q != ':') return false;
       const char *value = q + 1;
       if (count > static_cast<size_t>(end - value)) return false;
-      CopyBytes(out, value, count);
+      msqlCopyBytes(out, value, count);
       out[count] = '\0';
       values[i] = out;
       lengths[i] = static_cast<int>(count);

@@ -29,10 +29,9 @@ std::string Upper(const std::string &s) {
   return u;
 }
 
-// Where the SQL comment starting at s[i] ends: after "-- ..." to the end of
-// its line, or after "/* ... */" (an open one runs to the end of the text);
-// 0 when no comment starts there.
-size_t CommentEnd(const std::string &s, size_t i) {
+}  // namespace
+
+size_t SqlCommentEnd(const std::string &s, size_t i) {
   if (s.compare(i, 2, "--") == 0) {
     size_t newline = s.find('\n', i);
     return newline == std::string::npos ? s.size() : newline + 1;
@@ -44,18 +43,20 @@ size_t CommentEnd(const std::string &s, size_t i) {
   return 0;
 }
 
+namespace {
+
 // Splits text into tokens. Fails on an unterminated literal.
 bool Lex(const std::string &s, std::vector<Token> *out, std::string *error) {
   size_t i = 0, n = s.size();
   while (i < n) {
     unsigned char c = (unsigned char)s[i];
-    if (isspace(c) || CommentEnd(s, i)) {
+    if (isspace(c) || SqlCommentEnd(s, i)) {
       // A comment counts as a blank: it may stand before a statement (a
       // script's heading) and may hold a ';' without ending one.
       for (;;) {
         if (i < n && isspace((unsigned char)s[i])) {
           i++;
-        } else if (size_t end = CommentEnd(s, i)) {
+        } else if (size_t end = SqlCommentEnd(s, i)) {
           i = end;
         } else {
           break;
@@ -706,190 +707,4 @@ bool TranslateStatement(const std::string &text, Translation *out, std::string *
   if (first == "CREATE" || first == "DROP") what += " " + second;
   *error = "Unsupported statement: " + what;
   return false;
-}
-
-std::vector<std::string> SplitScript(const std::string &text) {
-  std::vector<std::string> out;
-  std::string current;
-  size_t i = 0, n = text.size();
-  const char *blank = " \t\r\n";
-  auto finish = [&]() {
-    size_t first = current.find_first_not_of(blank);
-    if (first != std::string::npos) {
-      size_t last = current.find_last_not_of(blank);
-      out.push_back(current.substr(first, last - first + 1));
-    }
-    current.clear();
-  };
-  while (i < n) {
-    char c = text[i];
-    // '#' before any text of a statement starts a comment line.
-    if (c == '#' && current.find_first_not_of(blank) == std::string::npos) {
-      while (i < n && text[i] != '\n') i++;
-      continue;
-    }
-    if (c == '\'' || c == '"') {
-      char quote = c;
-      current += c;
-      i++;
-      while (i < n) {
-        char d = text[i];
-        current += d;
-        i++;
-        if (quote == '\'' && d == '\\' && i < n) {
-          current += text[i++];
-        } else if (d == quote) {
-          break;
-        }
-      }
-      continue;
-    }
-    // A comment may hold a ';' that ends nothing; it is left out.
-    if (size_t end = CommentEnd(text, i)) {
-      current += ' ';
-      i = end;
-      continue;
-    }
-    if (c == ';') {
-      finish();
-      i++;
-      continue;
-    }
-    if (c == '\\' && i + 1 < n && text[i + 1] == 'g') {
-      finish();
-      i += 2;
-      continue;
-    }
-    current += c;
-    i++;
-  }
-  finish();
-  return out;
-}
-
-namespace {
-
-// Reads 1 to `most` digits at s[*i]; -1 when there is none.
-long ReadDigits(const char *s, size_t n, size_t *i, int most) {
-  long value = 0;
-  int count = 0;
-  while (*i < n && count < most && isdigit((unsigned char)s[*i])) {
-    value = value * 10 + (s[(*i)++] - '0');
-    count++;
-  }
-  return count > 0 ? value : -1;
-}
-
-// "DD-Mon-YYYY" as YYYYMMDD, or -1.
-long DateValue(const char *s, size_t n) {
-  static const char *const months[] = {"jan", "feb", "mar", "apr", "may", "jun",
-                                       "jul", "aug", "sep", "oct", "nov", "dec"};
-  size_t i = 0;
-  long day = ReadDigits(s, n, &i, 2);
-  if (day < 1 || day > 31 || i + 5 > n || s[i] != '-' || s[i + 4] != '-') return -1;
-  int month = 0;
-  for (int m = 0; m < 12 && month == 0; m++) {
-    if (strncasecmp(s + i + 1, months[m], 3) == 0) month = m + 1;
-  }
-  i += 5;
-  long year = ReadDigits(s, n, &i, 4);
-  if (month == 0 || year < 0 || i != n) return -1;
-  return year * 10000 + month * 100 + day;
-}
-
-// "HH:MM:SS" (or "HH:MM") as seconds, or -1.
-long TimeValue(const char *s, size_t n) {
-  size_t i = 0;
-  long h = ReadDigits(s, n, &i, 2), m = -1, sec = 0;
-  if (h < 0 || i >= n || s[i++] != ':') return -1;
-  m = ReadDigits(s, n, &i, 2);
-  if (i < n && s[i] == ':') {
-    i++;
-    sec = ReadDigits(s, n, &i, 2);
-  }
-  if (m < 0 || m > 59 || sec < 0 || sec > 59 || i != n) return -1;
-  return h * 3600 + m * 60 + sec;
-}
-
-int CompareValues(long va, long vb, const char *a, size_t na, const char *b, size_t nb) {
-  if (va >= 0 && vb >= 0) return va < vb ? -1 : va > vb;
-  if (va >= 0 || vb >= 0) return va >= 0 ? -1 : 1;
-  int c = memcmp(a, b, std::min(na, nb));
-  return c != 0 ? c : (na < nb ? -1 : na > nb);
-}
-
-}  // namespace
-
-int MsqlCompareDates(const char *a, size_t na, const char *b, size_t nb) {
-  return CompareValues(DateValue(a, na), DateValue(b, nb), a, na, b, nb);
-}
-
-int MsqlCompareTimes(const char *a, size_t na, const char *b, size_t nb) {
-  return CompareValues(TimeValue(a, na), TimeValue(b, nb), a, na, b, nb);
-}
-
-namespace {
-
-// Length of the UTF-8 character that starts with byte c (1 for stray bytes).
-int CharLength(unsigned char c) {
-  if (c >= 0xF0 && c < 0xF8) return 4;
-  if (c >= 0xE0) return c < 0xF0 ? 3 : 1;
-  if (c >= 0xC0) return 2;
-  return 1;
-}
-
-// The same, never stepping over the terminating zero.
-int SafeCharLength(const char *s) {
-  int len = CharLength((unsigned char)*s);
-  for (int k = 1; k < len; k++) {
-    if (!s[k]) return k;
-  }
-  return len;
-}
-
-bool CharsEqual(const char *a, const char *b, int len, bool fold_case) {
-  if (len == 1 && fold_case) return tolower((unsigned char)*a) == tolower((unsigned char)*b);
-  return memcmp(a, b, len) == 0;
-}
-
-}  // namespace
-
-bool LikeMatch(const char *p, const char *t, bool fold_case) {
-  // Iterative matching with one backtrack point (the last '%'): linear in
-  // practice and never exponential, whatever the pattern.
-  const char *star_p = nullptr, *star_t = nullptr;
-  while (*t) {
-    if (*p == '%') {
-      while (*p == '%') p++;
-      if (!*p) return true;
-      star_p = p;
-      star_t = t;
-      continue;
-    }
-    int tl = SafeCharLength(t);
-    bool matched = false;
-    int pl = 0;
-    if (*p == '_') {
-      matched = true;
-      pl = 1;
-    } else if (*p) {
-      const char *pc = p;
-      if (*pc == '\\' && pc[1]) pc++;
-      int cl = SafeCharLength(pc);
-      matched = cl == tl && CharsEqual(pc, t, cl, fold_case);
-      pl = (int)(pc - p) + cl;
-    }
-    if (matched) {
-      p += pl;
-      t += tl;
-    } else if (star_p) {
-      p = star_p;
-      star_t += SafeCharLength(star_t);
-      t = star_t;
-    } else {
-      return false;
-    }
-  }
-  while (*p == '%') p++;
-  return *p == '\0';
 }

@@ -62,12 +62,10 @@ bool TranslateStatement(const std::string &text, Translation *out, std::string *
 // themselves, as names starting with _korvid are refused.
 std::string PgSequenceName(const std::string &table);
 
-// Cuts a script into statements, each ended by ';' or "\g" outside quotes,
-// and trims the blanks around each. A '#' before the first word of a
-// statement starts a comment line; SQL comments ("-- " to the end of the
-// line, "/* ... */") outside quotes are left out. Text after the last terminator counts as
-// a statement when it is not blank.
-std::vector<std::string> SplitScript(const std::string &text);
+// Where the SQL comment starting at s[i] ends: after "-- ..." to the end of
+// its line, or after "/* ... */" (an open one runs to the end of the text);
+// 0 when no comment starts there. The lexer's, and the script splitter's.
+size_t SqlCommentEnd(const std::string &s, size_t i);
 
 // Longest database name; a longer one is refused like any bad name.
 #define DB_NAME_MAX 64
@@ -76,18 +74,9 @@ std::vector<std::string> SplitScript(const std::string &text);
 // them, so that a name never leaves the data directory.
 bool ValidDatabaseName(const std::string &name);
 
-// Pattern matching of LIKE (case-sensitive) and CLIKE (case-insensitive):
-// '%' any run of characters, '_' one character (UTF-8 aware), '\' makes the
-// next pattern character literal.
-bool LikeMatch(const char *pattern, const char *text, bool fold_case);
-
-// mSQL's date ("DD-Mon-YYYY", as 02-Mar-1999) and time ("HH:MM:SS") in
-// order: the collations of the columns the server creates as date and
-// time. A text that is no date (time) sorts after every date (time), and
-// such texts among themselves by their bytes.
+// The collations of the columns the server creates as date and time
+// (mSQL's "DD-Mon-YYYY" and "HH:MM:SS" in their order; sqlite/functions.cc).
 #define MSQL_DATE_COLLATION "msql_date"
 #define MSQL_TIME_COLLATION "msql_time"
-int MsqlCompareDates(const char *a, size_t na, const char *b, size_t nb);
-int MsqlCompareTimes(const char *a, size_t na, const char *b, size_t nb);
 
 #endif

@@ -1,21 +1,26 @@
 // The storage behind korvid-server's requests: one record of functions per
 // engine, chosen once at start-up (Server::engine). protocol.cc frames the
 // requests and replies; an engine answers for the catalog, the statements
-// and the whole-database changes of one connection. SQLite files are the
-// default (kSqliteEngine, protocol.cc); kPostgresEngine (postgres.cc) keeps
-// one libpq connection per client connection.
+// and the whole-database changes of one connection, keeping what it needs in
+// a session record of its own behind the connection. SQLite files are the
+// default (kSqliteEngine, sqlite/engine.cc); kPostgresEngine
+// (postgres/engine.cc) keeps one libpq connection per client connection.
 #ifndef KORVID_SERVER_ENGINE_H
 #define KORVID_SERVER_ENGINE_H
 
 #include <string>
 #include <vector>
 
-#include "server/database.h"
+#include "server/result.h"
 
 struct Connection;
+struct ServerConfig;
 
 struct Engine {
   const char *name;
+  // Once per process, before anything else of the engine runs; false with
+  // the reason when the server cannot run.
+  bool (*start)(const ServerConfig &cfg, std::string *error);
   bool (*list_databases)(Connection *c, std::vector<std::string> *names, std::string *error);
   // Makes `name` (validated) the connection's database, closing the one
   // before only once the new one is open.

@@ -1,7 +1,8 @@
-// korvid-server: a protocol-23 database server over SQLite files. main()
-// reads msql.conf and the options, opens the sockets, and runs the accept
-// loop; each connection gets a thread of its own (protocol.cc). --load runs
-// a script of statements into a database instead and exits.
+// korvid-server: a protocol-23 database server over SQLite files or a
+// PostgreSQL server. main() reads msql.conf and the options, starts the
+// engine, opens the sockets, and runs the accept loop; each connection gets
+// a thread of its own (protocol.cc). --load runs a script of statements into
+// a database instead and exits (sqlite/load.cc).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -19,19 +20,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <list>
-#include <map>
 #include <memory>
-#include <sstream>
 #include <system_error>
 #include <thread>
 
 #include "msql/conf/config.h"
 #include "msql/packet.h"
-#include "server/database.h"
-#include "server/dialect.h"
 #include "server/server.h"
+#include "server/sqlite/load.h"
 
 namespace {
 
@@ -144,6 +141,83 @@ void Reap(std::list<std::unique_ptr<Worker>> *workers, bool all) {
   }
 }
 
+void WritePidFile(const std::string &path) {
+  if (path.empty()) return;
+  FILE *f = fopen(path.c_str(), "w");
+  if (f) {
+    fprintf(f, "%d\n", (int)getpid());
+    fclose(f);
+  } else {
+    fprintf(stderr, "korvid-server: cannot write %s: %s\n", path.c_str(), strerror(errno));
+  }
+}
+
+// Starts the thread that serves a new connection; false when there is no
+// room for another (the client has then been told and closed).
+bool StartWorker(Server *server, int fd, bool local, std::list<std::unique_ptr<Worker>> *workers) {
+  if (server->connections >= MAX_CONNECTIONS) {
+    RefuseBusy(fd);
+    return false;
+  }
+  // Room to run ahead of a client that is busy with earlier rows.
+  int sndbuf = SOCKET_SEND_BUFFER;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  if (!local) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  auto w = std::make_unique<Worker>();
+  w->conn.server = server;
+  w->conn.fd = fd;
+  w->conn.local = local;
+  server->connections++;
+  Worker *raw = w.get();
+  // std::thread reports a failure to start by throwing; the client is
+  // then told and closed, and the server carries on.
+  try {
+    w->thread = std::thread([raw, server]() {
+      ServeConnection(&raw->conn);
+      // Tell the peer at once; the descriptor itself is closed when the
+      // accept loop reaps this worker, so its number cannot be reused
+      // while the loop may still shut it down.
+      shutdown(raw->conn.fd, SHUT_RDWR);
+      server->connections--;
+      raw->done = true;
+    });
+  } catch (const std::system_error &) {
+    server->connections--;
+    RefuseBusy(fd);
+    return false;
+  }
+  workers->push_back(std::move(w));
+  return true;
+}
+
+// Accepts connections on the listening sockets until a shutdown is asked
+// for, then wakes and finishes every live one, so that each closes its
+// database before the process ends.
+void AcceptLoop(Server *server, int unix_fd, int tcp_fd) {
+  std::list<std::unique_ptr<Worker>> workers;
+  while (!server->shutting_down) {
+    struct pollfd fds[3];
+    int n = 0;
+    fds[n++] = {server->wake_pipe[0], POLLIN, 0};
+    if (unix_fd >= 0) fds[n++] = {unix_fd, POLLIN, 0};
+    if (tcp_fd >= 0) fds[n++] = {tcp_fd, POLLIN, 0};
+    int ready = poll(fds, n, 1000);
+    Reap(&workers, false);
+    if (ready <= 0) continue;
+    for (int i = 1; i < n; i++) {
+      if (!(fds[i].revents & POLLIN)) continue;
+      int fd = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) StartWorker(server, fd, fds[i].fd == unix_fd, &workers);
+    }
+  }
+  if (unix_fd >= 0) close(unix_fd);
+  if (tcp_fd >= 0) close(tcp_fd);
+  Reap(&workers, true);
+}
+
 int Serve(Server *server) {
   const ServerConfig &cfg = server->config;
   int unix_fd = -1, tcp_fd = -1;
@@ -159,165 +233,10 @@ int Serve(Server *server) {
     fprintf(stderr, "korvid-server: neither a UNIX socket nor a TCP port to listen on\n");
     return EXIT_FAILURE_RUN;
   }
-  if (!cfg.pid_file.empty()) {
-    FILE *f = fopen(cfg.pid_file.c_str(), "w");
-    if (f) {
-      fprintf(f, "%d\n", (int)getpid());
-      fclose(f);
-    } else {
-      fprintf(stderr, "korvid-server: cannot write %s: %s\n", cfg.pid_file.c_str(), strerror(errno));
-    }
-  }
-
-  std::list<std::unique_ptr<Worker>> workers;
-  while (!server->shutting_down) {
-    struct pollfd fds[3];
-    int n = 0;
-    fds[n++] = {server->wake_pipe[0], POLLIN, 0};
-    if (unix_fd >= 0) fds[n++] = {unix_fd, POLLIN, 0};
-    if (tcp_fd >= 0) fds[n++] = {tcp_fd, POLLIN, 0};
-    int ready = poll(fds, n, 1000);
-    Reap(&workers, false);
-    if (ready <= 0) continue;
-    for (int i = 1; i < n; i++) {
-      if (!(fds[i].revents & POLLIN)) continue;
-      int fd = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      if (server->connections >= MAX_CONNECTIONS) {
-        RefuseBusy(fd);
-        continue;
-      }
-      bool local = fds[i].fd == unix_fd;
-      // Room to run ahead of a client that is busy with earlier rows.
-      int sndbuf = SOCKET_SEND_BUFFER;
-      setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-      if (!local) {
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      }
-      auto w = std::make_unique<Worker>();
-      w->conn.server = server;
-      w->conn.fd = fd;
-      w->conn.local = local;
-      server->connections++;
-      Worker *raw = w.get();
-      // std::thread reports a failure to start by throwing; the client is
-      // then told and closed, and the server carries on.
-      try {
-        w->thread = std::thread([raw, server]() {
-          ServeConnection(&raw->conn);
-          // Tell the peer at once; the descriptor itself is closed when the
-          // accept loop reaps this worker, so its number cannot be reused
-          // while the loop may still shut it down.
-          shutdown(raw->conn.fd, SHUT_RDWR);
-          server->connections--;
-          raw->done = true;
-        });
-      } catch (const std::system_error &) {
-        server->connections--;
-        RefuseBusy(fd);
-        continue;
-      }
-      workers.push_back(std::move(w));
-    }
-  }
-  // Shutdown: no new connections; wake and finish every live one so that
-  // each closes its database before the process ends.
-  if (unix_fd >= 0) close(unix_fd);
-  if (tcp_fd >= 0) close(tcp_fd);
-  Reap(&workers, true);
+  WritePidFile(cfg.pid_file);
+  AcceptLoop(server, unix_fd, tcp_fd);
   if (!cfg.unix_path.empty()) unlink(cfg.unix_path.c_str());
   if (!cfg.pid_file.empty()) unlink(cfg.pid_file.c_str());
-  return EXIT_OK;
-}
-
-// Runs every statement of a script file into a fresh database, in one
-// transaction: the database holds all of the script or none of it.
-int LoadScript(const ServerConfig &cfg, const std::string &name, const std::string &file) {
-  if (!ValidDatabaseName(name)) {
-    fprintf(stderr, "korvid-server: bad database name \"%s\"\n", name.c_str());
-    return EXIT_USAGE;
-  }
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    fprintf(stderr, "korvid-server: cannot read %s\n", file.c_str());
-    return EXIT_FAILURE_RUN;
-  }
-  std::stringstream text;
-  text << in.rdbuf();
-  // An existing database is emptied and filled in one transaction, in place:
-  // servers that have it open see the new content, and a failed load
-  // leaves the old one.
-  std::string error;
-  bool created = false;
-  if (!DbExists(cfg.data_dir, name)) {
-    if (!DbCreate(cfg.data_dir, name, &error)) {
-      fprintf(stderr, "korvid-server: %s\n", error.c_str());
-      return EXIT_FAILURE_RUN;
-    }
-    created = true;
-  }
-  sqlite3 *db = DbOpen(DbPath(cfg.data_dir, name), false, false, &error);
-  if (!db) {
-    fprintf(stderr, "korvid-server: %s: %s\n", DbPath(cfg.data_dir, name).c_str(), error.c_str());
-    if (created) DbDrop(cfg.data_dir, name, &error);
-    return EXIT_FAILURE_RUN;
-  }
-  bool ok = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-  if (!ok) error = sqlite3_errmsg(db);
-  if (ok) ok = DbEmpty(db, &error);
-  if (!ok) {
-    fprintf(stderr, "korvid-server: cannot empty database %s: %s\n", name.c_str(), error.c_str());
-    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    DbClose(db);
-    return EXIT_FAILURE_RUN;
-  }
-  std::vector<std::string> statements = SplitScript(text.str());
-  std::map<std::string, sqlite3_stmt *> prepared;
-  size_t number = 0;
-  for (const std::string &s : statements) {
-    number++;
-    Translation t;
-    ok = TranslateStatement(s, &t, &error);
-    if (ok && t.kind == STMT_CREATE_SEQUENCE) ok = DbCreateSequence(db, t, &error);
-    if (ok && t.kind == STMT_DROP_SEQUENCE) ok = DbDropSequence(db, t.table, &error);
-    if (ok && t.kind == STMT_SQL) {
-      // Statements of one shape (the INSERTs of a dump) share one prepared
-      // statement; only their values are bound anew.
-      sqlite3_stmt *&stmt = prepared[t.sql];
-      if (!stmt) ok = sqlite3_prepare_v2(db, t.sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK;
-      ok = ok && DbBindParams(stmt, t.params);
-      int rc = SQLITE_DONE;
-      while (ok && stmt && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-      }
-      ok = ok && rc == SQLITE_DONE;
-      if (!ok) error = sqlite3_errmsg(db);
-      if (stmt) sqlite3_reset(stmt);
-      // Schema statements are not kept: the next one may change what the
-      // kept ones refer to, and SQLite would prepare them again anyway.
-      if (!t.cacheable) {
-        sqlite3_finalize(stmt);
-        prepared.erase(t.sql);
-      }
-    }
-    if (!ok) {
-      fprintf(stderr, "korvid-server: %s: statement %zu: %s\n", file.c_str(), number, error.c_str());
-      break;
-    }
-  }
-  for (auto &entry : prepared) sqlite3_finalize(entry.second);
-  if (ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    fprintf(stderr, "korvid-server: %s: %s\n", file.c_str(), sqlite3_errmsg(db));
-    ok = false;
-  }
-  if (!ok) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-  DbClose(db);
-  if (!ok) {
-    if (created) DbDrop(cfg.data_dir, name, &error);
-    return EXIT_FAILURE_RUN;
-  }
-  printf("Loaded %zu statements into database %s (%s)\n", number, name.c_str(),
-         DbPath(cfg.data_dir, name).c_str());
   return EXIT_OK;
 }
 
@@ -329,12 +248,16 @@ bool ParsePort(const char *text, int *port) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+// The command line; null or -1 where an option was not given.
+struct Options {
   const char *conf = nullptr, *data = nullptr, *socket_path = nullptr;
   const char *load_name = nullptr, *load_file = nullptr, *conninfo = nullptr;
   int port = -1;
+};
+
+// Reads the options: -1 to go on, or the exit status after --help or a bad
+// option.
+int ParseOptions(int argc, char **argv, Options *o) {
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     bool has_value = i + 1 < argc;
@@ -342,103 +265,117 @@ int main(int argc, char **argv) {
       fputs(kUsage, stdout);
       return EXIT_OK;
     } else if (a == "--conf" && has_value) {
-      conf = argv[++i];
+      o->conf = argv[++i];
     } else if (a == "--data" && has_value) {
-      data = argv[++i];
+      o->data = argv[++i];
     } else if (a == "--socket" && has_value) {
-      socket_path = argv[++i];
+      o->socket_path = argv[++i];
     } else if (a == "--port" && has_value) {
-      if (!ParsePort(argv[++i], &port)) {
+      if (!ParsePort(argv[++i], &o->port)) {
         fprintf(stderr, "korvid-server: bad port \"%s\"\n%s", argv[i], kUsage);
         return EXIT_USAGE;
       }
     } else if (a == "--postgresql" && has_value) {
-      conninfo = argv[++i];
+      o->conninfo = argv[++i];
     } else if (a == "--load" && i + 2 < argc) {
-      load_name = argv[++i];
-      load_file = argv[++i];
+      o->load_name = argv[++i];
+      o->load_file = argv[++i];
     } else {
       fprintf(stderr, "korvid-server: unknown or incomplete option \"%s\"\n%s", a.c_str(), kUsage);
       return EXIT_USAGE;
     }
   }
+  return -1;
+}
 
-  // No global allocation statistics: their mutex is taken on every
-  // allocation of every connection.
-  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-
+// The settings: msql.conf's, with the options over them. False when the
+// file named cannot be read.
+bool ReadSettings(const Options &o, ServerConfig *cfg) {
   // The reader looks under the installation directory before it takes a
   // name as it stands; a file that exists here is passed by its full path so
   // that "--conf msql.conf" never picks up the installed one instead.
+  const char *conf = o.conf;
   char conf_path[PATH_MAX];
   if (conf && realpath(conf, conf_path)) conf = conf_path;
   if (conf && msqlConfigLoad(conf) != 0) {
     fprintf(stderr, "korvid-server: cannot read configuration file %s\n", conf);
-    return EXIT_FAILURE_RUN;
+    return false;
   }
   if (!conf) msqlConfigLoad(nullptr);  // no file: the defaults hold
+  cfg->data_dir = o.data ? o.data : ConfigText("general", "db_dir");
+  if (msqlConfigGetInt("system", "local_access") == 1) cfg->unix_path = ConfigText("general", "unix_port");
+  if (o.socket_path) cfg->unix_path = o.socket_path;
+  cfg->tcp_port = o.port >= 0 ? o.port : msqlConfigGetInt("general", "tcp_port");
+  if (cfg->tcp_port < 0 || cfg->tcp_port > 65535) cfg->tcp_port = 0;
+  cfg->remote_access = msqlConfigGetInt("system", "remote_access") == 1;
+  cfg->pid_file = ConfigText("general", "pid_file");
+  cfg->admin_user = ConfigText("general", "admin_user");
+  cfg->read_only = msqlConfigGetInt("system", "read_only") == 1;
+  cfg->query_log = msqlConfigGetInt("system", "query_log") == 1;
+  cfg->query_log_file = ConfigText("system", "query_log_file");
+  while (cfg->data_dir.size() > 1 && cfg->data_dir.back() == '/') cfg->data_dir.pop_back();
+  cfg->pg_conninfo = o.conninfo ? o.conninfo : ConfigText("postgresql", "conninfo");
+  return true;
+}
 
+// Serves until a shutdown request or a termination signal.
+int RunServer(Server *server) {
+  const ServerConfig &cfg = server->config;
+  signal(SIGPIPE, SIG_IGN);
+  if (pipe2(server->wake_pipe, O_CLOEXEC) != 0) return EXIT_FAILURE_RUN;
+  if (cfg.query_log) {
+    server->query_log = fopen(cfg.query_log_file.c_str(), "a");
+    if (!server->query_log) {
+      fprintf(stderr, "korvid-server: cannot open query log %s: %s\n", cfg.query_log_file.c_str(),
+              strerror(errno));
+    }
+  }
+  g_server = server;
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnTerminate;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  int status = Serve(server);
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+  g_server = nullptr;
+  if (server->query_log) fclose(server->query_log);
+  close(server->wake_pipe[0]);
+  close(server->wake_pipe[1]);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options options;
+  int status = ParseOptions(argc, argv, &options);
+  if (status >= 0) return status;
   Server *server = new Server;
-  ServerConfig &cfg = server->config;
-  cfg.data_dir = data ? data : ConfigText("general", "db_dir");
-  if (msqlConfigGetInt("system", "local_access") == 1) cfg.unix_path = ConfigText("general", "unix_port");
-  if (socket_path) cfg.unix_path = socket_path;
-  cfg.tcp_port = port >= 0 ? port : msqlConfigGetInt("general", "tcp_port");
-  if (cfg.tcp_port < 0 || cfg.tcp_port > 65535) cfg.tcp_port = 0;
-  cfg.remote_access = msqlConfigGetInt("system", "remote_access") == 1;
-  cfg.pid_file = ConfigText("general", "pid_file");
-  cfg.admin_user = ConfigText("general", "admin_user");
-  cfg.read_only = msqlConfigGetInt("system", "read_only") == 1;
-  cfg.query_log = msqlConfigGetInt("system", "query_log") == 1;
-  cfg.query_log_file = ConfigText("system", "query_log_file");
-  while (cfg.data_dir.size() > 1 && cfg.data_dir.back() == '/') cfg.data_dir.pop_back();
-  cfg.pg_conninfo = conninfo ? conninfo : ConfigText("postgresql", "conninfo");
+  const ServerConfig &cfg = server->config;
+  if (!ReadSettings(options, &server->config)) {
+    delete server;
+    return EXIT_FAILURE_RUN;
+  }
   if (!cfg.pg_conninfo.empty()) {
     server->engine = &kPostgresEngine;
-    if (load_name) {
+    if (options.load_name) {
       fprintf(stderr, "korvid-server: --load fills SQLite files; load into PostgreSQL with psql\n");
       delete server;
       return EXIT_USAGE;
     }
   }
-
-  struct stat st;
-  if (cfg.pg_conninfo.empty() && stat(cfg.data_dir.c_str(), &st) != 0 && mkdir(cfg.data_dir.c_str(), 0755) != 0) {
-    fprintf(stderr, "korvid-server: cannot create data directory %s: %s\n", cfg.data_dir.c_str(),
-            strerror(errno));
+  std::string error;
+  if (!server->engine->start(cfg, &error)) {
+    fprintf(stderr, "korvid-server: %s\n", error.c_str());
     delete server;
     return EXIT_FAILURE_RUN;
   }
-
-  int status;
-  if (load_name) {
-    status = LoadScript(cfg, load_name, load_file);
+  if (options.load_name) {
+    status = LoadScript(cfg, options.load_name, options.load_file) ? EXIT_OK : EXIT_FAILURE_RUN;
   } else {
-    signal(SIGPIPE, SIG_IGN);
-    if (pipe2(server->wake_pipe, O_CLOEXEC) != 0) {
-      delete server;
-      return EXIT_FAILURE_RUN;
-    }
-    if (cfg.query_log) {
-      server->query_log = fopen(cfg.query_log_file.c_str(), "a");
-      if (!server->query_log) {
-        fprintf(stderr, "korvid-server: cannot open query log %s: %s\n", cfg.query_log_file.c_str(),
-                strerror(errno));
-      }
-    }
-    g_server = server;
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = OnTerminate;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    status = Serve(server);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGINT, SIG_DFL);
-    g_server = nullptr;
-    if (server->query_log) fclose(server->query_log);
-    close(server->wake_pipe[0]);
-    close(server->wake_pipe[1]);
+    status = RunServer(server);
   }
   delete server;
   return status;

@@ -1,22 +1,23 @@
-// korvid-server's shared records: the settings it runs with, the state of the
+// korvid-server's protocol layer: the settings it runs with, the state of the
 // running server, and one connection. main.cc listens and starts a thread per
-// connection; protocol.cc answers that connection's requests.
+// connection; protocol.cc answers that connection's requests, handing the
+// storage to the engine chosen at start-up (engine.h). Nothing here knows
+// SQLite or libpq: each engine keeps its own session record behind a
+// connection.
 #ifndef KORVID_SERVER_SERVER_H
 #define KORVID_SERVER_SERVER_H
 
-#include <sqlite3.h>
-
 #include <atomic>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "msql/packet.h"
-#include "server/database.h"
 #include "server/engine.h"
+#include "server/result.h"
 
-#define SERVER_PROTOCOL_VERSION 23
 // The greeting's description is this, then the engine's version in
 // parentheses (ServerDescription).
 #define SERVER_NAME "korvid-server 1.0.0"
@@ -63,17 +64,8 @@ struct Server {
   std::map<std::string, int> open_count;
 };
 
-// Prepared statements kept per connection, most recently used first. A
-// statement with other WHERE values reuses its entry (the values are bound).
-#define STATEMENT_CACHE_SIZE 16
-
-struct CachedStatement {
-  std::string sql;                // the translated text, the key
-  sqlite3_stmt *stmt = nullptr;   // owned
-  std::vector<FieldDesc> fields;  // its field descriptions, once known
-  int reprepares = 0;             // SQLite's re-prepare count when they were taken
-};
-
+// The engines' sessions, each defined in its engine only.
+struct SqliteSession;
 struct PgSession;
 
 struct Connection {
@@ -83,9 +75,8 @@ struct Connection {
   std::string user;
   bool admin = false;
   std::string database;    // current database, empty before a select
-  sqlite3 *db = nullptr;   // handle on the current database, owned
-  std::vector<CachedStatement> cache;  // statements prepared on db
-  PgSession *pg = nullptr;  // the PostgreSQL engine's connection, owned
+  SqliteSession *sqlite = nullptr;  // the SQLite engine's open database, owned
+  PgSession *pg = nullptr;          // the PostgreSQL engine's connection, owned
   PacketReader in = {};    // requests, over a buffer ServeConnection maps
   PacketWriter out = {};   // packets not yet written, likewise
   bool broken = false;     // a write failed: the peer is gone
@@ -95,7 +86,7 @@ struct Connection {
 std::string ServerDescription(const Server *server);
 
 // Serves one connection until it quits, breaks or the server shuts down;
-// closes its database handle but not its socket.
+// closes its database but not its socket.
 void ServeConnection(Connection *c);
 
 // Asks the accept loop to shut the server down.
@@ -107,24 +98,11 @@ void WritePacket(Connection *c, const std::string &payload);
 void Flush(Connection *c);
 void Reply(Connection *c, const std::string &payload);
 void ReplyError(Connection *c, const std::string &message);
-// Queues one row of a field-description stream with the given length.
-void WriteFieldRow(Connection *c, const FieldDesc &f, int length);
 // Writes the query log line of a statement when the log is on.
 void LogQuery(Connection *c, const std::string &statement);
 // Refuses (and answers) a change on a read-only server.
 bool NeedWritable(Connection *c);
-extern const char kEndPacket[];
-extern const char kNullColumn[];
 extern const char kOkReply[];
 extern const char kReadOnly[];
-
-// Packet encoding, apart from the socket. A row packet holds, per column,
-// the byte count, a colon and the bytes; an SQL NULL is "-2:".
-void AppendColumn(std::string *packet, const char *value, size_t length);
-void AppendNull(std::string *packet);
-// The same into the open row packet of a writer, the count formatted in
-// place; a column past the buffer or the packet is counted and the packet
-// refused when it ends.
-void WriteColumnBytes(PacketWriter *out, const char *value, size_t length);
 
 #endif

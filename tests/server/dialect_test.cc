@@ -5,9 +5,10 @@
 #include <cstring>
 #include <string>
 
-#include "server/database.h"
 #include "server/dialect.h"
 #include "server/server.h"
+#include "server/sqlite/load.h"
+#include "server/sqlite/sqlite.h"
 
 namespace {
 

@@ -152,6 +152,36 @@ TEST_F(LoadTest, ReloadingReplacesTheContentUnderOpenConnections) {
   msqlClose(sock);
 }
 
+TEST_F(LoadTest, AScriptReachesNoMoreThanAClientStatement) {
+  // The server's own tables, named so that only the authorizer stops it.
+  struct {
+    const char *script, *message;
+  } cases[] = {
+      {"CREATE SEQUENCE ON items;\nUPDATE \"_korvid_seq\" SET value = 99;\n", "statement 3: not authorized"},
+      {"INSERT INTO \"_KORVID_SEQ\" VALUES ('x', 1, 1);\n", "statement 2: not authorized"},
+      {"SELECT * FROM \"_korvid_seq\";\n", "statement 2: access to _korvid_seq.tbl is prohibited"},
+      {"DROP TABLE \"_korvid_seq\";\n", "statement 2: not authorized"},
+  };
+  for (const auto &c : cases) {
+    std::string script = WriteScript(server_->dir, std::string("CREATE TABLE items (id int);\n") + c.script);
+    std::string command = ServerBinaryPath() + " --conf " + server_->conf_path + " --load load " + script + " 2>&1";
+    FILE *p = popen(command.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    EXPECT_NE(pclose(p), 0) << c.script;
+    EXPECT_NE(out.find(c.message), std::string::npos) << c.script << out;
+  }
+  // Each failed whole: the old content stays.
+  int sock = msqlConnect(nullptr);
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(sock, "load"), 0);
+  EXPECT_EQ(msqlQuery(sock, "SELECT * FROM counter "), 1) << msqlErrMsg;
+  msqlFreeResult(msqlStoreResult());
+  msqlClose(sock);
+}
+
 TEST_F(LoadTest, KillDuringInsertsLosesNoAcknowledgedRow) {
   int acks[2];
   ASSERT_EQ(pipe(acks), 0);

@@ -13,7 +13,7 @@
 #include <sqlite3.h>
 
 #include "msql/msql.h"
-#include "server/dialect.h"
+#include "server/sqlite/load.h"
 #include "tests/support/other_programs.h"
 #include "tests/support/server_fixture.h"
 

@@ -22,7 +22,7 @@
 
 #include "msql/conf/config.h"
 #include "msql/msql.h"
-#include "server/dialect.h"
+#include "server/sqlite/load.h"
 #include "tests/support/pg_fixture.h"
 
 namespace {

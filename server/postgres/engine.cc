@@ -25,7 +25,6 @@
 #include <vector>
 
 #include "msql/protocol.h"
-#include "server/database.h"
 #include "server/dialect.h"
 #include "server/server.h"
 
@@ -172,15 +171,6 @@ Result Catalog(Connection *c, const char *sql, const std::vector<std::string> &p
   return r;
 }
 
-std::string QuoteName(const std::string &name) {
-  std::string q = "\"";
-  for (char ch : name) {
-    if (ch == '"') q += '"';
-    q += ch;
-  }
-  return q + "\"";
-}
-
 // The protocol's type and length for a column of PostgreSQL type `oid`
 // with type modifier `mod`: numeric with two decimals is money, any other
 // numeric real; a char or varchar length is declared, text (and anything
@@ -296,17 +286,6 @@ void WriteColumn(PacketWriter *out, const char *value, size_t n, RowShape *shape
   WriteColumnBytes(out, value, n);
 }
 
-// Ends a row packet; false with *failure set when it did not fit.
-bool EndRow(Connection *c, std::string *failure) {
-  PacketWriter *out = &c->out;
-  if (!msqlWriterEnd(out)) {
-    *failure = "Row of " + std::to_string(out->length) + " bytes does not fit in a packet";
-    return false;
-  }
-  if (out->used >= OUTPUT_FLUSH_SIZE) Flush(c);
-  return true;
-}
-
 // Writes every row of `r` as a row packet; false with *failure set when a
 // row does not fit in a packet.
 bool WriteRows(Connection *c, PGresult *r, RowShape *shape, std::string *failure) {
@@ -389,12 +368,7 @@ void FinishRows(Connection *c, PGresult *described, const RowShape &shape, const
     ReplyError(c, failure);
     return;
   }
-  WritePacket(c, kEndPacket);
-  for (int i = 0; i < shape.ncol; i++) {
-    const FieldDesc &f = fields[i];
-    WriteFieldRow(c, f, f.computed ? (int)shape.longest[i] : f.length);
-  }
-  Reply(c, kEndPacket);
+  FinishResult(c, fields, shape.longest);
 }
 
 // Writes the rows of a statement sent in single-row mode, then their field
@@ -405,7 +379,7 @@ void FinishRows(Connection *c, PGresult *described, const RowShape &shape, const
 long long StreamRows(Connection *c, PGresult *first) {
   PGconn *conn = c->pg->conn;
   RowShape shape = ShapeOf(first);
-  WritePacket(c, "1:" + std::to_string(shape.ncol) + "\n");
+  BeginResult(c, shape.ncol);
   std::string failure;
   long long rows = 0;
   PGresult *r = first;
@@ -562,7 +536,7 @@ long long CopyRows(Connection *c, const Translation &t) {
     return 0;
   }
   RowShape shape = ShapeOf(described);
-  WritePacket(c, "1:" + std::to_string(shape.ncol) + "\n");
+  BeginResult(c, shape.ncol);
   std::string failure, scratch;
   long long rows = 0;
   char *line = nullptr;
@@ -654,7 +628,7 @@ long long CursorRows(Connection *c, const Translation &t, const std::vector<cons
   bool header = false;
   if (batch && failure.empty()) {
     shape = ShapeOf(batch);
-    WritePacket(c, "1:" + std::to_string(shape.ncol) + "\n");
+    BeginResult(c, shape.ncol);
     header = true;
     first = batch;
   }
@@ -987,6 +961,7 @@ bool TableIndexes(Connection *c, const std::string &oid, std::vector<PgIndex> *o
                      "WHERE x.indrelid = $1::oid ORDER BY x.indisprimary DESC, x.indexrelid",
                      {oid}, error);
   if (!r) return false;
+  std::vector<std::string> taken;
   for (int i = 0; i < PQntuples(r.get()); i++) {
     PgIndex index;
     index.unique = PQgetvalue(r.get(), i, 2)[0] == 't';
@@ -1007,13 +982,8 @@ bool TableIndexes(Connection *c, const std::string &oid, std::vector<PgIndex> *o
     } else {
       index.shown = IndexShownName(PQgetvalue(r.get(), i, 0));
     }
-    std::string base = index.shown;
-    for (int n = 2;; n++) {
-      bool taken = false;
-      for (const PgIndex &e : *out) taken = taken || e.shown == index.shown;
-      if (!taken) break;
-      index.shown = base + "_" + std::to_string(n);
-    }
+    index.shown = UniqueIndexName(index.shown, taken);
+    taken.push_back(index.shown);
     out->push_back(index);
   }
   return true;
@@ -1055,7 +1025,7 @@ bool PgListFields(Connection *c, const std::string &table, std::vector<FieldDesc
     for (size_t k = 0; k < measured.size(); k++) {
       long long longest = PQgetisnull(m.get(), 0, (int)k) ? 0 : atoll(PQgetvalue(m.get(), 0, (int)k));
       FieldDesc &f = (*fields)[measured[k]];
-      f.length = longest <= 0 ? FIELD_LENGTH_DEFAULT : (int)std::min<long long>(longest, FIELD_LENGTH_CAP);
+      f.length = MeasuredLength(longest);
     }
   }
   std::vector<PgIndex> indexes;
@@ -1179,8 +1149,11 @@ void PgReport(Connection *c, std::vector<std::string> *lines) {
 
 }  // namespace
 
+// Nothing to set up: every connection is made when it is needed.
+bool PgStart(const ServerConfig &, std::string *) { return true; }
+
 const Engine kPostgresEngine = {
-    "PostgreSQL", PgListDatabases, PgSelect, PgClose,        PgListTables,
+    "PostgreSQL", PgStart, PgListDatabases, PgSelect, PgClose,        PgListTables,
     PgListFields, PgListIndex,     PgQuery,  PgSequenceInfo, PgAdminister,
     PgVersion,    PgReport,
 };

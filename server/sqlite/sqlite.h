@@ -1,53 +1,71 @@
-// The SQLite side of korvid-server: opening database files with the server's
-// settings and SQL functions, the catalog (tables, fields, indexes, declared
-// types), sequences, and whole-database administration. No socket here.
-#ifndef KORVID_SERVER_DATABASE_H
-#define KORVID_SERVER_DATABASE_H
+// korvid-server's SQLite engine, inside: database files with the server's
+// settings and SQL functions (files.cc, functions.cc), the catalog read back
+// from SQLite (catalog.cc), and a connection's session with its statements
+// (engine.cc, where kSqliteEngine starts). Only this folder includes sqlite3.h.
+#ifndef KORVID_SERVER_SQLITE_SQLITE_H
+#define KORVID_SERVER_SQLITE_SQLITE_H
 
 #include <sqlite3.h>
 
 #include <string>
 #include <vector>
 
-#include "msql/protocol.h"
 #include "server/dialect.h"
+#include "server/result.h"
 
 // How long a statement waits for another connection's write lock, in ms.
 #define DB_BUSY_TIMEOUT_MS 10000
 // Bytes of each database file mapped into memory for reading (as text).
 #define DB_MMAP_SIZE "1073741824"
 
-// Longest field name sent in a description; a computed column is named by
-// its own text, which may be as long as the statement, so longer names are cut.
-#define FIELD_NAME_MAX 64
+// Prepared statements kept per connection, most recently used first. A
+// statement with other WHERE values reuses its entry (the values are bound).
+#define STATEMENT_CACHE_SIZE 16
 
-// A column declared without a length (TEXT, BLOB, DATETIME, no type at
-// all) reports the length of its longest value, measured in bytes, at most
-// FIELD_LENGTH_CAP so that one long value does not make every list line
-// that wide; a column without any value reports FIELD_LENGTH_DEFAULT.
-#define FIELD_LENGTH_CAP 255
-#define FIELD_LENGTH_DEFAULT 32
-
-struct FieldType {
-  int type;    // one of the type codes (INT_TYPE, ...)
-  int length;  // declared length of char and text, the value's width otherwise
-  bool measured = false;  // no length declared: it is measured from the values
+struct CachedStatement {
+  std::string sql;                // the translated text, the key
+  sqlite3_stmt *stmt = nullptr;   // owned
+  std::vector<FieldDesc> fields;  // its field descriptions, once known
+  int reprepares = 0;             // SQLite's re-prepare count when they were taken
 };
 
-// One field description row: what the client turns into a FieldListEntry.
-struct FieldDesc {
-  std::string table;
-  std::string name;
-  int type = CHAR_TYPE;
-  int length = 0;
-  bool not_null = false;
-  bool unique = false;
-  bool computed = false;  // no declared length: length is the longest value sent
+// One connection's open database and the statements prepared on it; the
+// loader has one of its own.
+struct SqliteSession {
+  sqlite3 *db = nullptr;               // owned
+  std::vector<CachedStatement> cache;  // statements prepared on db
+  bool read_only = false;              // the server's read_only
 };
 
-// The field-list entry of an index: its shown name, its column count as the
-// length. Both engines list a table's indexes after its fields this way.
-FieldDesc IndexEntry(const std::string &table, const std::string &name, size_t columns, bool unique);
+// Finalises the session's statements and closes its database.
+void SqliteSessionClose(SqliteSession *s);
+
+// Prepares a translated statement on the session, through its cache, the
+// way every client statement is prepared (DbPrepareClient), and binds its
+// parameters. *cached is its cache entry, or null when it is not kept and
+// the caller finalises *stmt. False with SQLite's reason.
+bool SqlitePrepare(SqliteSession *s, const Translation &t, sqlite3_stmt **stmt, CachedStatement **cached,
+                   std::string *error);
+// Runs CREATE SEQUENCE or DROP SEQUENCE.
+bool SqliteSequenceStatement(SqliteSession *s, const Translation &t, std::string *error);
+// Leaves a statement ready for its next run: reset when cached, finalised
+// otherwise. A statement left mid-way would hold its read transaction, and
+// with it an old snapshot, open.
+void SqliteDone(sqlite3_stmt *stmt, CachedStatement *cached);
+
+// Runs a translated statement (a sequence statement too) to its end
+// through the same path, without a reply: the loader's statements. *changed
+// is the rows it changed.
+bool SqliteRun(SqliteSession *s, const Translation &t, int *changed, std::string *error);
+
+// A statement prepared for one lookup of the server's own, finalised on
+// every path.
+struct Stmt {
+  sqlite3_stmt *s = nullptr;
+  ~Stmt() { sqlite3_finalize(s); }
+};
+bool Prepare(sqlite3 *db, const char *sql, Stmt *st, std::string *error);
+bool Exec(sqlite3 *db, const char *sql, std::string *error);
 
 // The type code and length of a declared column type such as "char(20)":
 // mSQL's own type names as they are, any other declaration by SQLite's
@@ -82,6 +100,8 @@ size_t FormatReal(double x, char *out, size_t size);
 // sequence function refuses to advance. Null with the reason on failure.
 sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::string *error);
 void DbClose(sqlite3 *db);
+// The SQL functions, collations and authorizer of DbOpen (functions.cc).
+void DbAddFunctions(sqlite3 *db, bool read_only);
 
 // Catalog. Each returns false with a client-worded reason in *error.
 bool DbListDatabases(const std::string &data_dir, std::vector<std::string> *names, std::string *error);
@@ -97,14 +117,11 @@ bool DbListFields(sqlite3 *db, const std::string &table, std::vector<FieldDesc> 
 // The index kind, then the index's fields in order.
 bool DbListIndex(sqlite3 *db, const std::string &table, const std::string &index,
                  std::vector<std::string> *rows, std::string *error);
+bool DbTableExists(sqlite3 *db, const std::string &table, std::string *error);
 
 // Prepares a client's statement: like sqlite3_prepare_v2, but any use of
 // the server's own tables is refused ("not authorized").
 int DbPrepareClient(sqlite3 *db, const std::string &sql, sqlite3_stmt **stmt);
-
-// Binds a translation's parameters (?1, ?2, ...) to a prepared statement;
-// the texts are not copied, so params must outlive the statement's run.
-bool DbBindParams(sqlite3_stmt *stmt, const std::vector<SqlParam> &params);
 
 // Removes every table, index and view, in the caller's transaction, leaving
 // an empty database (with its sequence table) to load a script into.
@@ -114,6 +131,7 @@ bool DbEmpty(sqlite3 *db, std::string *error);
 FieldDesc DbDescribeColumn(sqlite3 *db, sqlite3_stmt *stmt, int i);
 
 // Sequences: one per table, kept in the database file itself.
+bool DbEnsureSequenceTable(sqlite3 *db, std::string *error);
 bool DbCreateSequence(sqlite3 *db, const Translation &t, std::string *error);
 bool DbDropSequence(sqlite3 *db, const std::string &table, std::string *error);
 bool DbSequenceInfo(sqlite3 *db, const std::string &table, long long *step, long long *value,
@@ -126,5 +144,18 @@ bool DbCopy(const std::string &data_dir, const std::string &from, const std::str
             std::string *error);
 bool DbMove(const std::string &data_dir, const std::string &from, const std::string &to,
             std::string *error);
+
+// Pattern matching of LIKE (case-sensitive) and CLIKE (case-insensitive):
+// '%' any run of characters, '_' one character (UTF-8 aware), '\' makes the
+// next pattern character literal.
+bool LikeMatch(const char *pattern, const char *text, bool fold_case);
+
+// mSQL's date ("DD-Mon-YYYY", as 02-Mar-1999) and time ("HH:MM:SS") in
+// order: the collations MSQL_DATE_COLLATION and MSQL_TIME_COLLATION of the
+// columns the server creates as date and time. A text that is no date
+// (time) sorts after every date (time), and such texts among themselves by
+// their bytes.
+int MsqlCompareDates(const char *a, size_t na, const char *b, size_t nb);
+int MsqlCompareTimes(const char *a, size_t na, const char *b, size_t nb);
 
 #endif

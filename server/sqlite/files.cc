@@ -1,0 +1,232 @@
+// Database files: which file serves a database name, opening one with the
+// server's settings, and creating, dropping, copying and moving whole
+// databases. A database is one SQLite file in the data directory.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "server/sqlite/sqlite.h"
+
+const char *const kDbSuffixes[5] = {"", ".db", ".sqlite", ".sqlite3", ".db3"};
+
+namespace {
+
+// First bytes of every SQLite database file.
+const char kSqliteMagic[] = "SQLite format 3";
+
+void RemoveFiles(const std::string &path) {
+  unlink((path + "-wal").c_str());
+  unlink((path + "-shm").c_str());
+  unlink((path + "-journal").c_str());
+}
+
+// A regular file that begins with the SQLite header.
+bool IsSqliteFile(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  char head[sizeof kSqliteMagic] = "";
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return false;
+  size_t got = fread(head, 1, sizeof head, f);
+  fclose(f);
+  return got == sizeof head && memcmp(head, kSqliteMagic, sizeof head) == 0;
+}
+
+bool FileExists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// The file serving database `name`, or empty.
+std::string FindDbFile(const std::string &data_dir, const std::string &name) {
+  for (const char *suffix : kDbSuffixes) {
+    std::string path = data_dir + "/" + name + suffix;
+    if (IsSqliteFile(path)) return path;
+  }
+  return "";
+}
+
+// The suffix of the file serving `name` (for copy and move, whose new file
+// keeps it).
+std::string DbSuffix(const std::string &data_dir, const std::string &name) {
+  std::string path = FindDbFile(data_dir, name);
+  return path.substr(std::min(path.size(), data_dir.size() + 1 + name.size()));
+}
+
+}  // namespace
+
+bool Exec(sqlite3 *db, const char *sql, std::string *error) {
+  char *msg = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
+    *error = msg ? msg : sqlite3_errmsg(db);
+    sqlite3_free(msg);
+    return false;
+  }
+  return true;
+}
+
+std::string DbPath(const std::string &data_dir, const std::string &name) {
+  std::string path = FindDbFile(data_dir, name);
+  return path.empty() ? data_dir + "/" + name : path;
+}
+
+bool DbExists(const std::string &data_dir, const std::string &name) {
+  return !FindDbFile(data_dir, name).empty();
+}
+
+sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::string *error) {
+  sqlite3 *db = nullptr;
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    *error = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, DB_BUSY_TIMEOUT_MS);
+  // WAL: readers never wait for the writer, and a committed transaction
+  // survives the process being killed (synchronous NORMAL is enough for
+  // that; it only gives way to a power failure).
+  // Pages are read through a memory map rather than copied in by read().
+  if (!Exec(db, "PRAGMA journal_mode=WAL", error) || !Exec(db, "PRAGMA synchronous=NORMAL", error) ||
+      !Exec(db, "PRAGMA mmap_size=" DB_MMAP_SIZE, error)) {
+    sqlite3_close(db);
+    return nullptr;
+  }
+  DbAddFunctions(db, read_only);
+  return db;
+}
+
+void DbClose(sqlite3 *db) { sqlite3_close_v2(db); }
+
+bool DbListDatabases(const std::string &data_dir, std::vector<std::string> *names, std::string *error) {
+  DIR *dir = opendir(data_dir.c_str());
+  if (!dir) {
+    *error = "Cannot read the data directory: " + std::string(strerror(errno));
+    return false;
+  }
+  // A database is an SQLite file named by a valid name and one of the
+  // suffixes; "-wal" and "-shm" companions never have such a name. Of
+  // several files giving one name, only the one that serves it is listed.
+  while (struct dirent *e = readdir(dir)) {
+    std::string file = e->d_name, name = file;
+    for (const char *suffix : kDbSuffixes) {
+      size_t n = strlen(suffix);
+      if (n > 0 && file.size() > n && file.compare(file.size() - n, n, suffix) == 0) {
+        name = file.substr(0, file.size() - n);
+      }
+    }
+    if (ValidDatabaseName(name) && FindDbFile(data_dir, name) == data_dir + "/" + file) names->push_back(name);
+  }
+  closedir(dir);
+  std::sort(names->begin(), names->end());
+  return true;
+}
+
+
+bool DbCreate(const std::string &data_dir, const std::string &name, std::string *error) {
+  if (DbExists(data_dir, name)) {
+    *error = "Database \"" + name + "\" already exists";
+    return false;
+  }
+  std::string path = data_dir + "/" + name;
+  if (FileExists(path)) {
+    *error = "Cannot create database \"" + name + "\": a file of that name is in the way";
+    return false;
+  }
+  RemoveFiles(path);  // leftovers of an earlier database of that name
+  sqlite3 *db = DbOpen(path, true, false, error);
+  if (!db) return false;
+  bool ok = DbEnsureSequenceTable(db, error);
+  DbClose(db);
+  return ok;
+}
+
+bool DbDrop(const std::string &data_dir, const std::string &name, std::string *error) {
+  if (!DbExists(data_dir, name)) {
+    *error = "Unknown database \"" + name + "\"";
+    return false;
+  }
+  std::string path = DbPath(data_dir, name);
+  if (unlink(path.c_str()) != 0) {
+    *error = "Cannot remove database \"" + name + "\": " + strerror(errno);
+    return false;
+  }
+  RemoveFiles(path);
+  return true;
+}
+
+// Copy and move need an existing source and a free name to go to.
+static bool CanTakeOver(const std::string &data_dir, const std::string &from, const std::string &to,
+                        std::string *error) {
+  if (!DbExists(data_dir, from)) {
+    *error = "Unknown database \"" + from + "\"";
+    return false;
+  }
+  if (DbExists(data_dir, to)) {
+    *error = "Database \"" + to + "\" already exists";
+    return false;
+  }
+  // The new file keeps the source's suffix; a file that is no database
+  // must not be overwritten by it.
+  if (FileExists(data_dir + "/" + to + DbSuffix(data_dir, from))) {
+    *error = "Cannot create database \"" + to + "\": a file of that name is in the way";
+    return false;
+  }
+  return true;
+}
+
+bool DbCopy(const std::string &data_dir, const std::string &from, const std::string &to,
+            std::string *error) {
+  if (!CanTakeOver(data_dir, from, to, error)) return false;
+  sqlite3 *src = DbOpen(DbPath(data_dir, from), false, false, error);
+  if (!src) return false;
+  std::string to_path = data_dir + "/" + to + DbSuffix(data_dir, from);
+  RemoveFiles(to_path);
+  sqlite3 *dst = DbOpen(to_path, true, false, error);
+  if (!dst) {
+    DbClose(src);
+    return false;
+  }
+  bool ok = false;
+  sqlite3_backup *b = sqlite3_backup_init(dst, "main", src, "main");
+  if (b) {
+    int rc = sqlite3_backup_step(b, -1);
+    sqlite3_backup_finish(b);
+    ok = rc == SQLITE_DONE;
+  }
+  if (!ok) *error = "Copy failed: " + std::string(sqlite3_errmsg(dst));
+  DbClose(dst);
+  DbClose(src);
+  if (!ok) {
+    unlink(to_path.c_str());
+    RemoveFiles(to_path);
+  }
+  return ok;
+}
+
+bool DbMove(const std::string &data_dir, const std::string &from, const std::string &to,
+            std::string *error) {
+  if (!CanTakeOver(data_dir, from, to, error)) return false;
+  // Fold the write-ahead log into the file first, so that the file alone
+  // holds the whole database when it takes its new name.
+  sqlite3 *db = DbOpen(DbPath(data_dir, from), false, false, error);
+  if (!db) return false;
+  bool ok = Exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", error);
+  DbClose(db);
+  if (!ok) return false;
+  std::string from_path = DbPath(data_dir, from);
+  std::string to_path = data_dir + "/" + to + DbSuffix(data_dir, from);
+  RemoveFiles(to_path);
+  if (rename(from_path.c_str(), to_path.c_str()) != 0) {
+    *error = "Cannot rename database: " + std::string(strerror(errno));
+    return false;
+  }
+  RemoveFiles(from_path);
+  return true;
+}
+

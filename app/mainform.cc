@@ -88,6 +88,10 @@ MainForm *CreateMainForm(void) {
   mainform->logo = fl_add_pixmap(FL_NORMAL_PIXMAP, 10, 10, 90, 35, "");
   fl_end_form();
   mainform->form->u_vdata = mainform;
+  // The window manager's close button asks as Exit does; without this the
+  // toolkit would end the program at once, with every open form's typed
+  // values.
+  fl_set_form_atclose(mainform->form, MainWindowClosed, mainform);
   return mainform;
 }
 
@@ -133,6 +137,11 @@ void ExitProgram(FL_OBJECT *, long) {
     msqlClose(sock);
     exit(0);
   }
+}
+
+int MainWindowClosed(FL_FORM *, void *) {
+  ExitProgram(nullptr, 0);  // ends the program on Yes
+  return FL_IGNORE;         // No: the window and every form stay open
 }
 
 void ShowAbout(FL_OBJECT *, long) {

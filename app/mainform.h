@@ -26,6 +26,9 @@ struct MainForm {
 
 MainForm *CreateMainForm(void);
 void ExitProgram(FL_OBJECT *object, long data);
+// The window manager's close button on the main window: the same question
+// as Exit; returns FL_IGNORE (nothing closes) when it is answered No.
+int MainWindowClosed(FL_FORM *form, void *data);
 void ShowAbout(FL_OBJECT *object, long data);
 void ServerInput(FL_OBJECT *object, long data);
 void ChooseDatabase(FL_OBJECT *object, long data);

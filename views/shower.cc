@@ -1,10 +1,15 @@
 // The list window ("Shower"): all records of a table, a free query's rows or
 // a table's field descriptions, one fixed-width line each. OpenShower builds
 // and shows an empty window; the opener fills it. Start at ShowAllRecords.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "app/charset.h"
 #include "records/records.h"
@@ -160,43 +165,189 @@ static int ShowerWindowClosed(FL_FORM *form, void *data) {
   return FL_OK;
 }
 
-void ShowerPrint(FL_OBJECT *, long data) {
-  ListForm *list = ListOf(data);
-  // The lines are taken before the fork: the child must not touch the
-  // toolkit, whose state belongs to the parent's X connection.
-  std::vector<std::string> lines = ServerLines(list);
-  const char *answer = dialogs.input("Printer command", "lpr");
-  if (answer == nullptr || answer[0] == '\0') return;
-  std::string command = ToServer(answer);  // the dialog's text dies with its next call
+// How the printing child's command ended, sent to the window in one write
+// on a pipe (a pipe takes up to PIPE_BUF bytes in one piece).
+enum PrintOutcome { PRINT_DONE, PRINT_NOT_STARTED, PRINT_EXITED, PRINT_SIGNALLED };
+struct PrintReport {
+  int outcome;  // a PrintOutcome
+  int value;    // the errno, exit status or signal
+  char said[240];  // the last line the command wrote to its standard error
+};
 
-  // Finished children are reaped by the system; nobody waits for them.
-  // Set before the fork, so that a child quicker than its parent cannot be
-  // left behind as a zombie.
-  signal(SIGCHLD, SIG_IGN);
-  pid_t pid = fork();
-  if (pid != 0) return;  // the parent, or no child could be made
-  // The child: pclose must be able to wait for the command, and a command
-  // that stops reading ends the writing instead of the child.
+// A Print whose command has not ended yet: the pipe its child reports on.
+// It belongs to no window, so that a list closed meanwhile harms nothing.
+struct PrintWatch {
+  int fd;
+  std::string command;  // as typed, in the toolkit's charset
+  PrintReport report;
+  size_t got;
+  bool done;
+};
+
+static void PrintReported(int, void *data);
+
+// Reports what the command did; outside the toolkit's handling of the pipe,
+// which this ends, since the toolkit may still walk its list of them.
+static void PrintAnswered(int, void *data) {
+  PrintWatch *watch = static_cast<PrintWatch *>(data);
+  fl_remove_io_callback(watch->fd, FL_READ, PrintReported);
+  close(watch->fd);
+  const PrintReport &r = watch->report;
+  std::string text = "Printing failed: the command " + watch->command;
+  char detail[64] = "";
+  if (watch->got < sizeof r) {
+    text = "Printing failed: the printing process ended before its command";
+  } else if (r.outcome == PRINT_NOT_STARTED || (r.outcome == PRINT_EXITED && (r.value == 126 || r.value == 127))) {
+    // The shell's own statuses for a command it cannot find or run.
+    text += " cannot be started";
+    if (r.outcome == PRINT_NOT_STARTED) snprintf(detail, sizeof detail, ": %s", strerror(r.value));
+  } else if (r.outcome == PRINT_EXITED) {
+    snprintf(detail, sizeof detail, " exited with status %d", r.value);
+  } else if (r.outcome == PRINT_SIGNALLED) {
+    snprintf(detail, sizeof detail, " was ended by signal %d", r.value);
+  }
+  bool failed = watch->got < sizeof r || r.outcome != PRINT_DONE;
+  std::string said(r.said, strnlen(r.said, sizeof r.said));
+  delete watch;
+  if (!failed) return;
+  text += detail;
+  dialogs.alert(text.c_str(), "", ToToolkit(said.c_str()).c_str(), 1);
+}
+
+// The child's report, or the end of its pipe: the window never waits for
+// the child, the toolkit's loop calls this when there is something to read.
+static void PrintReported(int fd, void *data) {
+  PrintWatch *watch = static_cast<PrintWatch *>(data);
+  if (watch->done) return;
+  char *into = reinterpret_cast<char *>(&watch->report) + watch->got;
+  ssize_t n = read(fd, into, sizeof watch->report - watch->got);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+  if (n > 0) watch->got += static_cast<size_t>(n);
+  if (n > 0 && watch->got < sizeof watch->report) return;
+  watch->done = true;
+  fl_add_timeout(0, PrintAnswered, watch);
+}
+
+// The child: writes the lines into the command and reports how it ended on
+// fd. It must not touch the toolkit, whose state belongs to the parent's
+// X connection.
+[[noreturn]] static void PrintInChild(const std::string &command, const std::vector<std::string> &lines,
+                                      int fd) {
+  // pclose must be able to wait for the command, and a command that stops
+  // reading ends the writing instead of the child.
   signal(SIGCHLD, SIG_DFL);
   signal(SIGPIPE, SIG_IGN);
   // Neither the child nor the command keeps the X connection or the
-  // server's socket open behind the parent's back.
-  close_range(3, ~0U, 0);
+  // server's socket open behind the parent's back; the report pipe becomes
+  // descriptor 3, which the command does not inherit.
+  if (fd != 3) dup2(fd, 3);
+  fcntl(3, F_SETFD, FD_CLOEXEC);
+  close_range(4, ~0U, 0);
+  // The command's standard error goes into a file of its own, so that the
+  // report can quote its last line; it is passed on to the program's own
+  // standard error afterwards.
+  int error_out = fcntl(2, F_DUPFD_CLOEXEC, 4);
+  FILE *errors = tmpfile();
+  if (errors != nullptr) {
+    fcntl(fileno(errors), F_SETFD, FD_CLOEXEC);
+    dup2(fileno(errors), 2);
+  }
+  PrintReport report = {};
   FILE *pipe = popen(command.c_str(), "w");
-  if (pipe != nullptr) {
+  if (pipe == nullptr) {
+    report.outcome = PRINT_NOT_STARTED;
+    report.value = errno;
+  } else {
     WriteLines(pipe, lines);
-    pclose(pipe);
+    int status = pclose(pipe);
+    if (status == -1) {
+      report.outcome = PRINT_NOT_STARTED;
+      report.value = errno;
+    } else if (WIFSIGNALED(status)) {
+      report.outcome = PRINT_SIGNALLED;
+      report.value = WTERMSIG(status);
+    } else if (WEXITSTATUS(status) != 0) {
+      report.outcome = PRINT_EXITED;
+      report.value = WEXITSTATUS(status);
+    }
+  }
+  if (errors != nullptr && error_out >= 0) {
+    rewind(errors);
+    char chunk[4096];
+    std::string tail;
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, errors)) > 0) {
+      if (write(error_out, chunk, n) < 0) break;
+      tail.append(chunk, n);
+      if (tail.size() > 2 * sizeof chunk) tail.erase(0, tail.size() - sizeof chunk);
+    }
+    while (!tail.empty() && (tail.back() == '\n' || tail.back() == '\r')) tail.pop_back();
+    size_t start = tail.rfind('\n');
+    tail = start == std::string::npos ? tail : tail.substr(start + 1);
+    snprintf(report.said, sizeof report.said, "%s", tail.c_str());
+  }
+  if (write(3, &report, sizeof report) < 0) {
+    // The window is gone: nobody to tell.
   }
   // _exit: no atexit handlers, no flushing of the parent's buffers, nothing
   // said on the X connection that the child shares with the parent.
   _exit(0);
 }
 
+void ShowerPrint(FL_OBJECT *, long data) {
+  ListForm *list = ListOf(data);
+  // The lines are taken before the fork: the child must not touch the
+  // toolkit.
+  std::vector<std::string> lines = ServerLines(list);
+  const char *answer = dialogs.input("Printer command", "lpr");
+  if (answer == nullptr || answer[0] == '\0') return;
+  std::string shown = answer;  // the dialog's text dies with its next call
+  std::string command = ToServer(answer);
+
+  // The child reports how the command ended on a pipe that the toolkit's
+  // loop watches: the window stays usable, and a command that fails is
+  // told, however long it runs.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    dialogs.alert("Printing failed: no pipe for the printing process", "", strerror(errno), 1);
+    return;
+  }
+  // Finished children are reaped by the system; nobody waits for them.
+  // Set before the fork, so that a child quicker than its parent cannot be
+  // left behind as a zombie.
+  signal(SIGCHLD, SIG_IGN);
+  pid_t pid = fork();
+  if (pid < 0) {
+    int error = errno;
+    close(report[0]);
+    close(report[1]);
+    dialogs.alert("Printing failed: no printing process could be made", "", strerror(error), 1);
+    return;
+  }
+  if (pid == 0) {
+    close(report[0]);
+    PrintInChild(command, lines, report[1]);
+  }
+  close(report[1]);
+  PrintWatch *watch = new PrintWatch{report[0], shown, {}, 0, false};
+  fl_add_io_callback(report[0], FL_READ, PrintReported, watch);
+}
+
 void ShowerWriteFile(FL_OBJECT *, long data) {
   ListForm *list = ListOf(data);
   const char *answer = dialogs.fselector("Set Outputfile", "", "*", "");
   if (answer == nullptr) return;
+  // The selector's text goes with the next dialog: both kept first.
+  std::string shown = answer;
   std::string path = ToServer(answer);
+  // A file of the user's would be emptied by the writing: replaced only on
+  // Yes, with No as the answer offered. A device or a pipe keeps nothing
+  // to lose and is written without a question, as before.
+  struct stat status;
+  if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+    std::string question = "The file " + shown + " exists. Replace it ?";
+    if (dialogs.question(question.c_str(), 0) != 1) return;
+  }
   FILE *file = fopen(path.c_str(), "w");
   if (file == nullptr) {
     ShowMessage("Can't open output file");

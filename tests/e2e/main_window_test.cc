@@ -1,7 +1,14 @@
 // The built korvid as a user meets it: started with a database and a table on
 // its command line, its main window found by title, measured, photographed,
-// and closed through Exit and the question that follows.
+// and closed through Exit (or the window manager's close button) and the
+// question that follows.
 #include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "tests/e2e/e2e_support.h"
 
@@ -49,6 +56,46 @@ TEST(MainWindowE2e, ExitAnsweredYesEndsWithStatusZero) {
   E2eClick(window, kExitX, kExitY);
   std::string question = E2eWaitWindow("Question");
   ASSERT_NE(question, "");
+  E2eKey(question, "y");
+  EXPECT_EQ(E2eWaitExit(korvid, 10000), 0);
+}
+
+// What a window manager sends to a window whose close button was pressed.
+void CloseFromTitleBar(const std::string &window) {
+  Display *display = XOpenDisplay(nullptr);
+  ASSERT_NE(display, nullptr);
+  XEvent event = {};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = std::stoul(window);
+  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display, event.xclient.window, False, NoEventMask, &event);
+  XCloseDisplay(display);
+}
+
+TEST(MainWindowE2e, ClosingTheMainWindowAsksAsExitDoes) {
+  E2eDisplay display;
+  ASSERT_FALSE(display.name.empty());
+  E2eServer server;
+  ASSERT_TRUE(E2eStartServer(server));
+
+  pid_t korvid = E2eStartKorvid(server, {"sample", "people"});
+  std::string window = E2eWaitWindow("Korvid");
+  ASSERT_NE(window, "") << E2eWhy(korvid, "main-no-window-3");
+  CloseFromTitleBar(window);
+  std::string question = E2eWaitWindow("Question");
+  ASSERT_NE(question, "") << E2eWhy(korvid, "close-no-question");
+  E2eKey(question, "BackSpace");  // No
+  EXPECT_TRUE(E2eWaitGone("Question"));
+  usleep(300000);
+  ASSERT_EQ(waitpid(korvid, nullptr, WNOHANG), 0) << "korvid ended on No";
+  ASSERT_EQ(E2eWaitWindow("Korvid"), window);
+
+  CloseFromTitleBar(window);
+  question = E2eWaitWindow("Question");
+  ASSERT_NE(question, "") << E2eWhy(korvid, "close-no-question-2");
   E2eKey(question, "y");
   EXPECT_EQ(E2eWaitExit(korvid, 10000), 0);
 }

@@ -52,6 +52,13 @@ bool StartWindowManager(void) {
   return false;
 }
 
+void StopWindowManager(void) {
+  if (window_manager <= 0) return;
+  kill(window_manager, SIGTERM);
+  waitpid(window_manager, nullptr, 0);
+  window_manager = -1;
+}
+
 // The window manager reparents every window, so the forms are looked for
 // through the whole window tree, not only among the root's children.
 void CollectForms(Display *display, Window window, const char *title, std::vector<FL_FORM *> &forms) {
@@ -159,8 +166,46 @@ TEST_F(WindowManagerClose, EveryWindowClosesFromItsTitleBar) {
 #ifdef KORVID_LEAK_CHECK
   EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
 #endif
-  kill(window_manager, SIGTERM);
-  waitpid(window_manager, nullptr, 0);
+  StopWindowManager();
+}
+
+// The main window's close button asks as Exit does; No keeps the program,
+// and every form with what was typed into it.
+TEST_F(WindowManagerClose, TheMainWindowAsksBeforeQuitting) {
+  ASSERT_TRUE(GuiLoadDatabase("wmquit",
+                              "CREATE TABLE t (id int, name char(20));\n"
+                              "CREATE UNIQUE INDEX t_id ON t (id);\n"));
+  MainForm *mf = GuiConnectSample("wmquit", "t");
+  ASSERT_NE(mf, nullptr);
+  ASSERT_TRUE(StartWindowManager()) << "openbox could not be started (scripts/install-deps.sh installs it)";
+  Window window = Opened("Record", [&] { InsertForm(nullptr, reinterpret_cast<long>(mf)); });
+  ASSERT_NE(window, 0u);
+  RecordForm *insert = static_cast<RecordForm *>(fl_win_to_form(window)->u_vdata);
+  fl_set_input(insert->inputs[0], "7");
+  fl_set_input(insert->inputs[1], "typed, not yet inserted");
+  for (int i = 0; i < 20; i++) GuiFlush();
+
+  for (int attempt = 0; attempt < 2; attempt++) {
+    SCOPED_TRACE(attempt);
+    GuiResetDialogs();
+    GuiAnswerQuestion(0);
+    std::string command = "wmctrl -i -c " + std::to_string(mf->form->window);
+    ASSERT_EQ(system(command.c_str()), 0) << command;
+    for (int i = 0; i < 400 && GuiDialogsShown().empty(); i++) {
+      GuiFlush();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(GuiDialogsShown().size(), 1u) << "no question";
+    EXPECT_EQ(GuiLastDialog().kind, GUI_QUESTION);
+    EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Do you want to quit ?"});
+    EXPECT_EQ(GuiLastDialog().number, 1);
+    for (int i = 0; i < 20; i++) GuiFlush();
+    EXPECT_TRUE(Visible(mf->form->window, "Korvid"));
+    EXPECT_TRUE(Visible(window, "Record"));
+    EXPECT_STREQ(fl_get_input(insert->inputs[1]), "typed, not yet inserted");
+  }
+  fl_call_object_callback(insert->close);
+  StopWindowManager();
 }
 
 }  // namespace

@@ -129,6 +129,7 @@ TEST_F(ListServerTest, ShowAllListsEveryRowInKeyOrder) {
   ASSERT_GE(fd, 0);
   close(fd);
   GuiAnswerFileSelector(path);
+  GuiAnswerQuestion(1);  // the file made for it exists: replaced on Yes
   GuiAnswerMessage();
   GuiClick(GuiFindObject(list->form, "Write To File"));
   std::string written;
@@ -662,6 +663,15 @@ TEST_F(ListServerTest, WriteToFileNamedCsvWritesTheResultSetWhole) {
     }
     unlink(path.c_str());
   }
+  // An existing CSV file is asked for as any other: No keeps it.
+  std::string kept = std::string(dir) + "/kept.csv";
+  std::ofstream(kept) << "keep me\n";
+  GuiAnswerFileSelector(kept.c_str());
+  GuiAnswerQuestion(0);
+  GuiClick(GuiFindObject(list->form, "Write To File"));
+  EXPECT_EQ(GuiLastDialog().kind, GUI_QUESTION);
+  EXPECT_EQ(ReadFile(kept), "keep me\n");
+  unlink(kept.c_str());
 
   // A free query's own columns; the field descriptions are always lines.
   TypeQuery(mainform, "SELECT note, id FROM vcsv WHERE id > 3", GuiAnswerMessage);

@@ -248,13 +248,22 @@ TEST_F(ShowerTest, WriteToFileWritesEveryLineAsShown) {
   EXPECT_EQ(GuiDialogsShown()[0].texts, (std::vector<std::string>{"Set Outputfile", "", "*", ""}));
   EXPECT_EQ(ReadFile(path), Joined(expected));
 
-  // An existing file is emptied first.
+  // An existing file is replaced only when the user says so; No (the
+  // answer offered) leaves it as it was.
   GuiResetDialogs();
   fl_clear_browser(list->browser);
   AddRecordLine(list->info, list->browser, const_cast<char **>(rows[2]));
   GuiAnswerFileSelector(path.c_str());
+  GuiAnswerQuestion(0);
+  GuiClick(write);
+  EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"The file " + path + " exists. Replace it ?"});
+  EXPECT_EQ(GuiLastDialog().number, 0);
+  EXPECT_EQ(ReadFile(path), Joined(expected));
+  GuiAnswerFileSelector(path.c_str());
+  GuiAnswerQuestion(1);
   GuiAnswerMessage();
   GuiClick(write);
+  EXPECT_EQ(GuiLastDialog().texts[1], "Browser contents written to file");
   EXPECT_EQ(ReadFile(path), Joined({expected[2]}));
 
   // Cancelled: nothing at all.
@@ -320,6 +329,53 @@ TEST_F(ShowerTest, PrintPipesTheLinesIntoTheCommand) {
   // The window and the X connection are unharmed by the child.
   EXPECT_TRUE(FormStillOpen(list->form));
   EXPECT_EQ(GuiToolkitWarnings(), "");
+  signal(SIGCHLD, SIG_DFL);
+}
+
+// A command that cannot be started or that fails is told in an alert once
+// it has ended, with the last line it wrote to its standard error; one that
+// succeeds says nothing. The window is usable all the while.
+TEST_F(ShowerTest, APrinterCommandThatFailsIsTold) {
+  TempDir dir;
+  TestInfo t = People();
+  ListForm *list = Open(t, "Show Free Query", SHOW_FREE);
+  const char *row[] = {"1", "Ann", "a note"};
+  AddRecordLine(list->info, list->browser, const_cast<char **>(row));
+  std::string done = dir.File("done");
+  std::string missing = dir.File("no/such/lpr");
+  struct Case {
+    std::string command;
+    std::string alert;  // empty: none
+    std::string said;
+  } cases[] = {
+      {missing, "Printing failed: the command " + missing + " cannot be started", "not found"},
+      {"cat > /dev/null; echo out of paper >&2; exit 3",
+       "Printing failed: the command cat > /dev/null; echo out of paper >&2; exit 3 exited with status 3",
+       "out of paper"},
+      {dir.path, "Printing failed: the command " + dir.path + " cannot be started", "Permission denied"},
+      {"kill -TERM $$", "Printing failed: the command kill -TERM $$ was ended by signal 15", ""},
+      {"cat > /dev/null; touch " + done, "", ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.command);
+    GuiResetDialogs();
+    GuiAnswerInput(c.command.c_str());
+    bool fails = !c.alert.empty();
+    if (fails) GuiAnswerAlert();
+    GuiClick(GuiFindObject(list->form, "Print"));
+    EXPECT_TRUE(FormStillOpen(list->form));
+    for (int i = 0; i < 1000 && GuiDialogsShown().size() < 2 && (fails || access(done.c_str(), F_OK) != 0); i++)
+      Pump(5);
+    if (!fails) {
+      Pump(200);  // time for an alert that must not come
+      EXPECT_EQ(GuiDialogsShown().size(), 1u);
+      continue;
+    }
+    ASSERT_EQ(GuiDialogsShown().size(), 2u) << "no alert";
+    EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
+    EXPECT_EQ(GuiLastDialog().texts[0], c.alert);
+    EXPECT_NE(GuiLastDialog().texts[2].find(c.said), std::string::npos) << GuiLastDialog().texts[2];
+  }
   signal(SIGCHLD, SIG_DFL);
 }
 

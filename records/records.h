@@ -122,7 +122,8 @@ int UpdateStatement(char *statement, size_t size, const Info *info,
 int DeleteStatement(char *statement, size_t size, const Info *info, const char *key);
 int InsertStatement(char *statement, size_t size, const Info *info,
                     const std::vector<const char *> &values);
-// Empty texts and nulls take no part in the search.
+// Empty texts and nulls take no part in the search, nor do blanks in a
+// number field.
 int SearchStatement(char *statement, size_t size, const Info *info,
                     const std::vector<const char *> &values);
 

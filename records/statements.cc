@@ -119,6 +119,9 @@ int SearchStatement(char *statement, size_t size, const Info *info,
   int conditions = 0;
   for (int i = 0; i < info->nfields; i++) {
     if (values[i] == nullptr || values[i][0] == '\0') continue;
+    // Blanks in a number field are no pattern: the field is left out, as
+    // when it is empty.
+    if (IsNumberType(info->fields[i].type) && IsBlankText(values[i])) continue;
     Append(s, conditions == 0 ? " WHERE " : " AND ");
     conditions++;
     Append(s, "%s LIKE ", QuoteName(info->fields[i].name).c_str());

@@ -148,6 +148,8 @@ TEST(SearchStatement, NonEmptyInputsBecomeLikeConditions) {
   } cases[] = {
       {{"", "", ""}, "SELECT * FROM people "},
       {{nullptr, "", nullptr}, "SELECT * FROM people "},
+      // Blanks are a pattern for text, none for a number.
+      {{"  ", " ", " "}, "SELECT * FROM people  WHERE name LIKE ' '"},
       {{"", "A%", ""}, "SELECT * FROM people  WHERE name LIKE 'A%'"},
       {{"", "A%", "30"}, "SELECT * FROM people  WHERE name LIKE 'A%' AND age LIKE 30"},
       // A pattern in a number field is matched as text, so written quoted.

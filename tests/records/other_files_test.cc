@@ -212,6 +212,47 @@ TEST_F(OtherFilesTest, AModifyWithNothingToWriteSendsNothing) {
   EXPECT_EQ(ShellQuery(path_, "SELECT * FROM flags"), "1,X'00ff10','typed'\n");
 }
 
+// A file whose number columns check nothing: what is typed must still be a
+// number, a pattern with % or _ matches as text, and a value found that is
+// no number goes back as the text it was.
+TEST_F(OtherFilesTest, NumbersOnAFileThatChecksNoTypes) {
+  ShellQuery(path_, "CREATE TABLE nums (id INTEGER PRIMARY KEY, n INTEGER, r REAL);"
+                    "INSERT INTO nums VALUES (4, 4, 4.5), (41, 41, 0.25), (45, 45, 2461383.160081019),"
+                    " (7, 'abc', 1)");
+  const std::string all = "SELECT id, typeof(n), n, r FROM nums ORDER BY id";
+  std::string stored = ShellQuery(path_, all);
+  MainForm *mf = GuiConnectSample("world", "nums");
+  ASSERT_NE(mf, nullptr);
+
+  GuiAnswerInput("41");
+  RecordForm *r = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Modify")); }, mf);
+  ASSERT_NE(r, nullptr);
+  fl_set_input(r->inputs[1], "1,id=99");
+  GuiAnswerAlert();
+  GuiClick(GuiFindObject(r->form, "Modify"));
+  EXPECT_EQ(GuiLastDialog().texts[0], "The value of n is not an integer: nothing was sent");
+  EXPECT_EQ(ShellQuery(path_, all), stored);
+  fl_call_object_callback(r->close);
+
+  GuiAnswerInput("7");
+  r = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Modify")); }, mf);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(std::string(fl_get_input(r->inputs[1])), "abc");
+  fl_set_input(r->inputs[2], "2");
+  GuiAnswerQuestion(1);
+  GuiClick(GuiFindObject(r->form, "Modify"));
+  EXPECT_EQ(Messages().back(), "Record updated");
+  EXPECT_EQ(ShellQuery(path_, "SELECT typeof(n), n, r FROM nums WHERE id = 7"), "'text','abc',2.0\n");
+  fl_call_object_callback(r->close);
+
+  RecordForm *search = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Search")); }, mf);
+  ASSERT_NE(search, nullptr);
+  fl_set_input(search->inputs[0], "4_");
+  GuiClick(GuiFindObject(search->form, "Search"));
+  EXPECT_TRUE(Logged("Executing: SELECT * FROM nums  WHERE id LIKE '4_'"));
+  EXPECT_EQ(Messages().back(), "2 Records found");
+}
+
 TEST_F(OtherFilesTest, NamesWithBlanksViewsAndImportedTablesThroughTheWindows) {
   MainForm *mf = GuiConnectSample("world", "Order Details");
   ASSERT_NE(mf, nullptr);

@@ -45,103 +45,117 @@ size_t SqlCommentEnd(const std::string &s, size_t i) {
 
 namespace {
 
+// Each lexer step reads one token starting at s[*i] and moves *i past it.
+
+// Blanks and comments, as one blank. A comment counts as a blank: it may
+// stand before a statement (a script's heading) and may hold a ';' without
+// ending one.
+Token LexBlank(const std::string &s, size_t *i) {
+  for (;;) {
+    if (*i < s.size() && isspace((unsigned char)s[*i])) {
+      ++*i;
+    } else if (size_t end = SqlCommentEnd(s, *i)) {
+      *i = end;
+    } else {
+      return {TOK_SPACE, " "};
+    }
+  }
+}
+
+// A string literal, decoded: mSQL's backslash escapes and SQL's doubled
+// quote. False when it is not closed.
+bool LexString(const std::string &s, size_t *i, Token *token) {
+  size_t n = s.size();
+  std::string value;
+  for (size_t k = *i + 1; k < n; k++) {
+    char d = s[k];
+    if (d == '\\' && k + 1 < n) {
+      char e = s[++k];
+      value += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
+    } else if (d == '\'' && k + 1 < n && s[k + 1] == '\'') {
+      value += '\'';
+      k++;
+    } else if (d == '\'') {
+      *i = k + 1;
+      *token = {TOK_STRING, value};
+      return true;
+    } else {
+      value += d;
+    }
+  }
+  return false;
+}
+
+// A quoted name, as it is written. False when it is not closed.
+bool LexQuotedName(const std::string &s, size_t *i, Token *token) {
+  for (size_t k = *i + 1; k < s.size(); k++) {
+    if (s[k] != '"') continue;
+    if (k + 1 < s.size() && s[k + 1] == '"') {
+      k++;
+      continue;
+    }
+    *token = {TOK_QUOTED, s.substr(*i, k + 1 - *i)};
+    *i = k + 1;
+    return true;
+  }
+  return false;
+}
+
+// Digits and dots, then an exponent when one follows.
+Token LexNumber(const std::string &s, size_t *i) {
+  size_t start = *i, n = s.size(), k = *i;
+  while (k < n && (isdigit((unsigned char)s[k]) || s[k] == '.')) k++;
+  if (k < n && (s[k] == 'e' || s[k] == 'E')) {
+    size_t j = k + 1;
+    if (j < n && (s[j] == '+' || s[j] == '-')) j++;
+    if (j < n && isdigit((unsigned char)s[j])) {
+      k = j;
+      while (k < n && isdigit((unsigned char)s[k])) k++;
+    }
+  }
+  *i = k;
+  return {TOK_NUMBER, s.substr(start, k - start)};
+}
+
+// An operator of one character, or of two where SQL has one.
+Token LexPunct(const std::string &s, size_t *i) {
+  static const char *const two[] = {"<=", ">=", "<>", "!=", "==", "||"};
+  std::string op(1, s[*i]);
+  for (const char *t : two) {
+    if (s.compare(*i, 2, t) == 0) op = t;
+  }
+  *i += op.size();
+  return {TOK_PUNCT, op};
+}
+
 // Splits text into tokens. Fails on an unterminated literal.
 bool Lex(const std::string &s, std::vector<Token> *out, std::string *error) {
   size_t i = 0, n = s.size();
   while (i < n) {
     unsigned char c = (unsigned char)s[i];
+    Token token;
     if (isspace(c) || SqlCommentEnd(s, i)) {
-      // A comment counts as a blank: it may stand before a statement (a
-      // script's heading) and may hold a ';' without ending one.
-      for (;;) {
-        if (i < n && isspace((unsigned char)s[i])) {
-          i++;
-        } else if (size_t end = SqlCommentEnd(s, i)) {
-          i = end;
-        } else {
-          break;
-        }
-      }
-      out->push_back({TOK_SPACE, " "});
+      token = LexBlank(s, &i);
     } else if (c == '\'') {
-      std::string value;
-      i++;
-      bool closed = false;
-      while (i < n) {
-        char d = s[i];
-        if (d == '\\' && i + 1 < n) {
-          char e = s[i + 1];
-          switch (e) {
-            case 'n': value += '\n'; break;
-            case 't': value += '\t'; break;
-            case 'r': value += '\r'; break;
-            default: value += e; break;
-          }
-          i += 2;
-        } else if (d == '\'') {
-          if (i + 1 < n && s[i + 1] == '\'') {  // SQL's doubled quote
-            value += '\'';
-            i += 2;
-          } else {
-            i++;
-            closed = true;
-            break;
-          }
-        } else {
-          value += d;
-          i++;
-        }
-      }
-      if (!closed) {
+      if (!LexString(s, &i, &token)) {
         *error = "Unterminated string literal";
         return false;
       }
-      out->push_back({TOK_STRING, value});
     } else if (c == '"') {
-      size_t start = i++;
-      bool closed = false;
-      while (i < n) {
-        if (s[i] == '"') {
-          if (i + 1 < n && s[i + 1] == '"') {
-            i += 2;
-            continue;
-          }
-          i++;
-          closed = true;
-          break;
-        }
-        i++;
-      }
-      if (!closed) {
+      if (!LexQuotedName(s, &i, &token)) {
         *error = "Unterminated quoted name";
         return false;
       }
-      out->push_back({TOK_QUOTED, s.substr(start, i - start)});
     } else if (IsWordStart(c)) {
       size_t start = i;
       while (i < n && IsWordChar((unsigned char)s[i])) i++;
-      out->push_back({TOK_WORD, s.substr(start, i - start)});
+      token = {TOK_WORD, s.substr(start, i - start)};
     } else if (isdigit(c) || (c == '.' && i + 1 < n && isdigit((unsigned char)s[i + 1]))) {
-      size_t start = i;
-      while (i < n && (isdigit((unsigned char)s[i]) || s[i] == '.')) i++;
-      if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        size_t j = i + 1;
-        if (j < n && (s[j] == '+' || s[j] == '-')) j++;
-        if (j < n && isdigit((unsigned char)s[j])) {
-          i = j;
-          while (i < n && isdigit((unsigned char)s[i])) i++;
-        }
-      }
-      out->push_back({TOK_NUMBER, s.substr(start, i - start)});
+      token = LexNumber(s, &i);
     } else {
-      static const char *const two[] = {"<=", ">=", "<>", "!=", "==", "||"};
-      std::string op(1, (char)c);
-      for (const char *t : two) {
-        if (i + 1 < n && s[i] == t[0] && s[i + 1] == t[1]) op = t;
-      }
-      i += op.size();
-      out->push_back({TOK_PUNCT, op});
+      token = LexPunct(s, &i);
     }
+    out->push_back(std::move(token));
   }
   return true;
 }

@@ -160,15 +160,18 @@ bool Lex(const std::string &s, std::vector<Token> *out, std::string *error) {
   return true;
 }
 
-std::string QuoteLiteral(const std::string &value) {
-  std::string q = "'";
-  for (char c : value) {
-    if (c == '\'') q += '\'';
+// Text between two quote characters, each inner one doubled: SQL's string
+// literal (') and quoted name (").
+std::string Quoted(const std::string &text, char quote) {
+  std::string q(1, quote);
+  for (char c : text) {
+    if (c == quote) q += quote;
     q += c;
   }
-  q += '\'';
-  return q;
+  return q + quote;
 }
+
+std::string QuoteLiteral(const std::string &value) { return Quoted(value, '\''); }
 
 // Joins tokens back into text. Adjacent operators that would read as an
 // SQLite comment ("-" "-", "/" "*") are kept apart by a blank.
@@ -241,111 +244,79 @@ bool TranslateSequence(const std::vector<Token *> &sig, bool create, Translation
 // no more than n characters in char(n). The constraint's name is the
 // message the client sees ("CHECK constraint failed: ..."). Columns of
 // type date and time get the collations that order them as such.
-void AddTypeChecks(const std::vector<Token *> &sig) {
-  // CREATE TABLE name ( element , element ... )
-  if (sig.size() < 5 || sig[3]->kind != TOK_PUNCT || sig[3]->text != "(") return;
-  std::string checks;
-  size_t k = 4;
-  while (k < sig.size()) {
-    size_t begin = k;
-    int depth = 0;
-    while (k < sig.size()) {
-      const Token &t = *sig[k];
-      if (t.kind == TOK_PUNCT && t.text == "(") depth++;
-      if (t.kind == TOK_PUNCT && t.text == ")") {
-        if (depth == 0) break;
-        depth--;
-      }
-      if (depth == 0 && t.kind == TOK_PUNCT && t.text == ",") break;
-      k++;
-    }
-    if (k >= sig.size()) return;  // unbalanced: SQLite will say so
-    // A column definition: name, type word, optional (n).
-    if (k - begin >= 2 && sig[begin]->kind == TOK_QUOTED && sig[begin + 1]->kind == TOK_WORD) {
-      std::string type = Upper(sig[begin + 1]->text);
-      if (type == "DATE") sig[begin + 1]->text += " COLLATE " MSQL_DATE_COLLATION;
-      if (type == "TIME") sig[begin + 1]->text += " COLLATE " MSQL_TIME_COLLATION;
-    }
-    if (k - begin >= 2 && sig[begin]->kind == TOK_WORD && sig[begin + 1]->kind == TOK_WORD) {
-      std::string name = sig[begin]->text;
-      std::string type = Upper(sig[begin + 1]->text);
-      static const char *const not_columns[] = {"CONSTRAINT", "PRIMARY", "UNIQUE", "CHECK", "FOREIGN"};
-      bool column = true;
-      for (const char *w : not_columns) {
-        if (Upper(name) == w) column = false;
-      }
-      std::string rule, message;
-      if (!column) {
-      } else if (type == "INT" || type == "INTEGER") {
-        rule = "typeof(" + name + ") IN ('integer','null')";
-        message = "value of " + name + " is not an integer";
-      } else if (type == "UINT") {
-        rule = "typeof(" + name + ") IN ('integer','null') AND (" + name + " IS NULL OR " + name + " >= 0)";
-        message = "value of " + name + " is not an unsigned integer";
-      } else if (type == "REAL" || type == "MONEY") {
-        rule = "typeof(" + name + ") IN ('integer','real','null')";
-        message = "value of " + name + " is not a number";
-      } else if (type == "CHAR" && begin + 4 < k && sig[begin + 2]->text == "(" &&
-                 sig[begin + 3]->kind == TOK_NUMBER && sig[begin + 4]->text == ")") {
-        rule = "length(" + name + ") <= " + sig[begin + 3]->text;
-        message = "value of " + name + " is longer than " + sig[begin + 3]->text + " characters";
-      }
-      if (column && (type == "DATE" || type == "TIME")) {
-        sig[begin + 1]->text += type == "DATE" ? " COLLATE " MSQL_DATE_COLLATION : " COLLATE " MSQL_TIME_COLLATION;
-      }
-      if (!rule.empty()) checks += ", CONSTRAINT \"" + message + "\" CHECK (" + rule + ")";
-    }
-    if (sig[k]->text == ")") {
-      sig[k]->text = checks + ")";
-      return;
-    }
-    k++;
+void SqliteColumn(const std::vector<Token *> &sig, size_t begin, size_t end, std::string *checks) {
+  std::string type = Upper(sig[begin + 1]->text);
+  if (type == "DATE") sig[begin + 1]->text += " COLLATE " MSQL_DATE_COLLATION;
+  if (type == "TIME") sig[begin + 1]->text += " COLLATE " MSQL_TIME_COLLATION;
+  if (sig[begin]->kind != TOK_WORD) return;  // a quoted name has no check
+  const std::string &name = sig[begin]->text;
+  std::string rule, message;
+  if (type == "INT" || type == "INTEGER") {
+    rule = "typeof(" + name + ") IN ('integer','null')";
+    message = "value of " + name + " is not an integer";
+  } else if (type == "UINT") {
+    rule = "typeof(" + name + ") IN ('integer','null') AND (" + name + " IS NULL OR " + name + " >= 0)";
+    message = "value of " + name + " is not an unsigned integer";
+  } else if (type == "REAL" || type == "MONEY") {
+    rule = "typeof(" + name + ") IN ('integer','real','null')";
+    message = "value of " + name + " is not a number";
+  } else if (type == "CHAR" && begin + 4 < end && sig[begin + 2]->text == "(" && sig[begin + 3]->kind == TOK_NUMBER &&
+             sig[begin + 4]->text == ")") {
+    rule = "length(" + name + ") <= " + sig[begin + 3]->text;
+    message = "value of " + name + " is longer than " + sig[begin + 3]->text + " characters";
   }
+  if (!rule.empty()) *checks += ", CONSTRAINT \"" + message + "\" CHECK (" + rule + ")";
 }
 
 // mSQL's column types as PostgreSQL's: char(n) as varchar(n) (mSQL does
 // not pad), real as double precision, money as numeric(15,2) (listed as
 // money again), uint as bigint that refuses negative values, text(n) as
 // text; int, date and time are PostgreSQL's own.
-void PgColumnTypes(const std::vector<Token *> &sig) {
-  if (sig.size() < 5 || sig[3]->kind != TOK_PUNCT || sig[3]->text != "(") return;
-  int depth = 0;
-  bool element_start = true;
-  for (size_t k = 4; k + 1 < sig.size(); k++) {
-    Token &t = *sig[k];
-    if (t.kind == TOK_PUNCT && t.text == "(") depth++;
-    if (t.kind == TOK_PUNCT && t.text == ")") depth--;
-    if (depth < 0) return;
-    if (depth == 0 && t.kind == TOK_PUNCT && t.text == ",") {
-      element_start = true;
-      continue;
-    }
-    if (!element_start || depth != 0) continue;
-    element_start = false;
-    if ((t.kind != TOK_WORD && t.kind != TOK_QUOTED) || sig[k + 1]->kind != TOK_WORD) continue;
-    static const char *const not_columns[] = {"CONSTRAINT", "PRIMARY", "UNIQUE", "CHECK", "FOREIGN"};
-    bool column = true;
-    for (const char *w : not_columns) column = column && !IsKeyword(t, w);
-    if (!column) continue;
-    Token &type = *sig[k + 1];
-    std::string up = Upper(type.text);
-    bool sized = k + 4 < sig.size() && sig[k + 2]->text == "(" && sig[k + 3]->kind == TOK_NUMBER &&
-                 sig[k + 4]->text == ")";
-    if (up == "CHAR") {
-      type.text = "varchar";
-    } else if (up == "REAL") {
-      type.text = "double precision";
-    } else if (up == "MONEY") {
-      type.text = "numeric(15,2)";
-    } else if (up == "UINT") {
-      type.text = "bigint CHECK (" + t.text + " >= 0)";
-    } else if (up == "TEXT" && sized) {
-      for (size_t j = k + 2; j <= k + 4; j++) {
-        sig[j]->kind = TOK_SPACE;
-        sig[j]->text = " ";
-      }
+void PgColumn(const std::vector<Token *> &sig, size_t begin, size_t end, std::string *) {
+  Token &type = *sig[begin + 1];
+  std::string up = Upper(type.text);
+  bool sized = begin + 4 < end && sig[begin + 2]->text == "(" && sig[begin + 3]->kind == TOK_NUMBER &&
+               sig[begin + 4]->text == ")";
+  if (up == "CHAR") {
+    type.text = "varchar";
+  } else if (up == "REAL") {
+    type.text = "double precision";
+  } else if (up == "MONEY") {
+    type.text = "numeric(15,2)";
+  } else if (up == "UINT") {
+    type.text = "bigint CHECK (" + sig[begin]->text + " >= 0)";
+  } else if (up == "TEXT" && sized) {
+    for (size_t j = begin + 2; j <= begin + 4; j++) {
+      sig[j]->kind = TOK_SPACE;
+      sig[j]->text = " ";
     }
   }
+}
+
+// Whether the element sig[begin, end) of CREATE TABLE defines a column: a
+// name and a type word, not a table constraint.
+bool IsColumnDefinition(const std::vector<Token *> &sig, size_t begin, size_t end) {
+  if (end - begin < 2 || sig[begin + 1]->kind != TOK_WORD) return false;
+  if (sig[begin]->kind == TOK_QUOTED) return true;
+  static const char *const not_columns[] = {"CONSTRAINT", "PRIMARY", "UNIQUE", "CHECK", "FOREIGN"};
+  for (const char *w : not_columns) {
+    if (IsKeyword(*sig[begin], w)) return false;
+  }
+  return sig[begin]->kind == TOK_WORD;
+}
+
+// Where the element of CREATE TABLE that starts at sig[k] ends: at its
+// ',' or at the list's closing ')'; sig.size() when the list is not closed.
+size_t ElementEnd(const std::vector<Token *> &sig, size_t k) {
+  int depth = 0;
+  for (; k < sig.size(); k++) {
+    const Token &t = *sig[k];
+    if (t.kind != TOK_PUNCT) continue;
+    if (t.text == "(") depth++;
+    if (t.text == ")" && depth-- == 0) break;
+    if (depth == 0 && t.text == ",") break;
+  }
+  return k;
 }
 
 // mSQL names a table's alias with "=": "FROM emp=e1, emp=e2". In a FROM
@@ -376,6 +347,69 @@ void TranslateAliases(const std::vector<Token *> &sig) {
         op.text = " AS ";
       }
     }
+  }
+}
+
+// What differs between the engines' SQL, as data: the translator has no
+// other knowledge of the engine it writes for.
+struct DialectRules {
+  char param_mark;        // a bound parameter: ?N (SQLite) or $N (PostgreSQL)
+  const char *like;       // LIKE; null: as it was written
+  const char *clike;      // CLIKE, mSQL's LIKE without case
+  const char *rlike;      // RLIKE, a regular expression
+  const char *rowid;      // _rowid in a select list (null: refused, with rowid_refusal)
+  const char *rowid_refusal;
+  const char *sysdate;    // _sysdate: seconds since 1970
+  std::string (*next_in_sequence)(const std::string &table);  // _seq
+  // A pattern is matched against the text of a field of any type, as
+  // mSQL matches it; an engine that matches text only reads it as text.
+  bool patterns_on_text_only;
+  // Where an UPDATE's literals start to be bound: its WHERE, or already
+  // its SET (so that an empty date can be told from an empty text there).
+  const char *update_params_from;
+  // One column definition of CREATE TABLE, sig[begin] its name and
+  // sig[begin + 1] its type, up to sig[end] (its ',' or the closing ')'):
+  // rewrites its type; table constraints to add go into *checks.
+  void (*column)(const std::vector<Token *> &sig, size_t begin, size_t end, std::string *checks);
+};
+
+std::string SqliteNextInSequence(const std::string &table) { return "korvid_seq(" + QuoteLiteral(table) + ")"; }
+
+std::string PgNextInSequence(const std::string &table) {
+  return "nextval(" + QuoteLiteral(PgSequenceName(table)) + ")";
+}
+
+const DialectRules kSqliteRules = {
+    '?', nullptr, "MATCH",  // our match() is LIKE without case
+    "REGEXP", "rowid", nullptr, "CAST(strftime('%s','now') AS INTEGER)", SqliteNextInSequence, false, "WHERE",
+    SqliteColumn,
+};
+
+const DialectRules kPgRules = {
+    '$', "LIKE", "ILIKE", "~", nullptr, "Unsupported with PostgreSQL: _rowid (PostgreSQL rows have no fixed row number)",
+    "CAST(extract(epoch FROM now()) AS bigint)", PgNextInSequence, true, "SET", PgColumn,
+};
+
+const DialectRules &RulesOf(const Translation *t) {
+  return t->dialect == DIALECT_POSTGRES ? kPgRules : kSqliteRules;
+}
+
+// Walks the elements of "CREATE TABLE name ( element, ... )", giving each
+// column definition to the engine's rule; the constraints it adds go before
+// the closing parenthesis. An unbalanced list is left for the engine to
+// refuse.
+void WalkColumns(const std::vector<Token *> &sig, const DialectRules &rules) {
+  if (sig.size() < 5 || sig[3]->kind != TOK_PUNCT || sig[3]->text != "(") return;
+  std::string checks;
+  for (size_t k = 4; k < sig.size(); k++) {
+    size_t end = ElementEnd(sig, k);
+    if (end >= sig.size()) return;
+    if (IsColumnDefinition(sig, k, end)) rules.column(sig, k, end, &checks);
+    if (sig[end]->text == ")") {
+      sig[end]->text = checks + ")";
+      return;
+    }
+    k = end;
   }
 }
 
@@ -422,15 +456,15 @@ void Parameterize(const std::vector<Token *> &sig, const char *start, Translatio
     }
     out->params.push_back(p);
     t->kind = TOK_QUOTED;  // emitted verbatim
-    t->text = (out->dialect == DIALECT_POSTGRES ? "$" : "?") + std::to_string(out->params.size());
+    t->text = RulesOf(out).param_mark + std::to_string(out->params.size());
   }
 }
 
 // mSQL matches patterns against a field of any type (Korvid searches an
-// int field with LIKE); PostgreSQL only against text. So for PostgreSQL
-// the field before the operator at sig[k] is read as text, and a number
-// after it is a pattern like any other.
-void PgPatternOperands(const std::vector<Token *> &sig, size_t k) {
+// int field with LIKE); PostgreSQL only against text. So there the field
+// before the operator at sig[k] is read as text, and a number after it is a
+// pattern like any other.
+void PatternOnText(const std::vector<Token *> &sig, size_t k) {
   size_t left = k;
   if (left > 0 && IsKeyword(*sig[left - 1], "NOT")) left--;
   if (left > 0 && (sig[left - 1]->kind == TOK_WORD || sig[left - 1]->kind == TOK_QUOTED)) {
@@ -452,73 +486,86 @@ void PgPatternOperands(const std::vector<Token *> &sig, size_t k) {
   }
 }
 
+// What a statement's words are rewritten with: the engine's rules, and
+// the table of its FROM (the table of _seq).
+struct WordContext {
+  const DialectRules *rules;
+  std::string from_table;
+  bool is_select;
+  bool seen_where = false;
+};
+
+// The system variables and the mSQL operators, at sig[k]; false with the
+// reason for a word that is refused.
+bool RewriteWord(const std::vector<Token *> &sig, size_t k, WordContext *w, std::string *error) {
+  Token &t = *sig[k];
+  std::string up = Upper(t.text);
+  const DialectRules &rules = *w->rules;
+  bool in_select_list = w->is_select && k > 0 && !(sig[k - 1]->kind == TOK_PUNCT && sig[k - 1]->text == ".") &&
+                        k + 1 < sig.size() &&
+                        (IsKeyword(*sig[k + 1], "FROM") || (sig[k + 1]->kind == TOK_PUNCT && sig[k + 1]->text == ","));
+  const char *as = nullptr;  // the name a select list's column keeps
+  if (up == "WHERE") {
+    w->seen_where = true;
+  } else if (up == "_ROWID") {
+    if (!rules.rowid) {
+      *error = rules.rowid_refusal;
+      return false;
+    }
+    t.text = rules.rowid;
+    as = "_rowid";
+  } else if (up == "_SEQ") {
+    if (w->from_table.empty()) {
+      *error = "_seq needs a table";
+      return false;
+    }
+    t.text = rules.next_in_sequence(w->from_table);
+    as = "_seq";
+  } else if (up == "_SYSDATE") {
+    t.text = rules.sysdate;
+    as = "_sysdate";
+  } else if (up == "_TIMESTAMP" || up == "SLIKE") {
+    *error = up == "SLIKE" ? "Unsupported operator: SLIKE" : "Unsupported system variable: _timestamp";
+    return false;
+  } else if (up == "LIKE" || up == "CLIKE" || up == "RLIKE") {
+    if (rules.patterns_on_text_only) PatternOnText(sig, k);
+    const char *op = up == "LIKE" ? rules.like : up == "CLIKE" ? rules.clike : rules.rlike;
+    if (op) t.text = op;
+  } else if (up == "NULL" && w->seen_where && k > 0 && sig[k - 1]->kind == TOK_PUNCT) {
+    // mSQL compares with NULL by = and <>; SQL needs IS and IS NOT.
+    Token &op = *sig[k - 1];
+    if (op.text == "=") {
+      op.kind = TOK_WORD;
+      op.text = "IS";
+    } else if (op.text == "<>" || op.text == "!=") {
+      op.kind = TOK_WORD;
+      op.text = "IS NOT";
+    }
+  }
+  if (as && in_select_list) t.text += std::string(" AS ") + as;
+  return true;
+}
+
 // The rewrites that apply anywhere in a statement: the system variables,
 // the mSQL operators, comparisons with NULL, and the reserved names.
-bool RewriteWords(const std::vector<Token *> &sig, bool is_select, Dialect dialect, std::string *error) {
-  bool pg = dialect == DIALECT_POSTGRES;
-  bool seen_where = false;
-  std::string from_table;
+bool RewriteWords(const std::vector<Token *> &sig, bool is_select, const DialectRules &rules, std::string *error) {
+  WordContext w;
+  w.rules = &rules;
+  w.is_select = is_select;
   for (size_t k = 0; k + 1 < sig.size(); k++) {
     if (IsKeyword(*sig[k], "FROM") && sig[k + 1]->kind == TOK_WORD) {
-      from_table = sig[k + 1]->text;
+      w.from_table = sig[k + 1]->text;
       break;
     }
   }
   for (size_t k = 0; k < sig.size(); k++) {
-    Token &t = *sig[k];
-    if (t.kind != TOK_WORD) continue;
-    std::string up = Upper(t.text);
-    if (up.compare(0, 7, "_KORVID") == 0 || up.compare(0, 7, "SQLITE_") == 0 ||
-        up == "KORVID_SEQ") {
-      *error = "Reserved name: " + t.text;
+    if (sig[k]->kind != TOK_WORD) continue;
+    std::string up = Upper(sig[k]->text);
+    if (up.compare(0, 7, "_KORVID") == 0 || up.compare(0, 7, "SQLITE_") == 0 || up == "KORVID_SEQ") {
+      *error = "Reserved name: " + sig[k]->text;
       return false;
     }
-    bool in_select_list = is_select && k > 0 && !(sig[k - 1]->kind == TOK_PUNCT && sig[k - 1]->text == ".") &&
-                          k + 1 < sig.size() &&
-                          (IsKeyword(*sig[k + 1], "FROM") ||
-                           (sig[k + 1]->kind == TOK_PUNCT && sig[k + 1]->text == ","));
-    if (up == "WHERE") {
-      seen_where = true;
-    } else if (up == "_ROWID" && pg) {
-      *error = "Unsupported with PostgreSQL: _rowid (PostgreSQL rows have no fixed row number)";
-      return false;
-    } else if (up == "_ROWID") {
-      t.text = in_select_list ? "rowid AS _rowid" : "rowid";
-    } else if (up == "_SEQ") {
-      if (from_table.empty()) {
-        *error = "_seq needs a table";
-        return false;
-      }
-      t.text = pg ? "nextval(" + QuoteLiteral(PgSequenceName(from_table)) + ")"
-                  : "korvid_seq(" + QuoteLiteral(from_table) + ")";
-      if (in_select_list) t.text += " AS _seq";
-    } else if (up == "_SYSDATE") {
-      t.text = pg ? "CAST(extract(epoch FROM now()) AS bigint)" : "CAST(strftime('%s','now') AS INTEGER)";
-      if (in_select_list) t.text += " AS _sysdate";
-    } else if (up == "_TIMESTAMP") {
-      *error = "Unsupported system variable: _timestamp";
-      return false;
-    } else if (pg && (up == "LIKE" || up == "CLIKE" || up == "RLIKE")) {
-      PgPatternOperands(sig, k);
-      t.text = up == "LIKE" ? "LIKE" : up == "CLIKE" ? "ILIKE" : "~";
-    } else if (up == "CLIKE") {
-      t.text = pg ? "ILIKE" : "MATCH";  // our match() is LIKE without case
-    } else if (up == "RLIKE") {
-      t.text = pg ? "~" : "REGEXP";
-    } else if (up == "SLIKE") {
-      *error = "Unsupported operator: SLIKE";
-      return false;
-    } else if (up == "NULL" && seen_where && k > 0 && sig[k - 1]->kind == TOK_PUNCT) {
-      // mSQL compares with NULL by = and <>; SQLite needs IS and IS NOT.
-      Token &op = *sig[k - 1];
-      if (op.text == "=") {
-        op.kind = TOK_WORD;
-        op.text = "IS";
-      } else if (op.text == "<>" || op.text == "!=") {
-        op.kind = TOK_WORD;
-        op.text = "IS NOT";
-      }
-    }
+    if (!RewriteWord(sig, k, &w, error)) return false;
   }
   return true;
 }
@@ -541,14 +588,12 @@ bool TranslateSelect(std::vector<Token> &tokens, const std::vector<Token *> &sig
   // "SELECT _seq FROM t" reads the sequence once, whatever the table holds.
   if (sig.size() == 4 && IsKeyword(*sig[1], "_seq") && IsKeyword(*sig[2], "FROM") &&
       sig[3]->kind == TOK_WORD) {
-    out->sql = out->dialect == DIALECT_POSTGRES
-                   ? "SELECT nextval(" + QuoteLiteral(PgSequenceName(sig[3]->text)) + ") AS _seq"
-                   : "SELECT korvid_seq(" + QuoteLiteral(sig[3]->text) + ") AS _seq";
+    out->sql = "SELECT " + RulesOf(out).next_in_sequence(sig[3]->text) + " AS _seq";
     out->is_select = true;
     return true;
   }
   out->is_select = true;
-  if (!RewriteWords(sig, true, out->dialect, error)) return false;
+  if (!RewriteWords(sig, true, RulesOf(out), error)) return false;
   TranslateAliases(sig);
   Parameterize(sig, "WHERE", out);
   return Finish(tokens, true, out);
@@ -556,7 +601,7 @@ bool TranslateSelect(std::vector<Token> &tokens, const std::vector<Token *> &sig
 
 bool TranslateInsert(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
                      std::string *error) {
-  if (!RewriteWords(sig, false, out->dialect, error)) return false;
+  if (!RewriteWords(sig, false, RulesOf(out), error)) return false;
   Parameterize(sig, "VALUES", out);
   return Finish(tokens, false, out);
 }
@@ -564,11 +609,8 @@ bool TranslateInsert(std::vector<Token> &tokens, const std::vector<Token *> &sig
 // UPDATE and DELETE.
 bool TranslateChange(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
                      std::string *error) {
-  if (!RewriteWords(sig, false, out->dialect, error)) return false;
-  // PostgreSQL also gets an UPDATE's new values as parameters, so that an
-  // empty date can be told from an empty text there too.
-  bool pg_update = out->dialect == DIALECT_POSTGRES && IsKeyword(*sig[0], "UPDATE");
-  Parameterize(sig, pg_update ? "SET" : "WHERE", out);
+  if (!RewriteWords(sig, false, RulesOf(out), error)) return false;
+  Parameterize(sig, IsKeyword(*sig[0], "UPDATE") ? RulesOf(out).update_params_from : "WHERE", out);
   return Finish(tokens, false, out);
 }
 
@@ -594,7 +636,7 @@ bool TranslateCreateIndex(std::vector<Token> &tokens, const std::vector<Token *>
   }
   sig[k + 1]->kind = TOK_QUOTED;
   sig[k + 1]->text = "\"" + IndexStoredName(sig[k + 3]->text, sig[k + 1]->text) + "\"";
-  if (!RewriteWords(sig, false, out->dialect, error)) return false;
+  if (!RewriteWords(sig, false, RulesOf(out), error)) return false;
   return Finish(tokens, false, out);
 }
 
@@ -612,19 +654,15 @@ bool TranslateDropIndex(std::vector<Token> &, const std::vector<Token *> &sig, T
 
 bool TranslateCreateTable(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
                           std::string *error) {
-  if (out->dialect == DIALECT_POSTGRES) {
-    PgColumnTypes(sig);
-  } else {
-    AddTypeChecks(sig);
-  }
-  if (!RewriteWords(sig, false, out->dialect, error)) return false;
+  WalkColumns(sig, RulesOf(out));
+  if (!RewriteWords(sig, false, RulesOf(out), error)) return false;
   return Finish(tokens, false, out);
 }
 
 bool TranslateDropTable(std::vector<Token> &tokens, const std::vector<Token *> &sig, Translation *out,
                         std::string *error) {
   if (sig.size() > 2 && sig[2]->kind == TOK_WORD) out->table = sig[2]->text;  // its sequence goes too
-  if (!RewriteWords(sig, false, out->dialect, error)) return false;
+  if (!RewriteWords(sig, false, RulesOf(out), error)) return false;
   return Finish(tokens, false, out);
 }
 
@@ -668,6 +706,8 @@ bool ValidDatabaseName(const std::string &name) {
   }
   return true;
 }
+
+std::string QuoteName(const std::string &name) { return Quoted(name, '"'); }
 
 std::string PgSequenceName(const std::string &table) {
   std::string name = "\"_korvid_seq_";

@@ -67,6 +67,10 @@ std::string PgSequenceName(const std::string &table);
 // 0 when no comment starts there. The lexer's, and the script splitter's.
 size_t SqlCommentEnd(const std::string &s, size_t i);
 
+// A name as an SQL identifier for either engine: in double quotes, inner
+// ones doubled, whatever it holds.
+std::string QuoteName(const std::string &name);
+
 // Longest database name; a longer one is refused like any bad name.
 #define DB_NAME_MAX 64
 

@@ -301,21 +301,17 @@ bool OnQuery(Connection *c, const std::string &args) {
   return true;
 }
 
-bool OnDbList(Connection *c, const std::string &) {
+// Answers with a list of names the engine gives.
+bool ListNames(Connection *c, bool (*list)(Connection *c, std::vector<std::string> *names, std::string *error)) {
   std::vector<std::string> names;
   std::string error;
-  bool ok = c->server->engine->list_databases(c, &names, &error);
+  bool ok = list(c, &names, &error);
   ReplyList(c, ok, names, error);
   return true;
 }
 
-bool OnTableList(Connection *c, const std::string &) {
-  std::vector<std::string> names;
-  std::string error;
-  bool ok = c->server->engine->list_tables(c, &names, &error);
-  ReplyList(c, ok, names, error);
-  return true;
-}
+bool OnDbList(Connection *c, const std::string &) { return ListNames(c, c->server->engine->list_databases); }
+bool OnTableList(Connection *c, const std::string &) { return ListNames(c, c->server->engine->list_tables); }
 
 bool OnFieldList(Connection *c, const std::string &args) {
   ListFields(c, args);
@@ -342,28 +338,20 @@ bool OnSeqInfo(Connection *c, const std::string &args) {
   return true;
 }
 
-// Create and drop take one database name, copy and move two.
-bool OnOneDatabase(Connection *c, long code, const std::string &args) {
-  if (!NeedName(c, args) || !NeedWritable(c)) return true;
-  std::string error;
-  bool ok = c->server->engine->administer(c, code, args, "", &error);
-  ReplyOutcome(c, ok, error);
-  return true;
-}
-
-bool OnTwoDatabases(Connection *c, long code, const std::string &args) {
-  std::string a, b, error;
-  SplitPair(args, &a, &b);
-  if (!NeedName(c, a) || !NeedName(c, b) || !NeedWritable(c)) return true;
+// Create and drop take one database name, copy and move two ("a:b").
+bool OnAdminister(Connection *c, long code, const std::string &args, bool two) {
+  std::string a = args, b, error;
+  if (two) SplitPair(args, &a, &b);
+  if (!NeedName(c, a) || (two && !NeedName(c, b)) || !NeedWritable(c)) return true;
   bool ok = c->server->engine->administer(c, code, a, b, &error);
   ReplyOutcome(c, ok, error);
   return true;
 }
 
-bool OnCreateDb(Connection *c, const std::string &args) { return OnOneDatabase(c, REQ_CREATE_DB, args); }
-bool OnDropDb(Connection *c, const std::string &args) { return OnOneDatabase(c, REQ_DROP_DB, args); }
-bool OnCopyDb(Connection *c, const std::string &args) { return OnTwoDatabases(c, REQ_COPY_DB, args); }
-bool OnMoveDb(Connection *c, const std::string &args) { return OnTwoDatabases(c, REQ_MOVE_DB, args); }
+bool OnCreateDb(Connection *c, const std::string &args) { return OnAdminister(c, REQ_CREATE_DB, args, false); }
+bool OnDropDb(Connection *c, const std::string &args) { return OnAdminister(c, REQ_DROP_DB, args, false); }
+bool OnCopyDb(Connection *c, const std::string &args) { return OnAdminister(c, REQ_COPY_DB, args, true); }
+bool OnMoveDb(Connection *c, const std::string &args) { return OnAdminister(c, REQ_MOVE_DB, args, true); }
 
 // Access is decided by the peer's credentials and admin_user alone; there
 // is no access file to read again.

@@ -37,15 +37,6 @@ std::string UniqueIndexName(const std::string &base, const std::vector<std::stri
   return name;
 }
 
-std::string QuoteName(const std::string &name) {
-  std::string quoted = "\"";
-  for (char ch : name) {
-    if (ch == '"') quoted += '"';
-    quoted += ch;
-  }
-  return quoted + "\"";
-}
-
 void AppendColumn(std::string *packet, const char *value, size_t length) {
   char buf[24];
   char *start = FormatCount(buf + sizeof buf, length);

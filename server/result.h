@@ -55,10 +55,6 @@ FieldDesc IndexEntry(const std::string &table, const std::string &name, size_t c
 // with "_2", "_3", ... when one of `taken` has it already.
 std::string UniqueIndexName(const std::string &base, const std::vector<std::string> &taken);
 
-// A name as an SQL identifier for either engine: in double quotes, inner
-// ones doubled, whatever it holds.
-std::string QuoteName(const std::string &name);
-
 // Two digits a step: half the divisions.
 extern const char kDigitPairs[201];
 

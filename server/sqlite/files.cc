@@ -180,13 +180,22 @@ static bool CanTakeOver(const std::string &data_dir, const std::string &from, co
   return true;
 }
 
+// Opens the source of a copy or move once CanTakeOver allows it; *to_path
+// is the file it goes to, which keeps the source's suffix, cleared of the
+// leftovers of an earlier database of that name.
+static sqlite3 *OpenSource(const std::string &data_dir, const std::string &from, const std::string &to,
+                           std::string *to_path, std::string *error) {
+  if (!CanTakeOver(data_dir, from, to, error)) return nullptr;
+  *to_path = data_dir + "/" + to + DbSuffix(data_dir, from);
+  RemoveFiles(*to_path);
+  return DbOpen(DbPath(data_dir, from), false, false, error);
+}
+
 bool DbCopy(const std::string &data_dir, const std::string &from, const std::string &to,
             std::string *error) {
-  if (!CanTakeOver(data_dir, from, to, error)) return false;
-  sqlite3 *src = DbOpen(DbPath(data_dir, from), false, false, error);
+  std::string to_path;
+  sqlite3 *src = OpenSource(data_dir, from, to, &to_path, error);
   if (!src) return false;
-  std::string to_path = data_dir + "/" + to + DbSuffix(data_dir, from);
-  RemoveFiles(to_path);
   sqlite3 *dst = DbOpen(to_path, true, false, error);
   if (!dst) {
     DbClose(src);
@@ -211,17 +220,15 @@ bool DbCopy(const std::string &data_dir, const std::string &from, const std::str
 
 bool DbMove(const std::string &data_dir, const std::string &from, const std::string &to,
             std::string *error) {
-  if (!CanTakeOver(data_dir, from, to, error)) return false;
   // Fold the write-ahead log into the file first, so that the file alone
   // holds the whole database when it takes its new name.
-  sqlite3 *db = DbOpen(DbPath(data_dir, from), false, false, error);
+  std::string to_path;
+  sqlite3 *db = OpenSource(data_dir, from, to, &to_path, error);
   if (!db) return false;
   bool ok = Exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", error);
   DbClose(db);
   if (!ok) return false;
   std::string from_path = DbPath(data_dir, from);
-  std::string to_path = data_dir + "/" + to + DbSuffix(data_dir, from);
-  RemoveFiles(to_path);
   if (rename(from_path.c_str(), to_path.c_str()) != 0) {
     *error = "Cannot rename database: " + std::string(strerror(errno));
     return false;

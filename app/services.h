@@ -47,6 +47,10 @@ struct Info {
   char *database;
 };
 
+// What ends a text cut to fit its place on screen, in Latin-1: "»". Only
+// shown, never written to the server or a file.
+#define CUT_MARK "\xbb"
+
 extern int sock;             // the current connection; negative after a failed connect
 extern int no_record_count;  // set by -c: no record count is computed
 

@@ -1,6 +1,7 @@
 // The record form window: its fixed part, the inputs built from a table's
 // field list, and the stepping through a found set. The statements its
 // buttons send are in update.cc and search.cc; their text in statements.cc.
+#include <algorithm>
 #include <string>
 
 #include "app/charset.h"
@@ -14,6 +15,40 @@ const int kFormWidth = 400;
 const int kFixedHeight = 100;
 const int kInputPitch = 35;
 const int kFirstInputY = 80;
+// A form taller than the screen less this (room for the window manager's
+// frame) would hide its last fields below the screen's edge: it is kept this
+// high, and its inputs scroll.
+const int kScreenMargin = 80;
+const int kScrollBarWidth = 20;
+// A field's name stands left of its input, drawn in this room up to the
+// input at x 90. Longer names move the inputs right, and widen the window,
+// by up to kMoreLabelRoom; a name longer still is cut.
+const int kLabelRoom = 84;
+const int kMoreLabelRoom = 160;
+
+int LabelWidth(const std::string &label) {
+  return fl_get_string_width(FL_BOLD_STYLE, FL_NORMAL_SIZE, label.c_str(), static_cast<int>(label.size()));
+}
+
+// The room the labels of info's data fields take: kLabelRoom, or what the
+// longest name needs up to kLabelRoom + kMoreLabelRoom.
+int LabelRoom(const Info *info) {
+  int room = kLabelRoom;
+  for (int i = 0; i < info->nfields; i++) room = std::max(room, LabelWidth(ToToolkit(info->fields[i].name)));
+  return std::min(room, kLabelRoom + kMoreLabelRoom);
+}
+
+// A field's name as its label: whole when it fits the room, else cut at its
+// end, the last place taken by the cut mark. The toolkit would draw a long
+// name from beyond the window's left edge, losing its start.
+std::string FieldLabel(const char *name, int room, bool *cut) {
+  std::string label = ToToolkit(name);
+  *cut = false;
+  if (LabelWidth(label) <= room) return label;
+  *cut = true;
+  while (!label.empty() && LabelWidth(label + CUT_MARK) > room) label.pop_back();
+  return label + CUT_MARK;
+}
 
 // Shows row `current` of the form's found set; returns whether there was one.
 bool ShowCurrentRow(RecordForm *record) {
@@ -24,6 +59,26 @@ bool ShowCurrentRow(RecordForm *record) {
   if (row == nullptr) return false;
   FillInputs(record, row, msqlFetchLengths(record->info->res));
   return true;
+}
+
+// Shows the rows of inputs from the scroll bar's value on, as many as the
+// window has room for, each in its place below the buttons; the others are
+// hidden until scrolled to.
+void ScrollInputs(FL_OBJECT *scrollbar, long data) {
+  RecordForm *record = RecordOf(data);
+  int top = static_cast<int>(fl_get_scrollbar_value(scrollbar) + 0.5);
+  fl_freeze_form(record->form);
+  for (int i = 0; i < record->info->nfields; i++) {
+    FL_OBJECT *input = record->inputs[i];
+    int row = i - top;
+    if (row >= 0 && row < record->rows) {
+      fl_set_object_position(input, input->x, kFirstInputY + kInputPitch * row);
+      fl_show_object(input);
+    } else {
+      fl_hide_object(input);
+    }
+  }
+  fl_unfreeze_form(record->form);
 }
 
 // Everything a record form owns but the form itself.
@@ -95,12 +150,19 @@ RecordForm *CreateRecordForm(void) {
 
 RecordForm *OpenRecordForm(Info *info, const char *title, int mode) {
   int height = kInputPitch * info->nfields + 90;
+  int highest = fl_scrh - kScreenMargin;
+  bool scrolled = height > highest && highest > kFixedHeight;
+  int label_room = LabelRoom(info);
+  int width = kFormWidth + (label_room - kLabelRoom);
   RecordForm *record = CreateRecordForm();
   record->info = CopyInfo(info);
   long data = reinterpret_cast<long>(record);
 
   fl_addto_form(record->form);
-  fl_set_form_size(record->form, kFormWidth, height);
+  if (scrolled)
+    fl_set_form_size(record->form, width + kScrollBarWidth, highest);
+  else
+    fl_set_form_size(record->form, width, height);
   fl_set_object_label(record->title, title);
 
   // The mode's buttons, always in this order, each 80 pixels right of the
@@ -136,10 +198,27 @@ RecordForm *OpenRecordForm(Info *info, const char *title, int mode) {
     x += 80;
   }
 
+  // Scrolled, a scroll bar right of the inputs chooses the first row shown.
+  record->rows = info->nfields;
+  if (scrolled) {
+    record->rows = (highest - 90) / kInputPitch;
+    const int top = kFirstInputY - 10;
+    record->scroller = fl_add_scrollbar(FL_VERT_SCROLLBAR, width, top, kScrollBarWidth, highest - 10 - top, "");
+    fl_set_scrollbar_bounds(record->scroller, 0, info->nfields - record->rows);
+    fl_set_scrollbar_step(record->scroller, 1);
+    fl_set_scrollbar_increment(record->scroller, record->rows, 1);
+    fl_set_scrollbar_size(record->scroller, static_cast<double>(record->rows) / info->nfields);
+    fl_set_scrollbar_value(record->scroller, 0);
+    fl_set_object_callback(record->scroller, ScrollInputs, data);
+  }
   record->inputs = new FL_OBJECT *[info->nfields > 0 ? info->nfields : 1]();
   for (int i = 0; i < info->nfields; i++) {
-    FL_OBJECT *obj = fl_add_input(FL_NORMAL_INPUT, 90, kInputPitch * i + kFirstInputY, 300, 25,
-                                  ToToolkit(info->fields[i].name).c_str());
+    bool cut;
+    std::string label = FieldLabel(info->fields[i].name, label_room, &cut);
+    FL_OBJECT *obj = fl_add_input(FL_NORMAL_INPUT, 90 + (label_room - kLabelRoom), kInputPitch * i + kFirstInputY,
+                                  300, 25, label.c_str());
+    // A name cut to fit is whole in the tooltip (and in Field Info).
+    if (cut) fl_set_object_helper(obj, ToToolkit(info->fields[i].name).c_str());
     fl_set_object_lsize(obj, FL_NORMAL_SIZE);
     fl_set_object_lalign(obj, FL_ALIGN_LEFT);
     fl_set_object_lstyle(obj, FL_BOLD_STYLE);
@@ -154,6 +233,7 @@ RecordForm *OpenRecordForm(Info *info, const char *title, int mode) {
     fl_set_object_lcolor(key, FL_RED);
   }
   fl_end_form();
+  if (scrolled) ScrollInputs(record->scroller, data);
   fl_show_form(record->form, FL_PLACE_MOUSE, FL_FULLBORDER, "Record");
   return record;
 }

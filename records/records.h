@@ -23,6 +23,11 @@ struct RecordForm {
   FL_OBJECT *previous;  // only with REC_BROWSE
   FL_OBJECT *next;      // only with REC_NEXT
   FL_OBJECT **inputs;   // nfields inputs, owned
+  // When the window would be taller than the screen: the scroll bar that
+  // chooses the first of the `rows` inputs shown (the others are hidden).
+  // Else null, and rows is nfields.
+  FL_OBJECT *scroller;
+  int rows;
   Info *info;           // own copy; info->res is the shown result set
   int current;          // row shown in show mode
   // The values of the row the inputs were last filled from (nullopt for

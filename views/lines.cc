@@ -71,7 +71,7 @@ void AddRecordLine(Info *info, FL_OBJECT *browser, char **row, const int *length
   static std::string mark;
   static ServerCharset mark_charset;
   if (mark.empty() || mark_charset != server_charset) {
-    mark = ToServer(LINE_CUT_MARK, server_charset);
+    mark = ToServer(CUT_MARK, server_charset);
     mark_charset = server_charset;
   }
   line.clear();

@@ -26,10 +26,8 @@ struct ListForm {
 ListForm *CreateShower(void);
 ListForm *OpenShower(Info *info, const char *title, int mode);
 // Adds the row's line (RecordLine) to the list; a value longer than its
-// column ends there in LINE_CUT_MARK, in the last place of the column.
+// column ends there in CUT_MARK, in the last place of the column.
 void AddRecordLine(Info *info, FL_OBJECT *browser, char **row, const int *lengths = nullptr);
-// The mark of a cut value in a list, in Latin-1: "»".
-#define LINE_CUT_MARK "\xbb"
 void PadSpaces(std::string &text, int count);
 void ShowerClose(FL_OBJECT *object, long data);
 void ShowerPrint(FL_OBJECT *object, long data);

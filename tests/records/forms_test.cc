@@ -14,6 +14,7 @@
 #include "msql/testing.h"
 #include "records/records.h"
 #include "tests/support/gui_support.h"
+#include "tests/support/xvfb.h"
 #include "views/views.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -241,25 +242,125 @@ TEST_F(RecordFormTest, FreeTextTakesValuesLongerThanItsLength) {
   GuiClick(r->close);
 }
 
-TEST_F(RecordFormTest, HeightGrowsWithTheFieldsWithoutLimit) {
-  std::string columns;
-  for (int i = 0; i < 30; i++) columns += (i ? ", f" : "f") + std::to_string(i) + " int";
+// The window grows with its fields while it fits the screen; taller, its
+// inputs scroll inside a window as high as the screen allows.
+TEST_F(RecordFormTest, HeightGrowsWithTheFieldsUpToTheScreen) {
+  auto columns = [](int n) {
+    std::string text;
+    for (int i = 0; i < n; i++) text += (i ? ", f" : "f") + std::to_string(i) + " int";
+    return text;
+  };
   struct Case {
     const char *table;
     std::string create;
-    int height;
-  } cases[] = {{"wide", "CREATE TABLE wide (" + columns + ")", 1140},
-               {"lone", "CREATE TABLE lone (k char(8))", 125}};
+    int width, height;
+    bool scrolled;
+  } cases[] = {{"tall", "CREATE TABLE tall (" + columns(20) + ")", 400, 790, false},
+               {"lone", "CREATE TABLE lone (k char(8))", 400, 125, false},
+               {"toolong", "CREATE TABLE toolong (" + columns(40) + ")", 420, fl_scrh - 80, true}};
   for (const Case &c : cases) {
+    SCOPED_TRACE(c.table);
     MainForm *mf = Load(c.table, {c.create}, false);
     ASSERT_NE(mf, nullptr);
     RecordForm *r = OpenRecordForm(mf->info, "Insert Record", REC_INSERT);
-    EXPECT_EQ(r->form->h, c.height) << c.table;
-    FL_Coord x, y, w, h;
-    fl_get_object_geometry(r->inputs[mf->info->nfields - 1], &x, &y, &w, &h);
-    EXPECT_EQ(y + h, c.height - 20) << c.table;
+    EXPECT_EQ(r->form->w, c.width);
+    EXPECT_EQ(r->form->h, c.height);
+    EXPECT_EQ(r->scroller != nullptr, c.scrolled);
+    // The last input shown ends 20 pixels above the window's bottom edge or
+    // less; scrolled, the window is as high as it can be for that.
+    FL_OBJECT *last = nullptr;
+    for (int i = 0; i < mf->info->nfields; i++)
+      if (r->inputs[i]->visible) last = r->inputs[i];
+    ASSERT_NE(last, nullptr);
+    EXPECT_LE(last->y + last->h, c.height - 20);
+    EXPECT_GT(last->y + last->h, c.height - 20 - 35);
     GuiClick(r->close);
   }
+}
+
+// Where an input is on the screen: its top-left corner in root coordinates.
+std::pair<int, int> OnScreen(FL_OBJECT *input) {
+  int x = 0, y = 0;
+  Window child;
+  XTranslateCoordinates(fl_get_display(), input->form->window, DefaultRootWindow(fl_get_display()), input->x,
+                        input->y, &x, &y, &child);
+  return {x, y};
+}
+
+// A form of 40 fields is taller than the screen: its last field is reached
+// by scrolling with the mouse wheel, as a user does, and what is typed into
+// it is stored.
+TEST_F(RecordFormTest, EveryFieldOfAFormTallerThanTheScreenIsReached) {
+  std::string columns;
+  for (int i = 1; i <= 40; i++) columns += (i > 1 ? ", c" : "c") + std::to_string(i) + " char(10)";
+  MainForm *mf = Load("forty", {"CREATE TABLE forty (" + columns + ")", "CREATE UNIQUE INDEX forty_c1 ON forty (c1)"});
+  ASSERT_NE(mf, nullptr);
+  RecordForm *r = Opened([&] { GuiClick(GuiFindObject(mf->form, "Insert")); });
+  ASSERT_NE(r, nullptr);
+  GuiFlush();
+  // Seen is what lies on the screen and inside the window.
+  int x0, window_top;
+  Window child;
+  XTranslateCoordinates(fl_get_display(), r->form->window, DefaultRootWindow(fl_get_display()), 0, 0, &x0,
+                        &window_top, &child);
+  int screen_height = std::min(DisplayHeight(fl_get_display(), DefaultScreen(fl_get_display())),
+                               window_top + r->form->h);
+  FL_OBJECT *last = r->inputs[39];
+  std::string window = std::to_string(r->form->window);
+  bool ok = false;
+  // Clicks into the scroll bar below its slider, each a page further down,
+  // until the last field is on the screen.
+  std::string below = std::to_string(r->form->w - 10) + " " + std::to_string(r->form->h - 30);
+  for (int page = 0; page < 40 && OnScreen(last).second + last->h > screen_height; page++) {
+    Xdotool("mousemove --window " + window + " " + below + " click 1", &ok);
+    ASSERT_TRUE(ok) << "xdotool cannot click";
+    GuiFlush();
+  }
+  std::pair<int, int> place = OnScreen(last);
+  ASSERT_LE(place.second + last->h, screen_height) << "the last field stays out of sight";
+  ASSERT_GE(place.second, OnScreen(r->inputs[0]).second - 35 * 39);
+  Xdotool("mousemove " + std::to_string(place.first + 20) + " " + std::to_string(place.second + 12) +
+              " click 1",
+          &ok);
+  GuiFlush();
+  Xdotool("type --delay 20 last", &ok);
+  GuiFlush();
+  EXPECT_EQ(Input(r, 39), "last");
+  fl_set_input(r->inputs[0], "first");
+  EXPECT_NE(GuiScreenshot(r->form, "forty-fields-scrolled"), "");
+  GuiAnswerQuestion(1);
+  GuiClick(Button(r, "Insert"));
+  EXPECT_EQ(Rows("SELECT c1, c39, c40 FROM forty"), std::vector<std::string>{"first||last"});
+  GuiClick(r->close);
+}
+
+// A field's name is shown whole, the inputs moved right for it; a name too
+// long even for that is cut at its end with a mark, whole in the tooltip.
+TEST_F(RecordFormTest, FieldNamesAreShownWholeOrCutAtTheirEnd) {
+  std::string longest = "a_field_name_much_too_long_for_any_label_room_at_all";
+  MainForm *mf = Load("names", {"CREATE TABLE names (alpha_2_code char(2), common_name char(20), "
+                                "inverted_name char(20), " + longest + " int)",
+                                "CREATE UNIQUE INDEX names_a ON names (alpha_2_code)"});
+  ASSERT_NE(mf, nullptr);
+  RecordForm *r = Opened([&] { GuiClick(GuiFindObject(mf->form, "Insert")); });
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(GuiLabelFaults(r->form), "");
+  const char *whole[] = {"alpha_2_code", "common_name", "inverted_name"};
+  for (int i = 0; i < 3; i++) {
+    EXPECT_EQ(GuiLabel(r->inputs[i]), whole[i]);
+    EXPECT_EQ(r->inputs[i]->tooltip, nullptr);
+  }
+  std::string cut = GuiLabel(r->inputs[3]);
+  ASSERT_GT(cut.size(), 1u);
+  EXPECT_EQ(cut.back(), '\xbb');
+  EXPECT_EQ(longest.compare(0, cut.size() - 1, cut, 0, cut.size() - 1), 0) << cut;
+  ASSERT_NE(r->inputs[3]->tooltip, nullptr);
+  EXPECT_EQ(r->inputs[3]->tooltip, longest);
+  // Every input beside its label, all at one place, the window wide enough.
+  for (int i = 0; i < 4; i++) EXPECT_EQ(r->inputs[i]->x, r->inputs[0]->x);
+  EXPECT_EQ(r->form->w, r->inputs[0]->x + 310);
+  EXPECT_NE(GuiScreenshot(r->form, "long-field-names"), "");
+  GuiClick(r->close);
 }
 
 // ---- Lookup, update, delete -------------------------------------------------

@@ -139,6 +139,100 @@ size_t ServerPrefixBytes(const char *text, size_t bytes, size_t characters,
   return taken;
 }
 
+namespace {
+
+// One character of a stored value: its bytes in the server's text and the
+// one byte the toolkit shows for it.
+struct Unit {
+  size_t begin, end;
+  char shown;
+  bool exact;  // its toolkit byte gives its bytes back
+  bool kept;   // the input kept it (set by the alignment)
+};
+
+std::vector<Unit> Units(const std::string &stored, ServerCharset charset) {
+  std::vector<Unit> units;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(stored.data());
+  size_t at = 0;
+  while (at < stored.size()) {
+    Unit u = {at, at + 1, static_cast<char>(p[at]), true, false};
+    if (p[at] == '\0') {
+      // The input shows a blank for it (FillInputs), and a blank goes back.
+      u.shown = ' ';
+      u.exact = false;
+    } else if (charset == CHARSET_UTF8) {
+      int code;
+      u.end = at + NextUtf8(p + at, stored.size() - at, &code);
+      std::string one = ToToolkit(stored.substr(at, u.end - at).c_str(), charset);
+      u.shown = one[0];
+      u.exact = ToServer(one.c_str(), charset) == stored.substr(at, u.end - at);
+    }
+    units.push_back(u);
+    at = u.end;
+  }
+  return units;
+}
+
+}  // namespace
+
+MergedEdit MergeEdit(const std::string &stored, const std::string &shown, const std::string &edited,
+                     ServerCharset charset) {
+  std::vector<Unit> units = Units(stored, charset);
+  // The input drops a character by its byte alone, so a dropped byte never
+  // appears in the shown text: matching greedily is the one alignment.
+  std::vector<size_t> kept;  // the unit of each shown byte
+  for (size_t i = 0; i < units.size() && kept.size() < shown.size(); i++) {
+    if (units[i].shown != shown[kept.size()]) continue;
+    units[i].kept = true;
+    kept.push_back(i);
+  }
+  if (kept.size() != shown.size()) {
+    bool exact = true;
+    for (const Unit &u : units) exact = exact && u.exact;
+    return {ToServer(edited.c_str(), charset), !exact};
+  }
+  size_t n = shown.size(), m = edited.size();
+  size_t head = 0;
+  while (head < n && head < m && shown[head] == edited[head]) head++;
+  size_t tail = 0;
+  while (tail < n - head && tail < m - head && shown[n - 1 - tail] == edited[m - 1 - tail]) tail++;
+
+  // Units [0, first) go back as stored, [last, end) too; between them the
+  // replaced shown characters and the dropped ones among them are lost. A
+  // dropped character next to the replaced span stays with the unchanged
+  // side; with nothing replaced (an insertion) all of them stay, before it.
+  size_t first = head < n ? kept[head] : units.size();
+  size_t last = head < n - tail ? kept[n - tail - 1] + 1 : first;
+  MergedEdit merged = {"", false};
+  auto keep = [&](size_t from, size_t to) {
+    for (size_t i = from; i < to; i++) {
+      if (stored[units[i].begin] == '\0') {
+        merged.value += ' ';
+        merged.lost = true;
+      } else {
+        merged.value.append(stored, units[i].begin, units[i].end - units[i].begin);
+      }
+    }
+  };
+  keep(0, first);
+  for (size_t i = first; i < last; i++) merged.lost = merged.lost || !units[i].exact || !units[i].kept;
+  merged.value += ToServer(edited.substr(head, m - head - tail).c_str(), charset);
+  keep(last, units.size());
+  return merged;
+}
+
+bool KeysymDropped(unsigned long keysym) {
+  // Keysyms 0x100-0x20ff are the legacy character sets (Latin-2 to 4, Kana,
+  // Arabic, Cyrillic, Greek, technical, publishing with its dashes and
+  // quotes, Hebrew, Thai, Korean, currency with the euro sign); 0x1000000 +
+  // U is Unicode character U. Latin-1 keysyms are their own byte.
+  const unsigned long unicode = 0x1000000;
+  if (keysym >= 0x100 && keysym <= 0x20ff) return true;
+  if (keysym < unicode || keysym > unicode + 0x10ffff) return false;
+  unsigned long code = keysym - unicode;
+  return code > 0xff || (code >= 0x80 && code <= 0x9f) || code < 0x20 || code == 0x7f;
+}
+
 size_t ServerCutBytes(const char *text, size_t bytes, size_t budget, ServerCharset charset) {
   if (bytes > budget && charset == CHARSET_8BIT) return budget;
   if (bytes <= budget) return bytes;

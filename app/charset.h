@@ -9,6 +9,7 @@
 #include <stddef.h>
 
 #include <string>
+#include <vector>
 
 enum ServerCharset {
   CHARSET_8BIT = 0,  // one byte, one character, shown as its Latin-1 glyph
@@ -62,6 +63,35 @@ size_t ServerCharacters(const char *text, size_t bytes, ServerCharset charset);
 // (all of it when it has fewer); a character is never split.
 size_t ServerPrefixBytes(const char *text, size_t bytes, size_t characters,
                          ServerCharset charset);
+
+// An edit of a value in an input that showed it inexactly. The toolkit text
+// of a value loses what Latin-1 cannot hold ('?' stands for it) and what the
+// input drops (tabs, newlines, C1 controls); writing back the toolkit's text
+// whole would store those losses in parts the user never touched. So the
+// edited text is matched against the shown one from both ends: the unchanged
+// head and tail go back as the stored bytes, and only the span between them
+// is taken from the edited text.
+struct MergedEdit {
+  std::string value;  // in the server's charset
+  // Whether a stored character is not in value as it was: one that was not
+  // shown exactly inside the replaced span (the user replaced a '?' or an
+  // invisible tab), or a zero byte anywhere, which goes back as a blank
+  // since no statement can carry it.
+  bool lost;
+};
+// stored: the value as the server holds it (any bytes); shown: the input's
+// text right after it was filled with ToToolkit(stored); edited: the input's
+// text now. Shown text that is not the stored one less dropped characters
+// gives the edited text whole, lost set when the stored value was inexact.
+MergedEdit MergeEdit(const std::string &stored, const std::string &shown, const std::string &edited,
+                     ServerCharset charset);
+
+// Whether a key press with this keysym types a character that the toolkit's
+// inputs drop: they take printable ISO 8859-1 bytes only, and a key standing
+// for anything else (an en dash, a typographic quote, the euro sign, a
+// letter such as \u0142) arrives as nothing. Function and modifier keys type
+// no character and are not counted.
+bool KeysymDropped(unsigned long keysym);
 
 // The number of bytes of the longest run of whole characters at the start of
 // server text that fits in budget bytes.

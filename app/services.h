@@ -13,9 +13,13 @@
 #include "app/quote.h"
 #include "msql/msql.h"
 
-// Statements are built into buffers of this size; one that would not fit is
-// refused with an alert, never sent cut.
-#define STATEMENT_SIZE 2048
+// Statements are built into buffers of this size: the longest one request
+// carries, and its terminator. One that would not fit is refused with an
+// alert, never sent cut.
+#define STATEMENT_SIZE (MSQL_STATEMENT_MAX + 1)
+// The message list, alerts and messages show at most this many bytes of a
+// statement (less one); a longer one is cut there, for display only.
+#define SHOWN_STATEMENT_SIZE 2048
 
 // The main window's record (mainform.h). Windows are handed it by the main
 // window's buttons and pass it on; they reach its table through MainTable.

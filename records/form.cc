@@ -1,6 +1,8 @@
 // The record form window: its fixed part, the inputs built from a table's
 // field list, and the stepping through a found set. The statements its
 // buttons send are in update.cc and search.cc; their text in statements.cc.
+#include <X11/Xutil.h>
+
 #include <algorithm>
 #include <string>
 
@@ -87,6 +89,25 @@ void ReleaseRecord(RecordForm *record) {
   FreeInfo(record->info);
   delete[] record->inputs;
   delete record;
+}
+
+// Every key pressed in a record form passes here before the toolkit takes
+// it. The toolkit reads a key's text in ISO 8859-1 and gives an input nothing
+// for a key that stands for another character, so it is noticed here, from
+// the key itself, and the input it was meant for is marked.
+int WatchTypedKeys(FL_FORM *form, void *event) {
+  XKeyEvent *key = static_cast<XKeyEvent *>(event);
+  RecordForm *record = static_cast<RecordForm *>(form->u_vdata);
+  if (record == nullptr || key->type != KeyPress || (key->state & (ControlMask | Mod1Mask)))
+    return 0;
+  char text[8];
+  KeySym keysym = NoSymbol;
+  XLookupString(key, text, sizeof text, &keysym, nullptr);
+  if (!KeysymDropped(keysym)) return 0;
+  FL_OBJECT *focus = fl_get_focus_object(form);
+  for (int i = 0; i < record->info->nfields; i++)
+    if (record->inputs[i] == focus) record->dropped[i] = true;
+  return 0;  // the toolkit goes on, as for any key
 }
 
 void FreeClosedForm(int, void *form) { fl_free_form(static_cast<FL_FORM *>(form)); }
@@ -233,6 +254,8 @@ RecordForm *OpenRecordForm(Info *info, const char *title, int mode) {
     fl_set_object_lcolor(key, FL_RED);
   }
   fl_end_form();
+  record->dropped.assign(info->nfields, false);
+  fl_register_raw_callback(record->form, KeyPressMask, WatchTypedKeys);
   if (scrolled) ScrollInputs(record->scroller, data);
   fl_show_form(record->form, FL_PLACE_MOUSE, FL_FULLBORDER, "Record");
   return record;
@@ -258,8 +281,41 @@ void FillInputs(RecordForm *record, char **row, const int *lengths) {
 
 std::optional<std::string> RecordValue(const RecordForm *record, int i) {
   const char *text = fl_get_input(record->inputs[i]);
-  if (record->original.empty() || record->shown[i] != text) return ToServer(text);
-  return record->original[i];
+  if (record->original.empty()) return ToServer(text);
+  if (record->shown[i] == text) return record->original[i];
+  if (!record->original[i].has_value()) return ToServer(text);
+  // Edited: what the user did not change keeps its stored characters.
+  return MergeEdit(*record->original[i], record->shown[i], text, server_charset).value;
+}
+
+std::string LossyEdits(const RecordForm *record) {
+  std::string names;
+  for (size_t i = 0; i < record->original.size(); i++) {
+    const char *text = fl_get_input(record->inputs[i]);
+    if (!record->original[i].has_value() || record->shown[i] == text ||
+        !MergeEdit(*record->original[i], record->shown[i], text, server_charset).lost)
+      continue;
+    if (!names.empty()) names += ", ";
+    names += record->info->fields[i].name;
+  }
+  return names;
+}
+
+bool RefuseDroppedKeys(RecordForm *record) {
+  std::string names;
+  for (int i = 0; i < record->info->nfields; i++) {
+    if (!record->dropped[i]) continue;
+    if (!names.empty()) names += ", ";
+    names += record->info->fields[i].name;
+    record->dropped[i] = false;
+  }
+  if (names.empty()) return false;
+  // Nothing was sent: no third line of the server's last error, as
+  // ShowAlert would give.
+  std::string text = "A character typed into " + names +
+                     " was dropped: the inputs take ISO 8859-1 only. Nothing was sent";
+  dialogs.alert(ToToolkit(text.c_str()).c_str(), "", "", 1);
+  return true;
 }
 
 static bool HoldsZeroByte(const std::optional<std::string> &value) {

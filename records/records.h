@@ -40,6 +40,10 @@ struct RecordForm {
   // still this one was not edited, and its field is written back as
   // `original` (NULL included), never as the toolkit's rendering of it.
   std::vector<std::string> shown;
+  // Per input, whether a key was pressed in it that types a character the
+  // input drops (an en dash, a typographic quote): the change it is part of
+  // is refused once, by name, so that nothing is lost without a word.
+  std::vector<bool> dropped;
 };
 
 RecordForm *CreateRecordForm(void);
@@ -84,6 +88,14 @@ std::string RecordKey(const RecordForm *record);
 // charset: the value as found while the input still shows what it was filled
 // with, else the input's text. nullopt is SQL NULL.
 std::optional<std::string> RecordValue(const RecordForm *record, int i);
+// The names of the fields whose edit loses stored characters the input could
+// not show (a '?' or an invisible tab inside the replaced span), joined by
+// ", "; the question before the change names them.
+std::string LossyEdits(const RecordForm *record);
+// Refuses a change with an alert naming the fields into which a character
+// was typed that the input dropped, and forgets them: the user has seen the
+// field, and a second try sends what it shows. Returns whether it refused.
+bool RefuseDroppedKeys(RecordForm *record);
 // Whether data field i is left out of a Modify Record form's UPDATE: its
 // input still shows what it was filled with, and the value as found holds a
 // zero byte, which no statement can carry. Written back, it would be cut.

@@ -13,6 +13,7 @@ void SearchForm(FL_OBJECT *, long data) {
 void RecordSearch(FL_OBJECT *, long data) {
   RecordForm *search = RecordOf(data);
   Info *info = search->info;
+  if (RefuseDroppedKeys(search)) return;
   // The patterns go out in the server's charset, so that "M\xfc%" typed in
   // Latin-1 finds what the server holds in UTF-8.
   std::vector<std::string> texts = InputTexts(search);

@@ -1,6 +1,7 @@
 // Lookup of one record by its primary key, and the record form's changes to
 // the table: UPDATE and DELETE from a Modify Record form, INSERT from an
 // Insert Record form. Every change is confirmed by the user first.
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -28,10 +29,15 @@ bool ChangeRecord(RecordForm *record, const char *statement) {
 
 // The question before a change: it names the database and table, since the
 // window may belong to another one than the main window shows. A window
-// whose server is gone asks nothing.
-bool Confirm(const RecordForm *record, const char *question, const char *preposition) {
+// whose server is gone asks nothing. The fields whose edit loses characters
+// the input could not show (lossy, names joined by ", ") are named first.
+bool Confirm(const RecordForm *record, const char *question, const char *preposition,
+             const std::string &lossy = "") {
   if (CheckServer(record->info) != 0) return false;
-  std::string text = question;
+  std::string text;
+  if (!lossy.empty())
+    text = "Characters that could not be shown are lost from the edited part of " + lossy + ".\n";
+  text += question;
   text += ' ';
   text += preposition;
   text += ' ';
@@ -72,6 +78,15 @@ bool RefuseNotANumber(const Info *info, const std::vector<const char *> &values,
 
 namespace {
 
+// The text an input holds for a default text: the toolkit keeps a character
+// only when isprint() takes it in the program's locale.
+std::string AsInputHolds(const std::string &text) {
+  std::string held;
+  for (char c : text)
+    if (isprint(static_cast<unsigned char>(c))) held += c;
+  return held;
+}
+
 void RefuseUnwritableKey(void) {
   ShowAlert("The key of this record holds a zero byte, which no statement can carry: nothing was sent");
 }
@@ -82,13 +97,14 @@ void AskPrimaryKey(FL_OBJECT *, long data) {
   MainForm *mainform = reinterpret_cast<MainForm *>(data);
   if (CheckTableSelected(mainform) != 0) return;
   // The dialog shows and returns Latin-1; a default given back unchanged is
-  // the key as it was, even where it showed a '?'.
+  // the key as it was, even where it showed a '?', and an edited one keeps
+  // the stored characters of what the user did not change.
   std::string shown = ToToolkit(last_primary_key.c_str());
   const char *typed = dialogs.input("Enter Primary Key", shown.c_str());
   // A cancelled dialog looks up the previous key again.
-  if (typed != nullptr && shown != typed) {
+  if (typed != nullptr && AsInputHolds(shown) != typed) {
     std::string cut(typed, strnlen(typed, kLastKeyMax));
-    last_primary_key = ToServer(cut.c_str());
+    last_primary_key = MergeEdit(last_primary_key, AsInputHolds(shown), cut, server_charset).value;
   }
   // The dialog's text is the toolkit's and goes with the next dialog; the
   // lookup works on a copy of its own.
@@ -142,6 +158,7 @@ void ModifyRecord(const char *key, Info *info) {
 void RecordUpdate(FL_OBJECT *, long data) {
   RecordForm *record = RecordOf(data);
   char statement[STATEMENT_SIZE];
+  if (RefuseDroppedKeys(record)) return;
   if (RecordKeyUnwritable(record)) {
     RefuseUnwritableKey();
     return;
@@ -172,7 +189,7 @@ void RecordUpdate(FL_OBJECT *, long data) {
     RefuseLongStatement();
     return;
   }
-  if (!Confirm(record, "Update this record", "in")) return;
+  if (!Confirm(record, "Update this record", "in", LossyEdits(record))) return;
   if (ChangeRecord(record, statement)) LogMessage(record->info->mainform, "Record updated");
 }
 
@@ -206,6 +223,7 @@ void InsertForm(FL_OBJECT *, long data) {
 void RecordInsert(FL_OBJECT *, long data) {
   RecordForm *record = RecordOf(data);
   char statement[STATEMENT_SIZE];
+  if (RefuseDroppedKeys(record)) return;
   std::vector<std::string> texts = InputTexts(record);
   std::vector<const char *> values = TextPointers(texts);
   if (RefuseTooLong(record->info, values, {})) return;

@@ -153,13 +153,13 @@ TEST_F(MainWindowTest, MessageLinesAreShownAsWritten) {
   EXPECT_EQ(lines[1], "100% done: x|y");
 }
 
-// The longest statement (2047 characters) is logged whole after
-// "Executing: "; longer text is cut, not written past the buffer.
+// A statement of 2047 characters is logged whole after "Executing: ";
+// longer text is cut for display, not written past the buffer.
 TEST_F(MainWindowTest, LongestStatementFitsAndLongerTextIsCut) {
   MainForm *mf = GuiMainForm();
   fl_clear_browser(mf->messages);
-  std::string longest = "SELECT * FROM t WHERE a = '" + std::string(STATEMENT_SIZE - 1 - 28, 'x') + "'";
-  ASSERT_EQ(longest.size(), static_cast<size_t>(STATEMENT_SIZE - 1));
+  std::string longest = "SELECT * FROM t WHERE a = '" + std::string(SHOWN_STATEMENT_SIZE - 1 - 28, 'x') + "'";
+  ASSERT_EQ(longest.size(), static_cast<size_t>(SHOWN_STATEMENT_SIZE - 1));
   LogMessage(mf, "Executing: %s", longest.c_str());
   std::string twice = longest + longest;
   LogMessage(mf, "Executing: %s", twice.c_str());

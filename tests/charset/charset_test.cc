@@ -95,6 +95,99 @@ TEST(Charset, ColumnsAndCutsCountWholeCharacters) {
         << c.text << " " << c.budget;
 }
 
+// An edit writes back the stored bytes of the parts the user did not change;
+// only what was inside the replaced span may be lost, and then it says so.
+// shown is what the input held after the fill: ToToolkit of the value less
+// what the input dropped (tabs, newlines and C1 controls).
+TEST(Charset, AnEditKeepsTheStoredBytesOutsideTheReplacedSpan) {
+  struct Case {
+    ServerCharset charset;
+    std::string stored;
+    const char *shown;
+    const char *edited;
+    const char *value;
+    bool lost;
+  } cases[] = {
+      // U+2019 in the head survives an appended text, and one in the tail a
+      // prefixed one.
+      {CHARSET_UTF8, "Alaba-K\xe2\x80\x99" "abeena", "Alaba-K?abeena", "Alaba-K?abeena (ET)",
+       "Alaba-K\xe2\x80\x99" "abeena (ET)", false},
+      {CHARSET_UTF8, "\xe2\x80\x9cQ\xe2\x80\x9d", "?Q?", "x ?Q?", "x \xe2\x80\x9cQ\xe2\x80\x9d", false},
+      // An edit between two unshown characters keeps both.
+      {CHARSET_UTF8, "\xc5\x82" "ab\xc5\x99", "?ab?", "?aXb?", "\xc5\x82" "aXb\xc5\x99", false},
+      // Replacing an exact part beside them loses nothing.
+      {CHARSET_UTF8, "Kosovo \xe2\x80\x93 Kosova", "Kosovo ? Kosova", "Kosovo ? Kosovo",
+       "Kosovo \xe2\x80\x93 Kosovo", false},
+      // The user replaced the '?': the dash is gone, and that is said.
+      {CHARSET_UTF8, "Kosovo \xe2\x80\x93 Kosova", "Kosovo ? Kosova", "Kosovo - Kosova",
+       "Kosovo - Kosova", true},
+      {CHARSET_UTF8, "a\xe2\x82\xac" "b", "a?b", "ab", "ab", true},  // deleted
+      // Latin-1 letters are exact: replacing them loses nothing.
+      {CHARSET_UTF8, "M\xc3\xbcller \xe2\x82\xac", "M\xfcller ?", "M\xfcllers ?",
+       "M\xc3\xbcllers \xe2\x82\xac", false},
+      {CHARSET_UTF8, "\xc3\xa9t\xc3\xa9", "\xe9t\xe9", "\xe9" "X" "\xe9", "\xc3\xa9X\xc3\xa9", false},
+      // Broken UTF-8 shows a '?' per byte; an untouched one goes back as it was.
+      {CHARSET_UTF8, "Jos\xe9", "Jos?", "Jos?!", "Jos\xe9!", false},
+      // Characters the input dropped: kept next to the change and by an
+      // insertion at their place, lost when inside the replaced span.
+      {CHARSET_UTF8, "a\tb", "ab", "aXb", "a\tXb", false},
+      {CHARSET_UTF8, "one\ntwo", "onetwo", "one two!", "one\n two!", false},
+      {CHARSET_UTF8, "ab\tcd", "abcd", "aXd", "aXd", true},
+      {CHARSET_UTF8, "ab\tcd", "abcd", "abcX", "ab\tcX", false},
+      {CHARSET_8BIT, "x\x85y", "xy", "xy!", "x\x85y!", false},
+      {CHARSET_8BIT, "x\x85y", "xy", "x", "x\x85", false},
+      {CHARSET_8BIT, "x\x85y\x85z", "xyz", "xz", "x\x85\x85z", false},
+      {CHARSET_8BIT, "x\x85y\x85z", "xyz", "x", "x\x85", true},
+      {CHARSET_8BIT, "Caf\xe9 \x96 bar", "Caf\xe9  bar", "Caf\xe9  baz", "Caf\xe9 \x96 baz", false},
+      // Repeated letters: the shortest change is taken.
+      {CHARSET_UTF8, "\xe2\x80\x98" "aa\xe2\x80\x99", "?aa?", "?a?", "\xe2\x80\x98" "a\xe2\x80\x99", false},
+      // Everything replaced.
+      {CHARSET_UTF8, "\xe2\x80\x98\xe2\x80\x99", "??", "new", "new", true},
+      {CHARSET_UTF8, "plain", "plain", "", "", false},
+      // A zero byte cannot be sent: a blank goes back, said.
+      {CHARSET_UTF8, std::string("a\0b", 3), "a b", "a b!", "a b!", true},
+      // Shown text that is not the stored one less dropped characters: the
+      // edited text whole.
+      {CHARSET_UTF8, "\xe2\x80\x93", "zz", "zzz", "zzz", true},
+      {CHARSET_UTF8, "abc", "xyz", "xyzw", "xyzw", false},
+  };
+  for (const Case &c : cases) {
+    MergedEdit merged = MergeEdit(c.stored, c.shown, c.edited, c.charset);
+    EXPECT_EQ(merged.value, c.value) << c.shown << " -> " << c.edited;
+    EXPECT_EQ(merged.lost, c.lost) << c.shown << " -> " << c.edited;
+  }
+}
+
+// A key that stands for a character the inputs do not take is noticed, so
+// that it is never dropped without a word; Latin-1 characters and keys
+// that type nothing are not.
+TEST(Charset, KeysThatTypeWhatTheInputsDropAreKnown) {
+  struct Case {
+    unsigned long keysym;
+    bool dropped;
+  } cases[] = {
+      {0x0aa9, true},       // endash
+      {0x0ad1, true},       // rightsinglequotemark
+      {0x20ac, true},       // EuroSign
+      {0x01b3, true},       // lstroke
+      {0x01f8, true},       // rcaron
+      {0x06c1, true},       // Cyrillic_a
+      {0x1002013, true},    // U+2013 as xdotool maps it
+      {0x1000085, true},    // a C1 control
+      {0x101f600, true},    // an emoji
+      {0x0041, false},      // A
+      {0x00e9, false},      // eacute
+      {0x00a0, false},      // nobreakspace
+      {0x00ff, false},      // ydiaeresis
+      {0x10000e9, false},   // U+00E9 as a Unicode keysym
+      {0xff08, false},      // BackSpace
+      {0xffe1, false},      // Shift_L
+      {0xfe51, false},      // dead_acute
+      {0xffb5, false},      // KP_5
+  };
+  for (const Case &c : cases) EXPECT_EQ(KeysymDropped(c.keysym), c.dropped) << std::hex << c.keysym;
+}
+
 TEST(Charset, TheOverrideThenTheLocaleDecide) {
   EXPECT_EQ(CodesetOfLocaleName("de_DE.UTF-8@euro"), "UTF-8");
   EXPECT_EQ(CodesetOfLocaleName("en_US.utf8"), "utf8");

@@ -516,7 +516,8 @@ TEST_F(RecordFormTest, ModifyWritesUntouchedFieldsBackAsFound) {
       {{{6, "typed"}, {6, ""}}, found},
       // Typed in Latin-1, stored in UTF-8.
       {{{3, "Jose"}, {6, "n\xe9"}, {5, "4"}}, "a\tb|x\ny|Jose|Jos\xe9|4|n\xc3\xa9"},
-      {{{1, ""}, {2, "xyz"}}, "|xyz|Jos\xc3\xa9|Jos\xe9|NULL|NULL"},
+      // Replaced whole, the dropped tab and newline go with what was replaced.
+      {{{1, ""}, {2, "abc"}}, "|abc|Jos\xc3\xa9|Jos\xe9|NULL|NULL"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.stored);
@@ -540,7 +541,7 @@ TEST_F(RecordFormTest, ModifyWritesUntouchedFieldsBackAsFound) {
   }
   // Every non-key field in order, the key in the WHERE; the message list
   // shows the statement in Latin-1.
-  EXPECT_TRUE(Logged("Executing: UPDATE fidelity SET tab='',nl='xyz',utf='Jos\xe9',"
+  EXPECT_TRUE(Logged("Executing: UPDATE fidelity SET tab='',nl='abc',utf='Jos\xe9',"
                      "latin='Jos?',num=NULL,note=NULL WHERE k = 1"));
 
   // A record the inputs show exactly brings no message.
@@ -866,21 +867,54 @@ TEST_F(RecordFormTest, InsertWritesEmptyAndQuotedValues) {
   EXPECT_NE(LastMessage(), "Record inserted");
 }
 
+// A record with a value of 2,000 characters is modified like any other, and
+// a statement goes out whole up to the longest one request carries; one byte
+// more is refused and nothing is sent. Checked in the database file.
 TEST_F(RecordFormTest, AStatementTooLongIsRefusedAndNothingSent) {
-  MainForm *mf = Load("bulky", {"CREATE TABLE bulky (k int, t1 char(1000), t2 char(1000), t3 char(1000))",
-                                "CREATE UNIQUE INDEX bulky_i ON bulky (k)"});
+  std::string essay;  // 2,000 characters, UTF-8 letters among them
+  for (int i = 0; i < 180; i++) essay += "Kosovo \xc3\xa9t\xc3\xa9 ";
+  essay += std::string(20, 'x');
+  MainForm *mf = Load("bulky", {"CREATE TABLE bulky (k int, short char(10), note text(10))",
+                                "CREATE UNIQUE INDEX bulky_i ON bulky (k)",
+                                "INSERT INTO bulky VALUES (1, 'a', '" + essay + "')"});
   ASSERT_NE(mf, nullptr);
+  RecordForm *m = LookUp(mf, "1");
+  ASSERT_NE(m, nullptr);
+  fl_set_input(m->inputs[1], "b");
+  GuiAnswerQuestion(1);
+  GuiClick(Button(m, "Modify"));
+  EXPECT_EQ(LastMessage(), "Record updated");
+  EXPECT_EQ(GuiFileRows("bulky", "SELECT short, note FROM bulky WHERE k = 1"),
+            std::vector<std::string>{"b|" + essay});
+  GuiClick(m->close);
+
   RecordForm *r = Opened([&] { GuiClick(GuiFindObject(mf->form, "Insert")); });
   ASSERT_NE(r, nullptr);
-  std::string text(900, 'z');
-  SetInputs(r, {"1", text.c_str(), text.c_str(), text.c_str()});
-  size_t messages = Messages().size();
-  GuiAnswerAlert();
-  GuiClick(Button(r, "Insert"));
-  EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
-  EXPECT_EQ(GuiLastDialog().texts[0], "Statement too long: nothing was sent");
-  EXPECT_EQ(Messages().size(), messages);
-  EXPECT_TRUE(Rows("SELECT k FROM bulky").empty());
+  std::string head = "INSERT INTO bulky VALUES (2,'x','";
+  std::string longest(MSQL_STATEMENT_MAX - head.size() - 2, 'z');
+  for (int past = 1; past >= 0; past--) {
+    SCOPED_TRACE(past);
+    std::string value = longest + std::string(past, 'z');
+    SetInputs(r, {"2", "x", value.c_str()});
+    size_t messages = Messages().size();
+    if (past) {
+      GuiAnswerAlert();
+      GuiClick(Button(r, "Insert"));
+      EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
+      EXPECT_EQ(GuiLastDialog().texts[0], "Statement too long: nothing was sent");
+      EXPECT_EQ(Messages().size(), messages);
+      EXPECT_TRUE(GuiFileRows("bulky", "SELECT k FROM bulky WHERE k = 2").empty());
+    } else {
+      GuiAnswerQuestion(1);
+      GuiClick(Button(r, "Insert"));
+      EXPECT_EQ(LastMessage(), "Record inserted");
+      // The message list shows the statement's start only.
+      std::string logged = Messages()[Messages().size() - 2];
+      EXPECT_EQ(logged, ("Executing: " + head + value + "')").substr(0, 11 + SHOWN_STATEMENT_SIZE - 1));
+      EXPECT_EQ(GuiFileRows("bulky", "SELECT length(note), note = '" + value + "' FROM bulky WHERE k = 2"),
+                std::vector<std::string>{std::to_string(value.size()) + "|1"});
+    }
+  }
 }
 
 // ---- Search ------------------------------------------------------------------
@@ -1543,6 +1577,128 @@ TEST_F(RecordFormTest, InsertStoresTypedTextInTheServersCharset) {
   GuiAnswerQuestion(1);
   GuiClick(Button(r, "Modify"));
   EXPECT_EQ(Rows("SELECT note FROM overlong"), std::vector<std::string>{"\xc3\xa9\xc3\xa9"});
+}
+
+// An edit changes only what was typed: the head and tail the user left keep
+// their stored characters, even those the input showed as '?'. Only a
+// character inside the replaced span can be lost, and the question says so
+// first, naming the field. Checked in the database file.
+TEST_F(RecordFormTest, AnEditKeepsTheStoredCharactersItDidNotTouch) {
+  const std::string quote = "Alaba-K\xe2\x80\x99" "abeena";
+  const std::string dash = "Kosovo \xe2\x80\x93 Kosova";
+  struct Case {
+    std::string stored;
+    const char *shown;
+    const char *edited;
+    std::string file;
+    bool lossy;
+  } cases[] = {
+      {quote, "Alaba-K?abeena", "Alaba-K?abeena (ET)", quote + " (ET)", false},
+      {quote, "Alaba-K?abeena", "Alaba-K?abena", "Alaba-K\xe2\x80\x99" "abena", false},
+      {dash, "Kosovo ? Kosova", "Kosova ? Kosova", "Kosova \xe2\x80\x93 Kosova", false},
+      {dash, "Kosovo ? Kosova", "Kosovo - Kosova", "Kosovo - Kosova", true},
+      {"\xc5\x81\xc3\xb3\x64\xc5\xba", "?\xf3" "d?", "?\xf3" "dz", "\xc5\x81\xc3\xb3" "dz", true},
+  };
+  MainForm *mf = Load("edits", {"CREATE TABLE edits (id int, name char(40), note char(10))",
+                                "CREATE UNIQUE INDEX edits_i ON edits (id)"});
+  ASSERT_NE(mf, nullptr);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.edited);
+    Sql({"DELETE FROM edits", "INSERT INTO edits VALUES (1, " + Literal(c.stored.c_str()) + ", 'n')"});
+    GuiAnswerInput("1");
+    GuiAnswerMessage();  // not shown exactly
+    RecordForm *r = Opened([&] { GuiClick(GuiFindObject(mf->form, "Modify")); });
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(Input(r, 1), c.shown);
+    fl_set_input(r->inputs[1], c.edited);
+    GuiAnswerQuestion(1);
+    GuiClick(Button(r, "Modify"));
+    EXPECT_EQ(GuiLastDialog().texts[0],
+              std::string(c.lossy ? "Characters that could not be shown are lost from the edited part of name.\n"
+                                  : "") + "Update this record in edits.edits ?");
+    EXPECT_EQ(LastMessage(), "Record updated");
+    EXPECT_EQ(GuiFileRows("edits", "SELECT name, note FROM edits WHERE id = 1"),
+              std::vector<std::string>{c.file + "|n"});
+    GuiClick(r->close);
+  }
+}
+
+// Presses a key standing for keysym in an input, as the keyboard would: a
+// spare key is bound to it first, and this client's copy of the keyboard
+// map is brought up to date.
+void PressKeysym(FL_OBJECT *input, KeySym keysym) {
+  Display *display = fl_get_display();
+  int low, high, per;
+  XDisplayKeycodes(display, &low, &high);
+  KeySym *map = XGetKeyboardMapping(display, low, high - low + 1, &per);
+  int code = high;
+  while (code > low && map[(code - low) * per] != NoSymbol && map[(code - low) * per] != keysym) code--;
+  XFree(map);
+  XChangeKeyboardMapping(display, code, 1, &keysym, 1);
+  XSync(display, False);
+  XEvent mapping = {};
+  mapping.xmapping.type = MappingNotify;
+  mapping.xmapping.display = display;
+  mapping.xmapping.request = MappingKeyboard;
+  mapping.xmapping.first_keycode = code;
+  mapping.xmapping.count = 1;
+  XRefreshKeyboardMapping(&mapping.xmapping);
+  fl_set_focus_object(input->form, input);
+  XEvent event = {};
+  event.xkey.display = display;
+  event.xkey.window = input->form->window;
+  event.xkey.root = DefaultRootWindow(display);
+  event.xkey.same_screen = True;
+  event.xkey.keycode = code;
+  event.xkey.type = KeyPress;
+  XSendEvent(display, input->form->window, True, KeyPressMask, &event);
+  event.xkey.type = KeyRelease;
+  XSendEvent(display, input->form->window, True, KeyReleaseMask, &event);
+  GuiFlush();
+  GuiFlush();
+}
+
+// An en dash typed into an input becomes nothing there (the toolkit takes
+// ISO 8859-1 only): the change, insert or search is refused once with an
+// alert naming the field, and nothing is sent. A second try sends what the
+// input shows, since the user has now seen it (a search for "Zed " finds
+// nothing and keeps its form).
+TEST_F(RecordFormTest, ACharacterTheInputDropsIsRefusedAloud) {
+  MainForm *mf = LoadPeople("dashes");
+  ASSERT_NE(mf, nullptr);
+  const char *refusal = "A character typed into name was dropped: the inputs take ISO 8859-1 only. Nothing was sent";
+  struct Case {
+    const char *button;  // of the main window, then of the form
+    const char *label;
+  } cases[] = {{"Search", "Search"}, {"Modify", "Modify"}, {"Insert", "Insert"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.button);
+    if (strcmp(c.button, "Modify") == 0) GuiAnswerInput("1");
+    RecordForm *r = Opened([&] { GuiClick(GuiFindObject(mf->form, c.button)); });
+    ASSERT_NE(r, nullptr);
+    if (strcmp(c.button, "Insert") == 0) SetInputs(r, {"4", "", "40"});
+    fl_set_input(r->inputs[1], "Zed ");
+    PressKeysym(r->inputs[1], 0x0aa9);  // endash, of the publishing keysyms
+    EXPECT_EQ(Input(r, 1), "Zed ");  // what the toolkit made of it
+    size_t messages = Messages().size();
+    std::vector<std::string> before = GuiFileRows("dashes", "SELECT * FROM dashes ORDER BY id");
+    GuiAnswerAlert();
+    GuiClick(Button(r, c.label));
+    EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
+    EXPECT_EQ(GuiLastDialog().texts[0], refusal);
+    EXPECT_EQ(Messages().size(), messages);
+    EXPECT_EQ(GuiFileRows("dashes", "SELECT * FROM dashes ORDER BY id"), before);
+    if (strcmp(c.button, "Search") == 0) {
+      GuiAnswerMessage();  // no matching records
+      GuiClick(Button(r, c.label));
+      EXPECT_EQ(LastMessage(), "0 Records found");
+    } else {
+      GuiAnswerQuestion(1);
+      GuiClick(Button(r, c.label));
+      EXPECT_EQ(GuiLastDialog().kind, GUI_QUESTION);
+    }
+    GuiClick(r->close);
+  }
 }
 
 // "M\xfc%" typed finds "M\xfcller" as the server holds it; the key dialog

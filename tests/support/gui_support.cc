@@ -539,6 +539,9 @@ std::vector<std::string> GuiFileRows(const char *db, const std::string &statemen
     return rows;
   }
   sqlite3_busy_timeout(file, 5000);
+  // Closing must leave the server's write-ahead log alone: a checkpoint and
+  // removal of it here would go behind the server's own handles.
+  sqlite3_db_config(file, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   auto row = [](void *data, int columns, char **values, char **) {
     std::string line;
     for (int i = 0; i < columns; i++) {

@@ -19,5 +19,6 @@ int main(int argc, char **argv) {
   if (!mainform) return 1;
   ParseArguments(argc, argv, mainform);
   fl_show_form(mainform->form, FL_PLACE_CENTER, FL_FULLBORDER, "Korvid");
+  GroupWithMainWindow();
   for (;;) fl_do_forms();
 }

@@ -92,6 +92,7 @@ MainForm *CreateMainForm(void) {
   // toolkit would end the program at once, with every open form's typed
   // values.
   fl_set_form_atclose(mainform->form, MainWindowClosed, mainform);
+  NoteMainWindow(mainform->form);
   return mainform;
 }
 

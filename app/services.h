@@ -72,6 +72,19 @@ struct DialogSeam {
 };
 extern DialogSeam dialogs;
 
+// Where windows open and how they stay in sight (windows.cc). The main
+// window is noted when it is built and put into its own window group once
+// shown; every other window is placed beside it (PlaceBesideMainWindow
+// sets the form's position and returns the placement for fl_show_form),
+// brought to the front with the keyboard once shown, and every dialog is
+// kept above all the application's windows (BeforeDialog, called right
+// before the toolkit shows one).
+void NoteMainWindow(FL_FORM *form);
+void GroupWithMainWindow(void);
+int PlaceBesideMainWindow(FL_FORM *form);
+void BringToFront(FL_FORM *form);
+void BeforeDialog(void);
+
 // Talking to the user: a line in the main window's message list, an alert
 // (with msqlErrMsg as its last line), a message.
 void LogMessage(MainForm *mainform, const char *format, ...)

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <string>
 
+#include "app/binary.h"
 #include "app/charset.h"
 #include "records/records.h"
 
@@ -257,7 +258,8 @@ RecordForm *OpenRecordForm(Info *info, const char *title, int mode) {
   record->dropped.assign(info->nfields, false);
   fl_register_raw_callback(record->form, KeyPressMask, WatchTypedKeys);
   if (scrolled) ScrollInputs(record->scroller, data);
-  fl_show_form(record->form, FL_PLACE_MOUSE, FL_FULLBORDER, "Record");
+  fl_show_form(record->form, PlaceBesideMainWindow(record->form), FL_FULLBORDER, "Record");
+  BringToFront(record->form);
   return record;
 }
 
@@ -268,9 +270,11 @@ void FillInputs(RecordForm *record, char **row, const int *lengths) {
     if (row[i] != nullptr) {
       std::string value = lengths != nullptr ? std::string(row[i], static_cast<size_t>(lengths[i])) : row[i];
       record->original[i] = value;
-      // The input ends its text at a zero byte; a blank keeps the rest.
-      for (char &c : value)
-        if (c == '\0') c = ' ';
+      // A value that is not text shows as a description of itself, which
+      // says that it cannot be edited as text; left as it is, the value goes
+      // back as stored, and what the user types instead replaces it.
+      if (IsBinaryValue(value.data(), value.size()))
+        value = BinaryDescription(value.data(), value.size(), true);
       fl_set_input(record->inputs[i], ToToolkit(value.c_str()).c_str());
     }
     // Read back rather than predicted: what the input drops depends on the
@@ -322,8 +326,12 @@ static bool HoldsZeroByte(const std::optional<std::string> &value) {
   return value.has_value() && value->find('\0') != std::string::npos;
 }
 
+// A value that is not text is left out as well: written back through a
+// statement's text it would come back as text, if whole at all.
 bool RecordLeftOut(const RecordForm *record, int i) {
-  if (record->original.empty() || !HoldsZeroByte(record->original[i])) return false;
+  if (record->original.empty() || !record->original[i].has_value() ||
+      !IsBinaryValue(record->original[i]->data(), record->original[i]->size()))
+    return false;
   return record->shown[i] == fl_get_input(record->inputs[i]);
 }
 

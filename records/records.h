@@ -97,8 +97,9 @@ std::string LossyEdits(const RecordForm *record);
 // field, and a second try sends what it shows. Returns whether it refused.
 bool RefuseDroppedKeys(RecordForm *record);
 // Whether data field i is left out of a Modify Record form's UPDATE: its
-// input still shows what it was filled with, and the value as found holds a
-// zero byte, which no statement can carry. Written back, it would be cut.
+// input still shows what it was filled with, and the value as found is not
+// text (it holds a zero byte, which no statement can carry, or other control
+// bytes). Written back, it would be cut, or stored as text.
 bool RecordLeftOut(const RecordForm *record, int i);
 // Whether the key as found holds a zero byte: the record cannot be named.
 bool RecordKeyUnwritable(const RecordForm *record);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "app/binary.h"
 #include "app/charset.h"
 #include "views/views.h"
 
@@ -32,8 +33,9 @@ static void AppendShown(std::string &line, const char *value, size_t count) {
 // as the field's length, however many bytes each takes, so that the columns
 // line up once the line is shown in Latin-1. With `mark`, a value cut to its
 // column gives its last place to the mark, so that the eye can tell it from
-// a value that ends there; the lines written to files and printers leave
-// it out.
+// a value that ends there, and a value that is not text shows as a
+// description of itself; the lines written to files and printers have
+// neither.
 static void AppendRecordLine(std::string &line, const Info *info, char *const *row, const int *lengths,
                              const std::string &mark = std::string()) {
   for (int i = 0; i < info->nfields; i++) {
@@ -41,8 +43,17 @@ static void AppendRecordLine(std::string &line, const Info *info, char *const *r
     const char *value = row[i];
     size_t bytes = 0, characters = 0;
     bool cut = false;
+    std::string description;
+    size_t size = 0;
+    if (value != nullptr) size = lengths != nullptr ? static_cast<size_t>(lengths[i]) : strlen(value);
+    // A value that is not text is shown as a description of itself, which
+    // is ASCII, the same in every charset.
+    if (value != nullptr && !mark.empty() && IsBinaryValue(value, size)) {
+      description = BinaryDescription(value, size);
+      value = description.c_str();
+      size = description.size();
+    }
     if (value != nullptr && length > 0) {
-      size_t size = lengths != nullptr ? static_cast<size_t>(lengths[i]) : strlen(value);
       bytes = ServerPrefixBytes(value, size, static_cast<size_t>(length), server_charset);
       cut = !mark.empty() && bytes < size;
       if (cut) bytes = ServerPrefixBytes(value, size, static_cast<size_t>(length - 1), server_charset);

@@ -123,7 +123,8 @@ ListForm *OpenShower(Info *info, const char *title, int mode) {
 
   fl_set_browser_fontsize(list->browser, 12);
   fl_set_browser_fontstyle(list->browser, FL_FIXEDBOLD_STYLE);
-  fl_show_form(list->form, FL_PLACE_MOUSE | FL_FREE_SIZE, FL_FULLBORDER, "Shower");
+  fl_show_form(list->form, PlaceBesideMainWindow(list->form) | FL_FREE_SIZE, FL_FULLBORDER, "Shower");
+  BringToFront(list->form);
   return list;
 }
 

@@ -114,11 +114,13 @@ TEST_F(OtherFilesTest, ShowAllFieldInfoAndWriteToFileShowEveryColumn) {
   ListForm *list = ShowAll(mf);
   ASSERT_NE(list, nullptr);
   EXPECT_TRUE(Logged("Executing: SELECT * FROM countries ORDER BY id "));
-  // The flag's zero byte (and its control byte) shown as blanks, not as
-  // the end of the value, its byte 0xff (no UTF-8) as '?'; DE's flag "DEU"
-  // whole. Written to a file in the server's bytes.
+  // The flag, whose bytes are no text, shown as the start of its
+  // description, cut to its column; DE's flag "DEU" whole. Written to a file
+  // in the server's bytes (the zero and control bytes as blanks).
   std::vector<std::string> expected = {CountryLine(0, " \xff "), CountryLine(1, ""), CountryLine(2, "DEU")};
-  EXPECT_EQ(BrowserLines(list->browser), Shown(expected));
+  std::vector<std::string> shown = expected;
+  shown[0] = CountryLine(0, "(b\xc2\xbb");
+  EXPECT_EQ(BrowserLines(list->browser), Shown(shown));
   EXPECT_EQ(BrowserLines(list->browser)[0].substr(13 + 4 + 5, 16 + 31), "C\xf4te d'Ivoire   R\xe9publique de C\xf4te d'Ivoire    ");
 
   char dir[] = "/tmp/korvid-world-XXXXXX";
@@ -199,7 +201,8 @@ TEST_F(OtherFilesTest, AModifyWithNothingToWriteSendsNothing) {
   RecordForm *r = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Modify")); }, mf);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(GuiLastDialog().texts[1], "Not shown exactly, kept as stored unless edited: flag, mark");
-  EXPECT_EQ(std::string(fl_get_input(r->inputs[2])), "a b");
+  EXPECT_EQ(std::string(fl_get_input(r->inputs[1])), "(binary, 3 bytes, not editable as text: 00 ff 10)");
+  EXPECT_EQ(std::string(fl_get_input(r->inputs[2])), "(binary, 3 bytes, not editable as text: 61 00 62)");
   GuiAnswerMessage();
   GuiClick(GuiFindObject(r->form, "Modify"));
   EXPECT_EQ(GuiLastDialog().texts[1], "Nothing to update: the fields left are kept as stored");
@@ -210,6 +213,45 @@ TEST_F(OtherFilesTest, AModifyWithNothingToWriteSendsNothing) {
   GuiClick(GuiFindObject(r->form, "Modify"));
   EXPECT_TRUE(Logged("Executing: UPDATE flags SET mark='typed' WHERE id = 1"));
   EXPECT_EQ(ShellQuery(path_, "SELECT * FROM flags"), "1,X'00ff10','typed'\n");
+}
+
+// Values that are not text (a blob starting with a zero byte, compressed
+// data without one) show as a description of themselves; the form says they
+// cannot be edited as text and keeps them as stored, type and bytes, unless
+// the user types a value instead.
+TEST_F(OtherFilesTest, BinaryValuesAreDescribedAndKeptAsStored) {
+  ShellQuery(path_, "CREATE TABLE blobs (id INTEGER PRIMARY KEY, content BLOB, note TEXT);"
+                    "INSERT INTO blobs VALUES (1, x'789c01ff1b02fe0a41', 'n1'), (2, x'00616263', 'n2')");
+  const std::string stored = "SELECT id, typeof(content), hex(content), note FROM blobs ORDER BY id";
+  ASSERT_EQ(ShellQuery(path_, stored), "1,'blob','789C01FF1B02FE0A41','n1'\n2,'blob','00616263','n2'\n");
+  MainForm *mf = GuiConnectSample("world", "blobs");
+  ASSERT_NE(mf, nullptr);
+  ListForm *list = ShowAll(mf);
+  ASSERT_NE(list, nullptr);
+  // The column is as wide as the longest value, 9 bytes.
+  std::vector<std::string> lines = BrowserLines(list->browser);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].substr(13, 11), "(binary,\xbb  ");
+  EXPECT_EQ(lines[1].substr(13, 11), "(binary,\xbb  ");
+
+  GuiAnswerInput("1");
+  GuiAnswerMessage();
+  RecordForm *r = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Modify")); }, mf);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(GuiLastDialog().texts[1], "Not shown exactly, kept as stored unless edited: content");
+  EXPECT_EQ(std::string(fl_get_input(r->inputs[1])),
+            "(binary, 9 bytes, not editable as text: 78 9c 01 ff 1b 02 fe 0a ...)");
+  EXPECT_NE(GuiScreenshot(r->form, "binary-value"), "");
+  fl_set_input(r->inputs[2], "changed");
+  GuiAnswerQuestion(1);
+  GuiClick(GuiFindObject(r->form, "Modify"));
+  EXPECT_TRUE(Logged("Executing: UPDATE blobs SET note='changed' WHERE id = 1"));
+  EXPECT_EQ(ShellQuery(path_, stored), "1,'blob','789C01FF1B02FE0A41','changed'\n2,'blob','00616263','n2'\n");
+  // Replaced by what the user types.
+  fl_set_input(r->inputs[1], "plain");
+  GuiAnswerQuestion(1);
+  GuiClick(GuiFindObject(r->form, "Modify"));
+  EXPECT_EQ(ShellQuery(path_, "SELECT content FROM blobs WHERE id = 1"), "'plain'\n");
 }
 
 // A file whose number columns check nothing: what is typed must still be a

@@ -59,6 +59,7 @@ if [ "$gateway_only" -eq 0 ]; then
 
   cat >"$tmp/msql.conf" <<CONF
 [general]
+msql_user = $(id -un)
 unix_port = $tmp/msql.sock
 tcp_port = 0
 db_dir = $tmp/data
@@ -94,11 +95,14 @@ VACUUM ANALYZE bench;
 SQL
 cat >"$tmp/gateway.conf" <<CONF
 [general]
+msql_user = $(id -un)
 unix_port = $tmp/gateway.sock
 tcp_port = 0
 pid_file = $tmp/gateway.pid
 [postgresql]
 conninfo = host=$tmp/pgsock user=bench dbname=postgres
+# The benchmark's private role is a superuser; no other client reaches it.
+allow_server_file_access = 1
 CONF
 "$build/server/korvid-server" --conf "$tmp/gateway.conf" --port 0 &
 gateway_pid=$!

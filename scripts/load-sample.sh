@@ -22,5 +22,10 @@ if [ -z "$server" ]; then
   fi
 fi
 mkdir -p "$data"
-# --port 0 and no configuration file: loading never opens a socket.
-exec "$server" --conf /dev/null --data "$data" --port 0 --load sample "$root/resources/sample.sql"
+# A configuration of one line: the database is loaded as the user who runs
+# this (root too), not as the default msql_user. --port 0: loading never
+# opens a socket.
+conf=$(mktemp)
+trap 'rm -f "$conf"' EXIT
+printf '[general]\nmsql_user = %s\n' "$(id -un)" >"$conf"
+"$server" --conf "$conf" --data "$data" --port 0 --load sample "$root/resources/sample.sql"

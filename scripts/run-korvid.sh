@@ -45,6 +45,7 @@ port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0));
 cat >"$state/msql.conf" <<EOF
 # Written by scripts/run-korvid.sh for the private korvid-server.
 [general]
+msql_user = $(id -un)
 inst_dir = $state
 db_dir = $state/data
 pid_file = $state/msql2.pid

@@ -18,9 +18,11 @@ struct ServerConfig;
 
 struct Engine {
   const char *name;
-  // Once per process, before anything else of the engine runs; false with
-  // the reason when the server cannot run.
-  bool (*start)(const ServerConfig &cfg, std::string *error);
+  // Once per process, as the user the server runs as, before anything else
+  // of the engine runs; it may make the settings stricter (a data directory
+  // it cannot write is served read-only). False with the reason when the
+  // server cannot run.
+  bool (*start)(ServerConfig *cfg, std::string *error);
   bool (*list_databases)(Connection *c, std::vector<std::string> *names, std::string *error);
   // Makes `name` (validated) the connection's database, closing the one
   // before only once the new one is open.

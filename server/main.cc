@@ -27,6 +27,7 @@
 
 #include "msql/conf/config.h"
 #include "msql/packet.h"
+#include "server/process.h"
 #include "server/server.h"
 #include "server/sqlite/load.h"
 
@@ -85,14 +86,19 @@ int ListenUnix(const std::string &path) {
     return -1;
   }
   close(fd);
+  // Only a socket is ever removed: a file at the path is someone's data.
+  if (NotASocket(path)) {
+    fprintf(stderr, "korvid-server: %s exists and is not a socket; it is left alone and no socket is made\n",
+            path.c_str());
+    return -1;
+  }
   unlink(path.c_str());
   fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0 || listen(fd, 128) != 0) {
+  if (fd < 0 || bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
     fprintf(stderr, "korvid-server: cannot listen on %s: %s\n", path.c_str(), strerror(errno));
     if (fd >= 0) close(fd);
     return -1;
   }
-  chmod(path.c_str(), 0777);  // anyone may connect; the login checks who
   return fd;
 }
 
@@ -106,7 +112,7 @@ int ListenTcp(int port, bool remote) {
   addr.sin_family = AF_INET;
   addr.sin_port = htons((uint16_t)port);
   addr.sin_addr.s_addr = htonl(remote ? INADDR_ANY : INADDR_LOOPBACK);
-  if (bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0 || listen(fd, 128) != 0) {
+  if (bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
     fprintf(stderr, "korvid-server: cannot listen on TCP port %d: %s\n", port, strerror(errno));
     close(fd);
     return -1;
@@ -138,17 +144,6 @@ void Reap(std::list<std::unique_ptr<Worker>> *workers, bool all) {
     } else {
       ++it;
     }
-  }
-}
-
-void WritePidFile(const std::string &path) {
-  if (path.empty()) return;
-  FILE *f = fopen(path.c_str(), "w");
-  if (f) {
-    fprintf(f, "%d\n", (int)getpid());
-    fclose(f);
-  } else {
-    fprintf(stderr, "korvid-server: cannot write %s: %s\n", path.c_str(), strerror(errno));
   }
 }
 
@@ -218,25 +213,37 @@ void AcceptLoop(Server *server, int unix_fd, int tcp_fd) {
   Reap(&workers, true);
 }
 
-int Serve(Server *server) {
-  const ServerConfig &cfg = server->config;
-  int unix_fd = -1, tcp_fd = -1;
-  if (!cfg.unix_path.empty() && (unix_fd = ListenUnix(cfg.unix_path)) < 0) return EXIT_FAILURE_RUN;
-  if (cfg.tcp_port > 0 && (tcp_fd = ListenTcp(cfg.tcp_port, cfg.remote_access)) < 0) {
-    if (unix_fd >= 0) {
-      close(unix_fd);
+// Binds the sockets the configuration names (root may be needed for
+// that); false when one cannot be. They listen only once the server has
+// passed its checks (Serve), so that no client is let in to a server that
+// is about to refuse to run.
+bool BindSockets(const ServerConfig &cfg, int *unix_fd, int *tcp_fd) {
+  if (!cfg.unix_path.empty() && (*unix_fd = ListenUnix(cfg.unix_path)) < 0) return false;
+  if (cfg.tcp_port > 0 && (*tcp_fd = ListenTcp(cfg.tcp_port, cfg.remote_access)) < 0) {
+    if (*unix_fd >= 0) {
+      close(*unix_fd);
       unlink(cfg.unix_path.c_str());
     }
-    return EXIT_FAILURE_RUN;
+    return false;
   }
-  if (unix_fd < 0 && tcp_fd < 0) {
+  if (*unix_fd < 0 && *tcp_fd < 0) {
     fprintf(stderr, "korvid-server: neither a UNIX socket nor a TCP port to listen on\n");
+    return false;
+  }
+  return true;
+}
+
+int Serve(Server *server, int unix_fd, int tcp_fd) {
+  const ServerConfig &cfg = server->config;
+  if ((unix_fd >= 0 && listen(unix_fd, 128) != 0) || (tcp_fd >= 0 && listen(tcp_fd, 128) != 0)) {
+    fprintf(stderr, "korvid-server: cannot listen: %s\n", strerror(errno));
     return EXIT_FAILURE_RUN;
   }
-  WritePidFile(cfg.pid_file);
+  if (unix_fd >= 0) chmod(cfg.unix_path.c_str(), 0777);  // anyone may connect; the login checks who
   AcceptLoop(server, unix_fd, tcp_fd);
   if (!cfg.unix_path.empty()) unlink(cfg.unix_path.c_str());
-  if (!cfg.pid_file.empty()) unlink(cfg.pid_file.c_str());
+  // Only a pid file this server made and holds is removed.
+  if (server->pid_fd >= 0) unlink(cfg.pid_file.c_str());
   return EXIT_OK;
 }
 
@@ -310,25 +317,27 @@ bool ReadSettings(const Options &o, ServerConfig *cfg) {
   cfg->remote_access = msqlConfigGetInt("system", "remote_access") == 1;
   cfg->pid_file = ConfigText("general", "pid_file");
   cfg->admin_user = ConfigText("general", "admin_user");
+  cfg->msql_user = ConfigText("general", "msql_user");
+  cfg->acl_file = ConfigText("general", "acl_file");
+  cfg->host_lookup = msqlConfigGetInt("system", "host_lookup") == 1;
   cfg->read_only = msqlConfigGetInt("system", "read_only") == 1;
   cfg->query_log = msqlConfigGetInt("system", "query_log") == 1;
   cfg->query_log_file = ConfigText("system", "query_log_file");
   while (cfg->data_dir.size() > 1 && cfg->data_dir.back() == '/') cfg->data_dir.pop_back();
   cfg->pg_conninfo = o.conninfo ? o.conninfo : ConfigText("postgresql", "conninfo");
+  cfg->pg_allow_file_access = msqlConfigGetInt("postgresql", "allow_server_file_access") == 1;
   return true;
 }
 
 // Serves until a shutdown request or a termination signal.
-int RunServer(Server *server) {
+int RunServer(Server *server, int unix_fd, int tcp_fd) {
   const ServerConfig &cfg = server->config;
   signal(SIGPIPE, SIG_IGN);
   if (pipe2(server->wake_pipe, O_CLOEXEC) != 0) return EXIT_FAILURE_RUN;
   if (cfg.query_log) {
-    server->query_log = fopen(cfg.query_log_file.c_str(), "a");
-    if (!server->query_log) {
-      fprintf(stderr, "korvid-server: cannot open query log %s: %s\n", cfg.query_log_file.c_str(),
-              strerror(errno));
-    }
+    std::string error;
+    server->query_log = OpenQueryLog(cfg.query_log_file, &error);
+    if (!server->query_log) fprintf(stderr, "korvid-server: %s\n", error.c_str());
   }
   g_server = server;
   struct sigaction sa;
@@ -336,7 +345,7 @@ int RunServer(Server *server) {
   sa.sa_handler = OnTerminate;
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
-  int status = Serve(server);
+  int status = Serve(server, unix_fd, tcp_fd);
   signal(SIGTERM, SIG_DFL);
   signal(SIGINT, SIG_DFL);
   g_server = nullptr;
@@ -366,16 +375,47 @@ int main(int argc, char **argv) {
       return EXIT_USAGE;
     }
   }
-  std::string error;
-  if (!server->engine->start(cfg, &error)) {
+  // Files and folders the server makes are its user's alone.
+  umask(SERVER_UMASK);
+  std::string error, warning;
+  int unix_fd = -1, tcp_fd = -1;
+  if (!options.load_name) {
+    // A malformed access file is refused now rather than served by rules
+    // other than the ones written.
+    AccessRules rules;
+    if (!AccessLoad(cfg.acl_file, cfg.remote_access, &rules, &error)) {
+      fprintf(stderr, "korvid-server: %s\n", error.c_str());
+      delete server;
+      return EXIT_FAILURE_RUN;
+    }
+    server->access = std::make_shared<const AccessRules>(std::move(rules));
+    // The pid file's lock first: a second server on the same files goes
+    // no further. Then the sockets, which may need root to be bound.
+    if (!cfg.pid_file.empty()) server->pid_fd = OpenPidFile(cfg.pid_file, &error);
+    if (server->pid_fd == PID_FILE_UNWRITABLE) {
+      fprintf(stderr, "korvid-server: warning: %s\n", error.c_str());
+    } else if (server->pid_fd < 0 && !cfg.pid_file.empty()) {
+      fprintf(stderr, "korvid-server: %s\n", error.c_str());
+      delete server;
+      return EXIT_FAILURE_RUN;
+    }
+    if (!BindSockets(cfg, &unix_fd, &tcp_fd)) {
+      delete server;
+      return EXIT_FAILURE_RUN;
+    }
+  }
+  // From here on as msql_user: the engine's files and connections are made
+  // with its rights.
+  if (!DropPrivileges(cfg.msql_user, &warning, &error) || !server->engine->start(&server->config, &error)) {
     fprintf(stderr, "korvid-server: %s\n", error.c_str());
     delete server;
     return EXIT_FAILURE_RUN;
   }
+  if (!warning.empty() && !options.load_name) fprintf(stderr, "korvid-server: warning: %s\n", warning.c_str());
   if (options.load_name) {
     status = LoadScript(cfg, options.load_name, options.load_file) ? EXIT_OK : EXIT_FAILURE_RUN;
   } else {
-    status = RunServer(server);
+    status = RunServer(server, unix_fd, tcp_fd);
   }
   delete server;
   return status;

@@ -20,7 +20,6 @@
 //   sequence          "1:<step>:<value>\n"
 //   report            text packets, then "-100:\n"
 #include <poll.h>
-#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -38,6 +37,7 @@
 
 #include "msql/packet.h"
 #include "server/dialect.h"
+#include "server/identity.h"
 #include "server/server.h"
 
 const char kOkReply[] = "0:\n";  // success without anything to tell
@@ -132,16 +132,6 @@ ReadResult ReadRequest(Connection *c, std::string *payload, bool logged_in = tru
 
 // ---- Login ----
 
-std::string PeerName(int fd) {
-  struct ucred cred;
-  socklen_t len = sizeof cred;
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return "";
-  struct passwd pw, *found = nullptr;
-  char buf[4096];
-  if (getpwuid_r(cred.uid, &pw, buf, sizeof buf, &found) == 0 && found) return found->pw_name;
-  return "uid " + std::to_string(cred.uid);
-}
-
 bool Login(Connection *c) {
   Reply(c, "0:" + std::to_string(PROTOCOL_VERSION) + ":" + ServerDescription(c->server) + "\n");
   struct timeval limit = {LOGIN_TIMEOUT_SECONDS, 0}, none = {0, 0};
@@ -154,18 +144,29 @@ bool Login(Connection *c) {
     ReplyError(c, "Access denied: no valid user name given");
     return false;
   }
-  if (c->local) {
-    std::string peer = PeerName(c->fd);
-    if (peer != user) {
-      ReplyError(c, "Access denied: user \"" + user + "\" is not the owner of this connection (" +
-                        (peer.empty() ? "unknown" : peer) + ")");
-      return false;
-    }
+  // The kernel knows the user of the socket's peer, and of a TCP client on
+  // this machine; such a client must claim its own name. A name claimed from
+  // elsewhere cannot be checked: the client is remote and is given what the
+  // access rules give remote clients from its address.
+  PeerIdentity peer = IdentifyPeer(c->fd);
+  if (c->local && !peer.verified) {
+    ReplyError(c, "Access denied: the user of this connection cannot be found");
+    return false;
+  }
+  if (peer.verified && peer.user != user) {
+    ReplyError(c, "Access denied: user \"" + user + "\" is not the owner of this connection (" + peer.user + ")");
+    return false;
   }
   c->user = user;
-  // A name claimed over TCP cannot be checked, so administration is for
-  // the admin user on the local socket only.
-  c->admin = c->local && user == c->server->config.admin_user;
+  c->verified = peer.verified;
+  if (!peer.verified) {
+    c->hosts.push_back(peer.address);
+    if (c->server->config.host_lookup) {
+      for (const std::string &name : VerifiedHostNames(peer.address)) c->hosts.push_back(name);
+    }
+  }
+  // Administration is for the admin user as the kernel knows it.
+  c->admin = c->verified && user == c->server->config.admin_user;
   Reply(c, kOkReply);
   return true;
 }
@@ -187,10 +188,31 @@ void LogQuery(Connection *c, const std::string &statement) {
 }
 
 const char kReadOnly[] = "Server is read-only: changes are refused";
+const char kWriteDenied[] = "Write access to database denied";
+
+AccessRight RightOn(Connection *c, const std::string &database) {
+  Server *s = c->server;
+  std::shared_ptr<const AccessRules> rules;
+  {
+    std::lock_guard<std::mutex> lock(s->access_mutex);
+    rules = s->access;
+  }
+  AccessClient client;
+  client.verified = c->verified;
+  client.user = c->user;
+  client.hosts = c->hosts;
+  return AccessDecide(*rules, client, database);
+}
+
+bool ReadOnlyClient(Connection *c) { return c->server->config.read_only || c->right != ACCESS_WRITE; }
 
 bool NeedWritable(Connection *c) {
-  if (!c->server->config.read_only) return true;
-  ReplyError(c, kReadOnly);
+  if (c->server->config.read_only) {
+    ReplyError(c, kReadOnly);
+    return false;
+  }
+  if (c->right == ACCESS_WRITE) return true;
+  ReplyError(c, kWriteDenied);
   return false;
 }
 
@@ -216,8 +238,8 @@ bool NeedDatabase(Connection *c) {
 
 bool NeedAdmin(Connection *c) {
   if (c->admin) return true;
-  if (!c->local && c->user == c->server->config.admin_user) {
-    ReplyError(c, "Permission denied: administration is allowed over the local socket only");
+  if (!c->verified && c->user == c->server->config.admin_user) {
+    ReplyError(c, "Permission denied: administration is allowed from this machine only");
   } else {
     ReplyError(c, "Permission denied: user \"" + c->user + "\" may not administer the server");
   }
@@ -288,8 +310,23 @@ bool OnQuit(Connection *, const std::string &) { return false; }
 
 bool OnInitDb(Connection *c, const std::string &args) {
   if (!NeedName(c, args)) return true;
+  long generation = c->server->access_generation;
+  AccessRight right = RightOn(c, args);
+  if (right == ACCESS_NONE) {
+    ReplyError(c, "Access to database denied");
+    return true;
+  }
+  // The engine opens the database knowing what the client may do there.
+  AccessRight before = c->right;
+  long before_generation = c->right_generation;
+  c->right = right;
+  c->right_generation = generation;
   std::string error;
   bool ok = c->server->engine->select_database(c, args, &error);
+  if (!ok) {
+    c->right = before;
+    c->right_generation = before_generation;
+  }
   ReplyOutcome(c, ok, error);
   return true;
 }
@@ -310,7 +347,16 @@ bool ListNames(Connection *c, bool (*list)(Connection *c, std::vector<std::strin
   return true;
 }
 
-bool OnDbList(Connection *c, const std::string &) { return ListNames(c, c->server->engine->list_databases); }
+// Only the databases the client may open are listed.
+bool ListOpenDatabases(Connection *c, std::vector<std::string> *names, std::string *error) {
+  if (!c->server->engine->list_databases(c, names, error)) return false;
+  names->erase(std::remove_if(names->begin(), names->end(),
+                              [c](const std::string &name) { return RightOn(c, name) == ACCESS_NONE; }),
+               names->end());
+  return true;
+}
+
+bool OnDbList(Connection *c, const std::string &) { return ListNames(c, ListOpenDatabases); }
 bool OnTableList(Connection *c, const std::string &) { return ListNames(c, c->server->engine->list_tables); }
 
 bool OnFieldList(Connection *c, const std::string &args) {
@@ -338,11 +384,18 @@ bool OnSeqInfo(Connection *c, const std::string &args) {
   return true;
 }
 
+// Whole databases are the admin user's; only read_only stops them.
+bool NeedWritableServer(Connection *c) {
+  if (!c->server->config.read_only) return true;
+  ReplyError(c, kReadOnly);
+  return false;
+}
+
 // Create and drop take one database name, copy and move two ("a:b").
 bool OnAdminister(Connection *c, long code, const std::string &args, bool two) {
   std::string a = args, b, error;
   if (two) SplitPair(args, &a, &b);
-  if (!NeedName(c, a) || (two && !NeedName(c, b)) || !NeedWritable(c)) return true;
+  if (!NeedName(c, a) || (two && !NeedName(c, b)) || !NeedWritableServer(c)) return true;
   bool ok = c->server->engine->administer(c, code, a, b, &error);
   ReplyOutcome(c, ok, error);
   return true;
@@ -353,9 +406,21 @@ bool OnDropDb(Connection *c, const std::string &args) { return OnAdminister(c, R
 bool OnCopyDb(Connection *c, const std::string &args) { return OnAdminister(c, REQ_COPY_DB, args, true); }
 bool OnMoveDb(Connection *c, const std::string &args) { return OnAdminister(c, REQ_MOVE_DB, args, true); }
 
-// Access is decided by the peer's credentials and admin_user alone; there
-// is no access file to read again.
+// Reads the access file again. Rules that cannot be read or parsed leave
+// the ones in force, and the reply says why.
 bool OnReloadAcl(Connection *c, const std::string &) {
+  Server *s = c->server;
+  AccessRules rules;
+  std::string error;
+  if (!AccessLoad(s->config.acl_file, s->config.remote_access, &rules, &error)) {
+    ReplyError(c, "Access rules kept: " + error);
+    return true;
+  }
+  {
+    std::lock_guard<std::mutex> lock(s->access_mutex);
+    s->access = std::make_shared<const AccessRules>(std::move(rules));
+    s->access_generation++;
+  }
   Reply(c, kOkReply);
   return true;
 }
@@ -407,6 +472,19 @@ bool HandleRequest(Connection *c, const std::string &payload) {
     return true;
   }
   std::string args = payload.substr((size_t)(end - payload.c_str()) + 1);
+  // Rules reloaded since the client selected its database decide anew: a
+  // database no longer open to it is closed, one whose right changed is
+  // opened again as the new right allows.
+  if (c->right_generation != c->server->access_generation && !c->database.empty()) {
+    AccessRight before = c->right;
+    c->right_generation = c->server->access_generation;
+    c->right = RightOn(c, c->database);
+    std::string name = c->database, ignored;
+    if (c->right != before &&
+        (c->right == ACCESS_NONE || !c->server->engine->select_database(c, name, &ignored))) {
+      c->server->engine->close_database(c);
+    }
+  }
   for (const RequestHandler &h : kHandlers) {
     if (h.code != code) continue;
     if (h.needs_database && !NeedDatabase(c)) return !c->broken;

@@ -10,11 +10,13 @@
 #include <atomic>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "msql/packet.h"
+#include "server/access.h"
 #include "server/engine.h"
 #include "server/result.h"
 
@@ -40,10 +42,14 @@ struct ServerConfig {
   bool remote_access = false;
   std::string pid_file;
   std::string admin_user;
+  std::string msql_user;   // the user to run as when started by root
+  std::string acl_file;    // the access file; missing: the defaults hold
+  bool host_lookup = false;  // remote clients' names are looked up for host=
   bool read_only = false;
   bool query_log = false;
   std::string query_log_file;
   std::string pg_conninfo;  // [postgresql] conninfo or --postgresql
+  bool pg_allow_file_access = false;  // serve a role that may reach the server's files
 };
 
 struct Server {
@@ -53,6 +59,7 @@ struct Server {
   std::atomic<long> queries{0};
   std::atomic<bool> shutting_down{false};
   int wake_pipe[2] = {-1, -1};  // written to end the accept loop
+  int pid_fd = -1;              // the locked pid file, when there is one
   std::mutex log_mutex;
   FILE *query_log = nullptr;
   // Which databases connections have open, and how many of them. A
@@ -62,6 +69,12 @@ struct Server {
   // all happen under db_mutex.
   std::mutex db_mutex;
   std::map<std::string, int> open_count;
+  // The access rules in force. A reload replaces them whole under
+  // access_mutex and counts access_generation up, so that each connection
+  // knows to decide its rights on its database again.
+  std::mutex access_mutex;
+  std::shared_ptr<const AccessRules> access = std::make_shared<AccessRules>();
+  std::atomic<long> access_generation{0};
 };
 
 // The engines' sessions, each defined in its engine only.
@@ -71,9 +84,13 @@ struct PgSession;
 struct Connection {
   Server *server;
   int fd;
-  bool local;              // over the UNIX socket: peer credentials are known
+  bool local;              // over the UNIX socket
   std::string user;
+  bool verified = false;   // user is the kernel's word (socket, or TCP from this machine)
+  std::vector<std::string> hosts;  // a remote client's address and verified name, for host=
   bool admin = false;
+  AccessRight right = ACCESS_NONE;  // on the current database
+  long right_generation = 0;        // the access_generation it was decided under
   std::string database;    // current database, empty before a select
   SqliteSession *sqlite = nullptr;  // the SQLite engine's open database, owned
   PgSession *pg = nullptr;          // the PostgreSQL engine's connection, owned
@@ -100,8 +117,16 @@ void Reply(Connection *c, const std::string &payload);
 void ReplyError(Connection *c, const std::string &message);
 // Writes the query log line of a statement when the log is on.
 void LogQuery(Connection *c, const std::string &statement);
-// Refuses (and answers) a change on a read-only server.
+// Refuses (and answers) a change on a read-only server, or by a client
+// without write access to its database.
 bool NeedWritable(Connection *c);
+// Whether the connection may only read its database: the server is
+// read-only or the access rules give it no more. The engines keep such a
+// connection read-only in the database itself as well.
+bool ReadOnlyClient(Connection *c);
+// What the access rules in force give the connection on `database`.
+AccessRight RightOn(Connection *c, const std::string &database);
+extern const char kWriteDenied[];
 extern const char kOkReply[];
 extern const char kReadOnly[];
 

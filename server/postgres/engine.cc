@@ -6,8 +6,10 @@
 // of their own to the connection string's database.
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
+#include "server/postgres/access.h"
 #include "server/postgres/postgres.h"
 
 // libpq's messages end in a newline and may hold several lines.
@@ -43,8 +45,10 @@ static bool SetUp(PGconn *conn, const ServerConfig &cfg, std::string *error) {
 
 // Opens a connection to `dbname` (empty: the connection string's own),
 // set up as the engine needs it: mSQL's day-month order for dates given as
-// numbers, and no changes at all on a read-only server.
-PGconn *PgOpen(const ServerConfig &cfg, const std::string &dbname, std::string *error) {
+// numbers, and no changes at all on a read-only server. Its role is checked
+// (PgCheckRole), `read_only` when it is to serve a client that may not
+// change anything.
+PGconn *PgOpen(const ServerConfig &cfg, const std::string &dbname, bool read_only, std::string *error) {
   // The connection string's settings, with its database replaced.
   char *parse_error = nullptr;
   PQconninfoOption *options = PQconninfoParse(cfg.pg_conninfo.c_str(), &parse_error);
@@ -78,6 +82,10 @@ PGconn *PgOpen(const ServerConfig &cfg, const std::string &dbname, std::string *
   PQsetNoticeProcessor(conn, [](void *, const char *) {}, nullptr);
   if (!SetUp(conn, cfg, error)) {
     *error = "Cannot set up the PostgreSQL connection: " + *error;
+    PQfinish(conn);
+    return nullptr;
+  }
+  if (!PgCheckRole(conn, cfg.pg_allow_file_access, read_only, error)) {
     PQfinish(conn);
     return nullptr;
   }
@@ -145,7 +153,7 @@ bool PgListDatabases(Connection *c, std::vector<std::string> *names, std::string
   if (c->pg) {
     r = FetchAll(c, kList, {}, error);
   } else {
-    PGconn *conn = PgOpen(c->server->config, "", error);
+    PGconn *conn = PgOpen(c->server->config, "", false, error);
     if (!conn) return false;
     r = FetchAll(conn, kList, {}, error);
     PQfinish(conn);
@@ -166,7 +174,7 @@ bool PgSelect(Connection *c, const std::string &name, std::string *error) {
     *error = "Unknown database \"" + name + "\"";
     return false;
   }
-  PGconn *conn = PgOpen(c->server->config, name, error);
+  PGconn *conn = PgOpen(c->server->config, name, ReadOnlyClient(c), error);
   if (!conn) return false;
   PgClose(c);
   c->pg = new PgSession;
@@ -197,7 +205,7 @@ bool PgAdminister(Connection *c, long code, const std::string &a, const std::str
       break;
   }
   // A database cannot be dropped, copied or renamed over a connection to it.
-  PGconn *conn = PgOpen(c->server->config, "", error);
+  PGconn *conn = PgOpen(c->server->config, "", false, error);
   if (!conn) return false;
   bool ok = Command(conn, sql, error);
   PQfinish(conn);
@@ -252,7 +260,21 @@ void PgReport(Connection *c, std::vector<std::string> *lines) {
 }  // namespace
 
 // Nothing to set up: every connection is made when it is needed.
-bool PgStart(const ServerConfig &, std::string *) { return true; }
+// The role is checked now when PostgreSQL answers, so that a dangerous one
+// stops the server at once; each client connection checks it again in any
+// case.
+bool PgStart(ServerConfig *cfg, std::string *error) {
+  PGconn *conn = PQconnectdb(cfg->pg_conninfo.c_str());
+  bool ok = true;
+  if (PQstatus(conn) == CONNECTION_OK) {
+    ok = PgCheckRole(conn, cfg->pg_allow_file_access, false, error);
+  } else {
+    fprintf(stderr, "korvid-server: warning: PostgreSQL does not answer yet, its role is checked later: %s\n",
+            PgMessage(PQerrorMessage(conn)).c_str());
+  }
+  PQfinish(conn);
+  return ok;
+}
 
 const Engine kPostgresEngine = {
     "PostgreSQL", PgStart, PgListDatabases, PgSelect, PgClose,        PgListTables,

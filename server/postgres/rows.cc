@@ -400,7 +400,10 @@ long long CursorRows(Connection *c, const Translation &t, const PgParams &p) {
   std::string declare = "DECLARE korvid_rows NO SCROLL CURSOR FOR " + t.sql;
   std::string failure;
   int queued = 0;  // FETCHes sent and not yet collected
-  bool ok = PQenterPipelineMode(conn) && Queue(conn, "BEGIN") &&
+  // Inside a client's read-only transaction the cursor has a savepoint
+  // of its own instead.
+  bool own = PQtransactionStatus(conn) == PQTRANS_IDLE;
+  bool ok = PQenterPipelineMode(conn) && Queue(conn, own ? "BEGIN" : "SAVEPOINT korvid_rows") &&
             Queue(conn, declare.c_str(), &p.values, &p.lengths, &p.formats, &p.types) && Queue(conn, kFetch.c_str()) &&
             Queue(conn, kFetch.c_str());
   if (ok) queued = 2;
@@ -451,7 +454,8 @@ long long CursorRows(Connection *c, const Translation &t, const PgParams &p) {
   }
   PQexitPipelineMode(conn);
   std::string end_error;
-  if (!Command(c->pg->conn, failure.empty() && !c->broken ? "COMMIT" : "ROLLBACK", &end_error) && failure.empty()) {
+  const char *end = !own ? "ROLLBACK TO SAVEPOINT korvid_rows" : failure.empty() && !c->broken ? "COMMIT" : "ROLLBACK";
+  if (!Command(c->pg->conn, end, &end_error) && failure.empty()) {
     failure = end_error;
   }
   if (!header) {
@@ -637,7 +641,23 @@ void PgRun(Connection *c, const std::string &statement) {
 
 // After the reply, a short look for the client's next request (see
 // SpinForClient).
+//
+// A client that may not change anything has each statement run in a
+// transaction PostgreSQL itself keeps read-only: neither a function that
+// writes nor set_config on the transaction's mode gets past that, where
+// refusing statements by their text would miss them. Rolled back, as there
+// is nothing in it to keep.
 void PgQuery(Connection *c, const std::string &statement) {
+  bool read_only = ReadOnlyClient(c);
+  std::string error;
+  if (read_only && (!PgAlive(c, &error) || !Command(c->pg->conn, "BEGIN READ ONLY", &error))) {
+    ReplyError(c, error);
+    return;
+  }
   PgRun(c, statement);
+  if (read_only) {
+    std::string ignored;
+    Command(c->pg->conn, "ROLLBACK", &ignored);
+  }
   SpinForClient(c);
 }

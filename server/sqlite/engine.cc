@@ -4,9 +4,11 @@
 // once per shape (their WHERE values are bound) and their rows streamed as
 // they are stepped, one row's worth of memory whatever the result's size.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "server/server.h"
@@ -242,8 +244,8 @@ void SqliteQuery(Connection *c, const std::string &statement) {
     return;
   }
   int changed = 0;
-  if (s->read_only && !sqlite3_stmt_readonly(stmt)) {
-    ReplyError(c, kReadOnly);
+  if (!sqlite3_stmt_readonly(stmt) && !NeedWritable(c)) {
+    // answered
   } else if (sqlite3_column_count(stmt) > 0) {
     StreamRows(c, stmt, cached);
   } else if (StepToEnd(s, t, stmt, &changed, &error)) {
@@ -277,7 +279,7 @@ bool SqliteSelectDatabase(Connection *c, const std::string &name, std::string *o
     std::lock_guard<std::mutex> lock(server->db_mutex);
     if (!DbExists(dir, name)) {
       error = "Unknown database \"" + name + "\"";
-    } else if (!(db = DbOpen(DbPath(dir, name), false, server->config.read_only, &error))) {
+    } else if (!(db = DbOpen(DbPath(dir, name), false, ReadOnlyClient(c), &error))) {
       error = "Cannot open database \"" + name + "\": " + error;
     } else {
       server->open_count[name]++;
@@ -290,7 +292,7 @@ bool SqliteSelectDatabase(Connection *c, const std::string &name, std::string *o
   SqliteCloseDatabase(c);
   c->sqlite = new SqliteSession;
   c->sqlite->db = db;
-  c->sqlite->read_only = server->config.read_only;
+  c->sqlite->read_only = ReadOnlyClient(c);
   c->database = name;
   return true;
 }
@@ -344,14 +346,21 @@ bool SqliteSequenceInfo(Connection *c, const std::string &table, long long *step
   return DbSequenceInfo(c->sqlite->db, table, step, value, error);
 }
 
-bool SqliteStart(const ServerConfig &cfg, std::string *error) {
+bool SqliteStart(ServerConfig *cfg, std::string *error) {
   // No global allocation statistics: their mutex is taken on every
   // allocation of every connection.
   sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   struct stat st;
-  if (stat(cfg.data_dir.c_str(), &st) != 0 && mkdir(cfg.data_dir.c_str(), 0755) != 0) {
-    *error = "cannot create data directory " + cfg.data_dir + ": " + strerror(errno);
+  if (stat(cfg->data_dir.c_str(), &st) != 0 && mkdir(cfg->data_dir.c_str(), 0700) != 0) {
+    *error = "cannot create data directory " + cfg->data_dir + ": " + strerror(errno);
     return false;
+  }
+  // A data directory the server cannot write (a read-only copy, another
+  // user's files) is served read-only rather than not at all.
+  if (!cfg->read_only && access(cfg->data_dir.c_str(), W_OK) != 0) {
+    fprintf(stderr, "korvid-server: data directory %s is not writable: serving it read-only\n",
+            cfg->data_dir.c_str());
+    cfg->read_only = true;
   }
   return true;
 }

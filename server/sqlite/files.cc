@@ -79,20 +79,55 @@ bool DbExists(const std::string &data_dir, const std::string &name) {
   return !FindDbFile(data_dir, name).empty();
 }
 
+namespace {
+
+// A file name as an SQLite URI ("file:" and the path, its '%', '?' and '#'
+// escaped).
+std::string FileUri(const std::string &path, const char *query) {
+  std::string uri = "file:";
+  char hex[4];
+  for (char ch : path) {
+    if (ch == '%' || ch == '?' || ch == '#') {
+      snprintf(hex, sizeof hex, "%%%02X", (unsigned char)ch);
+      uri += hex;
+    } else {
+      uri += ch;
+    }
+  }
+  return uri + "?" + query;
+}
+
+}  // namespace
+
 sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::string *error) {
   sqlite3 *db = nullptr;
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  // Read-only, the file is opened so: nothing, not even its journal mode,
+  // is written to it.
+  int flags = (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0)) |
+              SQLITE_OPEN_NOMUTEX;
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     *error = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
     return nullptr;
+  }
+  // A WAL file is read through its shared-memory file, which cannot be made
+  // in a directory the server may not write: such a file is read as it
+  // stands: no writer can make its -wal file there either.
+  if (read_only && sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    db = nullptr;
+    if (sqlite3_open_v2(FileUri(path, "immutable=1").c_str(), &db, flags | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
+      *error = db ? sqlite3_errmsg(db) : "out of memory";
+      sqlite3_close(db);
+      return nullptr;
+    }
   }
   sqlite3_busy_timeout(db, DB_BUSY_TIMEOUT_MS);
   // WAL: readers never wait for the writer, and a committed transaction
   // survives the process being killed (synchronous NORMAL is enough for
   // that; it only gives way to a power failure).
   // Pages are read through a memory map rather than copied in by read().
-  if (!Exec(db, "PRAGMA journal_mode=WAL", error) || !Exec(db, "PRAGMA synchronous=NORMAL", error) ||
+  if ((!read_only && (!Exec(db, "PRAGMA journal_mode=WAL", error) || !Exec(db, "PRAGMA synchronous=NORMAL", error))) ||
       !Exec(db, "PRAGMA mmap_size=" DB_MMAP_SIZE, error)) {
     sqlite3_close(db);
     return nullptr;

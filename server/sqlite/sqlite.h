@@ -34,7 +34,7 @@ struct CachedStatement {
 struct SqliteSession {
   sqlite3 *db = nullptr;               // owned
   std::vector<CachedStatement> cache;  // statements prepared on db
-  bool read_only = false;              // the server's read_only
+  bool read_only = false;              // opened read-only (ReadOnlyClient)
 };
 
 // Finalises the session's statements and closes its database.
@@ -97,6 +97,7 @@ size_t FormatReal(double x, char *out, size_t size);
 // Opens a database file in WAL mode with the busy timeout, the functions
 // the dialect and the catalog need (like, match, regexp, korvid_seq,
 // korvid_bytes) and the date and time collations. With read_only set the
+// file is opened read-only, its journal mode left as it is, and the
 // sequence function refuses to advance. Null with the reason on failure.
 sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::string *error);
 void DbClose(sqlite3 *db);

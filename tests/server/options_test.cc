@@ -2,6 +2,8 @@
 // a configuration that leaves nothing to listen on.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,6 +62,12 @@ TEST(OptionsTest, UsageAndRefusals) {
   char dir[] = "/tmp/korvid-options-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string data = std::string(dir) + "/data";
+  // Run as root, the server becomes msql_user: this one says to stay.
+  std::string conf = std::string(dir) + "/msql.conf";
+  FILE *f = fopen(conf.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fprintf(f, "[general]\nmsql_user = %s\npid_file = %s/pid\n", getpwuid(geteuid())->pw_name, dir);
+  fclose(f);
   struct {
     std::vector<std::string> args;
     int status;
@@ -71,13 +79,13 @@ TEST(OptionsTest, UsageAndRefusals) {
       {{"--port", "70000"}, 1, "korvid-server: bad port \"70000\""},
       {{"--port", "12x"}, 1, "korvid-server: bad port \"12x\""},
       {{"--conf", std::string(dir) + "/missing.conf"}, 1, "korvid-server: cannot read configuration file"},
-      {{"--conf", "/dev/null", "--data", data, "--load", "../x", "/dev/null"}, 1,
+      {{"--conf", conf, "--data", data, "--load", "../x", "/dev/null"}, 1,
        "korvid-server: bad database name \"../x\""},
-      {{"--conf", "/dev/null", "--data", data, "--load", "x", std::string(dir) + "/none.sql"}, 1,
+      {{"--conf", conf, "--data", data, "--load", "x", std::string(dir) + "/none.sql"}, 1,
        "korvid-server: cannot read"},
-      {{"--conf", "/dev/null", "--data", data, "--socket", "", "--port", "0"}, 1,
+      {{"--conf", conf, "--data", data, "--socket", "", "--port", "0"}, 1,
        "korvid-server: neither a UNIX socket nor a TCP port to listen on"},
-      {{"--conf", "/dev/null", "--data", data, "--socket", std::string(200, 's'), "--port", "0"}, 1,
+      {{"--conf", conf, "--data", data, "--socket", std::string(200, 's'), "--port", "0"}, 1,
        "korvid-server: socket path too long"},
   };
   for (const auto &c : cases) {
@@ -88,6 +96,17 @@ TEST(OptionsTest, UsageAndRefusals) {
     if (c.status == 0) {
       EXPECT_EQ(r.out.compare(0, 21, "Usage: korvid-server "), 0) << r.out;
     }
+  }
+  // Started as root, it does not go on as root unless told so by name.
+  if (geteuid() == 0) {
+    f = fopen(conf.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "[general]\nmsql_user = korvid_no_such_user\npid_file = %s/pid\n", dir);
+    fclose(f);
+    RunResult r = RunServerBinary({"--conf", conf, "--data", data, "--socket", std::string(dir) + "/s", "--port", "0"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "korvid-server: msql_user \"korvid_no_such_user\" does not exist: make that user, or name the "
+                     "user to run as in msql.conf\n");
   }
   std::string cleanup = "rm -rf " + std::string(dir);
   EXPECT_EQ(system(cleanup.c_str()), 0);

@@ -70,6 +70,8 @@ class PostgresTest : public ::testing::Test {
     return out;
   }
 
+  void ReadOnlyInPostgresItself(ServerFixtureOptions options, const std::string &refusal);
+
   ServerFixture *server_ = nullptr;
   int sock_ = -1;
 };
@@ -277,22 +279,90 @@ TEST_F(PostgresTest, FloatsGoOutExactWhateverExtraFloatDigitsSays) {
   EXPECT_EQ(Psql("SELECT d = 2461383.160081019::float8, s = (1.0 / 3)::real FROM f"), "t|t");
 }
 
-TEST_F(PostgresTest, ReadOnlyHolds) {
-  ServerFixtureOptions options;
-  options.read_only = true;
+// The functions that change large objects even in a read-only transaction,
+// as REVOKE names them.
+const char kLargeObjectFunctions[] =
+    "lo_create, lo_creat, lo_from_bytea, lo_put, lowrite, lo_truncate, lo_truncate64, lo_unlink";
+
+// Serves database work to a read-only client through the plain role
+// "reader", which PostgreSQL would let change table r, sequence s1 and
+// large objects, and tries every way around the read-only transaction.
+// `refusal` is what the server says to a plain change.
+void PostgresTest::ReadOnlyInPostgresItself(ServerFixtureOptions options, const std::string &refusal) {
+  options.pg_conninfo_extra = "user=reader";
+  options.pg_allow_file_access = false;
   ASSERT_NO_FATAL_FAILURE(Start(options));
-  Psql("CREATE TABLE r (id int); INSERT INTO r VALUES (1)");
+  Psql("CREATE ROLE reader LOGIN; CREATE TABLE r (id int); INSERT INTO r VALUES (1); CREATE SEQUENCE s1; "
+       "GRANT SELECT, INSERT, UPDATE, DELETE ON r TO reader; GRANT ALL ON SEQUENCE s1 TO reader; "
+       "CREATE FUNCTION bump() RETURNS int LANGUAGE sql AS 'UPDATE r SET id = id + 1 RETURNING id'");
+  // Large objects are changed even inside a read-only transaction: not
+  // served until a superuser takes them from PUBLIC.
+  EXPECT_EQ(msqlSelectDB(sock_, "work"), -1);
+  const std::string revoke = std::string("REVOKE EXECUTE ON FUNCTION ") + kLargeObjectFunctions + " FROM PUBLIC";
+  EXPECT_EQ(std::string(msqlErrMsg),
+            (revoke + " is needed, as a superuser in database \"work\": role \"reader\" can change large objects, "
+                      "which read-only service cannot allow").substr(0, 199));
+  Psql(revoke);
   ASSERT_EQ(msqlSelectDB(sock_, "work"), 0) << msqlErrMsg;
   EXPECT_EQ(Rows("SELECT id FROM r"), std::vector<std::string>({"1"}));
   const char *changes[] = {"INSERT INTO r VALUES (2)", "UPDATE r SET id = 3", "DELETE FROM r",
                            "CREATE TABLE x (id int)", "DROP TABLE r", "CREATE SEQUENCE ON r"};
   for (const char *statement : changes) {
     EXPECT_EQ(Query(statement), -1) << statement;
-    EXPECT_STREQ(msqlErrMsg, "Server is read-only: changes are refused") << statement;
+    EXPECT_EQ(msqlErrMsg, refusal) << statement;
   }
+  // What refusing statements by their text would miss, PostgreSQL stops.
+  Query("SELECT set_config('default_transaction_read_only', 'off', false)");
+  const char *around[] = {"SELECT set_config('transaction_read_only', 'off', true)", "SELECT setval('s1', 1000)",
+                          "SELECT bump()", "SELECT lo_from_bytea(0, 'x')", "SELECT lo_create(0)"};
+  for (const char *statement : around) EXPECT_EQ(Query(statement), -1) << statement;
   EXPECT_EQ(msqlCreateDB(sock_, "other"), -1);
   EXPECT_EQ(Psql("SELECT count(*) FROM r WHERE id = 1"), "1");
+  EXPECT_EQ(Psql("SELECT is_called FROM s1"), "f");
+  EXPECT_EQ(Psql("SELECT count(*) FROM pg_largeobject_metadata"), "0");
   EXPECT_EQ(Psql("SELECT count(*) FROM pg_database WHERE datname = 'other'"), "0");
+}
+
+TEST_F(PostgresTest, ReadOnlyHolds) {
+  ServerFixtureOptions options;
+  options.read_only = true;
+  ReadOnlyInPostgresItself(options, "Server is read-only: changes are refused");
+}
+
+TEST_F(PostgresTest, ReadOnlyHoldsForAClientWithoutWriteAccess) {
+  ServerFixtureOptions options;
+  options.access_file = "database=work\nread=*\n";
+  ReadOnlyInPostgresItself(options, "Write access to database denied");
+}
+
+// A role that may read or write the PostgreSQL server's files is refused:
+// at start when PostgreSQL answers then, else at each connection.
+TEST_F(PostgresTest, RolesThatReachTheServersFilesAreRefused) {
+  ServerFixtureOptions options;
+  options.postgresql = true;
+  options.pg_allow_file_access = false;
+  std::string error;
+  // The fixture's own role is a superuser.
+  ServerFixture *refused = ServerFixtureStart(options, &error);
+  EXPECT_EQ(refused, nullptr);
+  EXPECT_EQ(error, "korvid-server exited at start (status 1)");
+  ServerFixtureStop(refused);
+
+  options.pg_conninfo_extra = "user=filer";
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  Psql("CREATE ROLE filer LOGIN; GRANT pg_read_server_files TO filer");
+  EXPECT_EQ(msqlSelectDB(sock_, "work"), -1);
+  EXPECT_EQ(std::string(msqlErrMsg).substr(0, 61),
+            "PostgreSQL role \"filer\" is a member of pg_read_server_files: ");
+  EXPECT_EQ(msqlListDBs(sock_), nullptr);
+  Psql("REVOKE pg_read_server_files FROM filer; GRANT pg_execute_server_program TO filer");
+  EXPECT_EQ(msqlSelectDB(sock_, "work"), -1);
+  EXPECT_EQ(std::string(msqlErrMsg).substr(0, 65),
+            "PostgreSQL role \"filer\" is a member of pg_execute_server_program:");
+  Psql("REVOKE pg_execute_server_program FROM filer");
+  EXPECT_EQ(msqlSelectDB(sock_, "work"), 0) << msqlErrMsg;
+  // What the superuser could do, the plain role may not.
+  EXPECT_EQ(Query("SELECT pg_read_file('/etc/passwd')"), -1);
 }
 
 TEST_F(PostgresTest, AdministrationIsPostgresDatabases) {

@@ -133,13 +133,19 @@ TEST_F(RawTest, LoginOverTheUnixSocketMustNameThePeer) {
     EXPECT_EQ(ReadReply(fd), "<closed>") << claim;
     close(fd);
   }
-  // Over TCP there are no credentials to check; the claimed name stands.
-  int fd = ConnectTcp(server_->tcp_port);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(ReadReply(fd).compare(0, 5, "0:23:"), 0);
-  ASSERT_TRUE(SendBytes(fd, Framed("someone\n")));
-  EXPECT_EQ(ReadReply(fd), "0:\n");
-  close(fd);
+  // Over loopback TCP the kernel knows the client's user as well: another
+  // name is refused as over the socket, its own accepted.
+  const std::pair<std::string, std::string> tcp[] = {
+      {"someone", "-1:Access denied: user \"someone\" is not the owner of this connection (" + Me() + ")\n"},
+      {Me(), "0:\n"}};
+  for (const auto &claim : tcp) {
+    int fd = ConnectTcp(server_->tcp_port);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(ReadReply(fd).compare(0, 5, "0:23:"), 0);
+    ASSERT_TRUE(SendBytes(fd, Framed(claim.first + "\n")));
+    EXPECT_EQ(ReadReply(fd), claim.second);
+    close(fd);
+  }
 }
 
 TEST_F(RawTest, MalformedRequestsAreAnswered) {

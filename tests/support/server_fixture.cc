@@ -61,12 +61,14 @@ bool WriteConf(ServerFixture *f) {
   const ServerFixtureOptions &o = f->options;
   fprintf(conf,
           "[general]\n"
+          "msql_user = %s\n"
           "admin_user = %s\n"
           "pid_file = %s\n"
           "inst_dir = %s\n"
           "db_dir = %s\n"
           "tcp_port = %d\n"
           "unix_port = %s\n"
+          "%s\n"
           "\n[system]\n"
           "read_only = %d\n"
           "local_access = 1\n"
@@ -74,11 +76,23 @@ bool WriteConf(ServerFixture *f) {
           "query_log = %d\n"
           "query_log_file = %s\n"
           "%s\n",
+          o.msql_user.empty() ? CurrentUser().c_str() : o.msql_user.c_str(),
           o.admin_user.empty() ? CurrentUser().c_str() : o.admin_user.c_str(), f->pid_file.c_str(),
-          f->dir.c_str(), f->data_dir.c_str(), f->tcp_port, f->socket_path.c_str(), o.read_only ? 1 : 0,
+          f->dir.c_str(), f->data_dir.c_str(), f->tcp_port, f->socket_path.c_str(), o.extra_general.c_str(),
+          o.read_only ? 1 : 0,
           o.query_log ? 1 : 0, f->query_log_file.c_str(), o.extra_system.c_str());
+  if (!o.access_file.empty()) {
+    FILE *acl = fopen(f->access_path.c_str(), "w");
+    if (!acl) {
+      fclose(conf);
+      return false;
+    }
+    fputs(o.access_file.c_str(), acl);
+    fclose(acl);
+  }
   if (f->pg) {
-    fprintf(conf, "\n[postgresql]\nconninfo = %s %s\n", f->pg->conninfo.c_str(), o.pg_conninfo_extra.c_str());
+    fprintf(conf, "\n[postgresql]\nconninfo = %s %s\nallow_server_file_access = %d\n", f->pg->conninfo.c_str(),
+            o.pg_conninfo_extra.c_str(), o.pg_allow_file_access ? 1 : 0);
   }
   return fclose(conf) == 0;
 }
@@ -222,6 +236,7 @@ ServerFixture *ServerFixtureStart(const ServerFixtureOptions &options, std::stri
   f->socket_path = f->dir + "/msql.sock";
   f->pid_file = f->dir + "/msql.pid";
   f->query_log_file = f->dir + "/query.log";
+  f->access_path = f->dir + "/msql.acl";
   bool ok = mkdir(f->data_dir.c_str(), 0755) == 0;
   if (ok && options.postgresql) {
     f->pg = PgFixtureStart(f->dir, error);

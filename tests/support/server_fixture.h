@@ -32,10 +32,21 @@ struct ServerFixtureOptions {
   bool read_only = false;    // read_only = 1 in msql.conf
   bool query_log = false;    // query_log = 1, into query_log_file
   std::string extra_system;  // further lines for the [system] section
+  std::string extra_general;  // further lines for the [general] section
+  // The access file (dir/msql.acl) to write before the server starts;
+  // empty: none, so the defaults hold.
+  std::string access_file;
+  // The user the server runs as when started by root (msql_user); empty:
+  // the user who runs the test.
+  std::string msql_user;
   // Serve a private PostgreSQL (pg_fixture.h) instead of SQLite files: the
   // databases are made in it and their scripts run through the server.
   bool postgresql = false;
   std::string pg_conninfo_extra;  // appended to the connection string served
+  // The private PostgreSQL's own role is a superuser (it makes the
+  // databases of the tests); the server is told to accept that unless a
+  // test checks the refusal.
+  bool pg_allow_file_access = true;
 };
 
 struct PgFixture;
@@ -47,6 +58,7 @@ struct ServerFixture {
   std::string socket_path;     // dir/msql.sock
   std::string pid_file;        // dir/msql.pid
   std::string query_log_file;  // dir/query.log
+  std::string access_path;     // dir/msql.acl
   int tcp_port = 0;            // 0 when options.tcp is false
   pid_t pid = -1;              // the server process, -1 when not running
   PgFixture *pg = nullptr;     // with options.postgresql: the PostgreSQL served

@@ -1,0 +1,335 @@
+// Who may connect, as whom, to which database, against a real korvid-server
+// over both engines: the access file's rules for an unprivileged user on the
+// UNIX socket and over loopback TCP, the reload request, names claimed over
+// TCP, and a database reached around the rules. Outcomes are checked in the
+// stored data (SQLite's file, psql).
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include <sqlite3.h>
+
+#include "msql/msql.h"
+#include "msql/packet.h"
+#include "server/postgres/access.h"
+#include "tests/support/pg_fixture.h"
+#include "tests/support/server_fixture.h"
+
+namespace {
+
+const char kOther[] = "korvidtest";  // the unprivileged user, made by the PostgreSQL fixture too
+
+std::string Me() {
+  struct passwd *pw = getpwuid(geteuid());
+  return pw ? pw->pw_name : "root";
+}
+
+// Makes the unprivileged user when the test runs as root; false otherwise.
+bool OtherUser(uid_t *uid) {
+  if (geteuid() != 0) return false;
+  if (!getpwnam(kOther) &&
+      system((std::string("useradd --system --no-create-home --shell /usr/sbin/nologin ") + kOther +
+              " >/dev/null 2>&1").c_str()) != 0) {
+    return false;
+  }
+  struct passwd *pw = getpwnam(kOther);
+  if (!pw) return false;
+  *uid = pw->pw_uid;
+  return true;
+}
+
+// Runs `body` in a child process that has become `uid`, and returns what it
+// gave back. The client library's state (the loaded configuration) comes
+// along with the fork.
+std::string AsUser(uid_t uid, const std::function<std::string()> &body) {
+  int out[2];
+  if (pipe(out) != 0) return "<pipe>";
+  pid_t child = fork();
+  if (child == 0) {
+    close(out[0]);
+    struct passwd *pw = getpwuid(uid);
+    if (!pw || setgid(pw->pw_gid) != 0 || setuid(uid) != 0) _exit(2);
+    std::string text = body();
+    ssize_t ignored = write(out[1], text.data(), text.size());
+    (void)ignored;
+    _exit(0);
+  }
+  close(out[1]);
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(out[0], buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
+  close(out[0]);
+  int status;
+  waitpid(child, &status, 0);
+  return text;
+}
+
+std::string Names(ResultHandle *r) {
+  if (!r) return std::string("none: ") + msqlErrMsg;
+  std::string names;
+  while (char **row = msqlFetchRow(r)) names += (names.empty() ? "" : ",") + std::string(row[0]);
+  msqlFreeResult(r);
+  return names;
+}
+
+// What one client sees and may do: the databases listed, selecting
+// "secret" and "sample", reading and deleting people.
+std::string Tour(const char *host) {
+  std::string t;
+  int sock = msqlConnect(host);
+  if (sock < 0) return std::string("connect: ") + msqlErrMsg;
+  t += "list: " + Names(msqlListDBs(sock)) + "\n";
+  int rc = msqlSelectDB(sock, "secret");
+  t += "secret: " + std::to_string(rc) + (rc < 0 ? std::string(" ") + msqlErrMsg : "") + "\n";
+  rc = msqlSelectDB(sock, "sample");
+  t += "sample: " + std::to_string(rc) + "\n";
+  rc = msqlQuery(sock, "SELECT name FROM people");
+  if (rc >= 0) msqlFreeResult(msqlStoreResult());
+  t += "read: " + std::string(rc >= 0 ? "ok" : msqlErrMsg) + "\n";
+  rc = msqlQuery(sock, "DELETE FROM people");
+  t += "delete: " + std::to_string(rc) + (rc < 0 ? std::string(" ") + msqlErrMsg : "") + "\n";
+  msqlClose(sock);
+  return t;
+}
+
+class AccessTest : public ::testing::TestWithParam<const char *> {
+ protected:
+  bool OverPostgres() const { return std::string(GetParam()) == "PostgreSQL"; }
+
+  void Start(const std::string &access_file) {
+    ServerFixtureOptions options;
+    options.postgresql = OverPostgres();
+    options.access_file = access_file;
+    if (OverPostgres()) {
+      // Read-only service needs a role that is no superuser and cannot
+      // change large objects: "svc", owning the databases it serves.
+      options.pg_conninfo_extra = "user=svc";
+      options.pg_allow_file_access = false;
+    } else {
+      options.databases.push_back({"sample", SampleSqlPath()});
+      options.databases.push_back({"secret", SampleSqlPath()});
+    }
+    std::string error;
+    server_ = ServerFixtureStart(options, &error);
+    ASSERT_NE(server_, nullptr) << error;
+    // The socket is reached through the fixture's directory.
+    chmod(server_->dir.c_str(), 0755);
+    if (!OverPostgres()) return;
+    std::string out;
+    ASSERT_TRUE(PgFixtureSql(server_->pg, "template1", "CREATE ROLE svc LOGIN", &out)) << out;
+    for (const char *db : {"sample", "secret"}) {
+      ASSERT_TRUE(PgFixtureSql(server_->pg, "template1", std::string("CREATE DATABASE ") + db + " OWNER svc", &out))
+          << out;
+      std::string revoke = "REVOKE EXECUTE ON FUNCTION ";
+      for (size_t i = 0; i < sizeof kLargeObjectWriters / sizeof kLargeObjectWriters[0]; i++) {
+        revoke += std::string(i ? ", " : "") + kLargeObjectWriters[i];
+      }
+      ASSERT_TRUE(PgFixtureSql(server_->pg, db, revoke + " FROM PUBLIC", &out)) << out;
+      ASSERT_TRUE(ServerFixtureLoad(server_, db, SampleSqlPath(), &error)) << error;
+    }
+  }
+  void TearDown() override { ServerFixtureStop(server_); }
+
+  // The rows of people in database `db`, counted in the stored data.
+  std::string StoredPeople(const std::string &db) {
+    std::string out;
+    if (server_->pg) {
+      EXPECT_TRUE(PgFixtureSql(server_->pg, db, "SELECT count(*) FROM people", &out)) << out;
+      return out;
+    }
+    sqlite3 *file = nullptr;
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_open_v2((server_->data_dir + "/" + db).c_str(), &file, SQLITE_OPEN_READONLY, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_prepare_v2(file, "SELECT count(*) FROM people", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      out = std::to_string(sqlite3_column_int(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(file);
+    return out;
+  }
+
+  void WriteAccessFile(const std::string &text) {
+    FILE *f = fopen(server_->access_path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs(text.c_str(), f);
+    fclose(f);
+  }
+
+  ServerFixture *server_ = nullptr;
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, AccessTest, ::testing::Values("SQLite", "PostgreSQL"),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
+
+TEST_P(AccessTest, RulesHoldForEachUserOverTheSocketAndLoopbackTcp) {
+  uid_t other;
+  if (!OtherUser(&other)) GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_NO_FATAL_FAILURE(Start("# sample: everyone reads, only the owner writes\n"
+                                "database=sample\nread=*\nwrite=" + Me() + "\n\n"
+                                "database=secret\nread=" + Me() + "\nwrite=" + Me() + "\n"));
+  std::string before = StoredPeople("sample");
+  ASSERT_NE(before, "0");
+  const std::string refused =
+      "list: sample\n"
+      "secret: -1 Access to database denied\n"
+      "sample: 0\n"
+      "read: ok\n"
+      "delete: -1 Write access to database denied\n";
+  EXPECT_EQ(AsUser(other, [] { return Tour(nullptr); }), refused);
+  // Over loopback TCP the kernel names the same user.
+  EXPECT_EQ(AsUser(other, [] { return Tour("127.0.0.1"); }), refused);
+  EXPECT_EQ(StoredPeople("sample"), before);
+  EXPECT_EQ(StoredPeople("secret"), before);
+  // The owner reads and writes both.
+  EXPECT_EQ(Tour(nullptr), "list: sample,secret\nsecret: 0\nsample: 0\nread: ok\ndelete: " + before + "\n");
+  EXPECT_EQ(StoredPeople("sample"), "0");
+}
+
+TEST_P(AccessTest, ReloadTakesNewRulesAndKeepsThemWhenTheFileIsBroken) {
+  ASSERT_NO_FATAL_FAILURE(Start(""));
+  int sock = msqlConnect(nullptr);
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(sock, "sample"), 0) << msqlErrMsg;
+  // No access file: a local user may do everything.
+  ASSERT_EQ(msqlQuery(sock, "DELETE FROM people WHERE id = 1"), 1) << msqlErrMsg;
+  std::string before = StoredPeople("sample");
+
+  ASSERT_NO_FATAL_FAILURE(WriteAccessFile("database=sample\nread=" + Me() + "\n"));
+  ASSERT_EQ(msqlReloadAcl(sock), 0) << msqlErrMsg;
+  // The connection's database is ruled anew at once.
+  EXPECT_EQ(msqlQuery(sock, "DELETE FROM people"), -1);
+  EXPECT_STREQ(msqlErrMsg, "Write access to database denied");
+  EXPECT_EQ(Names(msqlListDBs(sock)), "sample");
+  EXPECT_EQ(msqlSelectDB(sock, "secret"), -1);
+  EXPECT_STREQ(msqlErrMsg, "Access to database denied");
+
+  ASSERT_NO_FATAL_FAILURE(WriteAccessFile("database=sample\nread=" + Me() + "\nwrite " + Me() + "\n"));
+  EXPECT_EQ(msqlReloadAcl(sock), -1);
+  EXPECT_EQ(std::string(msqlErrMsg), "Access rules kept: access file " + server_->access_path +
+                                         ", line 3: expected key=value, found \"write " + Me() + "\"");
+  ASSERT_EQ(msqlSelectDB(sock, "sample"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(sock, "DELETE FROM people"), -1);
+  EXPECT_STREQ(msqlErrMsg, "Write access to database denied");
+  EXPECT_EQ(StoredPeople("sample"), before);
+
+  // Only the admin user may reload.
+  uid_t other;
+  if (OtherUser(&other)) {
+    EXPECT_EQ(AsUser(other,
+                     [] {
+                       int s = msqlConnect(nullptr);
+                       if (s < 0) return std::string(msqlErrMsg);
+                       int rc = msqlReloadAcl(s);
+                       msqlClose(s);
+                       return std::to_string(rc) + " " + msqlErrMsg;
+                     }),
+              "-1 Permission denied: user \"korvidtest\" may not administer the server");
+  }
+  msqlClose(sock);
+}
+
+// Raw TCP, so that the claimed name is the test's choice.
+std::string TcpLogin(int port, const std::string &name) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons((uint16_t)port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
+    close(fd);
+    return "<connect>";
+  }
+  std::string replies;
+  auto read_packet = [&]() {
+    unsigned char header[PACKET_HEADER];
+    size_t got = 0;
+    std::string payload;
+    while (got < PACKET_HEADER) {
+      struct pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, 10000) <= 0) return std::string("<timeout>");
+      ssize_t n = read(fd, header + got, PACKET_HEADER - got);
+      if (n <= 0) return std::string("<closed>");
+      got += (size_t)n;
+    }
+    int length = msqlDecodeLength(header);
+    payload.resize((size_t)length);
+    got = 0;
+    while (got < (size_t)length) {
+      ssize_t n = read(fd, &payload[got], (size_t)length - got);
+      if (n <= 0) return std::string("<closed>");
+      got += (size_t)n;
+    }
+    return payload;
+  };
+  read_packet();  // the greeting
+  std::string line = name + "\n";
+  unsigned char header[PACKET_HEADER];
+  msqlEncodeLength(header, (int)line.size());
+  std::string packet = std::string((const char *)header, PACKET_HEADER) + line;
+  if (send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) != (ssize_t)packet.size()) return "<send>";
+  std::string reply = read_packet();
+  close(fd);
+  return reply;
+}
+
+TEST_P(AccessTest, ANameClaimedOverLoopbackTcpMustBeTheClientsOwn) {
+  ASSERT_NO_FATAL_FAILURE(Start(""));
+  EXPECT_EQ(TcpLogin(server_->tcp_port, Me()), "0:\n");
+  EXPECT_EQ(TcpLogin(server_->tcp_port, "korvid_nobody"),
+            "-1:Access denied: user \"korvid_nobody\" is not the owner of this connection (" + Me() + ")\n");
+  uid_t other;
+  if (OtherUser(&other)) {
+    int port = server_->tcp_port;
+    std::string me = Me();
+    EXPECT_EQ(AsUser(other, [port, me] { return TcpLogin(port, me); }),
+              "-1:Access denied: user \"" + Me() + "\" is not the owner of this connection (korvidtest)\n");
+  }
+}
+
+TEST(AccessStartTest, AMalformedAccessFileIsRefusedAtStartWithItsLine) {
+  ServerFixtureOptions options;
+  options.access_file = "database=sample\nread=*\n\n# a second entry\ndatabase=other\nowner=bob\n";
+  std::string error;
+  ServerFixture *server = ServerFixtureStart(options, &error);
+  EXPECT_EQ(server, nullptr);
+  EXPECT_EQ(error, "korvid-server exited at start (status 1)");
+  ServerFixtureStop(server);
+  // Its message, from the binary itself.
+  options.access_file = "";
+  server = ServerFixtureStart(options, &error);
+  ASSERT_NE(server, nullptr) << error;
+  ServerFixtureKill(server, SIGTERM);
+  FILE *f = fopen(server->access_path.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs("database=sample\nread=*\n\n# a second entry\ndatabase=other\nowner=bob\n", f);
+  fclose(f);
+  std::string command = ServerBinaryPath() + " --conf " + server->conf_path + " 2>&1";
+  FILE *p = popen(command.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[512];
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  int status = pclose(p);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(out, "korvid-server: access file " + server->access_path +
+                     ", line 6: unknown key \"owner\" (database, read, write, host, access)\n");
+  ServerFixtureStop(server);
+}
+
+}  // namespace

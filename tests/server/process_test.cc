@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -100,13 +101,18 @@ TEST(ProcessTest, StartedAsRootItBecomesMsqlUserAndKeepsItsFilesToItself) {
     }
     return pid;
   };
-  auto stop = [](pid_t pid) {
-    kill(pid, SIGTERM);
+  auto stop = [](pid_t *pid) {
+    kill(*pid, SIGTERM);
     int status;
-    waitpid(pid, &status, 0);
+    waitpid(*pid, &status, 0);
+    *pid = -1;
   };
 
   pid_t pid = start();
+  // Stopped on every way out, a failed assertion's too.
+  std::unique_ptr<pid_t, void (*)(pid_t *)> running(&pid, [](pid_t *p) {
+    if (*p > 0) kill(*p, SIGKILL);
+  });
   EXPECT_EQ(UidsOf(pid), std::to_string(uid) + " " + std::to_string(uid));
   struct stat st;
   ASSERT_EQ(stat(data.c_str(), &st), 0);
@@ -121,7 +127,7 @@ TEST(ProcessTest, StartedAsRootItBecomesMsqlUserAndKeepsItsFilesToItself) {
   ASSERT_EQ(stat((data + "/made").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, uid);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  stop(pid);
+  stop(&pid);
 
   // A data directory it may not write is served read-only.
   chmod(data.c_str(), 0500);
@@ -134,7 +140,7 @@ TEST(ProcessTest, StartedAsRootItBecomesMsqlUserAndKeepsItsFilesToItself) {
   EXPECT_EQ(msqlQuery(s, "INSERT INTO t VALUES (1)"), -1);
   EXPECT_STREQ(msqlErrMsg, "Server is read-only: changes are refused");
   msqlClose(s);
-  stop(pid);
+  stop(&pid);
   EXPECT_EQ(system(("rm -rf " + d).c_str()), 0);
 }
 
@@ -144,6 +150,7 @@ TEST(ProcessTest, ItNeverWritesThroughLinksNorRemovesWhatIsNotItsSocket) {
   std::string error;
   ServerFixture *f = ServerFixtureStart(options, &error);
   ASSERT_NE(f, nullptr) << error;
+  std::unique_ptr<ServerFixture, void (*)(ServerFixture *)> stop_fixture(f, ServerFixtureStop);
   std::string victim = f->dir + "/victim";
   WriteFile(victim, "keep\n");
 
@@ -179,7 +186,6 @@ TEST(ProcessTest, ItNeverWritesThroughLinksNorRemovesWhatIsNotItsSocket) {
   EXPECT_EQ(msqlQuery(s, "CREATE TABLE t (id int)"), 0) << msqlErrMsg;
   msqlClose(s);
   EXPECT_EQ(ReadFile(victim), "keep\n");
-  ServerFixtureStop(f);
 }
 
 TEST(ProcessTest, ReadOnlyLeavesAnSqliteFilesJournalAlone) {
@@ -188,6 +194,7 @@ TEST(ProcessTest, ReadOnlyLeavesAnSqliteFilesJournalAlone) {
   std::string error;
   ServerFixture *f = ServerFixtureStart(options, &error);
   ASSERT_NE(f, nullptr) << error;
+  std::unique_ptr<ServerFixture, void (*)(ServerFixture *)> stop_fixture(f, ServerFixtureStop);
   // Made as the sqlite3 shell makes it: a rollback journal.
   std::string path = f->data_dir + "/shell.db";
   sqlite3 *db = nullptr;
@@ -209,7 +216,6 @@ TEST(ProcessTest, ReadOnlyLeavesAnSqliteFilesJournalAlone) {
   EXPECT_EQ(after[18], 1);
   EXPECT_EQ(after, before);
   EXPECT_NE(access((path + "-wal").c_str(), F_OK), 0);
-  ServerFixtureStop(f);
 }
 
 }  // namespace

@@ -227,6 +227,10 @@ bool KeysymDropped(unsigned long keysym) {
   // quotes, Hebrew, Thai, Korean, currency with the euro sign); 0x1000000 +
   // U is Unicode character U. Latin-1 keysyms are their own byte.
   const unsigned long unicode = 0x1000000;
+  // No symbol: the key's binding was gone when its symbol was read (xdotool
+  // binds a spare key for a moment and undoes it at once). What it typed is
+  // unknown and the input took nothing, so it counts as dropped.
+  if (keysym == 0) return true;
   if (keysym >= 0x100 && keysym <= 0x20ff) return true;
   if (keysym < unicode || keysym > unicode + 0x10ffff) return false;
   unsigned long code = keysym - unicode;

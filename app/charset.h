@@ -89,8 +89,9 @@ MergedEdit MergeEdit(const std::string &stored, const std::string &shown, const 
 // Whether a key press with this keysym types a character that the toolkit's
 // inputs drop: they take printable ISO 8859-1 bytes only, and a key standing
 // for anything else (an en dash, a typographic quote, the euro sign, a
-// letter such as \u0142) arrives as nothing. Function and modifier keys type
-// no character and are not counted.
+// Polish l with stroke) arrives as nothing. Function and modifier keys type
+// no character and are not counted; a key without a symbol (0, NoSymbol)
+// typed something unknown, and is.
 bool KeysymDropped(unsigned long keysym);
 
 // The number of bytes of the longest run of whole characters at the start of

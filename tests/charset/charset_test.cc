@@ -175,6 +175,7 @@ TEST(Charset, KeysThatTypeWhatTheInputsDropAreKnown) {
       {0x1002013, true},    // U+2013 as xdotool maps it
       {0x1000085, true},    // a C1 control
       {0x101f600, true},    // an emoji
+      {0, true},            // NoSymbol: a binding undone before it was read
       {0x0041, false},      // A
       {0x00e9, false},      // eacute
       {0x00a0, false},      // nobreakspace

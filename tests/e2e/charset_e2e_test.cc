@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "msql/msql.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/server_fixture.h"
@@ -95,7 +97,7 @@ struct EnvScope {
   }
 };
 
-// Puts the letters the tests type on keys of their own, small unshifted and
+// Puts the letters (and the en dash) the tests type on keys of their own, small unshifted and
 // capital with Shift, before korvid starts. Otherwise xdotool binds each
 // such letter to a spare key while it types, and a client that reads the
 // key before it has seen the new binding gets the wrong letter. True when
@@ -106,7 +108,8 @@ bool MapTypedLetters(void) {
   const KeySym letters[][2] = {
       {XK_ocircumflex, XK_Ocircumflex}, {XK_atilde, XK_Atilde},   {XK_eacute, XK_Eacute},
       {XK_ae, XK_AE},                   {XK_oslash, XK_Ooblique}, {XK_udiaeresis, XK_Udiaeresis},
-      {XK_ccedilla, XK_Ccedilla}};
+      {XK_ccedilla, XK_Ccedilla},
+      {0x0aa9, 0x0aa9}};  // endash, of the publishing keysyms
   int low, high, per;
   XDisplayKeycodes(display, &low, &high);
   KeySym *map = XGetKeyboardMapping(display, low, high - low + 1, &per);
@@ -255,6 +258,94 @@ TEST(CharsetEndToEnd, Utf8TextIsTypedShownSearchedAndKeptByteForByte) {
   EXPECT_EQ(ServerRows(check, "SELECT name FROM places WHERE id = 2"), std::vector<std::string>{kEmoji});
 
   msqlClose(check);
+  kill(korvid, SIGTERM);
+  E2eWaitExit(korvid, 5000);
+}
+
+// The rows of a statement read from the SQLite file of database db itself,
+// each row's columns joined by '|'.
+std::vector<std::string> FileRows(const E2eServer &server, const char *db, const char *statement) {
+  std::vector<std::string> rows;
+  sqlite3 *file = nullptr;
+  std::string path = static_cast<ServerFixture *>(server.fixture)->data_dir + "/" + db;
+  if (sqlite3_open_v2(path.c_str(), &file, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    // The server's write-ahead log stays as it is when this closes.
+    sqlite3_db_config(file, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    auto row = [](void *data, int columns, char **values, char **) {
+      std::string line;
+      for (int i = 0; i < columns; i++) line += std::string(i ? "|" : "") + (values[i] ? values[i] : "NULL");
+      static_cast<std::vector<std::string> *>(data)->push_back(line);
+      return 0;
+    };
+    EXPECT_EQ(sqlite3_exec(file, statement, row, &rows, nullptr), SQLITE_OK) << sqlite3_errmsg(file);
+  } else {
+    ADD_FAILURE() << "cannot open " << path;
+  }
+  sqlite3_close(file);
+  return rows;
+}
+
+// Real keys: text appended to a name holding U+2019, which the input shows
+// as '?', keeps the quote in the file; an en dash typed into the note types
+// nothing there, and the Modify is refused with an alert and the file left
+// as it was; pressed again, Modify sends what the input shows.
+TEST(CharsetEndToEnd, AnEditKeepsWhatWasNotTypedAndADroppedDashIsRefused) {
+  EnvScope locale("LC_ALL", "C.UTF-8");
+  EnvScope charset("KORVID_CHARSET", nullptr);
+  E2eDisplay display;
+  ASSERT_FALSE(display.name.empty());
+  ASSERT_TRUE(MapTypedLetters());
+  E2eServer server;
+  const std::string quote = "K\xe2\x80\x99" "abeena";  // ten bytes of the field's twenty
+  ASSERT_TRUE(StartWorld(server, "INSERT INTO places VALUES (1, '" + quote + "', 'x');\n"));
+  pid_t korvid = E2eStartKorvid(server, {"world", "places"});
+  std::string main_window = E2eWaitWindow("Korvid");
+  ASSERT_FALSE(main_window.empty()) << E2eWhy(korvid, "edits-no-main");
+
+  E2eClick(main_window, 265, 65);  // Modify: the key dialog
+  std::string ask = E2eWaitWindow("Input");
+  ASSERT_FALSE(ask.empty()) << E2eScreenshot("edits-no-key-dialog");
+  E2eKey(ask, "ctrl+u");
+  E2eType(ask, "1");
+  std::vector<std::string> before = RecordWindows();
+  E2eKey(ask, "Return");
+  std::string modify = WaitNewRecord(before);
+  ASSERT_FALSE(modify.empty()) << E2eScreenshot("edits-no-modify-form");
+  std::string message = E2eWaitWindow("Message");  // not shown exactly: name
+  ASSERT_FALSE(message.empty()) << E2eScreenshot("edits-no-inexact-message");
+  E2eKey(message, "Return");
+  ASSERT_TRUE(E2eWaitGone("Message"));
+
+  E2eClick(modify, kInputX, InputY(1));
+  E2eKey(modify, "End");
+  E2eType(modify, " (ET)");
+  E2eClick(modify, ButtonX(1), kButtonY);  // Modify
+  ASSERT_TRUE(AnswerYes("edits-append-question"));
+  const std::vector<std::string> appended = {quote + " (ET)|x"};
+  for (int i = 0; i < 50 && FileRows(server, "world", "SELECT name, note FROM places") != appended; i++)
+    usleep(100000);
+  EXPECT_EQ(FileRows(server, "world", "SELECT name, note FROM places"), appended);
+
+  TypeInto(modify, 2, "a \xe2\x80\x93 b");
+  usleep(300000);  // the keys reach the input before the click does
+  E2eScreenshot("edits-dash-typed");
+  E2eClick(modify, ButtonX(1), kButtonY);  // Modify
+  std::string alert = E2eWaitWindow("Alert");
+  EXPECT_FALSE(alert.empty()) << E2eScreenshot("edits-no-alert");
+  E2eScreenshot("edits-dash-alert");
+  if (!alert.empty()) {
+    E2eKey(alert, "Return");
+    EXPECT_TRUE(E2eWaitGone("Alert"));
+  }
+  EXPECT_TRUE(E2eWaitWindow("Question", 500).empty()) << E2eScreenshot("edits-dash-asked");
+  EXPECT_EQ(FileRows(server, "world", "SELECT name, note FROM places"), appended);
+  E2eClick(modify, ButtonX(1), kButtonY);  // Modify again: sent as shown
+  ASSERT_TRUE(AnswerYes("edits-dash-question"));
+  const std::vector<std::string> shown = {quote + " (ET)|a  b"};
+  for (int i = 0; i < 50 && FileRows(server, "world", "SELECT name, note FROM places") != shown; i++)
+    usleep(100000);
+  EXPECT_EQ(FileRows(server, "world", "SELECT name, note FROM places"), shown);
+
   kill(korvid, SIGTERM);
   E2eWaitExit(korvid, 5000);
 }

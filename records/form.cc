@@ -287,7 +287,10 @@ std::optional<std::string> RecordValue(const RecordForm *record, int i) {
   const char *text = fl_get_input(record->inputs[i]);
   if (record->original.empty()) return ToServer(text);
   if (record->shown[i] == text) return record->original[i];
-  if (!record->original[i].has_value()) return ToServer(text);
+  // A value shown as a description of itself is replaced by what is typed.
+  if (!record->original[i].has_value() ||
+      IsBinaryValue(record->original[i]->data(), record->original[i]->size()))
+    return ToServer(text);
   // Edited: what the user did not change keeps its stored characters.
   return MergeEdit(*record->original[i], record->shown[i], text, server_charset).value;
 }
@@ -297,6 +300,7 @@ std::string LossyEdits(const RecordForm *record) {
   for (size_t i = 0; i < record->original.size(); i++) {
     const char *text = fl_get_input(record->inputs[i]);
     if (!record->original[i].has_value() || record->shown[i] == text ||
+        IsBinaryValue(record->original[i]->data(), record->original[i]->size()) ||
         !MergeEdit(*record->original[i], record->shown[i], text, server_charset).lost)
       continue;
     if (!names.empty()) names += ", ";

@@ -58,8 +58,9 @@ void FreeQuery(FL_OBJECT *, long data) {
   if (EnterQuery(&cut) != 0) return;
   // A cut statement is not the one the user wrote: a DELETE may have lost
   // its WHERE. It goes out only when the user agrees.
-  if (cut && dialogs.question("The statement is longer than 2047 characters and has been cut.\n"
-                              "Send its first 2047 characters ?",
+  const std::string most = std::to_string(QUERY_STORE_SIZE - 1);
+  if (cut && dialogs.question(("The statement is longer than " + most + " characters and has been cut.\n"
+                               "Send its first " + most + " characters ?").c_str(),
                               0) != 1)
     return;
 

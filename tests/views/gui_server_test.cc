@@ -507,11 +507,12 @@ TEST_F(ListServerTest, StatementLongerThanTheStoreIsSentCutOnlyWhenAgreed) {
     enter();
     GuiAnswerQuestion(0);
     GuiClick(GuiFindObject(mainform->form, "SQL Query"));
-    EXPECT_NE(GuiLastDialog().texts[0].find("2047"), std::string::npos) << from_file;
+    EXPECT_NE(GuiLastDialog().texts[0].find(std::to_string(QUERY_STORE_SIZE - 1)), std::string::npos)
+        << from_file;
     EXPECT_EQ(GuiLastDialog().number, 0) << "No is the default";
     EXPECT_EQ(Messages().size(), before) << from_file;
     EXPECT_TRUE(OpenLists().empty());
-    // Agreed: the first 2047 characters go out.
+    // Agreed: as much as the store holds goes out.
     enter();
     GuiAnswerQuestion(1);
     GuiAnswerMessage();
@@ -523,7 +524,7 @@ TEST_F(ListServerTest, StatementLongerThanTheStoreIsSentCutOnlyWhenAgreed) {
     ShowerClose(nullptr, reinterpret_cast<long>(lists[0]));
   }
 
-  // Exactly 2047 characters: sent whole, without a question.
+  // Exactly as much as the store holds: sent whole, without a question.
   std::string exact = head + std::string(QUERY_STORE_SIZE - 1 - head.size(), ' ');
   GuiResetDialogs();
   GuiAnswerChoice(1);

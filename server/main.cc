@@ -326,6 +326,7 @@ bool ReadSettings(const Options &o, ServerConfig *cfg) {
   while (cfg->data_dir.size() > 1 && cfg->data_dir.back() == '/') cfg->data_dir.pop_back();
   cfg->pg_conninfo = o.conninfo ? o.conninfo : ConfigText("postgresql", "conninfo");
   cfg->pg_allow_file_access = msqlConfigGetInt("postgresql", "allow_server_file_access") == 1;
+  cfg->pg_role_map = ConfigText("postgresql", "role_map");
   return true;
 }
 

@@ -50,6 +50,7 @@ struct ServerConfig {
   std::string query_log_file;
   std::string pg_conninfo;  // [postgresql] conninfo or --postgresql
   bool pg_allow_file_access = false;  // serve a role that may reach the server's files
+  std::string pg_role_map;  // [postgresql] role_map: each client logs in as its own role
 };
 
 struct Server {

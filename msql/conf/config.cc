@@ -54,6 +54,7 @@ const ConfigDefault kDefaults[] = {
     {"system", "query_log_file", CONF_TEXT, "%I/query.log", 0, false},
     {"postgresql", "conninfo", CONF_TEXT, nullptr, 0, true},
     {"postgresql", "allow_server_file_access", CONF_INT, nullptr, 0, false},
+    {"postgresql", "role_map", CONF_TEXT, nullptr, 0, true},
     {"w3-msql", "auth_host", CONF_TEXT, nullptr, 0, true},
     {"w3-msql", "footer", CONF_INT, nullptr, 1, false},
     {"w3-msql", "force_private", CONF_INT, nullptr, 0, false},

@@ -2,6 +2,10 @@
 // postgres_access.h.
 #include "server/postgres/access.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 const char *const kLargeObjectWriters[10] = {
@@ -81,4 +85,34 @@ bool PgCheckRole(PGconn *conn, bool allow_file_access, bool read_only, std::stri
     return false;
   }
   return true;
+}
+
+bool PgReadRoleMap(const std::string &path, PgRoleMap *map, std::string *error) {
+  std::ifstream in(path);
+  if (!in) {
+    *error = "cannot read role map " + path + ": " + strerror(errno);
+    return false;
+  }
+  PgRoleMap read;
+  read.configured = true;
+  std::string line;
+  for (int number = 1; std::getline(in, line); number++) {
+    std::istringstream words(line);
+    std::string user, role, more;
+    if (!(words >> user) || user[0] == '#') continue;
+    if (!(words >> role) || (words >> more && more[0] != '#')) {
+      *error = "role map " + path + ", line " + std::to_string(number) + ": expected a user and a role";
+      return false;
+    }
+    read.lines.push_back({user, role});
+  }
+  *map = read;
+  return true;
+}
+
+std::string PgRoleOf(const PgRoleMap &map, const std::string &user) {
+  for (const auto &line : map.lines) {
+    if (line.first == "*" || line.first == user) return line.second == "*" ? user : line.second;
+  }
+  return "";
 }

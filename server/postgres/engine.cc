@@ -43,12 +43,20 @@ static bool SetUp(PGconn *conn, const ServerConfig &cfg, std::string *error) {
   return ok;
 }
 
+namespace {
+
+// The role map, read once at start (PgStart) and only read after.
+PgRoleMap g_role_map;
+
+}  // namespace
+
 // Opens a connection to `dbname` (empty: the connection string's own),
 // set up as the engine needs it: mSQL's day-month order for dates given as
 // numbers, and no changes at all on a read-only server. Its role is checked
 // (PgCheckRole), `read_only` when it is to serve a client that may not
 // change anything.
-PGconn *PgOpen(const ServerConfig &cfg, const std::string &dbname, bool read_only, std::string *error) {
+PGconn *PgOpen(const ServerConfig &cfg, const std::string &dbname, const std::string &role, bool read_only,
+               std::string *error) {
   // The connection string's settings, with its database replaced.
   char *parse_error = nullptr;
   PQconninfoOption *options = PQconninfoParse(cfg.pg_conninfo.c_str(), &parse_error);
@@ -60,9 +68,10 @@ PGconn *PgOpen(const ServerConfig &cfg, const std::string &dbname, bool read_onl
   std::vector<const char *> keys, values;
   for (PQconninfoOption *o = options; o->keyword; o++) {
     bool db = strcmp(o->keyword, "dbname") == 0 && !dbname.empty();
-    if (!o->val && !db) continue;
+    bool user = strcmp(o->keyword, "user") == 0 && !role.empty();
+    if (!o->val && !db && !user) continue;
     keys.push_back(o->keyword);
-    values.push_back(db ? dbname.c_str() : o->val);
+    values.push_back(db ? dbname.c_str() : user ? role.c_str() : o->val);
   }
   keys.push_back(nullptr);
   values.push_back(nullptr);
@@ -153,7 +162,7 @@ bool PgListDatabases(Connection *c, std::vector<std::string> *names, std::string
   if (c->pg) {
     r = FetchAll(c, kList, {}, error);
   } else {
-    PGconn *conn = PgOpen(c->server->config, "", false, error);
+    PGconn *conn = PgOpen(c->server->config, "", "", false, error);
     if (!conn) return false;
     r = FetchAll(conn, kList, {}, error);
     PQfinish(conn);
@@ -174,7 +183,18 @@ bool PgSelect(Connection *c, const std::string &name, std::string *error) {
     *error = "Unknown database \"" + name + "\"";
     return false;
   }
-  PGconn *conn = PgOpen(c->server->config, name, ReadOnlyClient(c), error);
+  // With a role map each client logs in as its own role; a remote
+  // client, whose user is not known, has none.
+  std::string role;
+  if (g_role_map.configured) {
+    role = c->verified ? PgRoleOf(g_role_map, c->user) : "";
+    if (role.empty()) {
+      *error = c->verified ? "No PostgreSQL role for user \"" + c->user + "\" in the role map"
+                           : "No PostgreSQL role for a remote client: the role map names users of this machine";
+      return false;
+    }
+  }
+  PGconn *conn = PgOpen(c->server->config, name, role, ReadOnlyClient(c), error);
   if (!conn) return false;
   PgClose(c);
   c->pg = new PgSession;
@@ -205,7 +225,7 @@ bool PgAdminister(Connection *c, long code, const std::string &a, const std::str
       break;
   }
   // A database cannot be dropped, copied or renamed over a connection to it.
-  PGconn *conn = PgOpen(c->server->config, "", false, error);
+  PGconn *conn = PgOpen(c->server->config, "", "", false, error);
   if (!conn) return false;
   bool ok = Command(conn, sql, error);
   PQfinish(conn);
@@ -264,6 +284,7 @@ void PgReport(Connection *c, std::vector<std::string> *lines) {
 // stops the server at once; each client connection checks it again in any
 // case.
 bool PgStart(ServerConfig *cfg, std::string *error) {
+  if (!cfg->pg_role_map.empty() && !PgReadRoleMap(cfg->pg_role_map, &g_role_map, error)) return false;
   PGconn *conn = PQconnectdb(cfg->pg_conninfo.c_str());
   bool ok = true;
   if (PQstatus(conn) == CONNECTION_OK) {

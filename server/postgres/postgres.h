@@ -56,11 +56,12 @@ std::string PgMessage(const char *text);
 // A failed result's primary message, or the connection's.
 std::string ResultMessage(PGresult *r, PGconn *conn);
 
-// Opens a connection to `dbname` (empty: the connection string's own),
-// set up as the engine needs it, its role checked (PgCheckRole; read_only:
-// for a client that may not change anything). Null with the reason on
-// failure.
-PGconn *PgOpen(const ServerConfig &cfg, const std::string &dbname, bool read_only, std::string *error);
+// Opens a connection to `dbname` (empty: the connection string's own) as
+// `role` (empty: the connection string's), set up as the engine needs it,
+// its role checked (PgCheckRole; read_only: for a client that may not
+// change anything). Null with the reason on failure.
+PGconn *PgOpen(const ServerConfig &cfg, const std::string &dbname, const std::string &role, bool read_only,
+               std::string *error);
 // A session's connection that broke since the last request is made again;
 // false with the reason when PostgreSQL still cannot be reached.
 bool PgAlive(Connection *c, std::string *error);

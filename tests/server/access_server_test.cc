@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include <sqlite3.h>
@@ -152,8 +153,10 @@ class AccessTest : public ::testing::TestWithParam<const char *> {
     }
     sqlite3 *file = nullptr;
     sqlite3_stmt *stmt = nullptr;
+    // The server may be closing the file at that moment: wait for it.
     if (sqlite3_open_v2((server_->data_dir + "/" + db).c_str(), &file, SQLITE_OPEN_READONLY, nullptr) ==
             SQLITE_OK &&
+        sqlite3_busy_timeout(file, 10000) == SQLITE_OK &&
         sqlite3_prepare_v2(file, "SELECT count(*) FROM people", -1, &stmt, nullptr) == SQLITE_OK &&
         sqlite3_step(stmt) == SQLITE_ROW) {
       out = std::to_string(sqlite3_column_int(stmt, 0));
@@ -300,6 +303,78 @@ TEST_P(AccessTest, ANameClaimedOverLoopbackTcpMustBeTheClientsOwn) {
     EXPECT_EQ(AsUser(other, [port, me] { return TcpLogin(port, me); }),
               "-1:Access denied: user \"" + Me() + "\" is not the owner of this connection (korvidtest)\n");
   }
+}
+
+// Each user's PostgreSQL connection logs in as its own role (peer
+// authentication and a pg_ident.conf map let the server's OS user become
+// those roles), so that PostgreSQL's GRANTs hold per user: the user whom
+// psql refuses as the owner's role gets only its own role's rights.
+TEST(AccessPostgresTest, EachUserLogsInAsItsOwnRole) {
+  uid_t other;
+  if (!OtherUser(&other)) GTEST_SKIP() << "needs root to act as another user";
+  char dir[] = "/tmp/korvid-roles-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string roles = std::string(dir) + "/roles";
+  FILE *f = fopen(roles.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fprintf(f, "# user  PostgreSQL role\n%s boss\nkorvidtest clerk\n", Me().c_str());
+  fclose(f);
+  ServerFixtureOptions options;
+  options.postgresql = true;
+  options.extra_postgresql = "role_map = " + roles;
+  std::string error, out;
+  ServerFixture *server = ServerFixtureStart(options, &error);
+  ASSERT_NE(server, nullptr) << error;
+  std::unique_ptr<ServerFixture, void (*)(ServerFixture *)> stop(server, ServerFixtureStop);
+  chmod(server->dir.c_str(), 0755);
+  PgFixture *pg = server->pg;
+  ASSERT_TRUE(PgFixtureSql(pg, "template1", "CREATE ROLE boss LOGIN; CREATE ROLE clerk LOGIN", &out)) << out;
+  ASSERT_TRUE(PgFixtureSql(pg, "template1", "CREATE DATABASE work", &out)) << out;
+  ASSERT_TRUE(PgFixtureSql(pg, "work",
+                           "CREATE TABLE t (id int); INSERT INTO t VALUES (1); "
+                           "GRANT SELECT ON t TO clerk; GRANT ALL ON t TO boss",
+                           &out))
+      << out;
+  // The fixture's own role keeps trust; everyone else is the kernel's user,
+  // and the server's OS user may log in as boss and clerk.
+  std::string data = pg->dir + "/data";
+  FILE *hba = fopen((data + "/pg_hba.conf").c_str(), "w");
+  ASSERT_NE(hba, nullptr);
+  fputs("local all korvid trust\nlocal all all peer map=korvid\n", hba);
+  fclose(hba);
+  FILE *ident = fopen((data + "/pg_ident.conf").c_str(), "w");
+  ASSERT_NE(ident, nullptr);
+  fprintf(ident, "korvid %s boss\nkorvid %s clerk\n", Me().c_str(), Me().c_str());
+  fclose(ident);
+  chmod((data + "/pg_hba.conf").c_str(), 0644);
+  chmod((data + "/pg_ident.conf").c_str(), 0644);
+  ASSERT_TRUE(PgFixtureSql(pg, "template1", "SELECT pg_reload_conf()", &out)) << out;
+
+  // psql refuses the other user as boss.
+  std::string psql = "runuser -u korvidtest -- " + pg->bin + "/psql -X -h " + pg->socket_dir +
+                     " -U boss -d work -c 'DELETE FROM t' >/dev/null 2>&1";
+  EXPECT_NE(system(psql.c_str()), 0);
+
+  auto tour = []() {
+    int sock = msqlConnect(nullptr);
+    if (sock < 0) return std::string("connect: ") + msqlErrMsg;
+    std::string t;
+    int rc = msqlSelectDB(sock, "work");
+    t += "select: " + std::to_string(rc) + (rc < 0 ? std::string(" ") + msqlErrMsg : "") + "\n";
+    rc = msqlQuery(sock, "SELECT id FROM t");
+    if (rc >= 0) msqlFreeResult(msqlStoreResult());
+    t += "read: " + std::to_string(rc) + "\n";
+    rc = msqlQuery(sock, "INSERT INTO t VALUES (2)");
+    t += "insert: " + std::to_string(rc) + (rc < 0 ? std::string(" ") + msqlErrMsg : "") + "\n";
+    msqlClose(sock);
+    return t;
+  };
+  EXPECT_EQ(AsUser(other, tour), "select: 0\nread: 1\ninsert: -1 permission denied for table t\n");
+  EXPECT_EQ(tour(), "select: 0\nread: 1\ninsert: 1\n");
+  ASSERT_TRUE(PgFixtureSql(pg, "work", "SELECT string_agg(id::text, ',' ORDER BY id) FROM t", &out)) << out;
+  EXPECT_EQ(out, "1,2");
+  unlink(roles.c_str());
+  rmdir(dir);
 }
 
 TEST(AccessStartTest, AMalformedAccessFileIsRefusedAtStartWithItsLine) {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -216,6 +217,130 @@ TEST(ProcessTest, ReadOnlyLeavesAnSqliteFilesJournalAlone) {
   EXPECT_EQ(after[18], 1);
   EXPECT_EQ(after, before);
   EXPECT_NE(access((path + "-wal").c_str(), F_OK), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Runs `body` in a child process that has become `uid`; what it returns.
+std::string AsUser(uid_t uid, const std::function<std::string()> &body) {
+  int out[2];
+  if (pipe(out) != 0) return "<pipe>";
+  pid_t child = fork();
+  if (child == 0) {
+    close(out[0]);
+    struct passwd *pw = getpwuid(uid);
+    if (!pw || setgid(pw->pw_gid) != 0 || setuid(uid) != 0) _exit(2);
+    std::string text = body();
+    ssize_t ignored = write(out[1], text.data(), text.size());
+    (void)ignored;
+    _exit(0);
+  }
+  close(out[1]);
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(out[0], buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
+  close(out[0]);
+  int status;
+  waitpid(child, &status, 0);
+  return text;
+}
+
+std::string Replace(std::string text, const std::string &from, const std::string &to) {
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+  return text;
+}
+
+// The manual's SYSTEM SERVICE example, with the installed files: the unit
+// says how the server runs (its own user, a runtime and a state directory
+// systemd makes for that user), the configuration and access file are
+// copied as the manual says, with /etc/korvid, /run/korvid and
+// /var/lib/korvid moved into a temporary directory and korvidtest standing
+// in for the user korvid. The sample is loaded as that user, the server run
+// as that user, and root changes the sample while another user only reads.
+TEST(ServiceTest, TheManualsSystemServiceExampleRuns) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  struct passwd *pw = getpwnam("korvidtest");
+  if (!pw) GTEST_SKIP() << "needs the user korvidtest";
+  uid_t service_uid = pw->pw_uid;
+  gid_t service_gid = pw->pw_gid;
+  pw = getpwnam("nobody");
+  if (!pw) GTEST_SKIP() << "needs the user nobody";
+  uid_t nobody_uid = pw->pw_uid;
+  char dir[] = "/tmp/korvid-service-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  chmod(dir, 0755);
+  std::string t = dir, stage = t + "/stage";
+  std::string install = "cmake --install " + std::string(KORVID_BINARY_DIR) + " --prefix " + stage + " >" + t +
+                        "/install.log 2>&1";
+  ASSERT_EQ(system(install.c_str()), 0) << ReadFile(t + "/install.log");
+
+  std::string unit = ReadFile(stage + "/lib/systemd/system/korvid-server.service");
+  for (const char *line : {"\nUser=korvid\n", "\nRuntimeDirectory=korvid\n", "\nStateDirectory=korvid\n",
+                           "\nStateDirectoryMode=0700\n", "\nUMask=0077\n", "\nWantedBy=multi-user.target\n"}) {
+    EXPECT_NE(unit.find(line), std::string::npos) << line;
+  }
+  EXPECT_NE(unit.find("/korvid-server --conf /etc/korvid/msql.conf\n"), std::string::npos) << unit;
+
+  // mkdir -p /etc/korvid; cp .../msql.conf .../msql.acl /etc/korvid
+  std::string etc = t + "/etc", run = t + "/run", lib = t + "/lib";
+  ASSERT_EQ(mkdir(etc.c_str(), 0755), 0);
+  std::string conf = ReadFile(stage + "/share/korvid/service/msql.conf");
+  ASSERT_NE(conf.find("msql_user = korvid\n"), std::string::npos) << conf;
+  conf = Replace(Replace(Replace(conf, "/etc/korvid", etc), "/run/korvid", run), "/var/lib/korvid", lib);
+  conf = Replace(Replace(conf, "msql_user = korvid\n", "msql_user = korvidtest\n"), "tcp_port = 1114", "tcp_port = 0");
+  WriteFile(etc + "/msql.conf", conf);
+  WriteFile(etc + "/msql.acl", ReadFile(stage + "/share/korvid/service/msql.acl"));
+  // What systemd makes for User=korvid.
+  ASSERT_EQ(mkdir(run.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(lib.c_str(), 0700), 0);
+  ASSERT_EQ(chown(run.c_str(), service_uid, service_gid), 0);
+  ASSERT_EQ(chown(lib.c_str(), service_uid, service_gid), 0);
+
+  std::string server = stage + "/bin/korvid-server";
+  WriteFile(t + "/sample.sql", ReadFile(std::string(KORVID_SOURCE_DIR) + "/resources/sample.sql"));
+  std::string load = "runuser -u korvidtest -- " + server + " --conf " + etc + "/msql.conf --load sample " + t +
+                     "/sample.sql >/dev/null";
+  ASSERT_EQ(system(load.c_str()), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    execlp("runuser", "runuser", "-u", "korvidtest", "--", server.c_str(), "--conf", (etc + "/msql.conf").c_str(),
+           (char *)nullptr);
+    _exit(127);
+  }
+  std::unique_ptr<pid_t, void (*)(pid_t *)> running(&pid, [](pid_t *p) {
+    kill(*p, SIGTERM);
+    int status;
+    waitpid(*p, &status, 0);
+  });
+  // MSQL_CONF_FILE=/etc/korvid/msql.conf korvid sample people
+  msqlConfigLoad((etc + "/msql.conf").c_str());
+  int s = -1;
+  for (int i = 0; i < 500 && (s = msqlConnect(nullptr)) < 0; i++) usleep(20000);
+  ASSERT_GE(s, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(s, "sample"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlQuery(s, "DELETE FROM people WHERE id = 1"), 1) << msqlErrMsg;
+  msqlClose(s);
+  EXPECT_EQ(AsUser(nobody_uid,
+                   [] {
+                     int sock = msqlConnect(nullptr);
+                     if (sock < 0) return std::string(msqlErrMsg);
+                     std::string t = std::to_string(msqlSelectDB(sock, "sample"));
+                     t += " " + std::to_string(msqlQuery(sock, "SELECT id FROM people WHERE id = 1"));
+                     msqlFreeResult(msqlStoreResult());
+                     t += " " + std::to_string(msqlQuery(sock, "DELETE FROM people")) + " " + msqlErrMsg;
+                     msqlClose(sock);
+                     return t;
+                   }),
+            "0 0 -1 Write access to database denied");
+  struct stat st;
+  ASSERT_EQ(stat((lib + "/sample").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, service_uid);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  running.reset();
+  EXPECT_EQ(system(("rm -rf " + t).c_str()), 0);
 }
 
 }  // namespace

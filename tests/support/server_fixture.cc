@@ -91,8 +91,8 @@ bool WriteConf(ServerFixture *f) {
     fclose(acl);
   }
   if (f->pg) {
-    fprintf(conf, "\n[postgresql]\nconninfo = %s %s\nallow_server_file_access = %d\n", f->pg->conninfo.c_str(),
-            o.pg_conninfo_extra.c_str(), o.pg_allow_file_access ? 1 : 0);
+    fprintf(conf, "\n[postgresql]\nconninfo = %s %s\nallow_server_file_access = %d\n%s\n", f->pg->conninfo.c_str(),
+            o.pg_conninfo_extra.c_str(), o.pg_allow_file_access ? 1 : 0, o.extra_postgresql.c_str());
   }
   return fclose(conf) == 0;
 }

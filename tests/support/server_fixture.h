@@ -47,6 +47,7 @@ struct ServerFixtureOptions {
   // databases of the tests); the server is told to accept that unless a
   // test checks the refusal.
   bool pg_allow_file_access = true;
+  std::string extra_postgresql;  // further lines for the [postgresql] section
 };
 
 struct PgFixture;

@@ -2,6 +2,7 @@
 // and the choice of the server's charset from the environment.
 #include "app/charset.h"
 
+#include <ctype.h>
 #include <string.h>
 #include <strings.h>
 
@@ -219,6 +220,13 @@ MergedEdit MergeEdit(const std::string &stored, const std::string &shown, const 
   merged.value += ToServer(edited.substr(head, m - head - tail).c_str(), charset);
   keep(last, units.size());
   return merged;
+}
+
+std::string InputHolds(const std::string &text) {
+  std::string held;
+  for (char c : text)
+    if (isprint(static_cast<unsigned char>(c))) held += c;
+  return held;
 }
 
 bool KeysymDropped(unsigned long keysym) {

@@ -86,6 +86,12 @@ struct MergedEdit {
 MergedEdit MergeEdit(const std::string &stored, const std::string &shown, const std::string &edited,
                      ServerCharset charset);
 
+// The text an input holds after the toolkit was given this toolkit text: it
+// keeps a character only when isprint() takes it in the program's LC_CTYPE
+// (an ISO 8859-1 one), so newlines, tabs and C1 controls go. For the
+// dialogs' inputs, whose text cannot be read back when they open.
+std::string InputHolds(const std::string &text);
+
 // Whether a key press with this keysym types a character that the toolkit's
 // inputs drop: they take printable ISO 8859-1 bytes only, and a key standing
 // for anything else (an en dash, a typographic quote, the euro sign, a

@@ -1,7 +1,6 @@
 // Lookup of one record by its primary key, and the record form's changes to
 // the table: UPDATE and DELETE from a Modify Record form, INSERT from an
 // Insert Record form. Every change is confirmed by the user first.
-#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -78,15 +77,6 @@ bool RefuseNotANumber(const Info *info, const std::vector<const char *> &values,
 
 namespace {
 
-// The text an input holds for a default text: the toolkit keeps a character
-// only when isprint() takes it in the program's locale.
-std::string AsInputHolds(const std::string &text) {
-  std::string held;
-  for (char c : text)
-    if (isprint(static_cast<unsigned char>(c))) held += c;
-  return held;
-}
-
 void RefuseUnwritableKey(void) {
   ShowAlert("The key of this record holds a zero byte, which no statement can carry: nothing was sent");
 }
@@ -102,9 +92,9 @@ void AskPrimaryKey(FL_OBJECT *, long data) {
   std::string shown = ToToolkit(last_primary_key.c_str());
   const char *typed = dialogs.input("Enter Primary Key", shown.c_str());
   // A cancelled dialog looks up the previous key again.
-  if (typed != nullptr && AsInputHolds(shown) != typed) {
+  if (typed != nullptr && InputHolds(shown) != typed) {
     std::string cut(typed, strnlen(typed, kLastKeyMax));
-    last_primary_key = MergeEdit(last_primary_key, AsInputHolds(shown), cut, server_charset).value;
+    last_primary_key = MergeEdit(last_primary_key, InputHolds(shown), cut, server_charset).value;
   }
   // The dialog's text is the toolkit's and goes with the next dialog; the
   // lookup works on a copy of its own.

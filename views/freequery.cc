@@ -20,12 +20,20 @@ static int EnterQuery(bool *cut) {
                                "Cancel", 1);
   if (choice == 1) {
     // Shown in Latin-1; given back unchanged, the store is sent as it is,
-    // characters shown as '?' included.
+    // characters shown as '?' and the line breaks the input drops included.
+    // Edited, what the user did not change keeps the stored characters.
     std::string shown = ToToolkit(query_store);
     const char *text = dialogs.input("Enter SQL Select statement :", shown.c_str());
     if (text == nullptr || text[0] == '\0') return -1;
-    if (shown == text) return 0;
-    std::string statement = ToServer(text);
+    std::string held = InputHolds(shown);
+    if (held == text) return 0;
+    MergedEdit merged = MergeEdit(query_store, held, text, server_charset);
+    if (merged.lost &&
+        dialogs.question("Characters that could not be shown are lost from the edited part of the statement.\n"
+                         "Send it ?",
+                         0) != 1)
+      return -1;
+    std::string statement = merged.value;
     size_t length = statement.size();
     if (length > sizeof query_store - 1) {
       // Cut at a whole character: the statement goes out in the server's charset.

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -489,6 +490,14 @@ TEST_F(ListServerTest, StatementLongerThanTheStoreIsSentCutOnlyWhenAgreed) {
   std::string head = "SELECT id FROM vc WHERE id = 1";
   std::string statement = head + std::string(QUERY_STORE_SIZE, ' ') + "OR id = 2";
   std::string cut = head + std::string(QUERY_STORE_SIZE - 1 - head.size(), ' ');
+  // The statement typed replaces one of a single line: a statement of several
+  // lines left by another test would make the line breaks lost, and ask.
+  TempFile first(head + "\n");
+  GuiAnswerChoice(2);
+  GuiAnswerFileSelector(first.path.c_str());
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  for (ListForm *list : OpenLists()) ShowerClose(nullptr, reinterpret_cast<long>(list));
 
   for (int from_file = 0; from_file < 2; from_file++) {
     TempFile file(statement + "\n");
@@ -735,6 +744,45 @@ TEST_F(ListServerTest, TheFreeQueryIsTypedInLatin1AndSentInTheServersCharset) {
             "SELECT id FROM towns WHERE name = '??????" "'");
   ASSERT_EQ(OpenLists().size(), 3u);
   EXPECT_EQ(BrowserLines(OpenLists()[2]->browser), std::vector<std::string>{"2" + Blanks(10) + "  "});
+
+  // Edited after the shown '?': the Cyrillic before the edit goes out as it
+  // was (written as typed it would find record 3, stored as "??????").
+  GuiAnswerChoice(1);
+  GuiAnswerInput("SELECT id FROM towns WHERE name = '??????" "' OR id = 1");
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  EXPECT_EQ(std::string(QueryStore()), "SELECT id FROM towns WHERE name = "
+                                       "'\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0' OR id = 1");
+  ASSERT_EQ(OpenLists().size(), 4u);
+  std::vector<std::string> ids = BrowserLines(OpenLists()[3]->browser);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::string>{"1" + Blanks(10) + "  ", "2" + Blanks(10) + "  "}));
+
+  // A '?' replaced loses the character it stood for: asked first, No sends
+  // nothing and keeps the statement.
+  size_t messages = Messages().size();
+  GuiAnswerChoice(1);
+  GuiAnswerInput("SELECT id FROM towns WHERE name = '?????x' OR id = 1");
+  GuiAnswerQuestion(0);
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  EXPECT_EQ(GuiLastDialog().texts[0],
+            "Characters that could not be shown are lost from the edited part of the statement.\nSend it ?");
+  EXPECT_EQ(Messages().size(), messages);
+  EXPECT_EQ(OpenLists().size(), 4u);
+
+  // A statement of several lines, given back unchanged, keeps its line
+  // breaks, which the dialog's input cannot hold.
+  TempFile lines("SELECT id\nFROM towns\nWHERE id = 2\n");
+  GuiAnswerChoice(2);
+  GuiAnswerFileSelector(lines.path.c_str());
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  GuiAnswerChoice(1);
+  GuiAnswerInput("SELECT idFROM townsWHERE id = 1");
+  GuiAnswerMessage();
+  GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+  EXPECT_EQ(std::string(QueryStore()), "SELECT id\nFROM towns\nWHERE id = 1");
+  EXPECT_EQ(OpenLists().size(), 6u);
 }
 
 // ---- text beyond ASCII -------------------------------------------------------

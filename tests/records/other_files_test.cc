@@ -254,6 +254,47 @@ TEST_F(OtherFilesTest, BinaryValuesAreDescribedAndKeptAsStored) {
   EXPECT_EQ(ShellQuery(path_, "SELECT content FROM blobs WHERE id = 1"), "'plain'\n");
 }
 
+// Rows written as Debian's iso-codes were loaded, with Python's sqlite3
+// module: a typographic quote and dashes, and a text of 2,000 characters.
+// Editing a name keeps what the user did not touch; the long text does not
+// stop a change of another field, and goes back whole.
+TEST_F(OtherFilesTest, AnEditOnAPythonFileKeepsWhatItDidNotTouch) {
+  FILE *python = popen(("python3 - '" + path_ + "'").c_str(), "w");
+  ASSERT_NE(python, nullptr);
+  fputs("import sqlite3, sys\n"
+        "db = sqlite3.connect(sys.argv[1])\n"
+        "db.execute('CREATE TABLE languages (id INTEGER PRIMARY KEY, name TEXT, essay TEXT)')\n"
+        "db.execute('INSERT INTO languages VALUES (1, ?, ?)',\n"
+        "           ('Alaba-K\\u2019abeena', 'x' * 1990 + '\\u2013' * 10))\n"
+        "db.execute('INSERT INTO languages VALUES (2, ?, NULL)', ('Kosovo \\u2013 Kosova',))\n"
+        "db.commit()\n",
+        python);
+  ASSERT_EQ(pclose(python), 0);
+  MainForm *mf = GuiConnectSample("world", "languages");
+  ASSERT_NE(mf, nullptr);
+  struct Case {
+    const char *key;
+    const char *edited;  // the name input
+  } cases[] = {{"1", "Alaba-K?abeena (ET)"}, {"2", "Kosovo ? Kosov\xeb"}};
+  for (const Case &c : cases) {
+    GuiAnswerInput(c.key);
+    GuiAnswerMessage();  // not shown exactly
+    RecordForm *r = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Modify")); }, mf);
+    ASSERT_NE(r, nullptr);
+    fl_set_input(r->inputs[1], c.edited);
+    GuiAnswerQuestion(1);
+    GuiClick(GuiFindObject(r->form, "Modify"));
+    EXPECT_EQ(Messages().back(), "Record updated");
+    EXPECT_EQ(GuiLastDialog().texts[0], "Update this record in world.languages ?");
+    fl_call_object_callback(r->close);
+  }
+  std::string dashes;
+  for (int i = 0; i < 10; i++) dashes += "\xe2\x80\x93";
+  EXPECT_EQ(ShellQuery(path_, "SELECT id, name, essay = '" + std::string(1990, 'x') + dashes +
+                                  "', length(essay) FROM languages ORDER BY id"),
+            "1,'Alaba-K\xe2\x80\x99" "abeena (ET)',1,2000\n2,'Kosovo \xe2\x80\x93 Kosov\xc3\xab',NULL,NULL\n");
+}
+
 // A file whose number columns check nothing: what is typed must still be a
 // number, a pattern with % or _ matches as text, and a value found that is
 // no number goes back as the text it was.

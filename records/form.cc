@@ -106,7 +106,7 @@ int WatchTypedKeys(FL_FORM *form, void *event) {
   XLookupString(key, text, sizeof text, &keysym, nullptr);
   if (!KeysymDropped(keysym)) return 0;
   FL_OBJECT *focus = fl_get_focus_object(form);
-  for (int i = 0; i < record->info->nfields; i++)
+  for (size_t i = 0; i < record->dropped.size(); i++)
     if (record->inputs[i] == focus) record->dropped[i] = true;
   return 0;  // the toolkit goes on, as for any key
 }
@@ -311,7 +311,7 @@ std::string LossyEdits(const RecordForm *record) {
 
 bool RefuseDroppedKeys(RecordForm *record) {
   std::string names;
-  for (int i = 0; i < record->info->nfields; i++) {
+  for (size_t i = 0; i < record->dropped.size(); i++) {
     if (!record->dropped[i]) continue;
     if (!names.empty()) names += ", ";
     names += record->info->fields[i].name;

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +23,7 @@
 
 #include <sqlite3.h>
 
+#include "msql/conf/config.h"
 #include "msql/msql.h"
 #include "msql/packet.h"
 #include "server/postgres/access.h"
@@ -375,6 +377,127 @@ TEST(AccessPostgresTest, EachUserLogsInAsItsOwnRole) {
   EXPECT_EQ(out, "1,2");
   unlink(roles.c_str());
   rmdir(dir);
+}
+
+// Runs a shell command; true when it succeeds.
+bool Shell(const std::string &command) { return system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+// A client on another machine: the server runs in a network namespace of
+// its own and the client in another, joined by a veth pair (10.213.0.1 the
+// server, 10.213.0.2 the client), so that the client's socket is in no
+// table the server can read. Its claimed name is then not believed: it gets
+// what host= and access=remote give, and never administers.
+TEST(AccessRemoteTest, AClientFromElsewhereIsKnownByItsAddressOnly) {
+  if (geteuid() != 0 || !Shell("command -v ip")) GTEST_SKIP() << "needs root and ip(8)";
+  char dir[] = "/tmp/korvid-remote-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string d = dir, conf = d + "/msql.conf";
+  FILE *f = fopen(conf.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fprintf(f,
+          "[general]\nmsql_user = root\nadmin_user = root\ninst_dir = %s\ndb_dir = %s/data\n"
+          "unix_port = %s/msql.sock\npid_file = %s/msql.pid\ntcp_port = 4333\n"
+          "[system]\nlocal_access = 1\nremote_access = 1\nhost_lookup = 0\n",
+          dir, dir, dir, dir);
+  fclose(f);
+  f = fopen((d + "/msql.acl").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs("database=sample\nread=*\nwrite=root\nhost=10.213.0.*,-10.213.0.9\naccess=local,remote\n\n"
+        "database=secret\nread=*\nwrite=root\n",
+        f);
+  fclose(f);
+  mkdir((d + "/data").c_str(), 0700);
+  for (const char *db : {"sample", "secret"}) {
+    ASSERT_TRUE(Shell(ServerBinaryPath() + " --conf " + conf + " --load " + db + " " + SampleSqlPath()));
+  }
+  msqlConfigLoad(conf.c_str());
+
+  // The server, in a network namespace of its own.
+  pid_t server = fork();
+  if (server == 0) {
+    if (unshare(CLONE_NEWNET) != 0) _exit(126);
+    execl(ServerBinaryPath().c_str(), ServerBinaryPath().c_str(), "--conf", conf.c_str(), (char *)nullptr);
+    _exit(127);
+  }
+  // The client, in another, waiting to be told to go.
+  int go[2], out[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(out), 0);
+  pid_t client = fork();
+  if (client == 0) {
+    close(go[1]);
+    close(out[0]);
+    if (unshare(CLONE_NEWNET) != 0) _exit(126);
+    char byte;
+    if (read(go[0], &byte, 1) != 1) _exit(0);
+    std::string t;
+    int sock = msqlConnect("10.213.0.1");
+    if (sock < 0) {
+      t = std::string("connect: ") + msqlErrMsg;
+    } else {
+      t += "list: " + Names(msqlListDBs(sock)) + "\n";
+      int rc = msqlSelectDB(sock, "secret");
+      t += "secret: " + std::to_string(rc) + (rc < 0 ? std::string(" ") + msqlErrMsg : "") + "\n";
+      rc = msqlSelectDB(sock, "sample");
+      t += "sample: " + std::to_string(rc) + "\n";
+      rc = msqlQuery(sock, "SELECT id FROM people WHERE id = 1");
+      if (rc >= 0) msqlFreeResult(msqlStoreResult());
+      t += "read: " + std::to_string(rc) + "\n";
+      rc = msqlQuery(sock, "DELETE FROM people");
+      t += "delete: " + std::to_string(rc) + (rc < 0 ? std::string(" ") + msqlErrMsg : "") + "\n";
+      rc = msqlCreateDB(sock, "made");
+      t += "create: " + std::to_string(rc) + (rc < 0 ? std::string(" ") + msqlErrMsg : "") + "\n";
+      msqlClose(sock);
+    }
+    ssize_t ignored = write(out[1], t.data(), t.size());
+    (void)ignored;
+    _exit(0);
+  }
+  close(go[0]);
+  close(out[1]);
+  auto finish = [&]() {
+    close(go[1]);
+    kill(server, SIGTERM);
+    int status;
+    waitpid(server, &status, 0);
+    waitpid(client, &status, 0);
+  };
+  // Both namespaces exist once the children have unshared; the veth pair
+  // dies with them.
+  std::string s_ns = "nsenter --net=/proc/" + std::to_string(server) + "/ns/net ";
+  std::string c_ns = "nsenter --net=/proc/" + std::to_string(client) + "/ns/net ";
+  bool wired = false;
+  for (int i = 0; i < 100 && !wired; i++) {
+    usleep(20000);
+    wired = Shell(s_ns + "ip link add kvserver type veth peer name kvclient netns " + std::to_string(client));
+  }
+  wired = wired && Shell(s_ns + "ip addr add 10.213.0.1/24 dev kvserver") && Shell(s_ns + "ip link set kvserver up") &&
+          Shell(c_ns + "ip addr add 10.213.0.2/24 dev kvclient") && Shell(c_ns + "ip link set kvclient up");
+  if (!wired) {
+    finish();
+    EXPECT_EQ(system(("rm -rf " + d).c_str()), 0);
+    GTEST_SKIP() << "network namespaces cannot be joined here";
+  }
+  // Wait for the server to answer on its socket, then let the client go.
+  int local = -1;
+  for (int i = 0; i < 500 && (local = msqlConnect(nullptr)) < 0; i++) usleep(20000);
+  ASSERT_GE(local, 0) << msqlErrMsg;
+  msqlClose(local);
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  std::string seen;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(out[0], buf, sizeof buf)) > 0) seen.append(buf, (size_t)n);
+  close(out[0]);
+  finish();
+  EXPECT_EQ(seen,
+            "list: sample\n"
+            "secret: -1 Access to database denied\n"
+            "sample: 0\n"
+            "read: 1\n"
+            "delete: -1 Write access to database denied\n"
+            "create: -1 Permission denied: administration is allowed from this machine only\n");
+  EXPECT_EQ(system(("rm -rf " + d).c_str()), 0);
 }
 
 TEST(AccessStartTest, AMalformedAccessFileIsRefusedAtStartWithItsLine) {

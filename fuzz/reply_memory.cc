@@ -1,4 +1,5 @@
-// libFuzzer target: the library's live heap stays bounded by the reply's size.
+// libFuzzer target: the reply reader, fed packets without a socket, keeps the
+// library's live heap bounded by the reply's size, whatever that size.
 #include "tests/support/fuzz_entries.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -35,8 +35,7 @@ ResultHandle *RequestRows(int sock, int columns, RowList *rows) {
   ResultHandle *handle = msqlNewHandle();
   if (handle == nullptr) return nullptr;
   sendPacket(sock);
-  msqlExpectedColumns = columns;
-  if (readRowStream(sock, rows) < 0) {
+  if (readRowStream(sock, rows, columns) < 0) {
     free(handle);
     return nullptr;
   }
@@ -86,6 +85,9 @@ ResultHandle *msqlListTables(int sock) {
   return ListCatalog(sock, "Table");
 }
 
+// This one and msqlGetSequenceInfo run the terminal guard before their
+// trace line, the others after it: a refused call of theirs has always
+// written no trace, so they do not use StartRequest.
 ResultHandle *msqlListIndex(int sock, const char *table, const char *index) {
   netInit();
   if (msqlTerminalGuard(sock)) return nullptr;
@@ -116,6 +118,7 @@ ResultHandle *msqlListFields(int sock, const char *table) {
   return handle;
 }
 
+// Guard before trace, as msqlListIndex.
 SequenceInfo *msqlGetSequenceInfo(int sock, const char *table) {
   netInit();
   if (msqlTerminalGuard(sock)) return nullptr;

@@ -126,10 +126,46 @@ void initRowList(RowList *rows);
 // leaves the list empty.
 void freeRowList(RowList *rows);
 
-extern int msqlExpectedColumns;
-// Reads a stream into *rows (emptied first): its number of rows, or -1 with
-// nothing kept.
-int readRowStream(int sock, RowList *rows);
+// Reads a stream of rows of `columns` columns into *rows (emptied first):
+// its number of rows, or -1 with nothing kept.
+int readRowStream(int sock, RowList *rows, int columns);
+
+// Readers of replies, fed one packet at a time (msql/reply.cc). Each answer
+// says whether more packets belong to the reply; a malformed one leaves the
+// rest of the reply unread, so the connection cannot be trusted after it.
+// The error texts are left in msqlErrMsg as the reply is read.
+enum ReplyAnswer { REPLY_MORE, REPLY_DONE, REPLY_MALFORMED };
+
+// One stream of rows up to the end status. On done, `refused` tells the
+// server's error row (its message taken, the rows freed) from the end.
+struct RowReader {
+  RowList *rows;
+  int columns;
+  bool refused;
+  long failures;  // refused allocations before the stream
+};
+void msqlRowReaderInit(RowReader *r, RowList *rows, int columns);
+ReplyAnswer msqlRowReaderFeed(RowReader *r, const char *payload, size_t length);
+// Frees what was read of a stream cut short.
+void msqlRowReaderDrop(RowReader *r);
+
+// A statement's reply: a status, then, when it announces columns, their
+// rows and field descriptions. `result` is what msqlQuery answers once
+// the reply is done or malformed: the status, the number of rows, or -1.
+// The two lists are the caller's: when the status announces columns, what
+// they held before goes; rows read before a failure in the descriptions
+// stay.
+struct QueryReply {
+  int stage;
+  int result;
+  int columns;  // announced by the status
+  RowList *rows;
+  RowList *fieldRows;
+  RowReader stream;
+};
+void msqlQueryReplyInit(QueryReply *q, RowList *rows, RowList *fieldRows);
+ReplyAnswer msqlQueryReplyFeed(QueryReply *q, const char *payload, size_t length);
+void msqlQueryReplyDrop(QueryReply *q);
 // Parses one row packet of `columns` columns onto the end of *rows; false
 // on a malformed packet or when out of memory, nothing being added then.
 bool msqlParseRow(RowList *rows, const char *payload, size_t length, int columns);

@@ -14,13 +14,6 @@ void msqlEncodeLength(unsigned char header[PACKET_HEADER], int length) {
   header[3] = (value >> 24) & 255;
 }
 
-int msqlDecodeLength(const unsigned char header[PACKET_HEADER]) {
-  uint32_t value = static_cast<uint32_t>(header[0]) | (static_cast<uint32_t>(header[1]) << 8) |
-                   (static_cast<uint32_t>(header[2]) << 16) |
-                   (static_cast<uint32_t>(header[3]) << 24);
-  return static_cast<int32_t>(value);
-}
-
 PacketScan msqlScanPacket(const unsigned char *data, size_t available, int *length,
                           size_t *consumed) {
   if (available < PACKET_HEADER) return PACKET_INCOMPLETE;

@@ -24,8 +24,13 @@ enum PacketScan {
 };
 
 // Header bytes of a payload length, least significant byte first.
+// Decoding is inline: the reader decodes a header for every row it takes.
 void msqlEncodeLength(unsigned char header[PACKET_HEADER], int length);
-int msqlDecodeLength(const unsigned char header[PACKET_HEADER]);
+inline int msqlDecodeLength(const unsigned char header[PACKET_HEADER]) {
+  unsigned value = static_cast<unsigned>(header[0]) | (static_cast<unsigned>(header[1]) << 8) |
+                   (static_cast<unsigned>(header[2]) << 16) | (static_cast<unsigned>(header[3]) << 24);
+  return static_cast<int>(value);
+}
 
 // Looks at the bytes buffered so far. On PACKET_COMPLETE the payload starts at
 // data + PACKET_HEADER, is *length bytes long, and the packet takes *consumed
@@ -53,8 +58,7 @@ inline bool msqlReaderTakeWhole(PacketReader *r, const char **payload, int *leng
   size_t have = r->end - r->start;
   if (have < PACKET_HEADER) return false;
   const unsigned char *at = r->data + r->start;
-  unsigned announced = static_cast<unsigned>(at[0]) | (static_cast<unsigned>(at[1]) << 8) |
-                       (static_cast<unsigned>(at[2]) << 16) | (static_cast<unsigned>(at[3]) << 24);
+  unsigned announced = static_cast<unsigned>(msqlDecodeLength(at));
   // A negative length reads as a huge one here and is refused with it.
   if (announced > MAX_PACKET || have - PACKET_HEADER < announced) return false;
   *payload = reinterpret_cast<const char *>(at + PACKET_HEADER);

@@ -1,6 +1,7 @@
-// Statements and result sets: msqlQuery reads the row stream and the field
-// description stream into the pending state, msqlStoreResult moves them into
-// a ResultHandle, and the fetch and seek functions walk it.
+// Statements and result sets: msqlQuery feeds the packets of its reply to
+// the reply reader, which leaves the rows and field descriptions in the
+// pending state, msqlStoreResult moves them into a ResultHandle, and the
+// fetch and seek functions walk it.
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -10,8 +11,6 @@
 
 #include "msql/msql_internal.h"
 #include "msql/testing.h"
-
-int msqlExpectedColumns = 0;
 
 namespace {
 
@@ -198,17 +197,6 @@ bool ParseAnyRow(const char *payload, size_t length, int columns, char **values,
   return true;
 }
 
-// A field description row must hold six texts; NULL in any is malformed.
-bool ValidFieldRows(const QueryDataRow *rows) {
-  for (const QueryDataRow *row = rows; row; row = row->next) {
-    if (row->columnCount != 6) return false;
-    for (int i = 0; i < 6; i++) {
-      if (row->values[i] == nullptr) return false;
-    }
-  }
-  return true;
-}
-
 void FreePending() {
   freeRowList(&pendingRows);
   freeRowList(&pendingFieldRows);
@@ -355,75 +343,38 @@ inline int NextRowPacket(int sock, PacketReader **ahead, const char **payload) {
   return length;
 }
 
-}  // namespace
-
-int readRowStream(int sock, RowList *rows) {
-  initRowList(rows);
-  // Only a refused allocation ends a stream with more of them counted.
-  long failures = msqlAllocFailures();
+// Reads packets of sock and feeds them to `feed` until the reply is done:
+// true then. False after a lost connection, which `drop` and
+// msqlLostConnection answer, or a malformed reply, whose rest is still on
+// its way and would be taken for the replies of later requests: the
+// connection is closed.
+template <typename Reader>
+bool FeedReply(int sock, Reader *reader, ReplyAnswer (*feed)(Reader *, const char *, size_t),
+               void (*drop)(Reader *)) {
   PacketReader *ahead = msqlReadAheadOf(sock);
   for (;;) {
     const char *payload = nullptr;
     int length = NextRowPacket(sock, &ahead, &payload);
     if (length <= 0) {
-      freeRowList(rows);
+      drop(reader);
       msqlLostConnection(sock);
-      return -1;
+      return false;
     }
-    // A row's first count is its status: one that starts with a digit is
-    // no end and no error. Any other is read as a whole text.
-    if (static_cast<unsigned>(static_cast<unsigned char>(payload[0]) - '0') >= 10) {
-      if (payload != packetBuffer) memcpy(packetBuffer, payload, static_cast<size_t>(length));
-      packetBuffer[length] = '\0';
-      payload = packetBuffer;
-      int status = msqlReadNumber(packetBuffer, nullptr);
-      if (status == MSQL_STATUS_END) return rows->count;
-      if (status == MSQL_STATUS_ERROR) {
-        freeRowList(rows);
-        msqlTakeServerMessage(packetBuffer);
-        return -1;
-      }
-    }
-    if (!msqlParseRow(rows, payload, static_cast<size_t>(length), msqlExpectedColumns)) {
-      // The rest of the stream is still on its way and would be taken for
-      // the replies of later requests: the connection cannot be trusted.
-      // Out of memory is said as such, not blamed on the server.
-      freeRowList(rows);
-      closeServerSocket(sock);
-      if (msqlAllocFailures() == failures) msqlSetError(MSQL_ERR_BAD_PACKET);
-      return -1;
+    switch (feed(reader, payload, static_cast<size_t>(length))) {
+      case REPLY_MORE: break;
+      case REPLY_DONE: return true;
+      case REPLY_MALFORMED: closeServerSocket(sock); return false;
     }
   }
 }
 
-// Field description columns: table, name, type, length, not-null marker,
-// unique-key marker; a marker starting with 'Y' sets its flag.
-bool buildFieldList(QueryDataRow *rows, FieldListEntry **fields) {
-  *fields = nullptr;
-  if (!ValidFieldRows(rows)) return false;
-  FieldListEntry **tail = fields;
-  for (QueryDataRow *row = rows; row; row = row->next) {
-    FieldListEntry *entry = msqlNewFieldEntry();
-    if (entry == nullptr) {
-      freeFieldList(*fields);
-      *fields = nullptr;
-      return false;
-    }
-    *tail = entry;
-    tail = &entry->next;
-    entry->table = msqlStrdup(row->values[0]);
-    entry->name = msqlStrdup(row->values[1]);
-    if (entry->table == nullptr || entry->name == nullptr) {
-      freeFieldList(*fields);
-      *fields = nullptr;
-      return false;
-    }
-    entry->type = msqlReadNumber(row->values[2], nullptr);
-    entry->length = msqlReadNumber(row->values[3], nullptr);
-    entry->flags = (row->values[4][0] == 'Y' ? FLAG_NOT_NULL : 0) |
-                   (row->values[5][0] == 'Y' ? FLAG_UNIQUE_KEY : 0);
-  }
-  return true;
+}  // namespace
+
+int readRowStream(int sock, RowList *rows, int columns) {
+  RowReader reader;
+  msqlRowReaderInit(&reader, rows, columns);
+  if (!FeedReply(sock, &reader, msqlRowReaderFeed, msqlRowReaderDrop) || reader.refused) return -1;
+  return rows->count;
 }
 
 int msqlQuery(int sock, const char *query) {
@@ -434,44 +385,10 @@ int msqlQuery(int sock, const char *query) {
   if (msqlTerminalGuard(sock)) return -1;
   if (!msqlFormatRequest("%d:%s\n", REQ_QUERY, query)) return -1;
   sendPacket(sock);
-  if (msqlReadReply(sock) < 0 || msqlReplyFailed()) return -1;
-  int status = msqlReadNumber(packetBuffer, nullptr);
-  const char *colon = strchr(packetBuffer, ':');
-  if (colon == nullptr) return status;
-  int fields = msqlReadNumber(colon + 1, nullptr);
-  if (fields < 1) return status;
-  if (fields > MSQL_MAX_COLUMNS) {
-    // No row could hold that many columns; what follows cannot be read.
-    closeServerSocket(sock);
-    msqlSetError(MSQL_ERR_BAD_PACKET);
-    return -1;
-  }
-
-  FreePending();
-  msqlExpectedColumns = fields;
-  if (readRowStream(sock, &pendingRows) < 0) return -1;
-
-  msqlExpectedColumns = 6;
-  RowList fieldRows;
-  int fieldCount = readRowStream(sock, &fieldRows);
-  if (fieldCount < 0) return -1;
-  if (!ValidFieldRows(fieldRows.head)) {
-    freeRowList(&fieldRows);
-    msqlSetError(MSQL_ERR_BAD_PACKET);
-    return -1;
-  }
-  // Every reader sizes a row by its field descriptions: one description more
-  // or less than the announced columns would make them read past each row.
-  // A server that says two different things cannot be trusted further.
-  if (fieldCount != fields) {
-    freeRowList(&fieldRows);
-    freeRowList(&pendingRows);
-    closeServerSocket(sock);
-    msqlSetError(MSQL_ERR_BAD_PACKET);
-    return -1;
-  }
-  pendingFieldRows = fieldRows;
-  return pendingRows.count;
+  QueryReply reply;
+  msqlQueryReplyInit(&reply, &pendingRows, &pendingFieldRows);
+  FeedReply(sock, &reply, msqlQueryReplyFeed, msqlQueryReplyDrop);
+  return reply.result;
 }
 
 ResultHandle *msqlStoreResult(void) {
@@ -516,6 +433,10 @@ FieldListEntry *msqlFetchField(ResultHandle *result) {
 }
 
 void msqlDataSeek(ResultHandle *result, int pos) {
+  // The line has always carried no position, and traces are compared by
+  // their text: it stays as it is.
+  // The line has always carried no position, and traces are compared by
+  // their text: it stays as it is.
   msqlTrace(MSQL_DEBUG_API, "msqlDataSeek() pos = \n");
   if (result == nullptr) return;
   QueryDataRow *row = pos < 0 ? nullptr : result->queryData;
@@ -524,6 +445,8 @@ void msqlDataSeek(ResultHandle *result, int pos) {
 }
 
 void msqlFieldSeek(ResultHandle *result, int pos) {
+  // No position either, as in msqlDataSeek.
+  // No position either, as in msqlDataSeek.
   msqlTrace(MSQL_DEBUG_API, "msqlFieldSeek() pos = \n");
   if (result == nullptr) return;
   FieldListEntry *entry = pos < 0 ? nullptr : result->fieldData;
@@ -548,5 +471,4 @@ void msqlFreeResult(ResultHandle *result) {
 void msqlResetQueryForTests() {
   FreePending();
   while (spareCount > 0) free(spareBlocks[--spareCount]);
-  msqlExpectedColumns = 0;
 }

@@ -14,9 +14,10 @@ int FuzzReplyStream(const uint8_t *data, size_t size);
 // what each request returned, with the error text.
 std::string ReplyStreamOutcome(const uint8_t *data, size_t size);
 
-// data[0] picks a query or the field list; the rest is the reply. Aborts
-// when the live heap grows beyond a fixed multiple of the reply's size
-// (checked in sanitizer builds).
+// data[0] picks a query's reply or the field list's; the rest, of any
+// size, is fed to the reply reader without a socket. Aborts when the live
+// heap grows beyond a fixed multiple of the reply's size (checked in
+// sanitizer builds).
 int FuzzReplyMemory(const uint8_t *data, size_t size);
 
 // The bytes as the contents of a configuration file, then every lookup.

@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "msql/conf/config.h"
+#include "msql/conf/config_internal.h"
 #include "msql/packet.h"
 #include "server/process.h"
 #include "server/server.h"
@@ -309,6 +310,20 @@ bool ReadSettings(const Options &o, ServerConfig *cfg) {
     return false;
   }
   if (!conf) msqlConfigLoad(nullptr);  // no file: the defaults hold
+  // The reader takes a longer line as two, so the server would run with the
+  // first part of a value (a conninfo naming another server or user) and
+  // the rest reported only as an unknown element: a line of the server's
+  // own sections that was not read whole is refused.
+  int cut = 0;
+  for (const char *section : {"general", "system", "postgresql"}) {
+    int line = msqlConfigCutLine(section);
+    if (line > 0 && (cut == 0 || line < cut)) cut = line;
+  }
+  if (cut > 0) {
+    fprintf(stderr, "korvid-server: line %d of %s is longer than %d characters and cannot be read whole\n", cut,
+            conf ? conf : "msql.conf", CONF_LINE_SIZE - 1);
+    return false;
+  }
   cfg->data_dir = o.data ? o.data : ConfigText("general", "db_dir");
   if (msqlConfigGetInt("system", "local_access") == 1) cfg->unix_path = ConfigText("general", "unix_port");
   if (o.socket_path) cfg->unix_path = o.socket_path;

@@ -9,24 +9,15 @@
 #include <cstring>
 #include <strings.h>
 #include <string>
+#include <vector>
 
 #include "msql/conf/config_internal.h"
 #include "msql/format.h"
 
 namespace {
 
-struct ConfigEntry {
-  const char *section;
-  const char *element;
-  const char *text_value;  // the default, or owned's text once set from a file
-  int type;
-  int int_value;
-  bool may_be_null;
-  std::string owned;       // storage of a value read from a file
-  int lookups;             // for the tests: how often this pair was asked for
-};
-
-// The defaults, in the order of the table; ended by a null element.
+// One directive as compiled in: its name, its type, its default, and how
+// a file gives its value.
 struct ConfigDefault {
   const char *section;
   const char *element;
@@ -34,32 +25,45 @@ struct ConfigDefault {
   const char *text_value;
   int int_value;
   bool may_be_null;
+  // The whole rest of the line after the '=' is the value, blanks inside
+  // included: a libpq connection string is several words ("host=...
+  // user=..."). Other values are one word.
+  bool rest_of_line;
+};
+
+// A directive as the table holds it: its compiled-in description and its
+// current value.
+struct ConfigEntry {
+  const ConfigDefault *fixed;  // null ends the table
+  const char *text_value;      // the default, or owned's text once set from a file
+  int int_value;
+  std::string owned;           // storage of a value read from a file
 };
 
 const ConfigDefault kDefaults[] = {
-    {"general", "msql_user", CONF_TEXT, "msql", 0, false},
-    {"general", "admin_user", CONF_TEXT, "root", 0, false},
-    {"general", "pid_file", CONF_TEXT, "%I/msql2.pid", 0, false},
-    {"general", "inst_dir", CONF_TEXT, MSQL_INST_DIR, 0, false},
-    {"general", "db_dir", CONF_TEXT, "%I/msqldb", 0, false},
-    {"general", "tcp_port", CONF_INT, nullptr, 1114, false},
-    {"general", "unix_port", CONF_TEXT, "%I/msql2.sock", 0, false},
-    {"general", "acl_file", CONF_TEXT, "%I/msql.acl", 0, false},
-    {"system", "msync_timer", CONF_INT, nullptr, 120, false},
-    {"system", "host_lookup", CONF_INT, nullptr, 1, false},
-    {"system", "read_only", CONF_INT, nullptr, 0, false},
-    {"system", "remote_access", CONF_INT, nullptr, 0, false},
-    {"system", "local_access", CONF_INT, nullptr, 1, false},
-    {"system", "query_log", CONF_INT, nullptr, 0, false},
-    {"system", "query_log_file", CONF_TEXT, "%I/query.log", 0, false},
-    {"postgresql", "conninfo", CONF_TEXT, nullptr, 0, true},
-    {"postgresql", "allow_server_file_access", CONF_INT, nullptr, 0, false},
-    {"postgresql", "role_map", CONF_TEXT, nullptr, 0, true},
-    {"w3-msql", "auth_host", CONF_TEXT, nullptr, 0, true},
-    {"w3-msql", "footer", CONF_INT, nullptr, 1, false},
-    {"w3-msql", "force_private", CONF_INT, nullptr, 0, false},
-    {"w3-msql", "force_suffix", CONF_TEXT, nullptr, 0, true},
-    {nullptr, nullptr, 0, nullptr, 0, false},
+    {"general", "msql_user", CONF_TEXT, "msql", 0, false, false},
+    {"general", "admin_user", CONF_TEXT, "root", 0, false, false},
+    {"general", "pid_file", CONF_TEXT, "%I/msql2.pid", 0, false, false},
+    {"general", "inst_dir", CONF_TEXT, MSQL_INST_DIR, 0, false, false},
+    {"general", "db_dir", CONF_TEXT, "%I/msqldb", 0, false, false},
+    {"general", "tcp_port", CONF_INT, nullptr, 1114, false, false},
+    {"general", "unix_port", CONF_TEXT, "%I/msql2.sock", 0, false, false},
+    {"general", "acl_file", CONF_TEXT, "%I/msql.acl", 0, false, false},
+    {"system", "msync_timer", CONF_INT, nullptr, 120, false, false},
+    {"system", "host_lookup", CONF_INT, nullptr, 1, false, false},
+    {"system", "read_only", CONF_INT, nullptr, 0, false, false},
+    {"system", "remote_access", CONF_INT, nullptr, 0, false, false},
+    {"system", "local_access", CONF_INT, nullptr, 1, false, false},
+    {"system", "query_log", CONF_INT, nullptr, 0, false, false},
+    {"system", "query_log_file", CONF_TEXT, "%I/query.log", 0, false, false},
+    {"postgresql", "conninfo", CONF_TEXT, nullptr, 0, true, true},
+    {"postgresql", "allow_server_file_access", CONF_INT, nullptr, 0, false, false},
+    {"postgresql", "role_map", CONF_TEXT, nullptr, 0, true, false},
+    {"w3-msql", "auth_host", CONF_TEXT, nullptr, 0, true, false},
+    {"w3-msql", "footer", CONF_INT, nullptr, 1, false, false},
+    {"w3-msql", "force_private", CONF_INT, nullptr, 0, false, false},
+    {"w3-msql", "force_suffix", CONF_TEXT, nullptr, 0, true, false},
+    {nullptr, nullptr, 0, nullptr, 0, false, false},
 };
 
 constexpr int kEntries = sizeof(kDefaults) / sizeof(kDefaults[0]);
@@ -71,28 +75,32 @@ int lineCounter = 0;
 char expandBuffer[CONF_EXPAND_SIZE];
 const char nullText[] = "NULL";
 
+// Lines of the last load that were longer than one read takes, with the
+// section each stood in.
+struct CutLine {
+  int line;
+  std::string section;
+};
+std::vector<CutLine> cutLines;
+
 void ResetTable() {
   for (int i = 0; i < kEntries; i++) {
-    const ConfigDefault &d = kDefaults[i];
     ConfigEntry &e = configTable[i];
-    e.section = d.section;
-    e.element = d.element;
-    e.type = d.type;
-    e.text_value = d.text_value;
-    e.int_value = d.int_value;
-    e.may_be_null = d.may_be_null;
+    e.fixed = kDefaults[i].element != nullptr ? &kDefaults[i] : nullptr;
+    e.text_value = kDefaults[i].text_value;
+    e.int_value = kDefaults[i].int_value;
     e.owned.clear();
     e.owned.shrink_to_fit();
-    e.lookups = 0;
   }
+  cutLines.clear();
   tableReady = true;
 }
 
 ConfigEntry *FindEntry(const char *section, const char *element) {
   if (!tableReady) ResetTable();
   if (section == nullptr || element == nullptr) return nullptr;
-  for (ConfigEntry *e = configTable; e->element != nullptr; e++) {
-    if (strcmp(e->section, section) == 0 && strcmp(e->element, element) == 0) return e;
+  for (ConfigEntry *e = configTable; e->fixed != nullptr; e++) {
+    if (strcmp(e->fixed->section, section) == 0 && strcmp(e->fixed->element, element) == 0) return e;
   }
   return nullptr;
 }
@@ -146,10 +154,12 @@ void HandleLine(char *line, char *section, bool *haveSection) {
   }
   char *cursor = p;
   char *element = NextToken(&cursor, " \t=");
+  if (element != nullptr) {
+    for (char *c = element; *c; c++) *c = static_cast<char>(tolower(static_cast<unsigned char>(*c)));
+  }
+  const ConfigEntry *entry = *haveSection ? FindEntry(section, element) : nullptr;
   char *value;
-  if (element && strcmp(section, "postgresql") == 0 && strcasecmp(element, "conninfo") == 0) {
-    // A libpq connection string is several words ("host=... user=..."):
-    // the whole rest of the line after the '=' is the value.
+  if (entry != nullptr && entry->fixed->rest_of_line) {
     value = cursor + strspn(cursor, " \t=");
     size_t n = strlen(value);
     while (n > 0 && strchr(" \t\r\n", value[n - 1])) value[--n] = '\0';
@@ -166,8 +176,7 @@ void HandleLine(char *line, char *section, bool *haveSection) {
     msqlConfigError("Invalid Value");
     return;
   }
-  for (char *c = element; *c; c++) *c = static_cast<char>(tolower(static_cast<unsigned char>(*c)));
-  msqlConfigSet(element, section, value);
+  msqlConfigSet(section, element, value);
 }
 
 }  // namespace
@@ -178,7 +187,7 @@ void msqlConfigError(const char *message) {
   fprintf(stderr, "\nConfig Error : %s at line %d\n", message, lineCounter);
 }
 
-int msqlConfigSet(const char *element, const char *section, const char *value) {
+int msqlConfigSet(const char *section, const char *element, const char *value) {
   if (value == nullptr) {
     msqlConfigError("Invalid Value");
     return -1;
@@ -191,7 +200,7 @@ int msqlConfigSet(const char *element, const char *section, const char *value) {
     msqlConfigError(message);
     return -1;
   }
-  if (entry->type == CONF_TEXT) {
+  if (entry->fixed->type == CONF_TEXT) {
     if (strcmp(value, "NULL") == 0) {
       entry->text_value = nullptr;
     } else {
@@ -247,16 +256,16 @@ const char *msqlConfigExpand(const char *text) {
 int msqlConfigGetInt(const char *section, const char *element) {
   ConfigEntry *entry = FindEntry(section, element);
   if (entry == nullptr) return -1;
-  entry->lookups++;
+  if (msqlConfigLookupSeen != nullptr) msqlConfigLookupSeen(section, element);
   return entry->int_value;
 }
 
 const char *msqlConfigGetString(const char *section, const char *element) {
   ConfigEntry *entry = FindEntry(section, element);
   if (entry == nullptr) return nullptr;
-  entry->lookups++;
+  if (msqlConfigLookupSeen != nullptr) msqlConfigLookupSeen(section, element);
   if (entry->text_value != nullptr) return msqlConfigExpand(entry->text_value);
-  return entry->may_be_null ? nullptr : nullText;
+  return entry->fixed->may_be_null ? nullptr : nullText;
 }
 
 void msqlConfigReadStream(FILE *file) {
@@ -270,7 +279,11 @@ void msqlConfigReadStream(FILE *file) {
   char *got = fgets(line, sizeof line, file);
   while (!feof(file)) {
     if (got == nullptr) break;  // a read error: never handle a stale buffer
+    // A full buffer without the line's end: the rest comes as the next line.
+    size_t n = strlen(line);
+    bool cut = n == sizeof line - 1 && line[n - 1] != '\n';
     HandleLine(line, section, &haveSection);
+    if (cut) cutLines.push_back({lineCounter, haveSection ? section : ""});
     lineCounter++;
     got = fgets(line, sizeof line, file);
   }
@@ -280,6 +293,7 @@ int msqlConfigLoad(const char *file) {
   if (!tableReady) ResetTable();
   loadedFlag = 1;
   lineCounter = 0;
+  cutLines.clear();
   FILE *fp = nullptr;
   char path[CONF_PATH_SIZE];
   if (file != nullptr) {
@@ -311,7 +325,11 @@ void msqlConfigReset(void) {
   memset(expandBuffer, 0, sizeof expandBuffer);
 }
 
-int msqlConfigLookups(const char *section, const char *element) {
-  ConfigEntry *entry = FindEntry(section, element);
-  return entry ? entry->lookups : 0;
+int msqlConfigCutLine(const char *section) {
+  for (const CutLine &cut : cutLines) {
+    if (cut.section == section) return cut.line;
+  }
+  return 0;
 }
+
+void (*msqlConfigLookupSeen)(const char *section, const char *element) = nullptr;

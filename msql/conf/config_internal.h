@@ -23,7 +23,7 @@ int msqlConfigLoaded(void);
 // Stores one directive. -1 after reporting a missing value or an unknown
 // pair; 0 otherwise, also after reporting a bad integer, which leaves the
 // directive as it was (the reader goes on either way).
-int msqlConfigSet(const char *element, const char *section, const char *value);
+int msqlConfigSet(const char *section, const char *element, const char *value);
 
 // The "%I" replacement into the shared expansion buffer; null in, null out.
 const char *msqlConfigExpand(const char *text);
@@ -37,7 +37,11 @@ void msqlConfigReadStream(FILE *file);
 // Back to the compiled-in defaults and the not-loaded state.
 void msqlConfigReset(void);
 
-// How many lookups asked for this pair since the last reset.
-int msqlConfigLookups(const char *section, const char *element);
+// The first line of the last load, in the section named, that was longer
+// than one read takes (and so was read as two lines); 0 when none was.
+int msqlConfigCutLine(const char *section);
+
+// For the tests: called with each pair that the table is asked for.
+extern void (*msqlConfigLookupSeen)(const char *section, const char *element);
 
 #endif

@@ -68,6 +68,14 @@ TEST(OptionsTest, UsageAndRefusals) {
   ASSERT_NE(f, nullptr);
   fprintf(f, "[general]\nmsql_user = %s\npid_file = %s/pid\n", getpwuid(geteuid())->pw_name, dir);
   fclose(f);
+  // A connection string longer than one line of the reader, on line 5.
+  std::string cut = std::string(dir) + "/cut.conf";
+  f = fopen(cut.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fprintf(f, "[general]\nmsql_user = %s\npid_file = %s/pid\n[postgresql]\nconninfo = host=/tmp user=%s dbname=%s\n",
+          getpwuid(geteuid())->pw_name, dir, std::string(60, 'u').c_str(), std::string(80, 'd').c_str());
+  fclose(f);
+  std::string cutRefused = "korvid-server: line 5 of " + cut + " is longer than 159 characters and cannot be read whole\n";
   struct {
     std::vector<std::string> args;
     int status;
@@ -97,13 +105,17 @@ TEST(OptionsTest, UsageAndRefusals) {
       EXPECT_EQ(r.out.compare(0, 21, "Usage: korvid-server "), 0) << r.out;
     }
   }
+  // The reader reports the line's tail first, as an unknown element.
+  RunResult r = RunServerBinary({"--conf", cut, "--data", data, "--port", "0"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(cutRefused), std::string::npos) << r.err;
   // Started as root, it does not go on as root unless told so by name.
   if (geteuid() == 0) {
     f = fopen(conf.c_str(), "w");
     ASSERT_NE(f, nullptr);
     fprintf(f, "[general]\nmsql_user = korvid_no_such_user\npid_file = %s/pid\n", dir);
     fclose(f);
-    RunResult r = RunServerBinary({"--conf", conf, "--data", data, "--socket", std::string(dir) + "/s", "--port", "0"});
+    r = RunServerBinary({"--conf", conf, "--data", data, "--socket", std::string(dir) + "/s", "--port", "0"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "korvid-server: msql_user \"korvid_no_such_user\" does not exist: make that user, or name the "
                      "user to run as in msql.conf\n");

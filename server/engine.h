@@ -21,7 +21,8 @@ struct Engine {
   // Once per process, as the user the server runs as, before anything else
   // of the engine runs; it may make the settings stricter (a data directory
   // it cannot write is served read-only). False with the reason when the
-  // server cannot run.
+  // server cannot run. It may also lower cfg's limits to what the engine
+  // can give (max_connections).
   bool (*start)(ServerConfig *cfg, std::string *error);
   bool (*list_databases)(Connection *c, std::vector<std::string> *names, std::string *error);
   // Makes `name` (validated) the connection's database, closing the one
@@ -44,6 +45,9 @@ struct Engine {
   std::string (*version)();
   // The server report's lines on the engine and where its data is.
   void (*report)(Connection *c, std::vector<std::string> *lines);
+  // Stops the connection's running statement, from another thread, with
+  // Connection::session_mutex held; nothing when none runs.
+  void (*interrupt)(Connection *c);
 };
 
 extern const Engine kSqliteEngine;

@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cerrno>
 #include <chrono>
@@ -51,6 +52,12 @@ const char kUsage[] =
     "or when the server cannot run.\n";
 
 Server *g_server = nullptr;  // for the signal handler only
+
+// How often the accept loop looks at running statements, in ms: how late a
+// time limit, a hang-up or a shutdown may stop one.
+const int WATCH_INTERVAL_MS = 200;
+// How long a shutdown waits for interrupted statements to end, in ms.
+const int SHUTDOWN_WAIT_MS = 1000;
 
 // RequestShutdown is an atomic store and a write: safe inside the handler.
 void OnTerminate(int) {
@@ -151,7 +158,7 @@ void Reap(std::list<std::unique_ptr<Worker>> *workers, bool all) {
 // Starts the thread that serves a new connection; false when there is no
 // room for another (the client has then been told and closed).
 bool StartWorker(Server *server, int fd, bool local, std::list<std::unique_ptr<Worker>> *workers) {
-  if (server->connections >= MAX_CONNECTIONS) {
+  if (server->connections >= server->config.max_connections) {
     RefuseBusy(fd);
     return false;
   }
@@ -200,8 +207,11 @@ void AcceptLoop(Server *server, int unix_fd, int tcp_fd) {
     fds[n++] = {server->wake_pipe[0], POLLIN, 0};
     if (unix_fd >= 0) fds[n++] = {unix_fd, POLLIN, 0};
     if (tcp_fd >= 0) fds[n++] = {tcp_fd, POLLIN, 0};
-    int ready = poll(fds, n, 1000);
+    // Woken at least every WATCH_INTERVAL_MS to look at running
+    // statements: their time limits and clients that hang up.
+    int ready = poll(fds, n, WATCH_INTERVAL_MS);
     Reap(&workers, false);
+    for (auto &w : workers) WatchConnection(&w->conn);
     if (ready <= 0) continue;
     for (int i = 1; i < n; i++) {
       if (!(fds[i].revents & POLLIN)) continue;
@@ -211,6 +221,18 @@ void AcceptLoop(Server *server, int unix_fd, int tcp_fd) {
   }
   if (unix_fd >= 0) close(unix_fd);
   if (tcp_fd >= 0) close(tcp_fd);
+  // Running statements are interrupted (a transaction not yet committed is
+  // rolled back; every committed one is in the file or its log) so that
+  // each thread ends and closes its database.
+  for (auto &w : workers) WatchConnection(&w->conn);
+  // Their refusals are sent before the sockets are shut; a statement that
+  // an interrupt does not reach in time is cut off with its socket.
+  for (int waited = 0; waited < SHUTDOWN_WAIT_MS; waited += 10) {
+    bool busy = false;
+    for (auto &w : workers) busy = busy || (!w->done && w->conn.busy_since != 0);
+    if (!busy) break;
+    usleep(10000);
+  }
   Reap(&workers, true);
 }
 
@@ -342,6 +364,13 @@ bool ReadSettings(const Options &o, ServerConfig *cfg) {
   cfg->pg_conninfo = o.conninfo ? o.conninfo : ConfigText("postgresql", "conninfo");
   cfg->pg_allow_file_access = msqlConfigGetInt("postgresql", "allow_server_file_access") == 1;
   cfg->pg_role_map = ConfigText("postgresql", "role_map");
+  cfg->statement_timeout = std::max(0, msqlConfigGetInt("system", "statement_timeout"));
+  cfg->idle_timeout = std::max(0, msqlConfigGetInt("system", "idle_timeout"));
+  cfg->login_timeout = std::max(0, msqlConfigGetInt("system", "login_timeout"));
+  cfg->write_timeout = std::max(0, msqlConfigGetInt("system", "write_timeout"));
+  // A value longer than a row packet could never be sent.
+  int value_limit = msqlConfigGetInt("system", "value_limit");
+  cfg->value_limit = value_limit > 0 && value_limit < MAX_PACKET ? (size_t)value_limit : MAX_PACKET;
   return true;
 }
 

@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -46,11 +47,22 @@ namespace {
 
 // ---- Socket I/O ----
 
+// Writes all of data. A client that takes in nothing for write_timeout
+// seconds is given up (broken): the statement whose rows wait for it ends,
+// and with it its read transaction and locks. The send does not block, so
+// the limit costs a poll() only when the socket's buffer is full.
 void SendAll(Connection *c, const char *data, size_t size) {
   size_t done = 0;
+  const int limit = c->server->config.write_timeout;
   while (!c->broken && done < size) {
-    ssize_t n = send(c->fd, data + done, size - done, MSG_NOSIGNAL);
+    ssize_t n = send(c->fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      struct pollfd output = {c->fd, POLLOUT, 0};
+      int ready = poll(&output, 1, limit > 0 ? limit * 1000 : -1);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready > 0) continue;
+    }
     if (n <= 0) {
       c->broken = true;
       break;
@@ -81,8 +93,10 @@ void Reply(Connection *c, const std::string &payload) {
 }
 
 void ReplyError(Connection *c, const std::string &message) {
+  // A statement stopped from outside fails with whatever its engine makes
+  // of the interruption; the client is told which limit stopped it.
+  std::string text = c->stop != STOP_NONE ? StopMessage(c) : message;
   // A newline inside the message would end the client's copy early.
-  std::string text = message;
   for (char &ch : text) {
     if (ch == '\n' || ch == '\r') ch = ' ';
   }
@@ -91,11 +105,13 @@ void ReplyError(Connection *c, const std::string &message) {
 
 namespace {
 
-enum ReadResult { READ_OK, READ_CLOSED, READ_BAD };
+enum ReadResult { READ_OK, READ_CLOSED, READ_BAD, READ_TIMEOUT };
 
-// Reads one request. A length above MAX_PACKET or below zero is answered
-// and the connection dropped: the rest of the stream cannot be framed.
-ReadResult ReadRequest(Connection *c, std::string *payload, bool logged_in = true) {
+// Reads one request, by `deadline` (NowMs() time; 0 for none), however
+// slowly its bytes come. A length above MAX_PACKET or below zero is
+// answered and the connection dropped: the rest of the stream cannot be
+// framed.
+ReadResult ReadRequest(Connection *c, std::string *payload, long long deadline) {
   for (;;) {
     const char *data = nullptr;
     int length = 0;
@@ -117,13 +133,15 @@ ReadResult ReadRequest(Connection *c, std::string *payload, bool logged_in = tru
     unsigned char *space = msqlReaderSpace(&c->in, &room);
     // Waiting inside recv(), the thread is woken as well each time the
     // client takes in a reply, only to find nothing and sleep again; in
-    // poll() for input alone it is woken by the next request. The login
-    // keeps its receive timeout, which poll would not see.
-    if (logged_in) {
-      struct pollfd input = {c->fd, POLLIN, 0};
-      poll(&input, 1, -1);
-    }
-    ssize_t n = recv(c->fd, space, room, 0);
+    // poll() for input alone it is woken by the next request.
+    struct pollfd input = {c->fd, POLLIN, 0};
+    long long wait = deadline ? deadline - NowMs() : -1;
+    if (deadline && wait <= 0) return READ_TIMEOUT;
+    int ready = poll(&input, 1, wait > INT_MAX ? INT_MAX : (int)wait);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) return READ_TIMEOUT;
+    ssize_t n = recv(c->fd, space, room, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return READ_CLOSED;
     msqlReaderFed(&c->in, (size_t)n);
@@ -134,11 +152,15 @@ ReadResult ReadRequest(Connection *c, std::string *payload, bool logged_in = tru
 
 bool Login(Connection *c) {
   Reply(c, "0:" + std::to_string(PROTOCOL_VERSION) + ":" + ServerDescription(c->server) + "\n");
-  struct timeval limit = {LOGIN_TIMEOUT_SECONDS, 0}, none = {0, 0};
-  setsockopt(c->fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  // One deadline for the whole name: a client that trickles it in a byte
+  // at a time is dropped all the same.
+  const int limit = c->server->config.login_timeout;
   std::string user;
-  if (ReadRequest(c, &user, false) != READ_OK) return false;
-  setsockopt(c->fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+  ReadResult r = ReadRequest(c, &user, limit > 0 ? NowMs() + limit * 1000LL : 0);
+  if (r == READ_TIMEOUT) {
+    ReplyError(c, "Login not completed within the time limit of " + std::to_string(limit) + " s");
+  }
+  if (r != READ_OK) return false;
   if (!user.empty() && user.back() == '\r') user.pop_back();
   if (user.empty() || user.find_first_of(":\n") != std::string::npos) {
     ReplyError(c, "Access denied: no valid user name given");
@@ -246,9 +268,27 @@ bool NeedAdmin(Connection *c) {
   return false;
 }
 
+// A name as an error text may show it: control characters (a terminal's
+// escape sequences among them) as \xNN, and cut to a screen's width.
+std::string Printable(const std::string &name) {
+  std::string out;
+  for (size_t i = 0; i < name.size() && i < 64; i++) {
+    unsigned char ch = (unsigned char)name[i];
+    if (ch < 0x20 || ch == 0x7f) {
+      char hex[5];
+      snprintf(hex, sizeof hex, "\\x%02x", ch);
+      out += hex;
+    } else {
+      out += (char)ch;
+    }
+  }
+  if (name.size() > 64) out += "...";
+  return out;
+}
+
 bool NeedName(Connection *c, const std::string &name) {
   if (ValidDatabaseName(name)) return true;
-  ReplyError(c, "Bad database name \"" + name + "\": use letters, digits and underscores only");
+  ReplyError(c, "Bad database name \"" + Printable(name) + "\": use letters, digits and underscores only");
   return false;
 }
 
@@ -263,6 +303,9 @@ void ListFields(Connection *c, const std::string &table) {
   Reply(c, kEndPacket);
 }
 
+// A limit in seconds as the report shows it.
+std::string Seconds(int limit) { return limit > 0 ? std::to_string(limit) + " s" : "none"; }
+
 void ServerReport(Connection *c) {
   const ServerConfig &cfg = c->server->config;
   WritePacket(c, ServerDescription(c->server) + "\n");
@@ -275,6 +318,12 @@ void ServerReport(Connection *c) {
   WritePacket(c, "Connections: " + std::to_string(c->server->connections.load()) + "\n");
   WritePacket(c, "Queries: " + std::to_string(c->server->queries.load()) + "\n");
   WritePacket(c, std::string("Read-only: ") + (cfg.read_only ? "yes" : "no") + "\n");
+  WritePacket(c, "Connection limit: " + std::to_string(cfg.max_connections) + "\n");
+  WritePacket(c, "Statement time limit: " + Seconds(cfg.statement_timeout) + "\n");
+  WritePacket(c, "Idle limit: " + Seconds(cfg.idle_timeout) + "\n");
+  WritePacket(c, "Login time limit: " + Seconds(cfg.login_timeout) + "\n");
+  WritePacket(c, "Write time limit: " + Seconds(cfg.write_timeout) + "\n");
+  WritePacket(c, "Value limit: " + std::to_string(cfg.value_limit) + " bytes\n");
   Reply(c, kEndPacket);
 }
 
@@ -334,8 +383,11 @@ bool OnInitDb(Connection *c, const std::string &args) {
 bool OnQuery(Connection *c, const std::string &args) {
   c->server->queries++;
   LogQuery(c, args);
+  c->stop = STOP_NONE;
+  c->busy_since = NowMs();
   c->server->engine->query(c, args);
-  return true;
+  c->busy_since = 0;
+  return c->stop != STOP_HANGUP;
 }
 
 // Answers with a list of names the engine gives.
@@ -501,6 +553,46 @@ std::string ServerDescription(const Server *server) {
   return std::string(SERVER_NAME) + " (" + server->engine->version() + ")";
 }
 
+long long NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::string StopMessage(const Connection *c) {
+  switch (c->stop.load()) {
+    case STOP_TIME:
+      return "Statement cancelled: time limit of " + std::to_string(c->server->config.statement_timeout) + " s";
+    case STOP_SHUTDOWN:
+      return "Statement cancelled: the server is shutting down";
+    default:
+      return "Statement cancelled: the client has gone";
+  }
+}
+
+void WatchConnection(Connection *c) {
+  long long since = c->busy_since;
+  if (!since || c->stop != STOP_NONE) return;
+  Server *server = c->server;
+  int limit = server->config.statement_timeout;
+  int reason = STOP_NONE;
+  if (server->shutting_down) {
+    reason = STOP_SHUTDOWN;
+  } else if (limit > 0 && NowMs() - since >= limit * 1000LL) {
+    reason = STOP_TIME;
+  } else {
+    // A client that has closed its end will never read the result.
+    struct pollfd peer = {c->fd, POLLRDHUP, 0};
+    if (poll(&peer, 1, 0) > 0 && (peer.revents & (POLLRDHUP | POLLHUP | POLLERR))) reason = STOP_HANGUP;
+  }
+  if (reason == STOP_NONE) return;
+  std::lock_guard<std::mutex> lock(c->session_mutex);
+  // Only the statement that was looked at: it may have ended meanwhile.
+  if (c->busy_since != since) return;
+  c->stop = reason;
+  server->engine->interrupt(c);
+}
+
 void RequestShutdown(Server *server) {
   server->shutting_down = true;
   ssize_t ignored = write(server->wake_pipe[1], "x", 1);
@@ -520,8 +612,12 @@ void ServeConnection(Connection *c) {
   msqlWriterInit(&c->out, (unsigned char *)buffers + in_size, out_size);
   if (Login(c)) {
     std::string payload;
+    const int idle = c->server->config.idle_timeout;
     while (!c->server->shutting_down) {
-      ReadResult r = ReadRequest(c, &payload);
+      ReadResult r = ReadRequest(c, &payload, idle > 0 ? NowMs() + idle * 1000LL : 0);
+      // Told ahead of its next request, which finds the connection closed
+      // and this reason waiting.
+      if (r == READ_TIMEOUT) ReplyError(c, "Connection closed: idle for the limit of " + std::to_string(idle) + " s");
       if (r != READ_OK) break;
       if (payload.empty()) {
         ReplyError(c, "Empty request");

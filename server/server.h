@@ -26,9 +26,6 @@
 
 // Connections served at once; one more is told so and closed.
 #define MAX_CONNECTIONS 256
-// Seconds a new connection may take to send its user name; a client that
-// connects and says nothing is dropped rather than kept forever.
-#define LOGIN_TIMEOUT_SECONDS 30
 // Kernel send buffer asked for each connection, in bytes.
 #define SOCKET_SEND_BUFFER (1024 * 1024)
 // Output is gathered up to this many bytes before one write, so that a
@@ -51,7 +48,22 @@ struct ServerConfig {
   std::string pg_conninfo;  // [postgresql] conninfo or --postgresql
   bool pg_allow_file_access = false;  // serve a role that may reach the server's files
   std::string pg_role_map;  // [postgresql] role_map: each client logs in as its own role
+  // The limits of [system], in seconds, 0 for none: how long a statement
+  // may run (its rows sent included), a logged-in connection may wait
+  // between requests, a new connection may take to log in (however slowly
+  // it trickles its name in), and a reply may wait for the client to read.
+  int statement_timeout = 60;
+  int idle_timeout = 28800;
+  int login_timeout = 30;
+  int write_timeout = 60;
+  size_t value_limit = 131072;  // bytes of one value, at most MAX_PACKET
+  // Connections served at once: MAX_CONNECTIONS, or fewer when the engine
+  // has fewer to give (PostgreSQL's slots for the role).
+  int max_connections = MAX_CONNECTIONS;
 };
+
+// Why a running statement was stopped from outside (Connection::stop).
+enum StopReason { STOP_NONE = 0, STOP_TIME, STOP_HANGUP, STOP_SHUTDOWN };
 
 struct Server {
   ServerConfig config;
@@ -98,7 +110,26 @@ struct Connection {
   PacketReader in = {};    // requests, over a buffer ServeConnection maps
   PacketWriter out = {};   // packets not yet written, likewise
   bool broken = false;     // a write failed: the peer is gone
+  // For the accept loop's watch (WatchConnection): when the running
+  // statement began (steady clock, in ms; 0 while none runs), and why it was
+  // stopped. session_mutex is held while the engine's session is opened,
+  // closed or interrupted, so that an interrupt never meets a closed one.
+  std::atomic<long long> busy_since{0};
+  std::atomic<int> stop{STOP_NONE};
+  std::mutex session_mutex;
 };
+
+// Milliseconds of the steady clock.
+long long NowMs();
+
+// Looks at one connection from the accept loop's thread: a statement that
+// has outrun the statement limit, whose client has hung up, or that runs
+// while the server shuts down is interrupted through the engine.
+void WatchConnection(Connection *c);
+
+// The refusal that names what stopped a statement ("Statement cancelled:
+// time limit of 60 s").
+std::string StopMessage(const Connection *c);
 
 // "korvid-server 1.0.0 (SQLite 3.40.1)", or with the engine served.
 std::string ServerDescription(const Server *server);

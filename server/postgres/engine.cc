@@ -22,6 +22,12 @@ std::string PgMessage(const char *text) {
   return s.empty() ? "PostgreSQL gave no reason" : s;
 }
 
+void PgCancel(PgSession *s) {
+  char ignored[256];
+  if (s->cancel && !s->cancelled) PQcancel(s->cancel, ignored, sizeof ignored);
+  s->cancelled = true;
+}
+
 std::string ResultMessage(PGresult *r, PGconn *conn) {
   const char *primary = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
   return PgMessage(primary ? primary : PQerrorMessage(conn));
@@ -36,6 +42,12 @@ std::string ResultMessage(PGresult *r, PGconn *conn) {
 static bool SetUp(PGconn *conn, const ServerConfig &cfg, std::string *error) {
   std::string setup = "SET DateStyle = 'ISO, DMY'; SET extra_float_digits = 1";
   if (cfg.read_only) setup += "; SET default_transaction_read_only = on";
+  // PostgreSQL keeps the time limit itself too, a second later than the
+  // server's own watch (which names the limit in its refusal): a statement
+  // stops there even when this server can no longer cancel it.
+  if (cfg.statement_timeout > 0) {
+    setup += "; SET statement_timeout = '" + std::to_string(cfg.statement_timeout + 1) + "s'";
+  }
   PGresult *r = PQexec(conn, setup.c_str());
   bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
   if (!ok) *error = ResultMessage(r, conn);
@@ -107,6 +119,12 @@ bool PgAlive(Connection *c, std::string *error) {
   PGconn *conn = c->pg->conn;
   if (PQstatus(conn) == CONNECTION_OK) return true;
   PQreset(conn);
+  {
+    // The new backend has a key of its own.
+    std::lock_guard<std::mutex> lock(c->session_mutex);
+    PQfreeCancel(c->pg->cancel);
+    c->pg->cancel = PQgetCancel(conn);
+  }
   c->pg->tables.clear();
   c->pg->statements.clear();  // prepared statements die with their connection
   if (PQstatus(conn) != CONNECTION_OK) {
@@ -144,12 +162,18 @@ bool Command(PGconn *conn, const std::string &sql, std::string *error, long long
 namespace {
 
 void PgClose(Connection *c) {
+  std::lock_guard<std::mutex> lock(c->session_mutex);
   if (c->pg) {
+    PQfreeCancel(c->pg->cancel);
     PQfinish(c->pg->conn);
     delete c->pg;
   }
   c->pg = nullptr;
   c->database.clear();
+}
+
+void PgInterrupt(Connection *c) {
+  if (c->pg) PgCancel(c->pg);
 }
 
 // Databases that accept connections, templates left out, and only those
@@ -197,8 +221,10 @@ bool PgSelect(Connection *c, const std::string &name, std::string *error) {
   PGconn *conn = PgOpen(c->server->config, name, role, ReadOnlyClient(c), error);
   if (!conn) return false;
   PgClose(c);
+  std::lock_guard<std::mutex> lock(c->session_mutex);
   c->pg = new PgSession;
   c->pg->conn = conn;
+  c->pg->cancel = PQgetCancel(conn);
   c->database = name;
   return true;
 }
@@ -279,27 +305,48 @@ void PgReport(Connection *c, std::vector<std::string> *lines) {
 
 }  // namespace
 
-// Nothing to set up: every connection is made when it is needed.
-// The role is checked now when PostgreSQL answers, so that a dangerous one
-// stops the server at once; each client connection checks it again in any
-// case.
+// Connections are made when they are needed. The role is checked now
+// when PostgreSQL answers, so that a dangerous one stops the server at once;
+// each client connection checks it again in any case. The number of
+// connections PostgreSQL can give is asked for too: each client holds one,
+// and a list or an administration request one more for a moment, so the
+// server takes no more than the role's limit (a superuser has none) and the
+// server's slots less those reserved for superusers (so that an
+// administrator can always get in), each less that one. When PostgreSQL
+// does not answer yet, its default of 100 slots with 3 reserved is assumed.
 bool PgStart(ServerConfig *cfg, std::string *error) {
   if (!cfg->pg_role_map.empty() && !PgReadRoleMap(cfg->pg_role_map, &g_role_map, error)) return false;
+  int slots = 100 - 3;
   PGconn *conn = PQconnectdb(cfg->pg_conninfo.c_str());
   bool ok = true;
   if (PQstatus(conn) == CONNECTION_OK) {
     ok = PgCheckRole(conn, cfg->pg_allow_file_access, false, error);
+    std::string failure;
+    Result r = FetchAll(conn,
+                        "SELECT current_setting('max_connections')::int - "
+                        "current_setting('superuser_reserved_connections')::int, "
+                        "CASE WHEN rolsuper THEN -1 ELSE rolconnlimit END "
+                        "FROM pg_roles WHERE rolname = current_user",
+                        {}, &failure);
+    if (r && PQntuples(r.get()) == 1) {
+      slots = atoi(PQgetvalue(r.get(), 0, 0));
+      int role = atoi(PQgetvalue(r.get(), 0, 1));
+      if (role >= 0 && role < slots) slots = role;
+    }
   } else {
-    fprintf(stderr, "korvid-server: warning: PostgreSQL does not answer yet, its role is checked later: %s\n",
-            PgMessage(PQerrorMessage(conn)).c_str());
+    fprintf(stderr,
+            "korvid-server: warning: PostgreSQL does not answer yet, its role is checked later and %d "
+            "connections assumed: %s\n",
+            slots, PgMessage(PQerrorMessage(conn)).c_str());
   }
   PQfinish(conn);
+  cfg->max_connections = std::max(1, std::min(cfg->max_connections, slots - 1));
   return ok;
 }
 
 const Engine kPostgresEngine = {
     "PostgreSQL", PgStart, PgListDatabases, PgSelect, PgClose,        PgListTables,
     PgListFields, PgListIndex,     PgQuery,  PgSequenceInfo, PgAdminister,
-    PgVersion,    PgReport,
+    PgVersion,    PgReport,        PgInterrupt,
 };
 

@@ -8,6 +8,7 @@
 
 #include <libpq-fe.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,6 +37,8 @@ struct PgStatement {
 // One client connection's PostgreSQL side.
 struct PgSession {
   PGconn *conn = nullptr;
+  PGcancel *cancel = nullptr;  // for PgCancel, from any thread
+  std::atomic<bool> cancelled{false};  // a cancel was sent during this statement
   // Looked up once per table; forgotten after any statement that is not a
   // SELECT, which may have changed them.
   std::map<Oid, PgTable> tables;
@@ -50,6 +53,10 @@ enum {
   PG_FLOAT8 = 701, PG_BPCHAR = 1042, PG_VARCHAR = 1043, PG_DATE = 1082, PG_TIME = 1083,
   PG_NUMERIC = 1700
 };
+
+// Asks PostgreSQL to stop the session's running statement (PQcancel,
+// which may be called from another thread).
+void PgCancel(PgSession *s);
 
 // libpq's messages end in a newline and may hold several lines: one line.
 std::string PgMessage(const char *text);

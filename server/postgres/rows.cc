@@ -169,7 +169,9 @@ long long StreamRows(Connection *c, PGresult *first) {
     }
     if (r != first) PQclear(r);
     // The rest of a result that is given up is still read, so that the
-    // connection is ready for the next statement.
+    // connection is ready for the next statement; a client that is gone
+    // will read none of it, and the statement is stopped at once.
+    if (c->broken) PgCancel(c->pg);
     r = PQgetResult(conn);
   }
   FinishRows(c, first, shape, failure);
@@ -336,6 +338,7 @@ long long CopyRows(Connection *c, const Translation &t) {
   int len;
   while ((len = PQgetCopyData(conn, &line, 0)) > 0) {
     if (failure.empty() && !c->broken) WriteCopyRow(c, line, (size_t)len, &shape, &scratch, &failure);
+    if (c->broken) PgCancel(c->pg);
     PQfreemem(line);
     rows++;
   }
@@ -648,6 +651,7 @@ void PgRun(Connection *c, const std::string &statement) {
 // refusing statements by their text would miss them. Rolled back, as there
 // is nothing in it to keep.
 void PgQuery(Connection *c, const std::string &statement) {
+  c->pg->cancelled = false;
   bool read_only = ReadOnlyClient(c);
   std::string error;
   if (read_only && (!PgAlive(c, &error) || !Command(c->pg->conn, "BEGIN READ ONLY", &error))) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -261,13 +262,28 @@ void SqliteQuery(Connection *c, const std::string &statement) {
 // Closes the current database and every statement prepared on it.
 void SqliteCloseDatabase(Connection *c) {
   if (c->sqlite) {
-    SqliteSessionClose(c->sqlite);
-    delete c->sqlite;
-    c->sqlite = nullptr;
+    {
+      std::lock_guard<std::mutex> session(c->session_mutex);
+      SqliteSessionClose(c->sqlite);
+      delete c->sqlite;
+      c->sqlite = nullptr;
+    }
     std::lock_guard<std::mutex> lock(c->server->db_mutex);
     if (--c->server->open_count[c->database] == 0) c->server->open_count.erase(c->database);
   }
   c->database.clear();
+}
+
+// Waits for another connection's write lock up to DB_BUSY_TIMEOUT_MS, as
+// sqlite3_busy_timeout would, but gives up at once when the statement has
+// been stopped (its time limit, its client gone, a shutdown), which an
+// interrupt alone does not end.
+int WaitForLock(void *arg, int tries) {
+  Connection *c = (Connection *)arg;
+  const int step_ms = 5;
+  if (c->stop != STOP_NONE || (long long)tries * step_ms >= DB_BUSY_TIMEOUT_MS) return 0;
+  sqlite3_sleep(step_ms);
+  return 1;
 }
 
 bool SqliteSelectDatabase(Connection *c, const std::string &name, std::string *out_error) {
@@ -290,6 +306,8 @@ bool SqliteSelectDatabase(Connection *c, const std::string &name, std::string *o
     return false;
   }
   SqliteCloseDatabase(c);
+  sqlite3_busy_handler(db, WaitForLock, c);
+  std::lock_guard<std::mutex> session(c->session_mutex);
   c->sqlite = new SqliteSession;
   c->sqlite->db = db;
   c->sqlite->read_only = ReadOnlyClient(c);
@@ -362,10 +380,22 @@ bool SqliteStart(ServerConfig *cfg, std::string *error) {
             cfg->data_dir.c_str());
     cfg->read_only = true;
   }
+  g_value_limit = cfg->value_limit;
+  // A large sort or temporary table spills into the data directory, with
+  // the databases and on their disk, rather than into /var/tmp or /tmp
+  // (SQLite unlinks such a file as soon as it is open). Set once, before
+  // any connection, as SQLite requires.
+  char *resolved = realpath(cfg->data_dir.c_str(), nullptr);
+  sqlite3_temp_directory = sqlite3_mprintf("%s", resolved ? resolved : cfg->data_dir.c_str());
+  free(resolved);
   return true;
 }
 
 std::string SqliteVersion() { return std::string("SQLite ") + sqlite3_libversion(); }
+
+void SqliteInterrupt(Connection *c) {
+  if (c->sqlite && c->sqlite->db) sqlite3_interrupt(c->sqlite->db);
+}
 
 void SqliteReport(Connection *c, std::vector<std::string> *lines) {
   lines->push_back("Engine: " + SqliteVersion());
@@ -430,5 +460,5 @@ bool SqliteRun(SqliteSession *s, const Translation &t, int *changed, std::string
 const Engine kSqliteEngine = {
     "SQLite",         SqliteStart,         SqliteListDatabases, SqliteSelectDatabase, SqliteCloseDatabase, SqliteListTables,
     SqliteListFields, SqliteListIndex,     SqliteQuery,          SqliteSequenceInfo,  SqliteAdminister,
-    SqliteVersion,    SqliteReport,
+    SqliteVersion,    SqliteReport,        SqliteInterrupt,
 };

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "msql/protocol.h"
 #include "server/sqlite/sqlite.h"
 
 const char *const kDbSuffixes[5] = {"", ".db", ".sqlite", ".sqlite3", ".db3"};
@@ -123,12 +124,18 @@ sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::strin
     }
   }
   sqlite3_busy_timeout(db, DB_BUSY_TIMEOUT_MS);
+  DbDefend(db);
   // WAL: readers never wait for the writer, and a committed transaction
   // survives the process being killed (synchronous NORMAL is enough for
   // that; it only gives way to a power failure).
   // Pages are read through a memory map rather than copied in by read().
+  // The log is cut back to DB_WAL_LIMIT once a checkpoint has passed over
+  // it; a reader that holds one off for good is a client that stopped
+  // reading, which the write limit drops.
   if ((!read_only && (!Exec(db, "PRAGMA journal_mode=WAL", error) || !Exec(db, "PRAGMA synchronous=NORMAL", error))) ||
-      !Exec(db, "PRAGMA mmap_size=" DB_MMAP_SIZE, error)) {
+      !Exec(db, "PRAGMA mmap_size=" DB_MMAP_SIZE, error) ||
+      !Exec(db, "PRAGMA journal_size_limit=" DB_WAL_LIMIT, error) ||
+      !Exec(db, "PRAGMA wal_autocheckpoint=" DB_WAL_CHECKPOINT_PAGES, error)) {
     sqlite3_close(db);
     return nullptr;
   }
@@ -137,6 +144,28 @@ sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::strin
 }
 
 void DbClose(sqlite3 *db) { sqlite3_close_v2(db); }
+
+size_t g_value_limit = DB_VALUE_LIMIT;
+
+// Files in the data directory may come from any program, and any client may
+// send any statement: nothing in a file's schema or a statement may write
+// the file's structures behind SQLite's back (DEFENSIVE: no writable
+// schema, shadow tables read only, no journal_mode=OFF), hand a pointer to
+// native code (the FTS3 tokenizer interface, whose two-argument
+// fts3_tokenizer() installs a function pointer taken from a blob), or run a
+// function with side effects from a view or trigger (trusted_schema off;
+// the server's own functions say what they are in DbAddFunctions). No value
+// may grow past what one reply packet carries, nor a statement's text past
+// one request.
+void DbDefend(sqlite3 *db) {
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+  sqlite3_limit(db, SQLITE_LIMIT_LENGTH, (int)std::min(g_value_limit, (size_t)MAX_PACKET));
+  sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, MAX_PACKET);
+  sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 0);
+}
 
 bool DbListDatabases(const std::string &data_dir, std::vector<std::string> *names, std::string *error) {
   DIR *dir = opendir(data_dir.c_str());

@@ -120,9 +120,16 @@ thread_local bool preparing_client_statement = false;
 bool Reserved(const char *name) { return name && strncasecmp(name, "_korvid", 7) == 0; }
 
 // No client statement may touch the server's own tables, however the name
-// is written (quoted, bracketed, or as a string in a name's place).
-int Authorize(void *, int, const char *a, const char *b, const char *, const char *) {
-  if (preparing_client_statement && (Reserved(a) || Reserved(b))) return SQLITE_DENY;
+// is written (quoted, bracketed, or as a string in a name's place), or call
+// fts3_tokenizer(), whose one-argument
+// form tells a native address and whose two-argument form is refused only
+// when its blob is not a bound value (which the dialect makes of literals).
+int Authorize(void *, int action, const char *a, const char *b, const char *, const char *) {
+  if (!preparing_client_statement) return SQLITE_OK;
+  if (action == SQLITE_FUNCTION) {
+    return b && strcasecmp(b, "fts3_tokenizer") == 0 ? SQLITE_DENY : SQLITE_OK;
+  }
+  if (Reserved(a) || Reserved(b)) return SQLITE_DENY;
   return SQLITE_OK;
 }
 
@@ -130,11 +137,15 @@ int Authorize(void *, int, const char *a, const char *b, const char *, const cha
 
 void DbAddFunctions(sqlite3 *db, bool read_only) {
   void *ro = read_only ? (void *)1 : nullptr;
-  int enc = SQLITE_UTF8 | SQLITE_DETERMINISTIC;
+  // Matching and counting have no side effects, so a view or trigger in a
+  // file may use them with trusted_schema off (LIKE in a view made by
+  // another program keeps working); advancing a sequence writes, so only a
+  // statement of the client's own may call it.
+  int enc = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
   sqlite3_create_function(db, "like", 2, enc, nullptr, LikeFunction, nullptr, nullptr);
   sqlite3_create_function(db, "match", 2, enc, (void *)1, LikeFunction, nullptr, nullptr);
   sqlite3_create_function(db, "regexp", 2, enc, nullptr, RegexpFunction, nullptr, nullptr);
-  sqlite3_create_function(db, "korvid_seq", 1, SQLITE_UTF8, ro, SequenceFunction, nullptr, nullptr);
+  sqlite3_create_function(db, "korvid_seq", 1, SQLITE_UTF8 | SQLITE_DIRECTONLY, ro, SequenceFunction, nullptr, nullptr);
   sqlite3_create_function(db, "korvid_bytes", 1, enc, nullptr, BytesFunction, nullptr, nullptr);
   // mSQL's date and time columns compare as dates and times; the server
   // gives them these collations when it creates them.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "msql/protocol.h"
 #include "server/dialect.h"
 #include "server/result.h"
 
@@ -17,6 +18,15 @@
 #define DB_BUSY_TIMEOUT_MS 10000
 // Bytes of each database file mapped into memory for reading (as text).
 #define DB_MMAP_SIZE "1073741824"
+
+// The write-ahead log is cut back to this many bytes after a checkpoint
+// (journal_size_limit), and a checkpoint is tried once it holds this many
+// pages (wal_autocheckpoint, SQLite's own default).
+#define DB_WAL_LIMIT "67108864"
+#define DB_WAL_CHECKPOINT_PAGES "1000"
+// The longest value a statement may make or read, in bytes, unless
+// [system] value_limit says less: what one row packet can carry.
+#define DB_VALUE_LIMIT MAX_PACKET
 
 // Prepared statements kept per connection, most recently used first. A
 // statement with other WHERE values reuses its entry (the values are bound).
@@ -101,6 +111,11 @@ size_t FormatReal(double x, char *out, size_t size);
 // sequence function refuses to advance. Null with the reason on failure.
 sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::string *error);
 void DbClose(sqlite3 *db);
+// SQLite's defences, limits and settings that every connection gets, the
+// loader's too (files.cc).
+void DbDefend(sqlite3 *db);
+// [system] value_limit, set once at start (bytes; never above MAX_PACKET).
+extern size_t g_value_limit;
 // The SQL functions, collations and authorizer of DbOpen (functions.cc).
 void DbAddFunctions(sqlite3 *db, bool read_only);
 

@@ -227,9 +227,9 @@ TEST_F(RawTest, RowLargerThanAPacketIsRefusedInTheStream) {
   ASSERT_EQ(msqlQuery(sock, insert.c_str()), 1) << msqlErrMsg;
   ASSERT_EQ(msqlQuery(sock, "SELECT length(a) FROM big"), 1) << msqlErrMsg;
   msqlFreeResult(msqlStoreResult());
-  ASSERT_EQ(msqlQuery(sock, "UPDATE big SET a = a || a"), 1) << msqlErrMsg;
-  EXPECT_EQ(msqlQuery(sock, "SELECT a FROM big"), -1);
-  EXPECT_STREQ(msqlErrMsg, "Row of 140007 bytes does not fit in a packet");
+  // No one value may outgrow a packet, but a row of two may.
+  EXPECT_EQ(msqlQuery(sock, "SELECT a, a FROM big"), -1);
+  EXPECT_STREQ(msqlErrMsg, "Row of 140012 bytes does not fit in a packet");
   EXPECT_EQ(msqlQuery(sock, "SELECT length(a) FROM big"), 1) << msqlErrMsg;
   msqlFreeResult(msqlStoreResult());
   msqlClose(sock);

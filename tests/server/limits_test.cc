@@ -1,0 +1,418 @@
+// korvid-server's limits and defences, tried as a hostile client or a file
+// from another program would try them: SQLite's defences on a served file,
+// the statement, idle, login and write time limits, a client that hangs up,
+// a shutdown in the middle of a statement, the value and connection limits.
+// Each server here runs with limits of a second or so, so that no test
+// waits long.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "msql/msql.h"
+#include "msql/packet.h"
+#include "tests/support/pg_fixture.h"
+#include "tests/support/rows.h"
+#include "tests/support/server_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A statement that runs for hours on either engine: eight billion rows.
+const char kEndless[] = "SELECT count(*) FROM people a, people b, people c";
+
+std::string Me() {
+  struct passwd *pw = getpwuid(geteuid());
+  return pw ? pw->pw_name : "root";
+}
+
+int ConnectUnix(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  if (connect(fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool SendBytes(int fd, const std::string &bytes) {
+  return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t)bytes.size();
+}
+
+std::string Framed(const std::string &payload) {
+  unsigned char header[PACKET_HEADER];
+  msqlEncodeLength(header, (int)payload.size());
+  return std::string((const char *)header, PACKET_HEADER) + payload;
+}
+
+// One reply packet's payload, or "<closed>"; waits at most 5 s.
+std::string ReadReply(int fd) {
+  std::string bytes;
+  auto read_n = [&](size_t n) {
+    bytes.assign(n, '\0');
+    size_t got = 0;
+    while (got < n) {
+      struct pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, 5000) <= 0) return false;
+      ssize_t r = read(fd, &bytes[got], n - got);
+      if (r <= 0) return false;
+      got += (size_t)r;
+    }
+    return true;
+  };
+  if (!read_n(PACKET_HEADER)) return "<closed>";
+  int length = msqlDecodeLength((const unsigned char *)bytes.data());
+  if (length < 0 || length > MAX_PACKET) return "<bad length>";
+  if (length == 0) return "";
+  return read_n((size_t)length) ? bytes : "<closed>";
+}
+
+// Logged in over the UNIX socket with database sample selected.
+int RawSession(ServerFixture *f) {
+  int fd = ConnectUnix(f->socket_path);
+  if (fd < 0) return -1;
+  if (ReadReply(fd).compare(0, 5, "0:23:") != 0 || !SendBytes(fd, Framed(Me() + "\n")) || ReadReply(fd) != "0:\n" ||
+      !SendBytes(fd, Framed("2:sample\n")) || ReadReply(fd) != "0:\n") {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// What the protocol layer does alike for every engine runs over SQLite
+// files alone (ProtocolLimitsTest); what an engine does, over both
+// (LimitsTest).
+class ProtocolLimitsTest : public ::testing::Test {
+ protected:
+  virtual bool OverPostgres() const { return false; }
+
+  // Starts a server with these [system] lines and a client on it.
+  void Start(const std::string &system) {
+    ServerFixtureOptions options;
+    options.postgresql = OverPostgres();
+    options.databases.push_back({"sample", SampleSqlPath()});
+    options.extra_system = system;
+    std::string error;
+    server_ = ServerFixtureStart(options, &error);
+    ASSERT_NE(server_, nullptr) << error;
+    sock_ = msqlConnect(nullptr);
+    ASSERT_GE(sock_, 0) << msqlErrMsg;
+    ASSERT_EQ(msqlSelectDB(sock_, "sample"), 0) << msqlErrMsg;
+  }
+  void TearDown() override {
+    if (sock_ >= 0) msqlClose(sock_);
+    ServerFixtureStop(server_);
+  }
+
+  // The lines of the server report over a raw session.
+  std::vector<std::string> Report() {
+    std::vector<std::string> lines;
+    int fd = RawSession(server_);
+    if (fd < 0 || !SendBytes(fd, Framed("12:\n"))) return lines;
+    for (std::string line = ReadReply(fd); line != "-100:\n" && line != "<closed>"; line = ReadReply(fd)) {
+      lines.push_back(line.substr(0, line.size() - 1));
+    }
+    close(fd);
+    return lines;
+  }
+
+  // The number of connections the server counts, from its report.
+  int Connections() {
+    for (const std::string &line : Report()) {
+      if (line.compare(0, 13, "Connections: ") == 0) return atoi(line.c_str() + 13);
+    }
+    return -1;
+  }
+
+  ServerFixture *server_ = nullptr;
+  int sock_ = -1;
+};
+
+class LimitsTest : public ProtocolLimitsTest, public ::testing::WithParamInterface<const char *> {
+ protected:
+  bool OverPostgres() const override { return strcmp(GetParam(), "PostgreSQL") == 0; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, LimitsTest, ::testing::Values("SQLite", "PostgreSQL"));
+
+TEST_P(LimitsTest, AStatementPastItsTimeLimitIsCancelledAndSaysSo) {
+  Start("statement_timeout = 1");
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(msqlQuery(sock_, kEndless), -1);
+  EXPECT_STREQ(msqlErrMsg, "Statement cancelled: time limit of 1 s");
+  EXPECT_LT(SecondsSince(start), 3.0);
+  // The connection goes on with the next statement.
+  EXPECT_EQ(ServerRows(sock_, "SELECT name FROM people WHERE id = 2"), std::vector<std::string>{"Rosa Berg"});
+}
+
+TEST_P(LimitsTest, AStatementWhoseClientHangsUpIsStoppedAtOnce) {
+  Start("statement_timeout = 0");
+  int fd = RawSession(server_);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(SendBytes(fd, Framed(std::string("3:") + kEndless + "\n")));
+  usleep(300000);
+  ASSERT_EQ(Connections(), 3);  // this client, the test's own and the report's
+  close(fd);
+  // The connection's thread ends only once its statement has stopped.
+  Clock::time_point start = Clock::now();
+  while (Connections() != 2 && SecondsSince(start) < 3) usleep(50000);
+  EXPECT_EQ(Connections(), 2);
+  if (OverPostgres()) {
+    std::string out;
+    ASSERT_TRUE(PgFixtureSql(server_->pg, "sample",
+                             "SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%FROM people a, people b%' "
+                             "AND pid <> pg_backend_pid()",
+                             &out))
+        << out;
+    EXPECT_EQ(out, "0") << out;
+  }
+}
+
+TEST_P(LimitsTest, SigtermEndsTheServerAtOnceKeepingAcknowledgedChanges) {
+  Start("statement_timeout = 0");
+  ASSERT_EQ(msqlQuery(sock_, "INSERT INTO events VALUES ('10:00:00', 'kept', 'acknowledged')"), 1) << msqlErrMsg;
+  int fd = RawSession(server_);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(SendBytes(fd, Framed(std::string("3:") + kEndless + "\n")));
+  usleep(300000);
+  Clock::time_point start = Clock::now();
+  ASSERT_NE(ServerFixtureKill(server_, SIGTERM), -1);
+  EXPECT_LT(SecondsSince(start), 2.0);
+  // Refused, before its rows or among them.
+  std::string reply = ReadReply(fd);
+  if (reply == "1:1\n") reply = ReadReply(fd);
+  EXPECT_EQ(reply, "-1:Statement cancelled: the server is shutting down\n");
+  close(fd);
+  msqlClose(sock_);
+  std::string error;
+  ASSERT_TRUE(ServerFixtureRestart(server_, &error)) << error;
+  sock_ = msqlConnect(nullptr);
+  ASSERT_GE(sock_, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(sock_, "sample"), 0) << msqlErrMsg;
+  EXPECT_EQ(ServerRows(sock_, "SELECT message FROM events WHERE level = 'kept'"),
+            std::vector<std::string>{"acknowledged"});
+}
+
+TEST_P(LimitsTest, AClientThatStopsReadingIsDroppedAndItsLocksFreed) {
+  Start("statement_timeout = 0\nwrite_timeout = 1");
+  int fd = RawSession(server_);
+  ASSERT_GE(fd, 0);
+  // Far more than the socket buffers hold, never read.
+  ASSERT_TRUE(SendBytes(fd, Framed("3:SELECT a.name, b.name FROM people a, people b\n")));
+  usleep(300000);
+  ASSERT_EQ(Connections(), 3);
+  Clock::time_point start = Clock::now();
+  while (Connections() != 2 && SecondsSince(start) < 4) usleep(100000);
+  EXPECT_EQ(Connections(), 2);
+  // Its read is over.
+  if (OverPostgres()) {
+    // A change of the table's structure, which waits for every reader of
+    // the table, goes through.
+    std::string out;
+    EXPECT_TRUE(PgFixtureSql(server_->pg, "sample",
+                             "SET lock_timeout = '2s'; ALTER TABLE people ADD COLUMN extra int", &out))
+        << out;
+  } else {
+    // Nothing holds an old snapshot: a checkpoint passes over the whole log,
+    // changes made since the read began included.
+    ASSERT_EQ(msqlQuery(sock_, "UPDATE people SET age = 2 WHERE id = 2"), 1) << msqlErrMsg;
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open((server_->data_dir + "/sample").c_str(), &db), SQLITE_OK);
+    int log = -1, done = -1;
+    EXPECT_EQ(sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, &log, &done), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+  close(fd);
+}
+
+TEST_F(ProtocolLimitsTest, AnIdleConnectionIsClosedNamingTheLimit) {
+  Start("idle_timeout = 1");
+  int fd = RawSession(server_);
+  ASSERT_GE(fd, 0);
+  usleep(1500000);
+  ASSERT_TRUE(SendBytes(fd, Framed("3:SELECT id FROM people WHERE id = 1\n")) || true);
+  EXPECT_EQ(ReadReply(fd), "-1:Connection closed: idle for the limit of 1 s\n");
+  EXPECT_EQ(ReadReply(fd), "<closed>");
+  close(fd);
+}
+
+TEST_F(ProtocolLimitsTest, ALoginTrickledInByteByByteCannotOutliveTheLoginLimit) {
+  Start("login_timeout = 1");
+  int fd = ConnectUnix(server_->socket_path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ReadReply(fd).compare(0, 5, "0:23:"), 0);
+  std::string login = Framed(Me() + "\n");
+  Clock::time_point start = Clock::now();
+  // Each byte well within the limit after the one before.
+  for (size_t i = 0; i < login.size() && SecondsSince(start) < 2; i++) {
+    if (!SendBytes(fd, login.substr(i, 1))) break;
+    usleep(400000);
+  }
+  std::string reply = ReadReply(fd);
+  EXPECT_EQ(reply, "-1:Login not completed within the time limit of 1 s\n");
+  close(fd);
+}
+
+TEST_F(ProtocolLimitsTest, TheReportShowsTheLimitsInForce) {
+  Start("statement_timeout = 7\nidle_timeout = 0\nlogin_timeout = 9\nwrite_timeout = 11\nvalue_limit = 5000");
+  std::vector<std::string> report = Report();
+  for (const char *line : {"Statement time limit: 7 s", "Idle limit: none", "Login time limit: 9 s",
+                           "Write time limit: 11 s", "Value limit: 5000 bytes"}) {
+    EXPECT_NE(std::find(report.begin(), report.end(), line), report.end()) << line;
+  }
+}
+
+class PostgresLimitsTest : public ProtocolLimitsTest {
+ protected:
+  bool OverPostgres() const override { return true; }
+
+  // The report's connection limit.
+  std::string ConnectionLimit() {
+    for (const std::string &line : Report()) {
+      if (line.compare(0, 18, "Connection limit: ") == 0) return line.substr(18);
+    }
+    return "";
+  }
+};
+
+// The fixture's PostgreSQL has 60 slots, 3 of them kept for superusers; the
+// server takes one less for a short connection of its own. A role's own
+// limit holds for roles that are no superuser.
+TEST_F(PostgresLimitsTest, NeverMoreConnectionsThanTheRoleAndServerAllow) {
+  Start("");
+  EXPECT_EQ(ConnectionLimit(), "56");
+  std::string out;
+  ASSERT_TRUE(PgFixtureSql(server_->pg, "sample", "CREATE ROLE limited LOGIN CONNECTION LIMIT 5", &out)) << out;
+  msqlClose(sock_);
+  sock_ = -1;
+  ASSERT_NE(ServerFixtureKill(server_, SIGTERM), -1);
+  // The same server as the role with a limit of its own.
+  std::string conf;
+  {
+    FILE *f = fopen(server_->conf_path.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) conf.append(buf, n);
+    fclose(f);
+  }
+  size_t at = conf.find("conninfo = ");
+  ASSERT_NE(at, std::string::npos);
+  conf.insert(conf.find('\n', at), " user=limited");
+  FILE *f = fopen(server_->conf_path.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs(conf.c_str(), f);
+  fclose(f);
+  std::string error;
+  ASSERT_TRUE(ServerFixtureRestart(server_, &error)) << error;
+  EXPECT_EQ(ConnectionLimit(), "4");
+}
+
+// A bad database name goes back in the error text with its control
+// characters shown, never as they are (an escape sequence would reach the
+// client's terminal).
+TEST_F(ProtocolLimitsTest, ABadDatabaseNameIsEchoedWithoutControlCharacters) {
+  Start("");
+  EXPECT_EQ(msqlSelectDB(sock_, "a\x1b[2Jb\x07"), -1);
+  EXPECT_STREQ(msqlErrMsg, "Bad database name \"a\\x1b[2Jb\\x07\": use letters, digits and underscores only");
+}
+
+// Over SQLite only: the files themselves.
+class SqliteLimitsTest : public ::testing::Test {
+ protected:
+  void Start(const std::string &system) {
+    ServerFixtureOptions options;
+    options.databases.push_back({"sample", SampleSqlPath()});
+    options.extra_system = system;
+    std::string error;
+    server_ = ServerFixtureStart(options, &error);
+    ASSERT_NE(server_, nullptr) << error;
+    sock_ = msqlConnect(nullptr);
+    ASSERT_GE(sock_, 0) << msqlErrMsg;
+  }
+  void TearDown() override {
+    if (sock_ >= 0) msqlClose(sock_);
+    ServerFixtureStop(server_);
+  }
+  // Runs SQL in the sqlite3 shell on a file of the data directory.
+  void Shell(const std::string &file, const std::string &sql) {
+    std::string path = server_->data_dir + "/" + file;
+    FILE *p = popen(("sqlite3 '" + path + "'").c_str(), "w");
+    ASSERT_NE(p, nullptr);
+    fputs(sql.c_str(), p);
+    ASSERT_EQ(pclose(p), 0) << sql;
+  }
+  ServerFixture *server_ = nullptr;
+  int sock_ = -1;
+};
+
+TEST_F(SqliteLimitsTest, AFileFromAnotherProgramCannotBeTurnedAgainstTheServer) {
+  Start("");
+  Shell("docs.db",
+        "CREATE VIRTUAL TABLE docs USING fts4(body);"
+        "INSERT INTO docs VALUES ('the quick brown fox');"
+        "CREATE TABLE notes (t text);"
+        "INSERT INTO notes VALUES ('apple'), ('banana');"
+        "CREATE VIEW a_notes AS SELECT t FROM notes WHERE t LIKE 'a%';");
+  ASSERT_EQ(msqlSelectDB(sock_, "docs"), 0) << msqlErrMsg;
+  const char *refused[] = {
+      "SELECT fts3_tokenizer('simple', X'4141414141414141')",
+      "SELECT hex(fts3_tokenizer('simple'))",
+      "DELETE FROM docs_segdir",
+      "INSERT INTO docs_content VALUES (5, 'x')",
+      "UPDATE docs_segments SET block = X'00'",
+  };
+  for (const char *statement : refused) EXPECT_EQ(msqlQuery(sock_, statement), -1) << statement;
+  // The file still reads, its index unharmed, and so does a view of
+  // another program's that uses LIKE.
+  EXPECT_EQ(ServerRows(sock_, "SELECT body FROM docs WHERE docs MATCH 'quick'"),
+            std::vector<std::string>{"the quick brown fox"});
+  EXPECT_EQ(ServerRows(sock_, "SELECT * FROM docs"), std::vector<std::string>{"the quick brown fox"});
+  EXPECT_EQ(ServerRows(sock_, "SELECT t FROM a_notes"), std::vector<std::string>{"apple"});
+  msqlClose(sock_);
+  sock_ = -1;
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open((server_->data_dir + "/docs.db").c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "INSERT INTO docs(docs) VALUES ('integrity-check')", nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+TEST_F(SqliteLimitsTest, NoValueGrowsPastTheValueLimit) {
+  Start("value_limit = 1000");
+  ASSERT_EQ(msqlSelectDB(sock_, "sample"), 0) << msqlErrMsg;
+  EXPECT_EQ(ServerRows(sock_, "SELECT length(hex(zeroblob(499)))"), std::vector<std::string>{"998"});
+  const char *refused[] = {
+      "SELECT length(hex(zeroblob(501)))",
+      "SELECT length(zeroblob(400000000))",
+      "UPDATE people SET notes = hex(zeroblob(2500)) WHERE id = 1",
+  };
+  for (const char *statement : refused) EXPECT_EQ(msqlQuery(sock_, statement), -1) << statement;
+}
+
+}  // namespace

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "msql/protocol.h"
 #include "server/sqlite/sqlite.h"
@@ -26,16 +27,31 @@ void RemoveFiles(const std::string &path) {
   unlink((path + "-journal").c_str());
 }
 
-// A regular file that begins with the SQLite header.
+// A regular file that begins with the SQLite header. The header is read
+// through SQLite's own file layer, never with open() and close(): SQLite's
+// locks are POSIX locks, which belong to the process, and closing any
+// descriptor of a file drops every one the process holds on it, those of
+// the connections that have it open included. Another program that opened
+// the file then would take itself for its only user, fold the write-ahead
+// log into the file and remove it on closing, and every change committed
+// after that would go to a log nobody reads again. SQLite's layer keeps
+// such a descriptor open until the process holds no lock on the file.
 bool IsSqliteFile(const std::string &path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  sqlite3_vfs *vfs = sqlite3_vfs_find(nullptr);
+  if (!vfs) return false;
+  std::string full((size_t)vfs->mxPathname + 1, '\0');
+  if (vfs->xFullPathname(vfs, path.c_str(), (int)full.size(), &full[0]) != SQLITE_OK) return false;
+  // The file record of the layer, of its own size, suitably aligned.
+  std::unique_ptr<sqlite3_int64[]> space(new sqlite3_int64[(size_t)vfs->szOsFile / sizeof(sqlite3_int64) + 1]());
+  sqlite3_file *file = (sqlite3_file *)space.get();
+  int opened = 0;
+  int rc = vfs->xOpen(vfs, full.c_str(), file, SQLITE_OPEN_READONLY | SQLITE_OPEN_MAIN_DB, &opened);
   char head[sizeof kSqliteMagic] = "";
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return false;
-  size_t got = fread(head, 1, sizeof head, f);
-  fclose(f);
-  return got == sizeof head && memcmp(head, kSqliteMagic, sizeof head) == 0;
+  if (rc == SQLITE_OK) rc = file->pMethods->xRead(file, head, (int)sizeof head, 0);
+  if (file->pMethods) file->pMethods->xClose(file);
+  return rc == SQLITE_OK && memcmp(head, kSqliteMagic, sizeof head) == 0;
 }
 
 bool FileExists(const std::string &path) {

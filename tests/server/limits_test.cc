@@ -415,4 +415,41 @@ TEST_F(SqliteLimitsTest, NoValueGrowsPastTheValueLimit) {
   for (const char *statement : refused) EXPECT_EQ(msqlQuery(sock_, statement), -1) << statement;
 }
 
+// Another program may open a served file at any time; SQLite's locks tell
+// it that the server has the file open, so that it neither checkpoints nor
+// removes the write-ahead log on its way out. Those locks are the process's:
+// any descriptor of the file that the server closes would drop them all,
+// the ones its connections hold included.
+TEST_F(SqliteLimitsTest, AnotherProgramOpeningAServedFileLosesNoAcknowledgedChange) {
+  Start("");
+  ASSERT_EQ(msqlSelectDB(sock_, "sample"), 0) << msqlErrMsg;
+  ASSERT_EQ(msqlQuery(sock_, "INSERT INTO events VALUES ('10:00:00', 'one', 'before')"), 1) << msqlErrMsg;
+  // Requests that look at the files of the data directory.
+  int other = msqlConnect(nullptr);
+  ASSERT_GE(other, 0) << msqlErrMsg;
+  msqlFreeResult(msqlListDBs(other));
+  EXPECT_EQ(msqlSelectDB(other, "sample"), 0) << msqlErrMsg;
+  msqlClose(other);
+  // The other program reads the file and closes it.
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open((server_->data_dir + "/sample").c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "SELECT count(*) FROM events", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  ASSERT_EQ(msqlQuery(sock_, "INSERT INTO events VALUES ('10:00:01', 'two', 'after')"), 1) << msqlErrMsg;
+  msqlClose(sock_);
+  sock_ = -1;
+  ASSERT_NE(ServerFixtureKill(server_, SIGKILL), -1);
+  ASSERT_EQ(sqlite3_open((server_->data_dir + "/sample").c_str(), &db), SQLITE_OK);
+  std::vector<std::string> levels;
+  sqlite3_exec(
+      db, "SELECT level FROM events WHERE level IN ('one', 'two') ORDER BY level",
+      [](void *out, int, char **values, char **) {
+        static_cast<std::vector<std::string> *>(out)->push_back(values[0]);
+        return 0;
+      },
+      &levels, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(levels, (std::vector<std::string>{"one", "two"}));
+}
+
 }  // namespace

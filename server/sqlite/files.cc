@@ -219,10 +219,16 @@ bool DbCreate(const std::string &data_dir, const std::string &name, std::string 
     return false;
   }
   RemoveFiles(path);  // leftovers of an earlier database of that name
+  // A create that fails (a full disk) takes its file with it: an empty
+  // file left behind would be in the way of the next create, and no
+  // database to drop.
   sqlite3 *db = DbOpen(path, true, false, error);
-  if (!db) return false;
-  bool ok = DbEnsureSequenceTable(db, error);
-  DbClose(db);
+  bool ok = db && DbEnsureSequenceTable(db, error);
+  if (db) DbClose(db);
+  if (!ok) {
+    unlink(path.c_str());
+    RemoveFiles(path);
+  }
   return ok;
 }
 
@@ -279,6 +285,8 @@ bool DbCopy(const std::string &data_dir, const std::string &from, const std::str
   sqlite3 *dst = DbOpen(to_path, true, false, error);
   if (!dst) {
     DbClose(src);
+    unlink(to_path.c_str());
+    RemoveFiles(to_path);
     return false;
   }
   bool ok = false;

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -450,6 +452,49 @@ TEST_F(SqliteLimitsTest, AnotherProgramOpeningAServedFileLosesNoAcknowledgedChan
       &levels, nullptr);
   sqlite3_close(db);
   EXPECT_EQ(levels, (std::vector<std::string>{"one", "two"}));
+}
+
+// On a full disk a create or a copy fails and leaves no file behind: the
+// name stays free for the next try, and the list stays truthful.
+TEST_F(SqliteLimitsTest, ACreateOrCopyThatFailsOnAFullDiskLeavesNothingBehind) {
+  Start("");
+  const std::string dir = server_->data_dir;
+  if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=512k") != 0) {
+    GTEST_SKIP() << "a small tmpfs cannot be mounted here (" << strerror(errno) << "): disk full not tried";
+  }
+  auto files_named = [&](const std::string &name) {
+    std::vector<std::string> found;
+    for (const char *suffix : {"", "-wal", "-shm", "-journal"}) {
+      if (access((dir + "/" + name + suffix).c_str(), F_OK) == 0) found.push_back(name + suffix);
+    }
+    return found;
+  };
+  ASSERT_EQ(msqlCreateDB(sock_, "src"), 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(sock_, "src"), 0) << msqlErrMsg;
+  ASSERT_GE(msqlQuery(sock_, "CREATE TABLE t (v text(0))"), 0) << msqlErrMsg;
+  for (int i = 0; i < 4; i++) {
+    ASSERT_EQ(msqlQuery(sock_, "INSERT INTO t VALUES (hex(zeroblob(20000)))"), 1) << msqlErrMsg;
+  }
+  // The rest of the disk taken by another file.
+  std::string filler = dir + "/filler";
+  FILE *f = fopen(filler.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::string block(4096, 'x');
+  while (fwrite(block.data(), 1, block.size(), f) == block.size() && fflush(f) == 0) {
+  }
+  fclose(f);
+  EXPECT_EQ(msqlCreateDB(sock_, "fresh"), -1);
+  EXPECT_EQ(files_named("fresh"), std::vector<std::string>{});
+  EXPECT_EQ(msqlCopyDB(sock_, "src", "dup"), -1);
+  EXPECT_EQ(files_named("dup"), std::vector<std::string>{});
+  // With room again, the names are free.
+  unlink(filler.c_str());
+  EXPECT_EQ(msqlCreateDB(sock_, "fresh"), 0) << msqlErrMsg;
+  EXPECT_EQ(msqlCopyDB(sock_, "src", "dup"), 0) << msqlErrMsg;
+  msqlClose(sock_);
+  sock_ = -1;
+  ServerFixtureKill(server_, SIGTERM);
+  umount2(dir.c_str(), MNT_DETACH);
 }
 
 }  // namespace

@@ -105,7 +105,7 @@ void msqlTrace(int level, const char *format, ...) __attribute__((format(printf,
 void msqlTraceV(int level, const char *format, va_list args) __attribute__((format(printf, 2, 0)));
 void msqlPipeHandler(int sig);
 
-// Row streams. Rows and their values are carved out of blocks that the
+// Row streams (msql/rows.cc). Rows and their values are carved out of blocks that the
 // list owns, one allocation per block rather than per value; the blocks go
 // with the rows into the result handle and are freed with it.
 struct RowBlock;
@@ -169,6 +169,23 @@ void msqlQueryReplyDrop(QueryReply *q);
 // Parses one row packet of `columns` columns onto the end of *rows; false
 // on a malformed packet or when out of memory, nothing being added then.
 bool msqlParseRow(RowList *rows, const char *payload, size_t length, int columns);
+// The two readings of a row packet that msqlParseRow uses, into values,
+// their byte counts and a room for the texts (length + columns bytes). The
+// plain one reads only digits, colons and values where they lie, and says
+// false for anything else; the general one reads what msqlReadNumber reads
+// and wants a zero after the payload. Where the plain one reads a row, both
+// must read the same (the reply fuzz target checks that).
+bool msqlParsePlainRow(const char *payload, size_t length, int columns, char **values, int *lengths,
+                       char *texts, char **textsEnd);
+bool msqlParseAnyRow(const char *payload, size_t length, int columns, char **values, int *lengths,
+                     char *texts, char **textsEnd);
+// Rows are written and walked in the order they lie in their blocks, so the
+// memory this many bytes ahead is asked for early, three cache lines for
+// each row (a row of a few short values takes about that): a large result
+// is then stored and walked at the speed memory streams rather than one
+// wait on memory per row. A prefetch never faults, past a block's end
+// neither.
+#define MSQL_FETCH_AHEAD 2048
 // Field descriptions from six-column rows; false on a row that cannot be one.
 bool buildFieldList(QueryDataRow *rows, FieldListEntry **fields);
 // A zeroed result record or field entry, traced at the malloc level; null
@@ -176,6 +193,10 @@ bool buildFieldList(QueryDataRow *rows, FieldListEntry **fields);
 // once, without copying; until then free() may take it back.
 ResultHandle *msqlNewHandle(void);
 void msqlHandleTakeRows(ResultHandle *handle, RowList *rows);
+// Frees the rows a result record was given (a malloc-level trace line
+// each), then the record itself.
+void msqlFreeHandleRows(ResultHandle *handle);
+void msqlFreeHandle(ResultHandle *handle);
 FieldListEntry *msqlNewFieldEntry(void);
 // A record's address as the malloc-level trace lines print it ("%lX").
 inline unsigned long msqlAddress(const void *p) {

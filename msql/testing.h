@@ -9,6 +9,8 @@
 void msqlResetForTests(void);
 void msqlResetConnectionForTests(void);
 void msqlResetQueryForTests(void);
+// Frees the spare row blocks.
+void msqlResetRowsForTests(void);
 
 // Makes allocation number n (counted from this call) fail, or every one from
 // n on; n = 0 lets all succeed.

@@ -131,6 +131,34 @@ bool Feed(const uint8_t *reply, size_t size, int fds[2]) {
   return true;
 }
 
+// Both readings of a row packet give the same row wherever the plain one
+// reads it at all.
+void CrossCheckRow(const char *payload, size_t length, int columns) {
+  if (columns < 1) return;
+  size_t n = static_cast<size_t>(columns);
+  std::vector<char *> plainValues(n), anyValues(n);
+  std::vector<int> plainLengths(n), anyLengths(n);
+  std::vector<char> plainTexts(length + n), anyTexts(length + n);
+  char *end = nullptr;
+  if (!msqlParsePlainRow(payload, length, columns, plainValues.data(), plainLengths.data(), plainTexts.data(),
+                         &end)) {
+    return;
+  }
+  std::string zeroed(payload, length);
+  if (!msqlParseAnyRow(zeroed.c_str(), length, columns, anyValues.data(), anyLengths.data(), anyTexts.data(), &end)) {
+    fprintf(stderr, "a row only the plain reading reads\n");
+    abort();
+  }
+  for (size_t i = 0; i < n; i++) {
+    bool same = (plainValues[i] == nullptr) == (anyValues[i] == nullptr) && plainLengths[i] == anyLengths[i] &&
+                (plainValues[i] == nullptr || memcmp(plainValues[i], anyValues[i], plainLengths[i] + 1) == 0);
+    if (!same) {
+      fprintf(stderr, "the two readings of a row differ in column %zu\n", i);
+      abort();
+    }
+  }
+}
+
 }  // namespace
 
 std::string ReplyStreamOutcome(const uint8_t *data, size_t size) {
@@ -189,6 +217,7 @@ int FuzzReplyMemory(const uint8_t *data, size_t size) {
     // The socket code takes an empty packet for a lost connection.
     if (scan == PACKET_COMPLETE && length > 0) {
       size_t n = static_cast<size_t>(length);
+      CrossCheckRow(payload, n, query ? reply.columns : 6);
       answer = query ? msqlQueryReplyFeed(&reply, payload, n) : msqlRowReaderFeed(&fields, payload, n);
       continue;
     }

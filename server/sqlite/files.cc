@@ -127,10 +127,19 @@ sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::strin
     sqlite3_close(db);
     return nullptr;
   }
+  sqlite3_busy_timeout(db, DB_BUSY_TIMEOUT_MS);
   // A WAL file is read through its shared-memory file, which cannot be made
-  // in a directory the server may not write: such a file is read as it
-  // stands: no writer can make its -wal file there either.
+  // in a directory the server may not write: there, and only there, such a
+  // file is read as it stands (no writer can make its -wal file there
+  // either). Elsewhere a failure is a failure, a busy writer included.
   if (read_only && sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    int code = sqlite3_errcode(db);
+    std::string dir = path.substr(0, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/'));
+    if ((code != SQLITE_CANTOPEN && code != SQLITE_READONLY) || access(dir.empty() ? "." : dir.c_str(), W_OK) == 0) {
+      *error = sqlite3_errmsg(db);
+      sqlite3_close(db);
+      return nullptr;
+    }
     sqlite3_close(db);
     db = nullptr;
     if (sqlite3_open_v2(FileUri(path, "immutable=1").c_str(), &db, flags | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
@@ -138,8 +147,8 @@ sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::strin
       sqlite3_close(db);
       return nullptr;
     }
+    sqlite3_busy_timeout(db, DB_BUSY_TIMEOUT_MS);
   }
-  sqlite3_busy_timeout(db, DB_BUSY_TIMEOUT_MS);
   DbDefend(db);
   // WAL: readers never wait for the writer, and a committed transaction
   // survives the process being killed (synchronous NORMAL is enough for

@@ -273,8 +273,10 @@ TEST(ServiceTest, TheManualsSystemServiceExampleRuns) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   chmod(dir, 0755);
   std::string t = dir, stage = t + "/stage";
-  std::string install = "cmake --install " + std::string(KORVID_BINARY_DIR) + " --prefix " + stage + " >" + t +
-                        "/install.log 2>&1";
+  // The server's part of cmake --install (component korvid-server), so that
+  // the rest of the tree need not be built.
+  std::string install = "cmake --install " + std::string(KORVID_BINARY_DIR) + " --prefix " + stage +
+                        " --component korvid-server >" + t + "/install.log 2>&1";
   ASSERT_EQ(system(install.c_str()), 0) << ReadFile(t + "/install.log");
 
   std::string unit = ReadFile(stage + "/lib/systemd/system/korvid-server.service");

@@ -12,6 +12,7 @@
 
 int sock = -1;
 int no_record_count = 0;
+int row_ceiling = 0;
 
 namespace {
 
@@ -83,10 +84,12 @@ void ShowMessage(const char *format, ...) {
   dialogs.message("", ToToolkit(message_text).c_str(), "");
 }
 
-int ExecuteQuery(Info *info, const char *statement, int *status) {
+namespace {
+
+int RunStatement(Info *info, const char *statement, int *status, int (*run)(int, const char *)) {
   if (info && EnterDatabase(info) != 0) return -1;
   if (info && info->mainform) LogMessage(info->mainform, "Executing: %s", statement);
-  int result = msqlQuery(sock, statement);
+  int result = run(sock, statement);
   if (result < 0) {
     ForgetLostConnection();
     ShowAlert("Query failed");
@@ -98,6 +101,16 @@ int ExecuteQuery(Info *info, const char *statement, int *status) {
   LeaveDatabase();
   if (status) *status = result;
   return 0;
+}
+
+}  // namespace
+
+int ExecuteQuery(Info *info, const char *statement, int *status) {
+  return RunStatement(info, statement, status, msqlQuery);
+}
+
+int ExecuteCount(Info *info, const char *statement, int *count) {
+  return RunStatement(info, statement, count, msqlCountRows);
 }
 
 void RefuseLongStatement(void) { ShowAlert("Statement too long: nothing was sent"); }

@@ -57,6 +57,9 @@ struct Info {
 
 extern int sock;             // the current connection; negative after a failed connect
 extern int no_record_count;  // set by -c: no record count is computed
+// Most rows a list window takes (-m or KORVID_MAX_ROWS); 0, the default,
+// takes every row. A list cut there says so in its title.
+extern int row_ceiling;
 
 // The toolkit's modal dialogs, called through this table so that tests can
 // answer them. It starts out pointing at the toolkit's own functions.
@@ -101,6 +104,10 @@ int CheckTableSelected(MainForm *mainform);
 // EnterDatabase). Returns 0, or -1 after an alert; *status, when given,
 // receives what msqlQuery gave: the rows found, or the rows changed.
 int ExecuteQuery(Info *info, const char *statement, int *status = nullptr);
+// As ExecuteQuery, but the rows found are counted as they arrive and not
+// kept: *count receives their number (or the status of a statement without
+// rows).
+int ExecuteCount(Info *info, const char *statement, int *count);
 // The alert for a statement that would not fit its buffer: nothing is sent.
 void RefuseLongStatement(void);
 

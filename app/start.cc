@@ -1,6 +1,8 @@
 // Start-up: the command line after the toolkit has taken its own options,
 // the first connection, the remaining widget settings, and the database and
 // table named on the command line.
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,8 +16,24 @@ void Usage(const char *program) {
   exit(1);
 }
 
+// Takes a row ceiling written as a whole number from 0 up; false for any
+// other text, the ceiling unchanged.
+static bool ReadCeiling(const char *text) {
+  char *end = nullptr;
+  errno = 0;
+  long value = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || value < 0 || value > INT_MAX) return false;
+  row_ceiling = static_cast<int>(value);
+  return true;
+}
+
 void ParseArguments(int argc, char **argv, MainForm *mainform) {
   const char *program = argc > 0 && argv[0] ? argv[0] : "korvid";
+  // The environment's ceiling, which -m overrides; one that cannot be read
+  // is said and left out.
+  const char *ceiling = getenv("KORVID_MAX_ROWS");
+  if (ceiling != nullptr && ceiling[0] != '\0' && !ReadCeiling(ceiling))
+    fprintf(stderr, "KORVID_MAX_ROWS is not a number of rows: %s\n", ceiling);
   mainform->info = nullptr;
   bool host_given = false;
 
@@ -27,6 +45,10 @@ void ParseArguments(int argc, char **argv, MainForm *mainform) {
       case 'c':
         no_record_count = 1;
         i++;
+        break;
+      case 'm':
+        if (i + 1 >= argc || !ReadCeiling(argv[i + 1])) Usage(program);
+        i += 2;
         break;
       case 'h':
         // "-h" last: no host, so the local server.

@@ -78,6 +78,25 @@ int msqlGetProtoInfo(void);
 // of rows, which wait for msqlStoreResult; otherwise the status the server
 // sent. -1 on failure, with the reason in msqlErrMsg.
 int msqlQuery(int sock, const char *query);
+// Runs one statement as msqlQuery does and returns the same number, but
+// reads the rows as they arrive and keeps none: memory stays the same
+// whatever their number. The rows of an earlier query are given up, and
+// none are left for msqlStoreResult. -1 on failure, as msqlQuery.
+int msqlCountRows(int sock, const char *query);
+// Watching the rows of msqlQuery as they arrive. After its first 64 rows,
+// every 40 ms or so while it reads them, and once at their end, msqlQuery
+// calls the watcher with the
+// rows read since its previous call (the first, chained by next; null when
+// none), their number, and the number kept so far. A watcher that returns
+// nonzero stops the keeping: the rest of the rows are read as they arrive
+// and dropped, and the query ends as usual with the rows kept. With a
+// ceiling above 0, rows past that many are dropped so as well. The watcher
+// must send no request. A null watcher watches nothing (the default).
+typedef int (*msqlRowWatcher)(const QueryDataRow *rows, int count, int kept, void *data);
+void msqlWatchRows(msqlRowWatcher watcher, void *data, int ceiling);
+// The rows the last msqlQuery read and dropped, after a stop or past the
+// ceiling; 0 when it kept every row.
+int msqlRowsDropped(void);
 // Takes the rows and field descriptions of the last query that yielded
 // rows; the caller owns the result until msqlFreeResult. Null when nothing
 // is pending (a second call for the same query) or out of memory.
@@ -100,6 +119,10 @@ int msqlNumRows(ResultHandle *result);
 int msqlNumFields(ResultHandle *result);
 // Releases a result and everything in it; null is allowed.
 void msqlFreeResult(ResultHandle *result);
+// Gives back to the system the blocks that freed results left for the next
+// large result (which the system otherwise takes back only when it runs
+// short): for when no large result is expected soon.
+void msqlReleaseMemory(void);
 
 // Catalog and administration. None of these clears msqlErrMsg first.
 

@@ -143,7 +143,21 @@ struct RowReader {
   int columns;
   bool refused;
   long failures;  // refused allocations before the stream
+  // Counting (msqlCountRows): each row is read into this room, which the
+  // next reuses (MSQL_ROW_ROOM bytes), and only counted; null keeps rows.
+  char *scratch;
+  int counted;
+  // Watching (msqlWatchRows): the rows are shown to the watcher and kept
+  // up to its ceiling; past it, or once it said stop, they are dropped.
+  bool watched;
+  bool dropping;
+  const QueryDataRow *shown;  // the last row shown to it, null before any
+  long lastCall;              // when it was called, in nanoseconds
 };
+// Room for reading any one row without keeping it: its values, their byte
+// counts and texts.
+#define MSQL_ROW_ROOM \
+  (MSQL_MAX_COLUMNS * (sizeof(char *) + sizeof(int) + 1) + MAX_PACKET + 1)
 void msqlRowReaderInit(RowReader *r, RowList *rows, int columns);
 ReplyAnswer msqlRowReaderFeed(RowReader *r, const char *payload, size_t length);
 // Frees what was read of a stream cut short.
@@ -162,8 +176,12 @@ struct QueryReply {
   RowList *rows;
   RowList *fieldRows;
   RowReader stream;
+  char *scratch;  // given to the rows' reader: counted, not kept
+  int counted;
 };
-void msqlQueryReplyInit(QueryReply *q, RowList *rows, RowList *fieldRows);
+// With a scratch room of MSQL_ROW_ROOM bytes, the rows are only counted
+// (result: their number, none kept); null keeps them.
+void msqlQueryReplyInit(QueryReply *q, RowList *rows, RowList *fieldRows, char *scratch = nullptr);
 ReplyAnswer msqlQueryReplyFeed(QueryReply *q, const char *payload, size_t length);
 void msqlQueryReplyDrop(QueryReply *q);
 // Parses one row packet of `columns` columns onto the end of *rows; false

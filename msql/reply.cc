@@ -5,6 +5,9 @@
 // -100 and a stream of six-column field descriptions ended by -100; the
 // catalog lists are one stream of rows. The socket code reads packets and
 // feeds them; the fuzz targets feed any bytes straight in.
+#include <time.h>
+
+#include <climits>
 #include <cstring>
 
 #include "msql/msql_internal.h"
@@ -35,7 +38,67 @@ bool ValidFieldRows(const QueryDataRow *rows) {
 
 enum QueryStage { kStatus, kRows, kFields };
 
+// The watcher of msqlWatchRows and what the last query dropped.
+msqlRowWatcher rowWatcher = nullptr;
+void *rowWatcherData = nullptr;
+int rowCeiling = 0;
+int rowsDropped = 0;
+
+// How often the watcher is called: the clock is read every so many rows,
+// and the watcher called once this long has passed since its last call
+// (at the first reading, at once, so that the first rows show soon).
+const int kWatchEvery = 64;
+const long kWatchNanos = 40 * 1000 * 1000;
+
+long NanosNow() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000000L + now.tv_nsec;
+}
+
+// Shows the watcher the rows read since its last call; true when it asks
+// for the rest to be dropped.
+bool CallWatcher(RowReader *r) {
+  const RowList *rows = r->rows;
+  const QueryDataRow *first = r->shown != nullptr ? r->shown->next : rows->head;
+  int count = 0;
+  for (const QueryDataRow *row = first; row; row = row->next) count++;
+  if (rows->last != nullptr) r->shown = rows->last;
+  r->lastCall = NanosNow();
+  return rowWatcher(first, count, rows->count, rowWatcherData) != 0;
+}
+
+// After each row of a watched stream: the ceiling, and the watcher now and
+// then. While dropping it is still called, with no rows, so that the
+// program can go on drawing while the rest goes by.
+void WatchRow(RowReader *r) {
+  int seen = r->dropping ? rowsDropped : r->rows->count;
+  if (!r->dropping && rowCeiling > 0 && seen >= rowCeiling) r->dropping = true;
+  if (seen % kWatchEvery == 0 && NanosNow() - r->lastCall >= kWatchNanos && CallWatcher(r))
+    r->dropping = true;
+}
+
+// Reads a row into the reader's scratch room only to check it: a malformed
+// row fails a count as it fails a query.
+bool CheckRow(RowReader *r, const char *payload, size_t length) {
+  size_t n = static_cast<size_t>(r->columns);
+  char **values = reinterpret_cast<char **>(r->scratch);
+  int *lengths = reinterpret_cast<int *>(values + n);
+  char *texts = reinterpret_cast<char *>(lengths + n);
+  char *textsEnd = texts;
+  if (msqlParsePlainRow(payload, length, r->columns, values, lengths, texts, &textsEnd)) return true;
+  return msqlParseAnyRow(AsText(payload, length), length, r->columns, values, lengths, texts, &textsEnd);
+}
+
 }  // namespace
+
+void msqlWatchRows(msqlRowWatcher watcher, void *data, int ceiling) {
+  rowWatcher = watcher;
+  rowWatcherData = data;
+  rowCeiling = watcher != nullptr && ceiling > 0 ? ceiling : 0;
+}
+
+int msqlRowsDropped(void) { return rowsDropped; }
 
 void msqlRowReaderInit(RowReader *r, RowList *rows, int columns) {
   initRowList(rows);
@@ -44,6 +107,11 @@ void msqlRowReaderInit(RowReader *r, RowList *rows, int columns) {
   r->refused = false;
   // Only a refused allocation ends a stream with more of them counted.
   r->failures = msqlAllocFailures();
+  r->scratch = nullptr;
+  r->counted = 0;
+  r->watched = r->dropping = false;
+  r->shown = nullptr;
+  r->lastCall = 0;
 }
 
 ReplyAnswer msqlRowReaderFeed(RowReader *r, const char *payload, size_t length) {
@@ -57,7 +125,10 @@ ReplyAnswer msqlRowReaderFeed(RowReader *r, const char *payload, size_t length) 
   if (!StartsWithDigit(payload)) {
     payload = AsText(payload, length);
     int status = msqlReadNumber(payload, nullptr);
-    if (status == MSQL_STATUS_END) return REPLY_DONE;
+    if (status == MSQL_STATUS_END) {
+      if (r->watched) CallWatcher(r);
+      return REPLY_DONE;
+    }
     if (status == MSQL_STATUS_ERROR) {
       freeRowList(r->rows);
       msqlTakeServerMessage(payload);
@@ -65,7 +136,25 @@ ReplyAnswer msqlRowReaderFeed(RowReader *r, const char *payload, size_t length) 
       return REPLY_DONE;
     }
   }
-  if (msqlParseRow(r->rows, payload, length, r->columns)) return REPLY_MORE;
+  if (r->dropping) {
+    if (rowsDropped < INT_MAX) rowsDropped++;
+    WatchRow(r);
+    return REPLY_MORE;
+  }
+  if (r->scratch != nullptr) {
+    // The count is an int, as a query's is: a longer stream is refused
+    // rather than counted wrong.
+    if (CheckRow(r, payload, length) && r->counted < INT_MAX) {
+      r->counted++;
+      return REPLY_MORE;
+    }
+    msqlSetError(MSQL_ERR_BAD_PACKET);
+    return REPLY_MALFORMED;
+  }
+  if (msqlParseRow(r->rows, payload, length, r->columns)) {
+    if (r->watched) WatchRow(r);
+    return REPLY_MORE;
+  }
   // Out of memory is said as such, not blamed on the server.
   freeRowList(r->rows);
   if (msqlAllocFailures() == r->failures) msqlSetError(MSQL_ERR_BAD_PACKET);
@@ -74,7 +163,10 @@ ReplyAnswer msqlRowReaderFeed(RowReader *r, const char *payload, size_t length) 
 
 void msqlRowReaderDrop(RowReader *r) { freeRowList(r->rows); }
 
-void msqlQueryReplyInit(QueryReply *q, RowList *rows, RowList *fieldRows) {
+void msqlQueryReplyInit(QueryReply *q, RowList *rows, RowList *fieldRows, char *scratch) {
+  q->scratch = scratch;
+  q->counted = 0;
+  rowsDropped = 0;
   q->stage = kStatus;
   q->result = -1;
   q->columns = 0;
@@ -111,11 +203,14 @@ ReplyAnswer msqlQueryReplyFeed(QueryReply *q, const char *payload, size_t length
     q->columns = fields;
     q->stage = kRows;
     msqlRowReaderInit(&q->stream, q->rows, fields);
+    q->stream.scratch = q->scratch;
+    q->stream.watched = q->scratch == nullptr && rowWatcher != nullptr;
     return REPLY_MORE;
   }
   ReplyAnswer answer = msqlRowReaderFeed(&q->stream, payload, length);
   if (answer != REPLY_DONE || q->stream.refused) return answer;
   if (q->stage == kRows) {
+    q->counted = q->stream.counted;
     q->stage = kFields;
     msqlRowReaderInit(&q->stream, q->fieldRows, 6);
     return REPLY_MORE;
@@ -135,7 +230,7 @@ ReplyAnswer msqlQueryReplyFeed(QueryReply *q, const char *payload, size_t length
     msqlSetError(MSQL_ERR_BAD_PACKET);
     return REPLY_MALFORMED;
   }
-  q->result = q->rows->count;
+  q->result = q->scratch != nullptr ? q->counted : q->rows->count;
   return REPLY_DONE;
 }
 

@@ -338,6 +338,10 @@ void msqlFreeHandleRows(ResultHandle *handle) {
 
 void msqlFreeHandle(ResultHandle *handle) { free(Stored(handle)); }
 
-void msqlResetRowsForTests() {
+void msqlReleaseMemory(void) {
   while (spareCount > 0) free(spareBlocks[--spareCount]);
+}
+
+void msqlResetRowsForTests() {
+  msqlReleaseMemory();
 }

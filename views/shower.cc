@@ -2,6 +2,7 @@
 // a table's field descriptions, one fixed-width line each. OpenShower builds
 // and shows an empty window; the opener fills it. Start at ShowAllRecords.
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 
 #include "app/charset.h"
+#include "app/mainform.h"
 #include "records/records.h"
 #include "views/views.h"
 
@@ -22,6 +24,7 @@ static std::vector<ListForm *> field_windows;
 static ListForm *ListOf(long data) { return reinterpret_cast<ListForm *>(data); }
 
 static int ShowerWindowClosed(FL_FORM *form, void *data);
+static void ShowerStop(FL_OBJECT *, long data);
 
 ListForm *CreateShower(void) {
   ListForm *list = new ListForm();
@@ -80,6 +83,14 @@ ListForm *CreateShower(void) {
   fl_set_object_resize(obj, FL_RESIZE_NONE);
   fl_set_object_callback(obj, ShowerModify, self);
   fl_set_object_shortcut(obj, "#m", 1);
+
+  // Shown only while the rows of Show All arrive; Escape takes it too.
+  list->stop = obj = fl_add_button(FL_NORMAL_BUTTON, 400, 40, 80, 25, "Stop");
+  fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
+  fl_set_object_resize(obj, FL_RESIZE_NONE);
+  fl_set_object_callback(obj, ShowerStop, self);
+  fl_set_object_shortcut(obj, "#s^[", 1);
+  fl_hide_object(obj);
 
   fl_end_form();
   list->form->u_vdata = list;
@@ -143,10 +154,20 @@ static void ReleaseShower(ListForm *list) {
     FreeInfo(list->info);
     list->info = nullptr;
   }
+  // The lines go too, and what the rows and lines of a long list took goes
+  // back to the system rather than staying with the process.
+  fl_clear_browser(list->browser);
+  msqlReleaseMemory();
+  malloc_trim(0);
 }
 
 void ShowerClose(FL_OBJECT *, long data) {
   ListForm *list = ListOf(data);
+  // The fetch under way ends first; it closes the window then.
+  if (list->fetching) {
+    list->close_asked = true;
+    return;
+  }
   ReleaseShower(list);
   fl_hide_form(list->form);
   fl_free_form(list->form);
@@ -159,6 +180,10 @@ static void FreeClosedForm(int, void *form) { fl_free_form(static_cast<FL_FORM *
 // this returns, so the form is freed a moment later, outside its handling.
 static int ShowerWindowClosed(FL_FORM *form, void *data) {
   ListForm *list = static_cast<ListForm *>(data);
+  if (list->fetching) {
+    list->close_asked = true;
+    return FL_IGNORE;
+  }
   ReleaseShower(list);
   delete list;
   form->u_vdata = nullptr;
@@ -414,6 +439,88 @@ void FillRecordLines(ListForm *list) {
   fl_unfreeze_form(list->form);
 }
 
+static void ShowerStop(FL_OBJECT *, long data) { ListOf(data)->stop_asked = true; }
+
+namespace {
+
+// The count the main window shows for the table, which tells how many rows
+// to expect; 0 when it is not known (not counted, or none).
+int ExpectedRows(const Info *info) {
+  if (info->mainform == nullptr || no_record_count) return 0;
+  const char *shown = fl_get_object_label(info->mainform->records_count);
+  return shown != nullptr ? atoi(shown) : 0;
+}
+
+void ShowProgress(ListForm *list, int kept, int expected) {
+  std::string text = list->heading + ": " + std::to_string(kept);
+  if (list->stop_asked || list->close_asked) {
+    text += " rows, stopping";
+  } else if (expected >= kept) {
+    text += " of " + std::to_string(expected) + " rows";
+  } else {
+    text += " rows";
+  }
+  fl_set_object_label(list->title, text.c_str());
+}
+
+struct Fetch {
+  ListForm *list;
+  int expected;
+};
+
+// Called by the library while the rows arrive: their lines are added, the
+// progress told, and the toolkit lets the windows draw and answer. Only the
+// list's own window takes input meanwhile (FetchRows), so nothing sends a
+// request while the reply is being read.
+int WatchRows(const QueryDataRow *rows, int count, int kept, void *data) {
+  Fetch *fetch = static_cast<Fetch *>(data);
+  ListForm *list = fetch->list;
+  // Rows of other columns than the Info's are not read here: the result's
+  // check says so once it is whole, and the rest need not be kept.
+  if (rows != nullptr && rows->columnCount != list->info->nfields) return 1;
+  if (count > 0 && !list->close_asked) {
+    fl_freeze_form(list->form);
+    for (const QueryDataRow *row = rows; row != nullptr && count > 0; row = row->next, count--)
+      AddRecordLine(list->info, list->browser, row->values, row->lengths);
+    fl_unfreeze_form(list->form);
+  }
+  ShowProgress(list, kept, fetch->expected);
+  fl_check_forms();
+  return list->stop_asked || list->close_asked ? 1 : 0;
+}
+
+// Sends the statement and fills the list as the rows arrive; the other
+// windows take no input meanwhile. ExecuteQuery's result.
+int FetchRows(ListForm *list, Info *info, const char *statement) {
+  Fetch fetch = {list, ExpectedRows(info)};
+  list->fetching = true;
+  list->stop_asked = list->close_asked = false;
+  fl_deactivate_all_forms();
+  fl_activate_form(list->form);
+  // Of the list's own objects Close and Stop answer; the others would read a
+  // result that is not there yet.
+  for (FL_OBJECT *obj = list->form->first; obj != nullptr; obj = obj->next)
+    if (obj->objclass == FL_BUTTON && obj != list->stop && obj->object_callback != ShowerClose)
+      fl_deactivate_object(obj);
+  fl_deactivate_object(list->fontsize);
+  fl_show_object(list->stop);
+  msqlWatchRows(WatchRows, &fetch, row_ceiling);
+  int result = ExecuteQuery(info, statement);
+  msqlWatchRows(nullptr, nullptr, 0);
+  fl_hide_object(list->stop);
+  for (FL_OBJECT *obj = list->form->first; obj != nullptr; obj = obj->next)
+    if (obj->objclass == FL_BUTTON && obj != list->stop && obj != list->modify) fl_activate_object(obj);
+  fl_activate_object(list->modify);
+  fl_activate_object(list->fontsize);
+  fl_deactivate_form(list->form);
+  fl_activate_all_forms();
+  list->fetching = false;
+  fl_set_object_label(list->title, list->heading.c_str());
+  return result;
+}
+
+}  // namespace
+
 void ShowAllRecords(FL_OBJECT *, long data) {
   MainForm *mainform = reinterpret_cast<MainForm *>(data);
   if (CheckTableSelected(mainform) != 0) return;
@@ -425,8 +532,14 @@ void ShowAllRecords(FL_OBJECT *, long data) {
     RefuseLongStatement();
     return;
   }
-  if (ExecuteQuery(info, statement) != 0) return;
+  // The window opens first, so that the rows show as they arrive.
   ListForm *list = OpenShower(info, "Show All Records", SHOW_ALL);
+  list->heading = "Show All Records";
+  int failed = FetchRows(list, info, statement);
+  if (failed != 0 || list->close_asked) {
+    ShowerClose(nullptr, reinterpret_cast<long>(list));
+    return;
+  }
   list->info->res = msqlStoreResult();
   // A select always brings a result set, if only an empty one; none means
   // the rows were lost on the way, which must not look like an empty table.
@@ -434,5 +547,13 @@ void ShowAllRecords(FL_OBJECT *, long data) {
     ShowAlert("Error reading record !");
     return;
   }
-  FillRecordLines(list);
+  if (CheckColumns(list->info, list->info->res) != 0) return;
+  int dropped = msqlRowsDropped();
+  if (dropped > 0) {
+    // A list that holds fewer rows than the table says so, and why.
+    std::string kept = std::to_string(msqlNumRows(list->info->res));
+    std::string why = list->stop_asked ? "stopped" : "row limit";
+    list->heading += " (first " + kept + " of " + std::to_string(msqlNumRows(list->info->res) + dropped) + " rows, " + why + ")";
+    fl_set_object_label(list->title, list->heading.c_str());
+  }
 }

@@ -21,6 +21,13 @@ struct ListForm {
   FL_OBJECT *fontsize;
   FL_OBJECT *browser;
   FL_OBJECT *modify;
+  // While rows arrive (ShowAllRecords): the Stop button, shown only then,
+  // what the user asked of the fetch, and the title the progress is told in.
+  FL_OBJECT *stop;
+  bool fetching;
+  bool stop_asked;
+  bool close_asked;
+  std::string heading;
 };
 
 ListForm *CreateShower(void);

@@ -98,6 +98,9 @@ TEST_F(CommandLineTest, BadFormsPrintUsageAndConnectNowhere) {
       {"-xyz", "db"},
       {"-c", "-x", "db", "table"},
       {"-", "db"},
+      {"-m"},  // a row ceiling needs its number
+      {"-m", "many", "db"},
+      {"-m", "-1"},
   };
   std::string program = KORVID_PROGRAM;
   for (const auto &form : forms) {

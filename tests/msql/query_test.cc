@@ -560,3 +560,189 @@ TEST_F(QueryTest, MallocTraceNamesEveryRecord) {
 }
 
 }  // namespace
+
+// A count reads the same exchange as the query it stands for, byte for
+// byte, and ends the same way: the same number or failure, the same reason,
+// the connection open or closed alike. It leaves no rows of its own
+// pending, and the rows of an earlier query are given up where a query gives
+// them up.
+TEST_F(QueryTest, CountAnswersAsTheQueryWould) {
+  struct Case {
+    const char *name;
+    std::vector<FakeStep> reply;  // after the request "3:q\n"
+  } cases[] = {
+      {"rows", TwoFieldSelect({"1:x1:5", "3:abc-2:", "0:0:"})},
+      {"no rows", TwoFieldSelect({})},
+      {"rows read by the general reading", TwoFieldSelect({"01:x+1:5", " 1:x1::"})},
+      {"statement without rows", {SendPacket("7:0\n")}},
+      {"refused statement", {SendPacket("-1:No such table\n")}},
+      {"error inside the stream", {SendPacket("1:2\n"), SendPacket("1:a1:1"), SendPacket("-1:Disk on fire\n")}},
+      {"row cut short", {SendPacket("1:2\n"), SendPacket("1:a1:1"), SendPacket("1:x")}},
+      {"count past the payload", {SendPacket("1:2\n"), SendPacket("1:x5:ab")}},
+      {"negative count", {SendPacket("1:2\n"), SendPacket("1:x-3:")}},
+      {"empty row packet", {SendPacket("1:2\n"), SendPacket("")}},
+      {"connection lost in the rows", {SendPacket("1:2\n"), SendPacket("1:a1:1"), CloseNow()}},
+      {"connection lost in a header", {SendPacket("1:2\n"), Send(Header(10).substr(0, 2)), CloseNow()}},
+      {"connection lost in the descriptions",
+       {SendPacket("1:2\n"), SendPacket("1:a1:1"), SendPacket("-100:\n"), CloseNow()}},
+      {"NULL in a description",
+       {SendPacket("1:2\n"), SendPacket("1:a1:1"), SendPacket("-100:\n"), SendPacket("1:t1:a-2:2:101:N1:N"),
+        SendPacket("-100:\n")}},
+      {"one description short",
+       {SendPacket("1:2\n"), SendPacket("1:a1:1"), SendPacket("-100:\n"), SendPacket(FieldRow("t", "a", 2, 1)),
+        SendPacket("-100:\n")}},
+      {"impossible field count", {SendPacket("1:65537\n")}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    struct Outcome {
+      int result;
+      std::string error;
+      bool open;
+      std::string pending;  // the first value of the result left pending
+      std::string received;
+    } outcomes[2];
+    for (int counting = 0; counting < 2; counting++) {
+      msqlResetForTests();
+      FakeServer one;
+      // An earlier query's rows wait, and a later statement finds the
+      // connection where the reply left it.
+      std::vector<FakeStep> steps = Script({Handshake(), {ExpectPacket("3:p\n")}, TwoFieldSelect({"1:p1:1"}),
+                                            {ExpectPacket("3:q\n")}, c.reply});
+      ASSERT_TRUE(one.Start(steps));
+      one.Use();
+      int sock = msqlConnect(nullptr);
+      ASSERT_GE(sock, 0) << msqlErrMsg;
+      ASSERT_EQ(msqlQuery(sock, "p"), 1);
+      Outcome &o = outcomes[counting];
+      o.result = counting ? msqlCountRows(sock, "q") : msqlQuery(sock, "q");
+      o.error = msqlErrMsg;
+      o.open = IsOpen(sock);
+      ResultHandle *res = msqlStoreResult();
+      char **first = res != nullptr ? msqlFetchRow(res) : nullptr;
+      o.pending = first == nullptr ? "none" : first[0];
+      msqlFreeResult(res);
+      EXPECT_EQ(one.Finish(), "");
+      o.received = one.Received();
+      if (o.open) close(sock);
+    }
+    const Outcome &query = outcomes[0], &count = outcomes[1];
+    EXPECT_EQ(count.result, query.result);
+    EXPECT_EQ(count.error, query.error);
+    EXPECT_EQ(count.open, query.open);
+    EXPECT_EQ(count.received, query.received);
+    // The earlier rows are given up exactly where the query gives them up,
+    // and the count's own rows are never left.
+    EXPECT_EQ(count.pending, query.pending == "p" ? "p" : "none") << query.pending;
+  }
+}
+
+// Counting keeps no row: it asks for as many allocations for a long stream
+// as for a short one, and it fails, sending nothing, when the one it needs
+// is refused.
+TEST_F(QueryTest, CountHoldsNoRows) {
+  const int counts[] = {3, 20000};
+  long allocations[2] = {0, 0};
+  std::vector<FakeStep> steps;
+  for (int count : counts) {
+    std::string reply;
+    for (const FakeStep &s : TwoFieldSelect(ManyRows(count))) reply += s.bytes;
+    steps.push_back(ExpectPacket("3:q\n"));
+    steps.push_back(Send(reply));
+  }
+  int sock = Connect(steps);
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  for (int i = 0; i < 2; i++) {
+    msqlAllocFailForTests(0, false);
+    EXPECT_EQ(msqlCountRows(sock, "q"), counts[i]) << msqlErrMsg;
+    allocations[i] = msqlAllocCountForTests();
+  }
+  EXPECT_EQ(allocations[1], allocations[0]);
+  // Its room is asked for before anything is sent.
+  msqlAllocFailForTests(1, false);
+  EXPECT_EQ(msqlCountRows(sock, "q"), -1);
+  msqlAllocFailForTests(0, false);
+  EXPECT_STREQ(msqlErrMsg, "Out of memory");
+  EXPECT_TRUE(IsOpen(sock));
+  EXPECT_EQ(server.Finish(), "");
+}
+
+// The watcher of a query sees each row once, in order, while they arrive
+// (the server pauses midway) and once more at their end; a stop or a
+// ceiling keeps the rows so far, drops the rest as it arrives, and leaves
+// the connection in order for the next statement.
+TEST_F(QueryTest, WatchedRowsCanBeStoppedAndCut) {
+  const int total = 4096;  // the pause falls right after a check of the clock (every 64 rows)
+  struct Case {
+    const char *name;
+    bool stopAtFirstCall;
+    int ceiling;
+  } cases[] = {{"watched to the end", false, 0}, {"stopped", true, 0}, {"cut at a ceiling", false, 100}};
+  std::vector<std::string> rows = ManyRows(total);
+  std::string reply;
+  for (const FakeStep &s : TwoFieldSelect(rows)) reply += s.bytes;
+  // Half the rows, a pause longer than the watcher waits, the rest.
+  size_t half = TwoFieldSelect(rows)[0].bytes.size();
+  for (int i = 0; i < total / 2; i++) half += Packet(rows[i]).size();
+  std::vector<FakeStep> steps;
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+    steps.push_back(ExpectPacket("3:q\n"));
+    steps.push_back(Send(reply.substr(0, half)));
+    steps.push_back(Pause(150));
+    steps.push_back(Send(reply.substr(half)));
+    steps.push_back(ExpectPacket("3:r\n"));
+    for (const FakeStep &s : TwoFieldSelect({"1:z1:9"})) steps.push_back(s);
+  }
+  int sock = Connect(steps);
+  ASSERT_GE(sock, 0) << msqlErrMsg;
+  struct Seen {
+    bool stop;
+    int calls = 0;
+    int rows = 0;
+    int keptAtFirstCall = 0;
+    bool inOrder = true;
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Seen seen;
+    seen.stop = c.stopAtFirstCall;
+    msqlWatchRows(
+        [](const QueryDataRow *row, int count, int kept, void *data) {
+          Seen *seen = static_cast<Seen *>(data);
+          if (seen->calls++ == 0) seen->keptAtFirstCall = kept;
+          for (int i = 0; i < count; i++, row = row->next) {
+            if (row == nullptr || row->values[0] != std::to_string(seen->rows)) seen->inOrder = false;
+            seen->rows++;
+          }
+          if (seen->rows != kept) seen->inOrder = false;
+          return seen->stop ? 1 : 0;
+        },
+        &seen, c.ceiling);
+    int kept = msqlQuery(sock, "q");
+    msqlWatchRows(nullptr, nullptr, 0);
+    int expected = c.ceiling > 0 ? c.ceiling : c.stopAtFirstCall ? seen.keptAtFirstCall : total;
+    EXPECT_EQ(kept, expected) << msqlErrMsg;
+    EXPECT_EQ(msqlRowsDropped(), total - expected);
+    EXPECT_EQ(seen.rows, expected);
+    EXPECT_TRUE(seen.inOrder);
+    // Called during the pause, not only at the end.
+    EXPECT_GE(seen.calls, 2);
+    if (c.stopAtFirstCall) {
+      // At the first check of the clock, after the first 64 rows.
+      EXPECT_EQ(seen.keptAtFirstCall, 64);
+    }
+    ResultHandle *res = msqlStoreResult();
+    ASSERT_NE(res, nullptr);
+    EXPECT_EQ(msqlNumRows(res), expected);
+    EXPECT_EQ(msqlNumFields(res), 2);
+    msqlFreeResult(res);
+    ASSERT_EQ(msqlQuery(sock, "r"), 1) << msqlErrMsg;
+    EXPECT_EQ(msqlRowsDropped(), 0);
+    res = msqlStoreResult();
+    ASSERT_NE(res, nullptr);
+    EXPECT_STREQ(msqlFetchRow(res)[0], "z");
+    msqlFreeResult(res);
+  }
+  EXPECT_EQ(server.Finish(), "");
+  close(sock);
+}

@@ -347,9 +347,12 @@ std::vector<GuiShortcut> GuiButtonShortcuts(FL_FORM *form) {
     if (o->objclass != FL_BUTTON) continue;
     GuiShortcut s = {GuiLabel(o), 0, false};
     // The toolkit keeps Alt and a letter as FL_ALT_MASK plus the upper-case
-    // letter, the list ended by 0.
+    // letter, first in the list ended by 0; a key without Alt (Escape) may
+    // follow it.
     const long *keys = o->shortcut;
-    if (keys && keys[0] > FL_ALT_MASK && keys[0] <= FL_ALT_MASK + 'Z' && keys[1] == 0 &&
+    bool other_alt = false;
+    for (const long *k = keys ? keys + 1 : nullptr; k && *k; k++) other_alt |= *k >= FL_ALT_MASK;
+    if (keys && keys[0] > FL_ALT_MASK && keys[0] <= FL_ALT_MASK + 'Z' && !other_alt &&
         isupper(static_cast<int>(keys[0] - FL_ALT_MASK))) {
       s.letter = static_cast<char>(tolower(static_cast<int>(keys[0] - FL_ALT_MASK)));
       // The marker stands right behind the letter it underlines.

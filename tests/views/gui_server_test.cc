@@ -3,6 +3,7 @@
 // the server stores afterwards. Each test works on tables of its own.
 #include "tests/support/gui_support.h"
 
+#include <X11/keysym.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -80,7 +81,9 @@ std::string ViewsScript(void) {
       "CREATE TABLE vn (a int, b char(4));\n"
       "INSERT INTO vn VALUES (NULL, 'x');\n"
       "CREATE TABLE vd (id int, name char(10));\n"
-      "CREATE TABLE vo (x int);\n";
+      "CREATE TABLE vo (x int);\n"
+      "CREATE TABLE vbig (id int not null, name char(10));\n"
+      "CREATE UNIQUE INDEX vbig_id ON vbig (id);\n";
   return script;
 }
 
@@ -850,3 +853,145 @@ TEST_F(ListServerTest, AccentedValuesLineUpAndAreWrittenInTheServersBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// The table vbig with `rows` rows (id 0 up, name "r" and the id), filled
+// past the server once: a script of that many INSERTs would take long.
+const int kBigRows = 300000;
+MainForm *PrepareBig(void) {
+  MainForm *mainform = Prepare(nullptr);
+  if (GuiFileRows("views", "SELECT COUNT(*) FROM vbig") != std::vector<std::string>{std::to_string(kBigRows)}) {
+    GuiFileRows("views", "DELETE FROM vbig; WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                             std::to_string(kBigRows - 1) + ") INSERT INTO vbig SELECT i, 'r' || i FROM n");
+  }
+  GuiChoose(mainform->table_choice, "vbig");
+  return mainform;
+}
+
+std::string BigLine(int id) {
+  std::string key = std::to_string(id), name = "r" + key;
+  return key + Blanks(11 - static_cast<int>(key.size())) + "  " + name + Blanks(10 - static_cast<int>(name.size())) + "  ";
+}
+
+// What a timeout saw and did while Show All was reading the rows.
+struct During {
+  const char *how;  // "Escape" or "close"
+  size_t lines = 0;
+  std::string title;
+  bool done = false;
+};
+
+// Runs inside the toolkit's loop, which the list turns while rows arrive:
+// the lines so far and the progress are noted, and the user stops the
+// fetch as the keyboard or the window manager would.
+void StopWhileRowsArrive(void *data) {
+  During *during = static_cast<During *>(data);
+  std::vector<ListForm *> lists = OpenLists();
+  if (lists.size() != 1 || !lists[0]->fetching) return;
+  ListForm *list = lists[0];
+  during->lines = static_cast<size_t>(fl_get_browser_maxline(list->browser));
+  during->title = GuiLabel(list->title);
+  during->done = true;
+  Display *display = fl_get_display();
+  XEvent event = {};
+  if (std::string(during->how) == "Escape") {
+    event.xkey.display = display;
+    event.xkey.window = list->form->window;
+    event.xkey.root = DefaultRootWindow(display);
+    event.xkey.same_screen = True;
+    event.xkey.keycode = XKeysymToKeycode(display, XK_Escape);
+    event.xkey.type = KeyPress;
+    XSendEvent(display, list->form->window, True, KeyPressMask, &event);
+    event.xkey.type = KeyRelease;
+    XSendEvent(display, list->form->window, True, KeyReleaseMask, &event);
+  } else {
+    event.xclient.type = ClientMessage;
+    event.xclient.window = list->form->window;
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    XSendEvent(display, list->form->window, False, NoEventMask, &event);
+  }
+  XFlush(display);
+}
+
+}  // namespace
+
+// Show All on a long table shows lines and its progress while the rows
+// arrive, and can be stopped: Escape keeps the lines so far (line k is row
+// k-1) and says the list is partial; the window's close closes it. Either
+// way the connection is in order for the next request.
+TEST_F(ListServerTest, ShowAllCanBeStoppedWhileRowsArrive) {
+  MainForm *mainform = PrepareBig();
+  ASSERT_EQ(GuiLabel(mainform->records_count), std::to_string(kBigRows));
+  for (const char *how : {"Escape", "close"}) {
+    SCOPED_TRACE(how);
+    During during;
+    during.how = how;
+    fl_add_timeout(0, [](int, void *data) { StopWhileRowsArrive(data); }, &during);
+    GuiClick(GuiFindObject(mainform->form, "Show All"));
+    ASSERT_TRUE(during.done) << "the fetch ended before the toolkit's loop turned";
+    EXPECT_GT(during.lines, 0u);
+    EXPECT_LT(during.lines, static_cast<size_t>(kBigRows));
+    EXPECT_EQ(during.title.rfind("Show All Records: ", 0), 0u) << during.title;
+    EXPECT_NE(during.title.find(" of " + std::to_string(kBigRows) + " rows"), std::string::npos) << during.title;
+    std::vector<ListForm *> lists = OpenLists();
+    if (std::string(how) == "close") {
+      EXPECT_TRUE(lists.empty());
+    } else {
+      ASSERT_EQ(lists.size(), 1u);
+      ListForm *list = lists[0];
+      EXPECT_FALSE(list->fetching);
+      std::vector<std::string> lines = BrowserLines(list->browser);
+      ASSERT_GE(lines.size(), during.lines);
+      ASSERT_LT(lines.size(), static_cast<size_t>(kBigRows));
+      EXPECT_EQ(lines.front(), BigLine(0));
+      EXPECT_EQ(lines.back(), BigLine(static_cast<int>(lines.size()) - 1));
+      EXPECT_EQ(msqlNumRows(list->info->res), static_cast<int>(lines.size()));
+      EXPECT_EQ(GuiLabel(list->title), "Show All Records (first " + std::to_string(lines.size()) + " of " +
+                                           std::to_string(kBigRows) + " rows, stopped)");
+      // The Stop button is gone and Modify reads the rows kept.
+      EXPECT_FALSE(fl_object_is_visible(list->stop));
+      EXPECT_TRUE(fl_object_is_active(list->modify));
+      ShowerClose(nullptr, reinterpret_cast<long>(list));
+    }
+    // The next request reads its own reply: the whole small table.
+    GuiChoose(mainform->table_choice, "va");
+    EXPECT_EQ(GuiLabel(mainform->records_count), "3");
+    GuiClick(GuiFindObject(mainform->form, "Show All"));
+    lists = OpenLists();
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(BrowserLines(lists[0]->browser).size(), 3u);
+    EXPECT_EQ(GuiLabel(lists[0]->title), "Show All Records");
+    ShowerClose(nullptr, reinterpret_cast<long>(lists[0]));
+    GuiChoose(mainform->table_choice, "vbig");
+  }
+}
+
+// A row ceiling cuts the list there and says so; the connection stays in
+// order, and without the ceiling the whole table is listed.
+TEST_F(ListServerTest, ARowCeilingCutsTheListAndSaysSo) {
+  MainForm *mainform = PrepareBig();
+  struct Case {
+    int ceiling;
+    size_t lines;
+    std::string title;
+  } cases[] = {
+      {1000, 1000, "Show All Records (first 1000 of " + std::to_string(kBigRows) + " rows, row limit)"},
+      {0, kBigRows, "Show All Records"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.ceiling);
+    row_ceiling = c.ceiling;
+    GuiClick(GuiFindObject(mainform->form, "Show All"));
+    row_ceiling = 0;
+    std::vector<ListForm *> lists = OpenLists();
+    ASSERT_EQ(lists.size(), 1u);
+    std::vector<std::string> lines = BrowserLines(lists[0]->browser);
+    ASSERT_EQ(lines.size(), c.lines);
+    EXPECT_EQ(lines.back(), BigLine(static_cast<int>(c.lines) - 1));
+    EXPECT_EQ(GuiLabel(lists[0]->title), c.title);
+    ShowerClose(nullptr, reinterpret_cast<long>(lists[0]));
+  }
+}

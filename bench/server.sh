@@ -5,6 +5,7 @@
 # temporary directory, no TCP), starts korvid-server beside it, runs
 # bench/server_bench and cleans up. Without PostgreSQL it says so and skips.
 # Usage: bench/server.sh [--gateway] [--memory ROWS] [ROWS] [SECONDS]
+#        bench/server.sh --limits [ROWS] [SECONDS]
 #   (defaults 1000000 and 3)
 #   --gateway       only the third column: korvid-server over PostgreSQL
 #                   against libpq straight to PostgreSQL
@@ -12,29 +13,74 @@
 #                   say) through korvid-server over PostgreSQL, each of the
 #                   three ways rows come, and the gateway's peak resident
 #                   memory is measured during each fetch
+#   --limits        only the cost of the limits: two korvid-servers over the
+#                   same SQLite file, one with the time limits at their
+#                   defaults and one with every limit off, side by side
+#                   (needs no PostgreSQL); with KORVID_SERVER_BEFORE naming
+#                   a korvid-server built before the limits, that one
+#                   instead of the one with the limits off
 # BUILD_DIR names the build tree; one without a CMakeCache.txt is used as
 # it is, without building.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 gateway_only=0
 memory_rows=0
+limits_only=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --gateway) gateway_only=1; shift ;;
     --memory) memory_rows=$2; shift 2 ;;
+    --limits) limits_only=1; shift ;;
     *) break ;;
   esac
 done
 rows=${1:-1000000}
 seconds=${2:-3}
 build=${BUILD_DIR:-$root/build}
-. "$root/bench/postgres.sh"
-pg_found || exit 0
-
 if [ -e "$build/CMakeCache.txt" ] || [ ! -d "$build" ]; then
   cmake -S "$root" -B "$build" >/dev/null
   cmake --build "$build" -j2 --target korvid-server server_bench >/dev/null
 fi
+
+bench_sql() {
+  echo "CREATE TABLE bench (id int not null, name char(40), value int);"
+  echo "CREATE UNIQUE INDEX pk ON bench (id);"
+  seq 1 "$rows" | awk '{ printf "INSERT INTO bench VALUES (%d, '\''name %d'\'', %d);\n", $1, $1, ($1 * 7) % 1000 }'
+}
+
+if [ "$limits_only" -eq 1 ]; then
+  tmp=$(mktemp -d /tmp/korvid-bench-XXXXXX)
+  pids=()
+  trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$tmp"' EXIT
+  mkdir -p "$tmp/data"
+  echo "Generating $rows rows ..."
+  bench_sql >"$tmp/bench.sql"
+  for kind in on off; do
+    {
+      printf '[general]\nmsql_user = %s\nunix_port = %s\ntcp_port = 0\ndb_dir = %s\npid_file = %s\n' \
+        "$(id -un)" "$tmp/$kind.sock" "$tmp/data" "$tmp/$kind.pid"
+      printf '[system]\n'
+      if [ "$kind" = off ] && [ -z "${KORVID_SERVER_BEFORE:-}" ]; then
+        printf 'statement_timeout = 0\nidle_timeout = 0\nlogin_timeout = 0\nwrite_timeout = 0\n'
+      fi
+    } >"$tmp/$kind.conf"
+  done
+  "$build/server/korvid-server" --conf "$tmp/on.conf" --load bench "$tmp/bench.sql"
+  for kind in on off; do
+    binary="$build/server/korvid-server"
+    [ "$kind" = off ] && [ -n "${KORVID_SERVER_BEFORE:-}" ] && binary=$KORVID_SERVER_BEFORE
+    "$binary" --conf "$tmp/$kind.conf" &
+    pids+=($!)
+    for i in $(seq 50); do [ -S "$tmp/$kind.sock" ] && break; sleep 0.1; done
+  done
+  MSQL_CONF_FILE="$tmp/on.conf" KORVID_SERVER_PID=${pids[0]} KORVID_OTHER_PID=${pids[1]} \
+    "$build/bench/server_bench" --rows "$rows" --seconds "$seconds" \
+    --limits "$tmp/off.conf"
+  exit 0
+fi
+
+. "$root/bench/postgres.sh"
+pg_found || exit 0
 
 tmp=$(mktemp -d /tmp/korvid-bench-XXXXXX)
 server_pid=""
@@ -51,11 +97,7 @@ pg_start
 
 if [ "$gateway_only" -eq 0 ]; then
   echo "Generating $rows rows ..."
-  {
-    echo "CREATE TABLE bench (id int not null, name char(40), value int);"
-    echo "CREATE UNIQUE INDEX pk ON bench (id);"
-    seq 1 "$rows" | awk '{ printf "INSERT INTO bench VALUES (%d, '\''name %d'\'', %d);\n", $1, $1, ($1 * 7) % 1000 }'
-  } >"$tmp/bench.sql"
+  bench_sql >"$tmp/bench.sql"
 
   cat >"$tmp/msql.conf" <<CONF
 [general]

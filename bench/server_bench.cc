@@ -5,9 +5,13 @@
 //
 // Usage: server_bench --pg CONNINFO [--rows N] [--seconds S] [--gateway]
 //        server_bench --pg CONNINFO --rows N --memory TABLE
+//        server_bench --rows N [--seconds S] --limits CONF
 // (--gateway: the korvid-server measured serves that PostgreSQL itself;
 // --memory: fetches of TABLE's N rows through that korvid-server (COPY,
-// single rows, cursor), with its peak resident memory during each)
+// single rows, cursor), with its peak resident memory during each;
+// --limits: the korvid-server of $MSQL_CONF_FILE, with its limits in force,
+// against the one of CONF, serving the same file with every limit off, or
+// a build from before the limits named by $KORVID_SERVER_BEFORE)
 // The korvid-server is found through $MSQL_CONF_FILE (its UNIX socket) and
 // must hold the table bench (id int, name char(40), value int) with N rows
 // in the database "bench"; PostgreSQL the same table in its database.
@@ -232,12 +236,57 @@ int MemoryRun(int sock, const char *table, long rows, long pid) {
 
 }  // namespace
 
+// The limits' cost: point selects and whole fetches through two servers of
+// one file, one with the time limits in force and one without, taking turns
+// twice, each keeping its best figure.
+int LimitsRun(int with, const char *without_conf, int rows, double seconds, bool before) {
+  msqlConfigLoad(without_conf);
+  int without = msqlConnect(nullptr);
+  if (without < 0 || msqlSelectDB(without, "bench") != 0) {
+    fprintf(stderr, "server_bench: korvid-server without limits: %s\n", msqlErrMsg);
+    return 1;
+  }
+  // CPU time of each server over its fetches, which load elsewhere on the
+  // machine distorts far less than the time.
+  long w_pid = getenv("KORVID_SERVER_PID") ? atol(getenv("KORVID_SERVER_PID")) : 0;
+  long o_pid = getenv("KORVID_OTHER_PID") ? atol(getenv("KORVID_OTHER_PID")) : 0;
+  double w_sel = 0, o_sel = 0, w_all = -1, o_all = -1, w_cpu = -1, o_cpu = -1;
+  for (int round = 0; round < 2; round++) {
+    double a = KorvidPointSelects(with, rows, seconds / 2), b = KorvidPointSelects(without, rows, seconds / 2);
+    double t0 = ProcessCpu(w_pid);
+    double c = KorvidFetchAll(with, rows);
+    double t1 = ProcessCpu(w_pid), u0 = ProcessCpu(o_pid);
+    double d = KorvidFetchAll(without, rows);
+    double u1 = ProcessCpu(o_pid);
+    if (t0 >= 0 && t1 >= 0) w_cpu = w_cpu < 0 ? (t1 - t0) / kFetchRounds : std::min(w_cpu, (t1 - t0) / kFetchRounds);
+    if (u0 >= 0 && u1 >= 0) o_cpu = o_cpu < 0 ? (u1 - u0) / kFetchRounds : std::min(o_cpu, (u1 - u0) / kFetchRounds);
+    if (a < 0 || b < 0 || c < 0 || d < 0) {
+      fprintf(stderr, "server_bench: a query failed: %s\n", msqlErrMsg);
+      return 1;
+    }
+    w_sel = std::max(w_sel, a);
+    o_sel = std::max(o_sel, b);
+    w_all = w_all < 0 ? c : std::min(w_all, c);
+    o_all = o_all < 0 ? d : std::min(o_all, d);
+  }
+  printf("%-34s %14s %14s %8s\n", "", "limits on", before ? "before limits" : "limits off", "ratio");
+  printf("%-34s %14.0f %14.0f %7.3fx  (speed)\n", "point selects by key per second", w_sel, o_sel, w_sel / o_sel);
+  printf("%-34s %13.3fs %13.3fs %7.3fx  (speed)\n", ("fetch all " + std::to_string(rows) + " rows").c_str(),
+         w_all, o_all, o_all / w_all);
+  if (w_cpu > 0 && o_cpu > 0) {
+    printf("%-34s %13.3fs %13.3fs %7.3fx  (CPU)\n", "  CPU of the server per fetch", w_cpu, o_cpu, w_cpu / o_cpu);
+  }
+  msqlClose(without);
+  return 0;
+}
+
 int main(int argc, char **argv) {
   const char *conninfo = nullptr;
   int rows = 1000000;
   double seconds = 3;
   bool gateway = false;  // korvid-server itself runs over PostgreSQL
   const char *memory_table = nullptr;
+  const char *limits_conf = nullptr;
   for (int i = 1; i < argc; i++) {
     if (!strcmp(argv[i], "--gateway")) {
       gateway = true;
@@ -248,7 +297,19 @@ int main(int argc, char **argv) {
     if (!strcmp(argv[i], "--rows")) rows = atoi(argv[i + 1]);
     if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
     if (!strcmp(argv[i], "--memory")) memory_table = argv[i + 1];
+    if (!strcmp(argv[i], "--limits")) limits_conf = argv[i + 1];
     i++;
+  }
+  if (limits_conf && rows >= 1 && seconds > 0) {
+    if (const char *conf = getenv("MSQL_CONF_FILE")) msqlConfigLoad(conf);
+    int sock = msqlConnect(nullptr);
+    if (sock < 0 || msqlSelectDB(sock, "bench") != 0) {
+      fprintf(stderr, "server_bench: korvid-server: %s\n", msqlErrMsg);
+      return 1;
+    }
+    int status = LimitsRun(sock, limits_conf, rows, seconds, getenv("KORVID_SERVER_BEFORE") != nullptr);
+    msqlClose(sock);
+    return status;
   }
   if (!conninfo || rows < 1 || seconds <= 0) {
     fprintf(stderr, "usage: %s --pg CONNINFO [--rows N] [--seconds S]\n", argv[0]);

@@ -14,6 +14,10 @@ namespace {
 
 }  // namespace
 
+int InfoFieldLength(const FieldListEntry *entry) {
+  return entry->type == CHAR_TYPE || entry->type == TEXT_TYPE ? entry->length : 11;
+}
+
 void *InfoAllocate(size_t count, size_t size) {
   void *memory = calloc(count ? count : 1, size);
   if (!memory) OutOfMemory();

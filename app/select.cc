@@ -204,7 +204,7 @@ Info *ReadFieldList(const char *table, MainForm *mainform) {
     if (entry->type == IDX_TYPE && info->nfields == 0) info->nfields = i;
     InfoField &field = info->fields[i];
     field.type = entry->type;
-    field.length = (entry->type == CHAR_TYPE || entry->type == TEXT_TYPE) ? entry->length : 11;
+    field.length = InfoFieldLength(entry);
     field.flags = entry->flags;
     field.name = InfoText(entry->name);
     field.table = info->table;

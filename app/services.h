@@ -26,7 +26,7 @@
 struct MainForm;
 
 // One entry of a table's field list as the application keeps it. For every
-// type but Character and Free text, length is 11.
+// type but Character and Free text, length is 11 (InfoFieldLength).
 struct InfoField {
   char *name;   // owned
   char *table;  // points at the holding Info's table
@@ -34,6 +34,11 @@ struct InfoField {
   int length;
   unsigned int flags;
 };
+
+// The length a field list entry is kept with: the server's for Character
+// and Free text; 11 for every other type, the widest integer with its sign,
+// which the forms take as the input limit.
+int InfoFieldLength(const FieldListEntry *entry);
 
 // The per-table state; every window works on its own deep copy (CopyInfo).
 struct Info {

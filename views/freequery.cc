@@ -95,7 +95,7 @@ void FreeQuery(FL_OBJECT *, long data) {
     field.name = entry->name;
     field.table = temp.table;
     field.type = entry->type;
-    field.length = entry->type == CHAR_TYPE || entry->type == TEXT_TYPE ? entry->length : 11;
+    field.length = InfoFieldLength(entry);
     field.flags = entry->flags;
     count++;
   }

@@ -956,6 +956,8 @@ TEST_F(ListServerTest, ShowAllCanBeStoppedWhileRowsArrive) {
       EXPECT_TRUE(fl_object_is_active(list->modify));
       ShowerClose(nullptr, reinterpret_cast<long>(list));
     }
+    // Every window takes input again.
+    EXPECT_EQ(mainform->form->deactivated, 0);
     // The next request reads its own reply: the whole small table.
     GuiChoose(mainform->table_choice, "va");
     EXPECT_EQ(GuiLabel(mainform->records_count), "3");

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/charset.h"
 #include "app/mainform.h"
 #include "records/records.h"
 #include "views/views.h"
@@ -28,9 +29,42 @@ FL_OBJECT *Button(FL_Coord x, FL_Coord y, const char *label, FL_CALLBACKPTR call
 
 }  // namespace
 
+namespace {
+
+// The message list keeps its newest lines: past MESSAGE_LINES_MAX lines the
+// MESSAGE_LINES_DROP oldest go at once.
+constexpr int MESSAGE_LINES_MAX = 25;
+constexpr int MESSAGE_LINES_DROP = 11;
+
+void AddMessageLine(MainForm *mainform, const char *text) {
+  fl_freeze_form(mainform->form);
+  // Statements and names are the server's text; the list draws Latin-1.
+  fl_addto_browser(mainform->messages, ToToolkit(text).c_str());
+  // One append can add several lines (the browser splits at newlines), so
+  // drop in steps until the list is short enough again.
+  while (fl_get_browser_maxline(mainform->messages) > MESSAGE_LINES_MAX) {
+    for (int i = 0; i < MESSAGE_LINES_DROP; i++) fl_delete_browser_line(mainform->messages, 1);
+  }
+  fl_unfreeze_form(mainform->form);
+}
+
+}  // namespace
+
+int CheckTableSelected(MainForm *mainform) {
+  if (fl_get_choice(mainform->table_choice) <= 1 || !mainform->info ||
+      mainform->info->nfields == 0) {
+    dialogs.message("Select a table first !", "", "");
+    return -1;
+  }
+  return 0;
+}
+
+Info *MainTable(const MainForm *mainform) { return mainform ? mainform->info : nullptr; }
+
 MainForm *CreateMainForm(void) {
   MainForm *mainform = static_cast<MainForm *>(calloc(1, sizeof(MainForm)));
   if (!mainform) return nullptr;
+  mainWindowCalls = {AddMessageLine, MainTable};
   long self = reinterpret_cast<long>(mainform);
   FL_OBJECT *object;
 

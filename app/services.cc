@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/charset.h"
-#include "app/mainform.h"
+#include "app/services.h"
 
 int sock = -1;
 int no_record_count = 0;
@@ -24,11 +24,6 @@ namespace {
 // text, so nothing points into it after the call returns.
 constexpr size_t MESSAGE_SIZE = sizeof("Executing: ") - 1 + SHOWN_STATEMENT_SIZE;
 char message_text[MESSAGE_SIZE];
-
-// The message list keeps its newest lines: past MESSAGE_LINES_MAX lines the
-// MESSAGE_LINES_DROP oldest go at once.
-constexpr int MESSAGE_LINES_MAX = 25;
-constexpr int MESSAGE_LINES_DROP = 11;
 
 void FormatMessage(const char *format, va_list args) {
   vsnprintf(message_text, sizeof message_text, format, args);
@@ -49,20 +44,14 @@ const char *ServerName(const char *server) {
 
 }  // namespace
 
+MainWindowCalls mainWindowCalls = {nullptr, nullptr};
+
 void LogMessage(MainForm *mainform, const char *format, ...) {
   va_list args;
   va_start(args, format);
   FormatMessage(format, args);
   va_end(args);
-  fl_freeze_form(mainform->form);
-  // Statements and names are the server's text; the list draws Latin-1.
-  fl_addto_browser(mainform->messages, ToToolkit(message_text).c_str());
-  // One append can add several lines (the browser splits at newlines), so
-  // drop in steps until the list is short enough again.
-  while (fl_get_browser_maxline(mainform->messages) > MESSAGE_LINES_MAX) {
-    for (int i = 0; i < MESSAGE_LINES_DROP; i++) fl_delete_browser_line(mainform->messages, 1);
-  }
-  fl_unfreeze_form(mainform->form);
+  if (mainWindowCalls.log != nullptr) mainWindowCalls.log(mainform, message_text);
 }
 
 void ShowAlert(const char *format, ...) {
@@ -115,17 +104,6 @@ int ExecuteCount(Info *info, const char *statement, int *count) {
 
 void RefuseLongStatement(void) { ShowAlert("Statement too long: nothing was sent"); }
 
-int CheckTableSelected(MainForm *mainform) {
-  if (fl_get_choice(mainform->table_choice) <= 1 || !mainform->info ||
-      mainform->info->nfields == 0) {
-    dialogs.message("Select a table first !", "", "");
-    return -1;
-  }
-  return 0;
-}
-
-Info *MainTable(const MainForm *mainform) { return mainform ? mainform->info : nullptr; }
-
 // The library closes a connection it has lost, and its number may then be
 // given to the next file or socket opened. Forget it at once, so that no later
 // request (or the close before a reconnect) touches whatever reuses it.
@@ -152,7 +130,7 @@ const char *MainDatabase(void) { return main_database.c_str(); }
 int CheckServer(const Info *info) {
   // The main window's own table is on the connection it made: a lost one
   // fails in the library with its own reason, as every other request does.
-  bool own = info->mainform && info->mainform->info == info;
+  bool own = info->mainform && mainWindowCalls.table != nullptr && mainWindowCalls.table(info->mainform) == info;
   if (!info->database || own || (sock >= 0 && connected_server == info->server)) return 0;
   ShowAlert("Server %s is not connected any more: nothing was sent to %s",
             ServerName(info->server), InfoPlace(info).c_str());

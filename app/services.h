@@ -101,9 +101,20 @@ void ShowAlert(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void ShowMessage(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // The main window's current table, or null; CheckTableSelected says
-// "Select a table first !" and returns -1 when there is none.
+// "Select a table first !" and returns -1 when there is none. Both are the
+// main window's own (app/mainform.cc).
 Info *MainTable(const MainForm *mainform);
 int CheckTableSelected(MainForm *mainform);
+
+// What the services ask of the main window, which fills this in when it is
+// made: the services stand under the windows and reach up only through
+// here. Unset (no main window), a logged line goes nowhere and no table is
+// the main window's.
+struct MainWindowCalls {
+  void (*log)(MainForm *mainform, const char *text);  // a line for its message list
+  Info *(*table)(const MainForm *mainform);            // MainTable
+};
+extern MainWindowCalls mainWindowCalls;
 
 // Logs and sends one statement on the database info was read from (see
 // EnterDatabase). Returns 0, or -1 after an alert; *status, when given,

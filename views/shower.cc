@@ -516,8 +516,10 @@ int WatchRows(const QueryDataRow *rows, int count, int kept, void *data) {
   AddWaitingLines(fetch);
   ShowProgress(list, kept, fetch->expected);
   fl_check_forms();
+  // The first turn maps the window, which later turns do not pay for.
+  bool first = fetch->turn_end == 0;
   fetch->turn_end = Seconds();
-  fetch->turn_cost = fetch->turn_end - start;
+  fetch->turn_cost = first ? 0 : fetch->turn_end - start;
   return list->stop_asked || list->close_asked ? 1 : 0;
 }
 

@@ -512,7 +512,7 @@ int WatchRows(const QueryDataRow *rows, int count, int kept, void *data) {
     fetch->waiting_count += count;
   }
   double start = Seconds();
-  if (start - fetch->turn_end < 4 * fetch->turn_cost) return 0;
+
   AddWaitingLines(fetch);
   ShowProgress(list, kept, fetch->expected);
   fl_check_forms();

@@ -17,6 +17,8 @@ packages=(
   xfonts-base xfonts-75dpi xfonts-100dpi xfonts-utils
   openbox wmctrl locales
   python3 valgrind procps
+  # the remote-client test joins two network namespaces of its own with ip
+  iproute2
   # korvid-server's PostgreSQL engine, its tests and the benchmarks against libpq
   postgresql libpq5 libpq-dev
 )

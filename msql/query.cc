@@ -67,13 +67,20 @@ int readRowStream(int sock, RowList *rows, int columns) {
   return rows->count;
 }
 
-int msqlQuery(int sock, const char *query) {
+// The steps every statement takes before it is sent: its trace, a clean
+// error text, the guard of a lost connection, and the request framed. False
+// when nothing may be sent.
+static bool FrameQuery(int sock, const char *query) {
   msqlTrace(MSQL_DEBUG_QUERY, "Query = \"%s\"\n", query);
   memset(msqlErrMsg, 0, sizeof msqlErrMsg);
   currentServerSocket = sock;
   netInit();
-  if (msqlTerminalGuard(sock)) return -1;
-  if (!msqlFormatRequest("%d:%s\n", REQ_QUERY, query)) return -1;
+  if (msqlTerminalGuard(sock)) return false;
+  return msqlFormatRequest("%d:%s\n", REQ_QUERY, query);
+}
+
+int msqlQuery(int sock, const char *query) {
+  if (!FrameQuery(sock, query)) return -1;
   sendPacket(sock);
   QueryReply reply;
   msqlQueryReplyInit(&reply, &pendingRows, &pendingFieldRows);
@@ -82,12 +89,7 @@ int msqlQuery(int sock, const char *query) {
 }
 
 int msqlCountRows(int sock, const char *query) {
-  msqlTrace(MSQL_DEBUG_QUERY, "Query = \"%s\"\n", query);
-  memset(msqlErrMsg, 0, sizeof msqlErrMsg);
-  currentServerSocket = sock;
-  netInit();
-  if (msqlTerminalGuard(sock)) return -1;
-  if (!msqlFormatRequest("%d:%s\n", REQ_QUERY, query)) return -1;
+  if (!FrameQuery(sock, query)) return -1;
   // Room for the widest row, reused by every row: memory stays the same
   // whatever the number of rows. Asked for before anything is sent.
   char *scratch = static_cast<char *>(msqlMalloc(MSQL_ROW_ROOM));

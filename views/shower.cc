@@ -3,7 +3,6 @@
 // and shows an empty window; the opener fills it. Start at ShowAllRecords.
 #include <fcntl.h>
 #include <malloc.h>
-#include <time.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -467,34 +466,14 @@ void ShowProgress(ListForm *list, int kept, int expected) {
 struct Fetch {
   ListForm *list;
   int expected;
-  // Rows come faster than lines are drawn: they wait here, the first of
-  // them and their number, until the next turn of the window.
-  const QueryDataRow *waiting;
-  int waiting_count;
-  // The last turn: when it ended and what it cost. Turns are at least
-  // four times their cost apart, so that drawing takes at most a fifth of
-  // the time whatever it costs for a long list.
-  double turn_end;
-  double turn_cost;
 };
 
-double Seconds(void) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-void AddWaitingLines(Fetch *fetch) {
-  ListForm *list = fetch->list;
-  if (fetch->waiting_count > 0 && !list->close_asked) {
-    fl_freeze_form(list->form);
-    int count = fetch->waiting_count;
-    for (const QueryDataRow *row = fetch->waiting; row != nullptr && count > 0; row = row->next, count--)
-      AddRecordLine(list->info, list->browser, row->values, row->lengths);
-    fl_unfreeze_form(list->form);
-  }
-  fetch->waiting = nullptr;
-  fetch->waiting_count = 0;
+void AddLines(ListForm *list, const QueryDataRow *rows, int count) {
+  if (count <= 0 || list->close_asked) return;
+  fl_freeze_form(list->form);
+  for (const QueryDataRow *row = rows; row != nullptr && count > 0; row = row->next, count--)
+    AddRecordLine(list->info, list->browser, row->values, row->lengths);
+  fl_unfreeze_form(list->form);
 }
 
 // Called by the library while the rows arrive: their lines are added, the
@@ -507,26 +486,16 @@ int WatchRows(const QueryDataRow *rows, int count, int kept, void *data) {
   // Rows of other columns than the Info's are not read here: the result's
   // check says so once it is whole, and the rest need not be kept.
   if (rows != nullptr && rows->columnCount != list->info->nfields) return 1;
-  if (count > 0) {
-    if (fetch->waiting == nullptr) fetch->waiting = rows;
-    fetch->waiting_count += count;
-  }
-  double start = Seconds();
-
-  AddWaitingLines(fetch);
+  AddLines(list, rows, count);
   ShowProgress(list, kept, fetch->expected);
   fl_check_forms();
-  // The first turn maps the window, which later turns do not pay for.
-  bool first = fetch->turn_end == 0;
-  fetch->turn_end = Seconds();
-  fetch->turn_cost = first ? 0 : fetch->turn_end - start;
   return list->stop_asked || list->close_asked ? 1 : 0;
 }
 
 // Sends the statement and fills the list as the rows arrive; the other
 // windows take no input meanwhile. ExecuteQuery's result.
 int FetchRows(ListForm *list, Info *info, const char *statement) {
-  Fetch fetch = {list, ExpectedRows(info), nullptr, 0, 0, 0};
+  Fetch fetch = {list, ExpectedRows(info)};
   list->fetching = true;
   list->stop_asked = list->close_asked = false;
   fl_deactivate_all_forms();
@@ -541,9 +510,6 @@ int FetchRows(ListForm *list, Info *info, const char *statement) {
   msqlWatchRows(WatchRows, &fetch, row_ceiling);
   int result = ExecuteQuery(info, statement);
   msqlWatchRows(nullptr, nullptr, 0);
-  // The rows still waiting are the result's own until it is freed: their
-  // lines go in while it is pending (a failed query has freed them).
-  if (result == 0) AddWaitingLines(&fetch);
   fl_hide_object(list->stop);
   for (FL_OBJECT *obj = list->form->first; obj != nullptr; obj = obj->next)
     if (obj->objclass == FL_BUTTON && obj != list->stop && obj != list->modify) fl_activate_object(obj);

@@ -198,9 +198,7 @@ static void AppendCsvField(std::string &line, const char *value, size_t length) 
   line += '"';
 }
 
-int WriteCsv(FILE *file, const ResultHandle *res) {
-  // The rows are walked through the list itself rather than the result's
-  // cursor, which the window's Modify relies on.
+int WriteCsv(FILE *file, ResultHandle *res) {
   std::string line;
   auto write_line = [&]() {
     line += "\r\n";
@@ -208,18 +206,23 @@ int WriteCsv(FILE *file, const ResultHandle *res) {
     line.clear();
     return written;
   };
+  msqlFieldSeek(res, 0);
   int fields = 0;
-  for (const FieldListEntry *field = res->fieldData; field != nullptr; field = field->next) {
+  while (const FieldListEntry *field = msqlFetchField(res)) {
     if (fields++ > 0) line += ',';
     const char *name = field->name ? field->name : "";
     AppendCsvField(line, name, strlen(name));
   }
   if (!write_line()) return -1;
-  for (const QueryDataRow *row = res->queryData; row != nullptr; row = row->next) {
-    for (int i = 0; i < row->columnCount; i++) {
+  // Every row of a result holds a value per field description.
+  int columns = msqlNumFields(res);
+  msqlDataSeek(res, 0);
+  while (char **row = msqlFetchRow(res)) {
+    const int *lengths = msqlFetchLengths(res);
+    for (int i = 0; i < columns; i++) {
       if (i > 0) line += ',';
-      const char *value = row->values[i];
-      size_t length = value == nullptr ? 0 : row->lengths != nullptr ? static_cast<size_t>(row->lengths[i]) : strlen(value);
+      const char *value = row[i];
+      size_t length = value == nullptr ? 0 : lengths != nullptr ? static_cast<size_t>(lengths[i]) : strlen(value);
       AppendCsvField(line, value, length);
     }
     if (!write_line()) return -1;
@@ -241,20 +244,25 @@ std::vector<std::string> BrowserLines(FL_OBJECT *browser) {
 std::vector<std::string> ServerLines(const ListForm *list) {
   std::vector<std::string> lines;
   int count = fl_get_browser_maxline(list->browser);
-  const ResultHandle *res = list->info != nullptr ? list->info->res : nullptr;
+  ResultHandle *res = list->info != nullptr ? list->info->res : nullptr;
   if (res != nullptr) {
     // The lines of a record list are its rows, made again from the values
     // as the server sent them, in the order the list was filled.
-    std::vector<char *> values(static_cast<size_t>(list->info->nfields));
-    std::vector<int> lengths(static_cast<size_t>(list->info->nfields));
-    const QueryDataRow *row = res->queryData;
-    for (int i = 0; i < count && row != nullptr; i++, row = row->next) {
-      for (int j = 0; j < list->info->nfields; j++) {
-        bool there = j < row->columnCount;
-        values[j] = there ? row->values[j] : nullptr;
+    int nfields = list->info->nfields;
+    int columns = msqlNumFields(res);
+    std::vector<char *> values(static_cast<size_t>(nfields));
+    std::vector<int> lengths(static_cast<size_t>(nfields));
+    msqlDataSeek(res, 0);
+    for (int i = 0; i < count; i++) {
+      char **row = msqlFetchRow(res);
+      if (row == nullptr) break;
+      const int *sizes = msqlFetchLengths(res);
+      for (int j = 0; j < nfields; j++) {
+        bool there = j < columns;
+        values[j] = there ? row[j] : nullptr;
         lengths[j] = !there || values[j] == nullptr ? 0
-                     : row->lengths != nullptr    ? row->lengths[j]
-                                                  : static_cast<int>(strlen(values[j]));
+                     : sizes != nullptr              ? sizes[j]
+                                                     : static_cast<int>(strlen(values[j]));
       }
       lines.push_back(RecordLine(list->info, values.data(), lengths.data()));
     }

@@ -98,15 +98,18 @@ bool IsCsvName(const char *path);
 // Writes a result set as CSV (RFC 4180): a header of the field names, then
 // every row with its values whole. A field holding a comma, a quote, CR or
 // LF is quoted with its quotes doubled; NULL is an empty unquoted field and
-// an empty text is "". Lines end in CRLF. The result's row cursor is left as
-// it was. 0, or -1 when a write or the final flush failed.
-int WriteCsv(FILE *file, const ResultHandle *res);
+// an empty text is "". Lines end in CRLF. The result is walked with its own
+// cursors, which are left at its end: whoever reads a row of it afterwards
+// seeks first, as Modify does. 0, or -1 when a write or the final flush
+// failed.
+int WriteCsv(FILE *file, ResultHandle *res);
 
 // All lines of a list as they are stored (with any format prefix), in Latin-1.
 std::vector<std::string> BrowserLines(FL_OBJECT *browser);
 
 // The lines of a list in the server's charset, as Print and Write To File
-// give them: a record list's rows made again from its result set, the field
+// give them: a record list's rows made again from its result set (whose row
+// cursor is left past the last row read, as WriteCsv leaves it), the field
 // descriptions from the Info they show, any other list's lines converted
 // back (a '?' shown for a character Latin-1 cannot hold stays a '?').
 std::vector<std::string> ServerLines(const ListForm *list);

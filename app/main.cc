@@ -3,9 +3,9 @@
 // loop; everything afterwards happens in callbacks (mainform.cc, select.cc).
 #include <cstdlib>
 
-#include "app/charset.h"
+#include "app/services/charset.h"
 #include "app/mainform.h"
-#include "app/fonts.h"
+#include "app/services/fonts.h"
 
 int main(int argc, char **argv) {
   // Before the toolkit starts: the locale it runs under decides which bytes

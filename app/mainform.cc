@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/charset.h"
+#include "app/services/charset.h"
 #include "app/mainform.h"
 #include "records/records.h"
 #include "views/views.h"
@@ -48,9 +48,7 @@ void AddMessageLine(MainForm *mainform, const char *text) {
   fl_unfreeze_form(mainform->form);
 }
 
-}  // namespace
-
-int CheckTableSelected(MainForm *mainform) {
+int TableSelected(MainForm *mainform) {
   if (fl_get_choice(mainform->table_choice) <= 1 || !mainform->info ||
       mainform->info->nfields == 0) {
     dialogs.message("Select a table first !", "", "");
@@ -59,12 +57,14 @@ int CheckTableSelected(MainForm *mainform) {
   return 0;
 }
 
-Info *MainTable(const MainForm *mainform) { return mainform ? mainform->info : nullptr; }
+Info *CurrentTable(const MainForm *mainform) { return mainform->info; }
+
+}  // namespace
 
 MainForm *CreateMainForm(void) {
   MainForm *mainform = static_cast<MainForm *>(calloc(1, sizeof(MainForm)));
   if (!mainform) return nullptr;
-  mainWindowCalls = {AddMessageLine, MainTable};
+  mainWindowCalls = {AddMessageLine, CurrentTable, TableSelected};
   long self = reinterpret_cast<long>(mainform);
   FL_OBJECT *object;
 

@@ -1,11 +1,11 @@
 // The main window: its record, its callbacks, the selection of server,
 // database and table behind its three selectors, start-up and the "Field
 // Info" window. Only app/ includes this; the windows it opens stand on
-// services.h. Start reading at main() in main.cc.
+// app/services/services.h. Start reading at main() in main.cc.
 #ifndef KORVID_APP_MAINFORM_H
 #define KORVID_APP_MAINFORM_H
 
-#include "app/services.h"
+#include "app/services/services.h"
 
 struct MainForm {
   FL_FORM *form;

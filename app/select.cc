@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/charset.h"
+#include "app/services/charset.h"
 #include "app/mainform.h"
 #include "views/views.h"
 

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "app/fonts.h"
+#include "app/services/fonts.h"
 #include "app/mainform.h"
 #include "tests/support/server_fixture.h"
 #include "views/views.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/quote.h"
+#include "app/services/quote.h"
 #include "msql/msql.h"
 #include "server/dialect.h"
 

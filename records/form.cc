@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <string>
 
-#include "app/binary.h"
-#include "app/charset.h"
+#include "app/services/binary.h"
+#include "app/services/charset.h"
 #include "records/records.h"
 
 namespace {

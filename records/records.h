@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/services.h"
+#include "app/services/services.h"
 
 #define REC_MODIFY 1
 #define REC_SEARCH 2

@@ -1,7 +1,7 @@
 // Search by example: the patterns typed into a search form become a LIKE
 // query, and the rows found are handed to a "Show Record" form that steps
 // through them.
-#include "app/charset.h"
+#include "app/services/charset.h"
 #include "records/records.h"
 
 void SearchForm(FL_OBJECT *, long data) {

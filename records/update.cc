@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/charset.h"
+#include "app/services/charset.h"
 #include "records/records.h"
 
 namespace {

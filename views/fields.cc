@@ -1,7 +1,7 @@
 // The field-descriptions list window: the table's field list, the primary
 // key's line in red, and a double-click that makes a data field the primary
 // key of the Info the window was opened on.
-#include "app/charset.h"
+#include "app/services/charset.h"
 #include "views/views.h"
 
 void FillFieldDescriptions(ListForm *list, Info *info) {

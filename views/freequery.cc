@@ -2,7 +2,7 @@
 // as it is; its rows, if any, open a "Show Free Query" list window.
 #include <string.h>
 
-#include "app/charset.h"
+#include "app/services/charset.h"
 #include "views/views.h"
 
 // The last statement, typed or read, for the whole run; it is the typing

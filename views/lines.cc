@@ -7,8 +7,8 @@
 
 #include <algorithm>
 
-#include "app/binary.h"
-#include "app/charset.h"
+#include "app/services/binary.h"
+#include "app/services/charset.h"
 #include "views/views.h"
 
 void PadSpaces(std::string &text, int count) {

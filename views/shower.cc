@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/charset.h"
+#include "app/services/charset.h"
 #include "app/mainform.h"
 #include "records/records.h"
 #include "views/views.h"

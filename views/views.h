@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/services.h"
+#include "app/services/services.h"
 
 #define SHOW_FREE 0
 #define SHOW_ALL 1

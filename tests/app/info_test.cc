@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/services.h"
+#include "app/services/services.h"
 
 namespace {
 

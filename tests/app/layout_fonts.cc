@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/fonts.h"
+#include "app/services/fonts.h"
 #include "tests/support/capture.h"
 #include "tests/support/gui_support.h"
 

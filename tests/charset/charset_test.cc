@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/charset.h"
+#include "app/services/charset.h"
 
 namespace {
 

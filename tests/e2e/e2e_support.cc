@@ -17,7 +17,7 @@
 #include "tests/support/server_fixture.h"
 #include "tests/support/xvfb.h"
 // Last: Xlib's macros (None, Bool) would break the test framework's headers.
-#include "app/fonts.h"
+#include "app/services/fonts.h"
 
 namespace {
 

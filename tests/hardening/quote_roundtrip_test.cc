@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/services.h"
+#include "app/services/services.h"
 #include "msql/msql.h"
 #include "msql/msql_internal.h"
 #include "msql/testing.h"

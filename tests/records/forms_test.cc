@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/charset.h"
+#include "app/services/charset.h"
 #include "msql/testing.h"
 #include "records/records.h"
 #include "tests/support/gui_support.h"

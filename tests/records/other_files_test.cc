@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/charset.h"
+#include "app/services/charset.h"
 #include "records/records.h"
 #include "tests/support/gui_support.h"
 #include "tests/support/other_programs.h"

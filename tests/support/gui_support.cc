@@ -17,8 +17,8 @@
 #include <cstring>
 #include <deque>
 
-#include "app/charset.h"
-#include "app/fonts.h"
+#include "app/services/charset.h"
+#include "app/services/fonts.h"
 #include "tests/support/rows.h"
 #include "tests/support/server_fixture.h"
 #include "tests/support/xvfb.h"

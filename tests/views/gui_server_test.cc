@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/charset.h"
+#include "app/services/charset.h"
 #include "records/records.h"
 #include "tests/views/gui_helpers.h"
 #include "views/views.h"

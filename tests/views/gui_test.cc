@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/charset.h"
+#include "app/services/charset.h"
 
 #include "records/records.h"
 #include "views/views.h"

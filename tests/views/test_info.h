@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/services.h"
+#include "app/services/services.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/charset.h"
+#include "app/services/charset.h"
 #include "views/views.h"
 #include "tests/views/test_info.h"
 

@@ -1,5 +1,5 @@
 // How a field value is written into SQL text; see quote.h.
-#include "app/quote.h"
+#include "app/services/quote.h"
 
 #include <locale.h>
 

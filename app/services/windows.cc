@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/services.h"
+#include "app/services/services.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // an 8-bit one taken byte for byte. Every text that enters a widget goes
 // through ToToolkit, every text read from one through ToServer. No toolkit
 // here: start at ToToolkit.
-#ifndef KORVID_APP_CHARSET_H
-#define KORVID_APP_CHARSET_H
+#ifndef KORVID_APP_SERVICES_CHARSET_H
+#define KORVID_APP_SERVICES_CHARSET_H
 
 #include <stddef.h>
 

@@ -2,8 +2,8 @@
 // fixed, so a label fits only in the faces it was measured with: the 75 dpi
 // ISO 8859-1 bitmaps. Left to itself, the toolkit takes whatever resolution
 // the X server lists first (100 dpi on a usual desktop), and labels are cut.
-#ifndef KORVID_APP_FONTS_H
-#define KORVID_APP_FONTS_H
+#ifndef KORVID_APP_SERVICES_FONTS_H
+#define KORVID_APP_SERVICES_FONTS_H
 
 #include <X11/Xlib.h>
 

@@ -1,6 +1,6 @@
 // Conversions between the server's charset and the toolkit's ISO 8859-1,
 // and the choice of the server's charset from the environment.
-#include "app/charset.h"
+#include "app/services/charset.h"
 
 #include <ctype.h>
 #include <string.h>

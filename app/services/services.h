@@ -2,15 +2,15 @@
 // record, the one connection and the database each window sends on, the
 // modal dialogs, the message list and the query executor. The record forms
 // and list windows include this; only app/ includes the main window's own
-// header (mainform.h).
-#ifndef KORVID_APP_SERVICES_H
-#define KORVID_APP_SERVICES_H
+// header (app/mainform.h), and nothing in app/services/ includes a window's.
+#ifndef KORVID_APP_SERVICES_SERVICES_H
+#define KORVID_APP_SERVICES_SERVICES_H
 
 #include <forms.h>
 
 #include <string>
 
-#include "app/quote.h"
+#include "app/services/quote.h"
 #include "msql/msql.h"
 
 // Statements are built into buffers of this size: the longest one request
@@ -21,7 +21,7 @@
 // statement (less one); a longer one is cut there, for display only.
 #define SHOWN_STATEMENT_SIZE 2048
 
-// The main window's record (mainform.h). Windows are handed it by the main
+// The main window's record (app/mainform.h). Windows are handed it by the main
 // window's buttons and pass it on; they reach its table through MainTable.
 struct MainForm;
 
@@ -101,8 +101,8 @@ void ShowAlert(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void ShowMessage(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // The main window's current table, or null; CheckTableSelected says
-// "Select a table first !" and returns -1 when there is none. Both are the
-// main window's own (app/mainform.cc).
+// "Select a table first !" and returns -1 when there is none. The main
+// window answers both (mainWindowCalls below).
 Info *MainTable(const MainForm *mainform);
 int CheckTableSelected(MainForm *mainform);
 
@@ -113,6 +113,7 @@ int CheckTableSelected(MainForm *mainform);
 struct MainWindowCalls {
   void (*log)(MainForm *mainform, const char *text);  // a line for its message list
   Info *(*table)(const MainForm *mainform);            // MainTable
+  int (*check)(MainForm *mainform);                     // CheckTableSelected
 };
 extern MainWindowCalls mainWindowCalls;
 

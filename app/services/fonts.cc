@@ -3,7 +3,7 @@
 // server's font path decides; these pin both. The toolkit must be told before
 // fl_initialize, when it has no display yet, so the display is opened here
 // once just to ask which faces it has.
-#include "app/fonts.h"
+#include "app/services/fonts.h"
 
 #include <forms.h>
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/charset.h"
-#include "app/services.h"
+#include "app/services/charset.h"
+#include "app/services/services.h"
 
 int sock = -1;
 int no_record_count = 0;
@@ -44,7 +44,17 @@ const char *ServerName(const char *server) {
 
 }  // namespace
 
-MainWindowCalls mainWindowCalls = {nullptr, nullptr};
+MainWindowCalls mainWindowCalls = {nullptr, nullptr, nullptr};
+
+Info *MainTable(const MainForm *mainform) {
+  return mainform && mainWindowCalls.table != nullptr ? mainWindowCalls.table(mainform) : nullptr;
+}
+
+int CheckTableSelected(MainForm *mainform) {
+  if (mainWindowCalls.check != nullptr) return mainWindowCalls.check(mainform);
+  dialogs.message("Select a table first !", "", "");
+  return -1;
+}
 
 void LogMessage(MainForm *mainform, const char *format, ...) {
   va_list args;

@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/services.h"
+#include "app/services/services.h"
 
 namespace {
 

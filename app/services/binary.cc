@@ -1,5 +1,5 @@
 // Values that are not text (see binary.h).
-#include "app/binary.h"
+#include "app/services/binary.h"
 
 #include <cstdio>
 

@@ -17,7 +17,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/charset.h"
+#include "app/services/charset.h"
 
 extern char **environ;
 

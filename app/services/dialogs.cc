@@ -1,7 +1,7 @@
 // The toolkit's modal dialogs behind one table of function pointers: the
 // program calls the toolkit through these, tests swap in their own answers.
 // Each dialog is kept above every window of the application (windows.cc).
-#include "app/services.h"
+#include "app/services/services.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Values that are not text: told apart from text, and described in a few
 // characters where a window would show them. No toolkit here.
-#ifndef KORVID_APP_BINARY_H
-#define KORVID_APP_BINARY_H
+#ifndef KORVID_APP_SERVICES_BINARY_H
+#define KORVID_APP_SERVICES_BINARY_H
 
 #include <stddef.h>
 

@@ -1,7 +1,7 @@
 // How a field value is written into SQL text. No toolkit here: the fuzzers
 // and the round-trip tests use it as the windows do.
-#ifndef KORVID_APP_QUOTE_H
-#define KORVID_APP_QUOTE_H
+#ifndef KORVID_APP_SERVICES_QUOTE_H
+#define KORVID_APP_SERVICES_QUOTE_H
 
 #include <cstddef>
 #include <string>

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/services/buttons.h"
 #include "app/services/charset.h"
 #include "app/mainform.h"
 #include "records/records.h"
@@ -18,18 +19,6 @@ void Label(FL_OBJECT *object, int size, int style, int align) {
   if (style) fl_set_object_lstyle(object, style);
   if (align >= 0) fl_set_object_lalign(object, align);
 }
-
-FL_OBJECT *Button(FL_Coord x, FL_Coord y, const char *label, FL_CALLBACKPTR callback,
-                  MainForm *mainform) {
-  FL_OBJECT *object = fl_add_button(FL_NORMAL_BUTTON, x, y, 80, 20, label);
-  fl_set_object_lsize(object, FL_NORMAL_SIZE);
-  fl_set_object_callback(object, callback, reinterpret_cast<long>(mainform));
-  return object;
-}
-
-}  // namespace
-
-namespace {
 
 // The message list keeps its newest lines: past MESSAGE_LINES_MAX lines the
 // MESSAGE_LINES_DROP oldest go at once.
@@ -82,16 +71,21 @@ MainForm *CreateMainForm(void) {
   // show as written, not as the browser's format flags.
   fl_set_browser_specialkey(object, 0);
 
-  // Each button answers to Alt and a letter of its label, shown underlined.
+  // Two rows of four: Exit, Search, Modify, Insert; Show All, Field Info,
+  // SQL Query, Info. Each answers to Alt and a letter of its label.
+  const ButtonLook look = {80, 20, FL_NORMAL_SIZE, false};
+  const ButtonSpec commands[] = {
+      {"Search", 125, 55, "#s", SearchForm},
+      {"Insert", 325, 55, "#i", InsertForm},
+      {"Show All", 25, 80, "#a", ShowAllRecords},
+      {"Modify", 225, 55, "#m", AskPrimaryKey},
+      {"Exit", 25, 55, "#x", ExitProgram},
+      {"Field Info", 125, 80, "#f", FieldInfo},
+      {"SQL Query", 225, 80, "#q", FreeQuery},
+      {"Info", 325, 80, "#n", ShowAbout},
+  };
   mainform->commands = fl_bgn_group();
-  fl_set_object_shortcut(Button(125, 55, "Search", SearchForm, mainform), "#s", 1);
-  fl_set_object_shortcut(Button(325, 55, "Insert", InsertForm, mainform), "#i", 1);
-  fl_set_object_shortcut(Button(25, 80, "Show All", ShowAllRecords, mainform), "#a", 1);
-  fl_set_object_shortcut(Button(225, 55, "Modify", AskPrimaryKey, mainform), "#m", 1);
-  fl_set_object_shortcut(Button(25, 55, "Exit", ExitProgram, mainform), "#x", 1);
-  fl_set_object_shortcut(Button(125, 80, "Field Info", FieldInfo, mainform), "#f", 1);
-  fl_set_object_shortcut(Button(225, 80, "SQL Query", FreeQuery, mainform), "#q", 1);
-  fl_set_object_shortcut(Button(325, 80, "Info", ShowAbout, mainform), "#n", 1);
+  AddButtons(look, commands, self);
   fl_end_group();
 
   mainform->selection = fl_bgn_group();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/services/binary.h"
+#include "app/services/buttons.h"
 #include "app/services/charset.h"
 #include "records/records.h"
 
@@ -18,6 +19,8 @@ const int kFormWidth = 400;
 const int kFixedHeight = 100;
 const int kInputPitch = 35;
 const int kFirstInputY = 80;
+const int kButtonWidth = 70;
+const int kButtonHeight = 20;
 // A form taller than the screen less this (room for the window manager's
 // frame) would hide its last fields below the screen's edge: it is kept this
 // high, and its inputs scroll.
@@ -157,12 +160,9 @@ RecordForm *CreateRecordForm(void) {
   fl_set_object_resize(obj, FL_RESIZE_NONE);
   fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
 
-  obj = fl_add_button(FL_NORMAL_BUTTON, 20, 35, 70, 20, "Close");
-  fl_set_object_resize(obj, FL_RESIZE_NONE);
-  fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
-  fl_set_object_callback(obj, RecordClose, reinterpret_cast<long>(record));
-  fl_set_object_shortcut(obj, "#c", 1);
-  record->close = obj;
+  // Close alone keeps its place and size when the form is made taller.
+  const ButtonLook close_look = {kButtonWidth, kButtonHeight, 0, true};
+  AddButton(close_look, {"Close", 20, 35, "#c", RecordClose, &record->close}, reinterpret_cast<long>(record));
   fl_end_form();
   // The toolkit's user-data slot leads from the window back to its record.
   record->form->u_vdata = record;
@@ -188,35 +188,30 @@ RecordForm *OpenRecordForm(Info *info, const char *title, int mode) {
   fl_set_object_label(record->title, title);
 
   // The mode's buttons, always in this order, each 80 pixels right of the
-  // one before.
-  // Each button has Alt and a letter of its label as its key ("#x"), the
+  // one before. Each has Alt and a letter of its label as its key, the
   // letter underlined; no two buttons of any mode share one, nor take Close's
   // "c".
   struct ModeButton {
     int flag;
-    int type;
-    const char *label;
-    const char *shortcut;
-    FL_CALLBACKPTR callback;
-    FL_OBJECT **slot;
+    ButtonSpec button;  // placed at the x it gets
   };
   const ModeButton buttons[] = {
-      {REC_MODIFY, FL_NORMAL_BUTTON, "Modify", "#m", RecordUpdate, nullptr},
-      {REC_DELETE, FL_NORMAL_BUTTON, "Delete", "#d", RecordDelete, nullptr},
-      {REC_INSERT, FL_NORMAL_BUTTON, "Insert", "#i", RecordInsert, nullptr},
-      {REC_BROWSE, FL_NORMAL_BUTTON, "Change", "#h", RecordChange, nullptr},
-      {REC_SEARCH, FL_NORMAL_BUTTON, "Search", "#s", RecordSearch, nullptr},
+      {REC_MODIFY, {"Modify", 0, 35, "#m", RecordUpdate}},
+      {REC_DELETE, {"Delete", 0, 35, "#d", RecordDelete}},
+      {REC_INSERT, {"Insert", 0, 35, "#i", RecordInsert}},
+      {REC_BROWSE, {"Change", 0, 35, "#h", RecordChange}},
+      {REC_SEARCH, {"Search", 0, 35, "#s", RecordSearch}},
       // Touch buttons repeat their callback while held down.
-      {REC_BROWSE, FL_TOUCH_BUTTON, "Previous", "#p", RecordPrevious, &record->previous},
-      {REC_NEXT, FL_TOUCH_BUTTON, "Next", "#n", RecordNext, &record->next},
+      {REC_BROWSE, {"Previous", 0, 35, "#p", RecordPrevious, &record->previous, FL_TOUCH_BUTTON}},
+      {REC_NEXT, {"Next", 0, 35, "#n", RecordNext, &record->next, FL_TOUCH_BUTTON}},
   };
+  const ButtonLook look = {kButtonWidth, kButtonHeight, 0, false};
   int x = 100;
   for (const ModeButton &b : buttons) {
     if (!(mode & b.flag)) continue;
-    FL_OBJECT *obj = fl_add_button(b.type, x, 35, 70, 20, b.label);
-    fl_set_object_callback(obj, b.callback, data);
-    fl_set_object_shortcut(obj, b.shortcut, 1);
-    if (b.slot != nullptr) *b.slot = obj;
+    ButtonSpec placed = b.button;
+    placed.x = x;
+    AddButton(look, placed, data);
     x += 80;
   }
 

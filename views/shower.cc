@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/services/buttons.h"
 #include "app/services/charset.h"
 #include "app/mainform.h"
 #include "records/records.h"
@@ -45,18 +46,16 @@ ListForm *CreateShower(void) {
   fl_set_object_gravity(obj, FL_North, FL_NoGravity);
   fl_set_object_resize(obj, FL_RESIZE_X);
 
-  // Every button answers to Alt and the underlined letter of its label.
-  obj = fl_add_button(FL_NORMAL_BUTTON, 20, 40, 80, 25, "Close");
-  fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
-  fl_set_object_resize(obj, FL_RESIZE_NONE);
-  fl_set_object_callback(obj, ShowerClose, self);
-  fl_set_object_shortcut(obj, "#c", 1);
-
-  obj = fl_add_button(FL_NORMAL_BUTTON, 115, 40, 80, 25, "Print");
-  fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
-  fl_set_object_resize(obj, FL_RESIZE_NONE);
-  fl_set_object_callback(obj, ShowerPrint, self);
-  fl_set_object_shortcut(obj, "#p", 1);
+  // Every button answers to Alt and the underlined letter of its label, and
+  // keeps its place and size when the window is resized. They are made in
+  // two runs, around the counter, the list and the credit label, in the
+  // order the window has always made its objects.
+  const ButtonLook look = {80, 25, 0, true};
+  const ButtonSpec left[] = {
+      {"Close", 20, 40, "#c", ShowerClose},
+      {"Print", 115, 40, "#p", ShowerPrint},
+  };
+  AddButtons(look, left, self);
 
   list->fontsize = obj = fl_add_counter(FL_SIMPLE_COUNTER, 600, 40, 90, 25, "Set FontSize");
   fl_set_object_lalign(obj, FL_ALIGN_LEFT);
@@ -72,25 +71,14 @@ ListForm *CreateShower(void) {
   fl_set_object_gravity(obj, FL_NorthEast, FL_NoGravity);
   fl_set_object_resize(obj, FL_RESIZE_NONE);
 
-  obj = fl_add_button(FL_NORMAL_BUTTON, 210, 40, 80, 25, "Write To File");
-  fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
-  fl_set_object_resize(obj, FL_RESIZE_NONE);
-  fl_set_object_callback(obj, ShowerWriteFile, self);
-  fl_set_object_shortcut(obj, "#w", 1);
-
-  list->modify = obj = fl_add_button(FL_NORMAL_BUTTON, 305, 40, 80, 25, "Modify");
-  fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
-  fl_set_object_resize(obj, FL_RESIZE_NONE);
-  fl_set_object_callback(obj, ShowerModify, self);
-  fl_set_object_shortcut(obj, "#m", 1);
-
-  // Shown only while the rows of Show All arrive; Escape takes it too.
-  list->stop = obj = fl_add_button(FL_NORMAL_BUTTON, 400, 40, 80, 25, "Stop");
-  fl_set_object_gravity(obj, FL_NorthWest, FL_NoGravity);
-  fl_set_object_resize(obj, FL_RESIZE_NONE);
-  fl_set_object_callback(obj, ShowerStop, self);
-  fl_set_object_shortcut(obj, "#s^[", 1);
-  fl_hide_object(obj);
+  const ButtonSpec right[] = {
+      {"Write To File", 210, 40, "#w", ShowerWriteFile},
+      {"Modify", 305, 40, "#m", ShowerModify, &list->modify},
+      // Shown only while the rows of Show All arrive; Escape takes it too.
+      {"Stop", 400, 40, "#s^[", ShowerStop, &list->stop},
+  };
+  AddButtons(look, right, self);
+  fl_hide_object(list->stop);
 
   fl_end_form();
   list->form->u_vdata = list;

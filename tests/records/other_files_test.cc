@@ -58,13 +58,18 @@ RecordForm *Opened(void (*action)(MainForm *), MainForm *mf) {
   return nullptr;
 }
 
-// The list that Show All opened for the current table.
+// The list that Show All opened for the current table: the one that was not
+// open before, since the newest is not always on top of the others yet when
+// the stacking is read.
 ListForm *ShowAll(MainForm *mf) {
-  size_t before = OpenLists().size();
+  std::vector<ListForm *> before = OpenLists();
   GuiClick(GuiFindObject(mf->form, "Show All"));
   std::vector<ListForm *> lists = OpenLists();
-  EXPECT_EQ(lists.size(), before + 1);
-  return lists.size() == before + 1 ? lists.back() : nullptr;
+  EXPECT_EQ(lists.size(), before.size() + 1);
+  if (lists.size() != before.size() + 1) return nullptr;
+  for (ListForm *list : lists)
+    if (std::find(before.begin(), before.end(), list) == before.end()) return list;
+  return nullptr;
 }
 
 std::string ReadFile(const std::string &path) {

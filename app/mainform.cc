@@ -193,7 +193,7 @@ void ServerInput(FL_OBJECT *, long data) {
     KeySym key = XLookupKeysym(const_cast<XKeyEvent *>(&event->xkey), 0);
     by_return = key == XK_Return || key == XK_KP_Enter;
   }
-  if (!by_return && sock >= 0 && host == ConnectedServer()) return;
+  if (!by_return && sock >= 0 && host == current_server.server) return;
   ConnectServer(host.c_str(), mainform);
 }
 

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -16,11 +15,6 @@
 #include "views/views.h"
 
 namespace {
-
-// The server's name behind each item of a choice, item 1 first. An item
-// shows its name in Latin-1, with '?' for what Latin-1 cannot hold, and that
-// cannot be turned back into the name.
-std::map<const FL_OBJECT *, std::vector<std::string>> choice_names;
 
 // Fills a reset choice with the first column of every row of a list
 // request, as many as the choice can hold; frees the list.
@@ -45,7 +39,7 @@ int AddChoiceItem(FL_OBJECT *choice, const char *name) {
   int after = fl_get_choice_maxitems(choice);
   if (after != before + 1) return -1;
   fl_replace_choice(choice, after, ToToolkit(name).c_str());
-  std::vector<std::string> &names = choice_names[choice];
+  std::vector<std::string> &names = current_server.choice_names[choice];
   names.resize(static_cast<size_t>(after));
   names[after - 1] = name;
   return 0;
@@ -111,7 +105,7 @@ void KeepChoiceTextsLiteral(FL_OBJECT *choice) {
 // it was when no item has that text.
 void SetChoiceText(FL_OBJECT *choice, const char *name) {
   int n = fl_get_choice_maxitems(choice);
-  const std::vector<std::string> &names = choice_names[choice];
+  const std::vector<std::string> &names = current_server.choice_names[choice];
   std::string shown = ToToolkit(name);
   for (int i = 1; i <= n; i++) {
     const char *item = fl_get_choice_item_text(choice, i);
@@ -151,8 +145,8 @@ void OpenDatabase(const char *name, MainForm *mainform) {
       ForgetLostConnection();
       ShowAlert("Error opening database %s", name);
       // The choice goes back to the database the tables shown are of.
-      if (MainDatabase()[0] == '\0') fl_set_choice(mainform->database_choice, 1);
-      else SetChoiceText(mainform->database_choice, MainDatabase());
+      if (current_server.main_database.empty()) fl_set_choice(mainform->database_choice, 1);
+      else SetChoiceText(mainform->database_choice, current_server.main_database.c_str());
       return;
     }
     NoteDatabase(name);
@@ -193,8 +187,8 @@ Info *ReadFieldList(const char *table, MainForm *mainform) {
   }
   Info *info = static_cast<Info *>(InfoAllocate(1, sizeof(Info)));
   info->table = InfoText(table);
-  info->server = InfoText(ConnectedServer());
-  info->database = InfoText(ConnectedDatabase());
+  info->server = InfoText(current_server.server.c_str());
+  info->database = InfoText(current_server.database.c_str());
   info->mainform = mainform;
   int count = msqlNumFields(list) > 0 ? msqlNumFields(list) : 0;
   info->fields = static_cast<InfoField *>(InfoAllocate(count, sizeof(InfoField)));
@@ -281,7 +275,7 @@ void ShowCounts(int fields, int records, MainForm *mainform) {
 
 std::string ChoiceName(FL_OBJECT *choice) {
   int i = fl_get_choice(choice);
-  const std::vector<std::string> &names = choice_names[choice];
+  const std::vector<std::string> &names = current_server.choice_names[choice];
   if (i >= 1 && static_cast<size_t>(i) <= names.size() && !names[i - 1].empty())
     return names[i - 1];
   const char *text = fl_get_choice_text(choice);
@@ -289,7 +283,7 @@ std::string ChoiceName(FL_OBJECT *choice) {
 }
 
 void ResetChoice(FL_OBJECT *choice) {
-  choice_names[choice].clear();
+  current_server.choice_names[choice].clear();
   fl_clear_choice(choice);
   fl_addto_choice(choice, "None selected");
   fl_set_choice(choice, 1);

@@ -10,7 +10,8 @@
 #include "app/services/charset.h"
 #include "app/services/services.h"
 
-int sock = -1;
+CurrentServer current_server = {-1, "", "", "", {}};
+int &sock = current_server.sock;
 int no_record_count = 0;
 int row_ceiling = 0;
 
@@ -28,14 +29,6 @@ char message_text[MESSAGE_SIZE];
 void FormatMessage(const char *format, va_list args) {
   vsnprintf(message_text, sizeof message_text, format, args);
 }
-
-// What the one connection is on: the server ConnectServer was given (""
-// for the local one), the database selected on it now, and the database the
-// main window's choice stands for ("" for "None selected"). Windows borrow
-// the connection for their own database and give it back to main_database.
-std::string connected_server;
-std::string connected_database;
-std::string main_database;
 
 // How an alert names a server.
 const char *ServerName(const char *server) {
@@ -122,26 +115,23 @@ void ForgetLostConnection(void) {
 }
 
 void NoteServer(const char *server) {
-  connected_server = server ? server : "";
-  connected_database.clear();
-  main_database.clear();
+  current_server.server = server ? server : "";
+  current_server.database.clear();
+  current_server.main_database.clear();
 }
 
 void NoteDatabase(const char *database) {
   // "None selected" leaves the connection where it was.
-  if (database && database[0]) connected_database = database;
-  main_database = database ? database : "";
+  if (database && database[0]) current_server.database = database;
+  current_server.main_database = database ? database : "";
 }
 
-const char *ConnectedServer(void) { return connected_server.c_str(); }
-const char *ConnectedDatabase(void) { return connected_database.c_str(); }
-const char *MainDatabase(void) { return main_database.c_str(); }
 
 int CheckServer(const Info *info) {
   // The main window's own table is on the connection it made: a lost one
   // fails in the library with its own reason, as every other request does.
   bool own = info->mainform && mainWindowCalls.table != nullptr && mainWindowCalls.table(info->mainform) == info;
-  if (!info->database || own || (sock >= 0 && connected_server == info->server)) return 0;
+  if (!info->database || own || (sock >= 0 && current_server.server == info->server)) return 0;
   ShowAlert("Server %s is not connected any more: nothing was sent to %s",
             ServerName(info->server), InfoPlace(info).c_str());
   return -1;
@@ -149,24 +139,25 @@ int CheckServer(const Info *info) {
 
 int EnterDatabase(const Info *info) {
   if (CheckServer(info) != 0) return -1;
-  if (!info->database || sock < 0 || connected_database == info->database) return 0;
+  if (!info->database || sock < 0 || current_server.database == info->database) return 0;
   if (msqlSelectDB(sock, info->database) < 0) {
     ForgetLostConnection();
     ShowAlert("Error opening database %s", info->database);
     return -1;
   }
-  connected_database = info->database;
+  current_server.database = info->database;
   return 0;
 }
 
 void LeaveDatabase(void) {
-  if (sock < 0 || main_database.empty() || connected_database == main_database) return;
+  const std::string &main_database = current_server.main_database;
+  if (sock < 0 || main_database.empty() || current_server.database == main_database) return;
   if (msqlSelectDB(sock, main_database.c_str()) < 0) {
     ForgetLostConnection();
     ShowAlert("Error opening database %s", main_database.c_str());
     return;
   }
-  connected_database = main_database;
+  current_server.database = main_database;
 }
 
 std::string InfoPlace(const Info *info) {

@@ -8,7 +8,9 @@
 
 #include <forms.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "app/services/quote.h"
 #include "msql/msql.h"
@@ -60,7 +62,28 @@ struct Info {
 // shown, never written to the server or a file.
 #define CUT_MARK "\xbb"
 
-extern int sock;             // the current connection; negative after a failed connect
+// The current server: the one connection every request of the
+// application goes through, and what is known of it. ConnectServer replaces
+// the connection; the main window's selection keeps the rest told
+// (NoteServer, NoteDatabase, and the choices' names).
+struct CurrentServer {
+  int sock;  // the connection; negative after a failed connect
+  // The server ConnectServer was given ("" for the local one), the database
+  // selected on the connection now, and the database the main window's
+  // choice stands for ("" for "None selected"). Windows borrow the
+  // connection for their own database and give it back to main_database.
+  std::string server;
+  std::string database;
+  std::string main_database;
+  // The server's name behind each item of the main window's database and
+  // table choices, item 1 first. An item shows its name in Latin-1, with '?'
+  // for what Latin-1 cannot hold, and that cannot be turned back into the
+  // name.
+  std::map<const FL_OBJECT *, std::vector<std::string>> choice_names;
+};
+extern CurrentServer current_server;
+// The windows' name for current_server.sock.
+extern int &sock;
 extern int no_record_count;  // set by -c: no record count is computed
 // Most rows a list window takes (-m or KORVID_MAX_ROWS); 0, the default,
 // takes every row. A list cut there says so in its title.
@@ -135,10 +158,6 @@ void ForgetLostConnection(void);
 // after the main window selected one ("" for none, which selects nothing).
 void NoteServer(const char *server);
 void NoteDatabase(const char *database);
-const char *ConnectedServer(void);
-const char *ConnectedDatabase(void);
-// The database the main window has selected; "" for none.
-const char *MainDatabase(void);
 // Windows outlive the main window's choices, and every request goes through
 // the one connection. Before a window sends, EnterDatabase brings the
 // connection to info's database; LeaveDatabase then brings it back to the

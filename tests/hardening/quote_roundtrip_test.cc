@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,6 +18,7 @@
 #include "msql/msql_internal.h"
 #include "msql/testing.h"
 #include "records/records.h"
+#include "tests/support/server_clients.h"
 #include "tests/support/server_fixture.h"
 
 namespace {
@@ -74,29 +73,29 @@ std::vector<std::vector<std::string>> Exec(int sock, const char *statement) {
 }
 
 // Once over SQLite files, once over a private PostgreSQL.
-class QuoteRoundTrip : public ::testing::TestWithParam<const char *> {};
+class QuoteRoundTrip : public ServerClientTest, public ::testing::WithParamInterface<const char *> {
+ protected:
+  // A server with database `db` made by the script, selected on sock_.
+  void Start(const char *db, const std::string &script) {
+    ServerFixtureOptions options;
+    options.postgresql = strcmp(GetParam(), "PostgreSQL") == 0;
+    options.database_scripts.push_back({db, script});
+    StartServer(options, db, false);
+  }
+  void TearDown() override {
+    ServerClientTest::TearDown();
+    msqlResetForTests();
+  }
+};
 
 INSTANTIATE_TEST_SUITE_P(Engines, QuoteRoundTrip, ::testing::Values("SQLite", "PostgreSQL"),
                          [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 
 TEST_P(QuoteRoundTrip, ValuesComeBackByteForByte) {
-  char dir[] = "/tmp/korvid-quote-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string script = std::string(dir) + "/q.sql";
-  std::ofstream(script) << "CREATE TABLE qt (id INT NOT NULL, a CHAR(" << kLength << "), b CHAR(" << kLength
-                        << "))\\g\nCREATE UNIQUE INDEX k ON qt (id)\\g\n";
-  ServerFixtureOptions options;
-  options.postgresql = strcmp(GetParam(), "PostgreSQL") == 0;
-  options.databases.push_back({"q", script});
-  std::string error;
-  ServerFixture *server = ServerFixtureStart(options, &error);
-  unlink(script.c_str());
-  rmdir(dir);
-  ASSERT_NE(server, nullptr) << error;
-  std::unique_ptr<ServerFixture, void (*)(ServerFixture *)> stop(server, ServerFixtureStop);
-  int sock = msqlConnect(nullptr);
-  ASSERT_GE(sock, 0) << msqlErrMsg;
-  ASSERT_EQ(msqlSelectDB(sock, "q"), 0) << msqlErrMsg;
+  ASSERT_NO_FATAL_FAILURE(Start("q", "CREATE TABLE qt (id INT NOT NULL, a CHAR(" + std::to_string(kLength) +
+                                          "), b CHAR(" + std::to_string(kLength) +
+                                          "))\\g\nCREATE UNIQUE INDEX k ON qt (id)\\g\n"));
+  const int sock = sock_;
   std::string schema = Schema(sock);
 
   std::string names[] = {"id", "a", "b"};
@@ -139,8 +138,6 @@ TEST_P(QuoteRoundTrip, ValuesComeBackByteForByte) {
   EXPECT_EQ(Schema(sock), schema);
   auto count = Exec(sock, "SELECT id FROM qt");
   EXPECT_EQ(count.size(), static_cast<size_t>(kValues));
-  msqlClose(sock);
-  msqlResetForTests();
 }
 
 // The record forms' statements on fields of every number type. What the
@@ -148,23 +145,9 @@ TEST_P(QuoteRoundTrip, ValuesComeBackByteForByte) {
 // with % or _ matches the values as text; and text that is no number, were
 // it ever written, reaches the server as a text it refuses, never as SQL.
 TEST_P(QuoteRoundTrip, NumberFieldsTakeNumbersAndMatchPatternsAsText) {
-  char dir[] = "/tmp/korvid-numbers-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string script = std::string(dir) + "/n.sql";
-  std::ofstream(script) << "CREATE TABLE nt (id INT, u UINT, r REAL, m MONEY)\\g\n"
-                           "CREATE UNIQUE INDEX k ON nt (id)\\g\n";
-  ServerFixtureOptions options;
-  options.postgresql = strcmp(GetParam(), "PostgreSQL") == 0;
-  options.databases.push_back({"n", script});
-  std::string error;
-  ServerFixture *server = ServerFixtureStart(options, &error);
-  unlink(script.c_str());
-  rmdir(dir);
-  ASSERT_NE(server, nullptr) << error;
-  std::unique_ptr<ServerFixture, void (*)(ServerFixture *)> stop(server, ServerFixtureStop);
-  int sock = msqlConnect(nullptr);
-  ASSERT_GE(sock, 0) << msqlErrMsg;
-  ASSERT_EQ(msqlSelectDB(sock, "n"), 0) << msqlErrMsg;
+  ASSERT_NO_FATAL_FAILURE(Start("n", "CREATE TABLE nt (id INT, u UINT, r REAL, m MONEY)\\g\n"
+                                "CREATE UNIQUE INDEX k ON nt (id)\\g\n"));
+  const int sock = sock_;
 
   std::string names[] = {"id", "u", "r", "m"};
   std::string table = "nt";
@@ -231,8 +214,6 @@ TEST_P(QuoteRoundTrip, NumberFieldsTakeNumbersAndMatchPatternsAsText) {
     msqlQuery(sock, statement);  // refused, or matching no row
   }
   EXPECT_EQ(Exec(sock, "SELECT * FROM nt ORDER BY id"), before);
-  msqlClose(sock);
-  msqlResetForTests();
 }
 
 }  // namespace

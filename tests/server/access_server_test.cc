@@ -28,57 +28,10 @@
 #include "msql/packet.h"
 #include "server/postgres/access.h"
 #include "tests/support/pg_fixture.h"
+#include "tests/support/server_clients.h"
 #include "tests/support/server_fixture.h"
 
 namespace {
-
-const char kOther[] = "korvidtest";  // the unprivileged user, made by the PostgreSQL fixture too
-
-std::string Me() {
-  struct passwd *pw = getpwuid(geteuid());
-  return pw ? pw->pw_name : "root";
-}
-
-// Makes the unprivileged user when the test runs as root; false otherwise.
-bool OtherUser(uid_t *uid) {
-  if (geteuid() != 0) return false;
-  if (!getpwnam(kOther) &&
-      system((std::string("useradd --system --no-create-home --shell /usr/sbin/nologin ") + kOther +
-              " >/dev/null 2>&1").c_str()) != 0) {
-    return false;
-  }
-  struct passwd *pw = getpwnam(kOther);
-  if (!pw) return false;
-  *uid = pw->pw_uid;
-  return true;
-}
-
-// Runs `body` in a child process that has become `uid`, and returns what it
-// gave back. The client library's state (the loaded configuration) comes
-// along with the fork.
-std::string AsUser(uid_t uid, const std::function<std::string()> &body) {
-  int out[2];
-  if (pipe(out) != 0) return "<pipe>";
-  pid_t child = fork();
-  if (child == 0) {
-    close(out[0]);
-    struct passwd *pw = getpwuid(uid);
-    if (!pw || setgid(pw->pw_gid) != 0 || setuid(uid) != 0) _exit(2);
-    std::string text = body();
-    ssize_t ignored = write(out[1], text.data(), text.size());
-    (void)ignored;
-    _exit(0);
-  }
-  close(out[1]);
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(out[0], buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
-  close(out[0]);
-  int status;
-  waitpid(child, &status, 0);
-  return text;
-}
 
 std::string Names(ResultHandle *r) {
   if (!r) return std::string("none: ") + msqlErrMsg;
@@ -168,13 +121,6 @@ class AccessTest : public ::testing::TestWithParam<const char *> {
     return out;
   }
 
-  void WriteAccessFile(const std::string &text) {
-    FILE *f = fopen(server_->access_path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs(text.c_str(), f);
-    fclose(f);
-  }
-
   ServerFixture *server_ = nullptr;
 };
 
@@ -185,8 +131,8 @@ TEST_P(AccessTest, RulesHoldForEachUserOverTheSocketAndLoopbackTcp) {
   uid_t other;
   if (!OtherUser(&other)) GTEST_SKIP() << "needs root to act as another user";
   ASSERT_NO_FATAL_FAILURE(Start("# sample: everyone reads, only the owner writes\n"
-                                "database=sample\nread=*\nwrite=" + Me() + "\n\n"
-                                "database=secret\nread=" + Me() + "\nwrite=" + Me() + "\n"));
+                                "database=sample\nread=*\nwrite=" + TestUserName() + "\n\n"
+                                "database=secret\nread=" + TestUserName() + "\nwrite=" + TestUserName() + "\n"));
   std::string before = StoredPeople("sample");
   ASSERT_NE(before, "0");
   const std::string refused =
@@ -214,7 +160,7 @@ TEST_P(AccessTest, ReloadTakesNewRulesAndKeepsThemWhenTheFileIsBroken) {
   ASSERT_EQ(msqlQuery(sock, "DELETE FROM people WHERE id = 1"), 1) << msqlErrMsg;
   std::string before = StoredPeople("sample");
 
-  ASSERT_NO_FATAL_FAILURE(WriteAccessFile("database=sample\nread=" + Me() + "\n"));
+  ASSERT_TRUE(WriteFileText(server_->access_path, "database=sample\nread=" + TestUserName() + "\n"));
   ASSERT_EQ(msqlReloadAcl(sock), 0) << msqlErrMsg;
   // The connection's database is ruled anew at once.
   EXPECT_EQ(msqlQuery(sock, "DELETE FROM people"), -1);
@@ -223,10 +169,10 @@ TEST_P(AccessTest, ReloadTakesNewRulesAndKeepsThemWhenTheFileIsBroken) {
   EXPECT_EQ(msqlSelectDB(sock, "secret"), -1);
   EXPECT_STREQ(msqlErrMsg, "Access to database denied");
 
-  ASSERT_NO_FATAL_FAILURE(WriteAccessFile("database=sample\nread=" + Me() + "\nwrite " + Me() + "\n"));
+  ASSERT_TRUE(WriteFileText(server_->access_path, "database=sample\nread=" + TestUserName() + "\nwrite " + TestUserName() + "\n"));
   EXPECT_EQ(msqlReloadAcl(sock), -1);
   EXPECT_EQ(std::string(msqlErrMsg), "Access rules kept: access file " + server_->access_path +
-                                         ", line 3: expected key=value, found \"write " + Me() + "\"");
+                                         ", line 3: expected key=value, found \"write " + TestUserName() + "\"");
   ASSERT_EQ(msqlSelectDB(sock, "sample"), 0) << msqlErrMsg;
   EXPECT_EQ(msqlQuery(sock, "DELETE FROM people"), -1);
   EXPECT_STREQ(msqlErrMsg, "Write access to database denied");
@@ -250,60 +196,25 @@ TEST_P(AccessTest, ReloadTakesNewRulesAndKeepsThemWhenTheFileIsBroken) {
 
 // Raw TCP, so that the claimed name is the test's choice.
 std::string TcpLogin(int port, const std::string &name) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in addr;
-  memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons((uint16_t)port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
-    close(fd);
-    return "<connect>";
-  }
-  std::string replies;
-  auto read_packet = [&]() {
-    unsigned char header[PACKET_HEADER];
-    size_t got = 0;
-    std::string payload;
-    while (got < PACKET_HEADER) {
-      struct pollfd p = {fd, POLLIN, 0};
-      if (poll(&p, 1, 10000) <= 0) return std::string("<timeout>");
-      ssize_t n = read(fd, header + got, PACKET_HEADER - got);
-      if (n <= 0) return std::string("<closed>");
-      got += (size_t)n;
-    }
-    int length = msqlDecodeLength(header);
-    payload.resize((size_t)length);
-    got = 0;
-    while (got < (size_t)length) {
-      ssize_t n = read(fd, &payload[got], (size_t)length - got);
-      if (n <= 0) return std::string("<closed>");
-      got += (size_t)n;
-    }
-    return payload;
-  };
-  read_packet();  // the greeting
-  std::string line = name + "\n";
-  unsigned char header[PACKET_HEADER];
-  msqlEncodeLength(header, (int)line.size());
-  std::string packet = std::string((const char *)header, PACKET_HEADER) + line;
-  if (send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) != (ssize_t)packet.size()) return "<send>";
-  std::string reply = read_packet();
+  int fd = RawConnectTcp(port);
+  if (fd < 0) return "<connect>";
+  RawReply(fd);  // the greeting
+  std::string reply = RawSend(fd, RawFramed(name + "\n")) ? RawReply(fd) : "<send>";
   close(fd);
   return reply;
 }
 
 TEST_P(AccessTest, ANameClaimedOverLoopbackTcpMustBeTheClientsOwn) {
   ASSERT_NO_FATAL_FAILURE(Start(""));
-  EXPECT_EQ(TcpLogin(server_->tcp_port, Me()), "0:\n");
+  EXPECT_EQ(TcpLogin(server_->tcp_port, TestUserName()), "0:\n");
   EXPECT_EQ(TcpLogin(server_->tcp_port, "korvid_nobody"),
-            "-1:Access denied: user \"korvid_nobody\" is not the owner of this connection (" + Me() + ")\n");
+            "-1:Access denied: user \"korvid_nobody\" is not the owner of this connection (" + TestUserName() + ")\n");
   uid_t other;
   if (OtherUser(&other)) {
     int port = server_->tcp_port;
-    std::string me = Me();
+    std::string me = TestUserName();
     EXPECT_EQ(AsUser(other, [port, me] { return TcpLogin(port, me); }),
-              "-1:Access denied: user \"" + Me() + "\" is not the owner of this connection (korvidtest)\n");
+              "-1:Access denied: user \"" + TestUserName() + "\" is not the owner of this connection (korvidtest)\n");
   }
 }
 
@@ -317,17 +228,14 @@ TEST(AccessPostgresTest, EachUserLogsInAsItsOwnRole) {
   char dir[] = "/tmp/korvid-roles-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string roles = std::string(dir) + "/roles";
-  FILE *f = fopen(roles.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fprintf(f, "# user  PostgreSQL role\n%s boss\nkorvidtest clerk\n", Me().c_str());
-  fclose(f);
+  ASSERT_TRUE(WriteFileText(roles, "# user  PostgreSQL role\n" + TestUserName() + " boss\nkorvidtest clerk\n"));
   ServerFixtureOptions options;
   options.postgresql = true;
   options.extra_postgresql = "role_map = " + roles;
   std::string error, out;
   ServerFixture *server = ServerFixtureStart(options, &error);
   ASSERT_NE(server, nullptr) << error;
-  std::unique_ptr<ServerFixture, void (*)(ServerFixture *)> stop(server, ServerFixtureStop);
+  ServerHolder stop(server, ServerFixtureStop);
   chmod(server->dir.c_str(), 0755);
   PgFixture *pg = server->pg;
   ASSERT_TRUE(PgFixtureSql(pg, "template1", "CREATE ROLE boss LOGIN; CREATE ROLE clerk LOGIN", &out)) << out;
@@ -340,14 +248,9 @@ TEST(AccessPostgresTest, EachUserLogsInAsItsOwnRole) {
   // The fixture's own role keeps trust; everyone else is the kernel's user,
   // and the server's OS user may log in as boss and clerk.
   std::string data = pg->dir + "/data";
-  FILE *hba = fopen((data + "/pg_hba.conf").c_str(), "w");
-  ASSERT_NE(hba, nullptr);
-  fputs("local all korvid trust\nlocal all all peer map=korvid\n", hba);
-  fclose(hba);
-  FILE *ident = fopen((data + "/pg_ident.conf").c_str(), "w");
-  ASSERT_NE(ident, nullptr);
-  fprintf(ident, "korvid %s boss\nkorvid %s clerk\n", Me().c_str(), Me().c_str());
-  fclose(ident);
+  ASSERT_TRUE(WriteFileText(data + "/pg_hba.conf", "local all korvid trust\nlocal all all peer map=korvid\n"));
+  ASSERT_TRUE(WriteFileText(data + "/pg_ident.conf",
+                            "korvid " + TestUserName() + " boss\nkorvid " + TestUserName() + " clerk\n"));
   chmod((data + "/pg_hba.conf").c_str(), 0644);
   chmod((data + "/pg_ident.conf").c_str(), 0644);
   ASSERT_TRUE(PgFixtureSql(pg, "template1", "SELECT pg_reload_conf()", &out)) << out;
@@ -392,20 +295,13 @@ TEST(AccessRemoteTest, AClientFromElsewhereIsKnownByItsAddressOnly) {
   char dir[] = "/tmp/korvid-remote-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string d = dir, conf = d + "/msql.conf";
-  FILE *f = fopen(conf.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fprintf(f,
-          "[general]\nmsql_user = root\nadmin_user = root\ninst_dir = %s\ndb_dir = %s/data\n"
-          "unix_port = %s/msql.sock\npid_file = %s/msql.pid\ntcp_port = 4333\n"
-          "[system]\nlocal_access = 1\nremote_access = 1\nhost_lookup = 0\n",
-          dir, dir, dir, dir);
-  fclose(f);
-  f = fopen((d + "/msql.acl").c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fputs("database=sample\nread=*\nwrite=root\nhost=10.213.0.*,-10.213.0.9\naccess=local,remote\n\n"
-        "database=secret\nread=*\nwrite=root\n",
-        f);
-  fclose(f);
+  ASSERT_TRUE(WriteFileText(conf, "[general]\nmsql_user = root\nadmin_user = root\ninst_dir = " + d + "\ndb_dir = " + d +
+                                      "/data\nunix_port = " + d + "/msql.sock\npid_file = " + d +
+                                      "/msql.pid\ntcp_port = 4333\n"
+                                      "[system]\nlocal_access = 1\nremote_access = 1\nhost_lookup = 0\n"));
+  ASSERT_TRUE(WriteFileText(d + "/msql.acl",
+                            "database=sample\nread=*\nwrite=root\nhost=10.213.0.*,-10.213.0.9\naccess=local,remote\n\n"
+                            "database=secret\nread=*\nwrite=root\n"));
   mkdir((d + "/data").c_str(), 0700);
   for (const char *db : {"sample", "secret"}) {
     ASSERT_TRUE(Shell(ServerBinaryPath() + " --conf " + conf + " --load " + db + " " + SampleSqlPath()));
@@ -501,8 +397,9 @@ TEST(AccessRemoteTest, AClientFromElsewhereIsKnownByItsAddressOnly) {
 }
 
 TEST(AccessStartTest, AMalformedAccessFileIsRefusedAtStartWithItsLine) {
+  const std::string bad = "database=sample\nread=*\n\n# a second entry\ndatabase=other\nowner=bob\n";
   ServerFixtureOptions options;
-  options.access_file = "database=sample\nread=*\n\n# a second entry\ndatabase=other\nowner=bob\n";
+  options.access_file = bad;
   std::string error;
   ServerFixture *server = ServerFixtureStart(options, &error);
   EXPECT_EQ(server, nullptr);
@@ -513,18 +410,9 @@ TEST(AccessStartTest, AMalformedAccessFileIsRefusedAtStartWithItsLine) {
   server = ServerFixtureStart(options, &error);
   ASSERT_NE(server, nullptr) << error;
   ServerFixtureKill(server, SIGTERM);
-  FILE *f = fopen(server->access_path.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fputs("database=sample\nread=*\n\n# a second entry\ndatabase=other\nowner=bob\n", f);
-  fclose(f);
-  std::string command = ServerBinaryPath() + " --conf " + server->conf_path + " 2>&1";
-  FILE *p = popen(command.c_str(), "r");
-  ASSERT_NE(p, nullptr);
+  ASSERT_TRUE(WriteFileText(server->access_path, bad));
   std::string out;
-  char buf[512];
-  while (fgets(buf, sizeof buf, p)) out += buf;
-  int status = pclose(p);
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(RunServerBriefly("--conf " + server->conf_path, &out), 1);
   EXPECT_EQ(out, "korvid-server: access file " + server->access_path +
                      ", line 6: unknown key \"owner\" (database, read, write, host, access)\n");
   ServerFixtureStop(server);

@@ -30,6 +30,7 @@
 #include "msql/packet.h"
 #include "tests/support/pg_fixture.h"
 #include "tests/support/rows.h"
+#include "tests/support/server_clients.h"
 #include "tests/support/server_fixture.h"
 
 namespace {
@@ -43,72 +44,10 @@ double SecondsSince(Clock::time_point start) {
 // A statement that runs for hours on either engine: eight billion rows.
 const char kEndless[] = "SELECT count(*) FROM people a, people b, people c";
 
-std::string Me() {
-  struct passwd *pw = getpwuid(geteuid());
-  return pw ? pw->pw_name : "root";
-}
-
-int ConnectUnix(const std::string &path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  struct sockaddr_un addr;
-  memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-  if (connect(fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool SendBytes(int fd, const std::string &bytes) {
-  return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t)bytes.size();
-}
-
-std::string Framed(const std::string &payload) {
-  unsigned char header[PACKET_HEADER];
-  msqlEncodeLength(header, (int)payload.size());
-  return std::string((const char *)header, PACKET_HEADER) + payload;
-}
-
-// One reply packet's payload, or "<closed>"; waits at most 5 s.
-std::string ReadReply(int fd) {
-  std::string bytes;
-  auto read_n = [&](size_t n) {
-    bytes.assign(n, '\0');
-    size_t got = 0;
-    while (got < n) {
-      struct pollfd p = {fd, POLLIN, 0};
-      if (poll(&p, 1, 5000) <= 0) return false;
-      ssize_t r = read(fd, &bytes[got], n - got);
-      if (r <= 0) return false;
-      got += (size_t)r;
-    }
-    return true;
-  };
-  if (!read_n(PACKET_HEADER)) return "<closed>";
-  int length = msqlDecodeLength((const unsigned char *)bytes.data());
-  if (length < 0 || length > MAX_PACKET) return "<bad length>";
-  if (length == 0) return "";
-  return read_n((size_t)length) ? bytes : "<closed>";
-}
-
-// Logged in over the UNIX socket with database sample selected.
-int RawSession(ServerFixture *f) {
-  int fd = ConnectUnix(f->socket_path);
-  if (fd < 0) return -1;
-  if (ReadReply(fd).compare(0, 5, "0:23:") != 0 || !SendBytes(fd, Framed(Me() + "\n")) || ReadReply(fd) != "0:\n" ||
-      !SendBytes(fd, Framed("2:sample\n")) || ReadReply(fd) != "0:\n") {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // What the protocol layer does alike for every engine runs over SQLite
 // files alone (ProtocolLimitsTest); what an engine does, over both
 // (LimitsTest).
-class ProtocolLimitsTest : public ::testing::Test {
+class ProtocolLimitsTest : public ServerClientTest {
  protected:
   virtual bool OverPostgres() const { return false; }
 
@@ -116,26 +55,16 @@ class ProtocolLimitsTest : public ::testing::Test {
   void Start(const std::string &system) {
     ServerFixtureOptions options;
     options.postgresql = OverPostgres();
-    options.databases.push_back({"sample", SampleSqlPath()});
     options.extra_system = system;
-    std::string error;
-    server_ = ServerFixtureStart(options, &error);
-    ASSERT_NE(server_, nullptr) << error;
-    sock_ = msqlConnect(nullptr);
-    ASSERT_GE(sock_, 0) << msqlErrMsg;
-    ASSERT_EQ(msqlSelectDB(sock_, "sample"), 0) << msqlErrMsg;
-  }
-  void TearDown() override {
-    if (sock_ >= 0) msqlClose(sock_);
-    ServerFixtureStop(server_);
+    StartServer(options, "sample");
   }
 
   // The lines of the server report over a raw session.
   std::vector<std::string> Report() {
     std::vector<std::string> lines;
-    int fd = RawSession(server_);
-    if (fd < 0 || !SendBytes(fd, Framed("12:\n"))) return lines;
-    for (std::string line = ReadReply(fd); line != "-100:\n" && line != "<closed>"; line = ReadReply(fd)) {
+    int fd = RawSession(server_->socket_path, "sample");
+    if (fd < 0 || !RawSend(fd, RawFramed("12:\n"))) return lines;
+    for (std::string line = RawReply(fd); line != "-100:\n" && line != "<closed>"; line = RawReply(fd)) {
       lines.push_back(line.substr(0, line.size() - 1));
     }
     close(fd);
@@ -162,9 +91,6 @@ class ProtocolLimitsTest : public ::testing::Test {
     }
     return connections;
   }
-
-  ServerFixture *server_ = nullptr;
-  int sock_ = -1;
 };
 
 class LimitsTest : public ProtocolLimitsTest, public ::testing::WithParamInterface<const char *> {
@@ -186,9 +112,9 @@ TEST_P(LimitsTest, AStatementPastItsTimeLimitIsCancelledAndSaysSo) {
 
 TEST_P(LimitsTest, AStatementWhoseClientHangsUpIsStoppedAtOnce) {
   Start("statement_timeout = 0");
-  int fd = RawSession(server_);
+  int fd = RawSession(server_->socket_path, "sample");
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(SendBytes(fd, Framed(std::string("3:") + kEndless + "\n")));
+  ASSERT_TRUE(RawSend(fd, RawFramed(std::string("3:") + kEndless + "\n")));
   // Waited for rather than slept on: a loaded machine may take its time to
   // accept the client.
   ASSERT_EQ(ConnectionsOnceThere(3, 10), 3);  // this client, the test's own and the report's
@@ -210,16 +136,16 @@ TEST_P(LimitsTest, AStatementWhoseClientHangsUpIsStoppedAtOnce) {
 TEST_P(LimitsTest, SigtermEndsTheServerAtOnceKeepingAcknowledgedChanges) {
   Start("statement_timeout = 0");
   ASSERT_EQ(msqlQuery(sock_, "INSERT INTO events VALUES ('10:00:00', 'kept', 'acknowledged')"), 1) << msqlErrMsg;
-  int fd = RawSession(server_);
+  int fd = RawSession(server_->socket_path, "sample");
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(SendBytes(fd, Framed(std::string("3:") + kEndless + "\n")));
+  ASSERT_TRUE(RawSend(fd, RawFramed(std::string("3:") + kEndless + "\n")));
   usleep(300000);
   Clock::time_point start = Clock::now();
   ASSERT_NE(ServerFixtureKill(server_, SIGTERM), -1);
   EXPECT_LT(SecondsSince(start), 2.0);
   // Refused, before its rows or among them.
-  std::string reply = ReadReply(fd);
-  if (reply == "1:1\n") reply = ReadReply(fd);
+  std::string reply = RawReply(fd);
+  if (reply == "1:1\n") reply = RawReply(fd);
   EXPECT_EQ(reply, "-1:Statement cancelled: the server is shutting down\n");
   close(fd);
   msqlClose(sock_);
@@ -234,10 +160,10 @@ TEST_P(LimitsTest, SigtermEndsTheServerAtOnceKeepingAcknowledgedChanges) {
 
 TEST_P(LimitsTest, AClientThatStopsReadingIsDroppedAndItsLocksFreed) {
   Start("statement_timeout = 0\nwrite_timeout = 1");
-  int fd = RawSession(server_);
+  int fd = RawSession(server_->socket_path, "sample");
   ASSERT_GE(fd, 0);
   // Far more than the socket buffers hold, never read.
-  ASSERT_TRUE(SendBytes(fd, Framed("3:SELECT a.name, b.name FROM people a, people b\n")));
+  ASSERT_TRUE(RawSend(fd, RawFramed("3:SELECT a.name, b.name FROM people a, people b\n")));
   ASSERT_EQ(ConnectionsOnceThere(3, 10), 3);
   EXPECT_EQ(ConnectionsOnceThere(2, 4), 2);
   // Its read is over.
@@ -264,28 +190,28 @@ TEST_P(LimitsTest, AClientThatStopsReadingIsDroppedAndItsLocksFreed) {
 
 TEST_F(ProtocolLimitsTest, AnIdleConnectionIsClosedNamingTheLimit) {
   Start("idle_timeout = 1");
-  int fd = RawSession(server_);
+  int fd = RawSession(server_->socket_path, "sample");
   ASSERT_GE(fd, 0);
   usleep(1500000);
-  ASSERT_TRUE(SendBytes(fd, Framed("3:SELECT id FROM people WHERE id = 1\n")) || true);
-  EXPECT_EQ(ReadReply(fd), "-1:Connection closed: idle for the limit of 1 s\n");
-  EXPECT_EQ(ReadReply(fd), "<closed>");
+  ASSERT_TRUE(RawSend(fd, RawFramed("3:SELECT id FROM people WHERE id = 1\n")) || true);
+  EXPECT_EQ(RawReply(fd), "-1:Connection closed: idle for the limit of 1 s\n");
+  EXPECT_EQ(RawReply(fd), "<closed>");
   close(fd);
 }
 
 TEST_F(ProtocolLimitsTest, ALoginTrickledInByteByByteCannotOutliveTheLoginLimit) {
   Start("login_timeout = 1");
-  int fd = ConnectUnix(server_->socket_path);
+  int fd = RawConnectUnix(server_->socket_path);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(ReadReply(fd).compare(0, 5, "0:23:"), 0);
-  std::string login = Framed(Me() + "\n");
+  ASSERT_EQ(RawReply(fd).compare(0, 5, "0:23:"), 0);
+  std::string login = RawFramed(TestUserName() + "\n");
   Clock::time_point start = Clock::now();
   // Each byte well within the limit after the one before.
   for (size_t i = 0; i < login.size() && SecondsSince(start) < 2; i++) {
-    if (!SendBytes(fd, login.substr(i, 1))) break;
+    if (!RawSend(fd, login.substr(i, 1))) break;
     usleep(400000);
   }
-  std::string reply = ReadReply(fd);
+  std::string reply = RawReply(fd);
   EXPECT_EQ(reply, "-1:Login not completed within the time limit of 1 s\n");
   close(fd);
 }
@@ -324,22 +250,11 @@ TEST_F(PostgresLimitsTest, NeverMoreConnectionsThanTheRoleAndServerAllow) {
   sock_ = -1;
   ASSERT_NE(ServerFixtureKill(server_, SIGTERM), -1);
   // The same server as the role with a limit of its own.
-  std::string conf;
-  {
-    FILE *f = fopen(server_->conf_path.c_str(), "r");
-    ASSERT_NE(f, nullptr);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) conf.append(buf, n);
-    fclose(f);
-  }
+  std::string conf = ReadFileText(server_->conf_path);
   size_t at = conf.find("conninfo = ");
   ASSERT_NE(at, std::string::npos);
   conf.insert(conf.find('\n', at), " user=limited");
-  FILE *f = fopen(server_->conf_path.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fputs(conf.c_str(), f);
-  fclose(f);
+  WriteFileText(server_->conf_path, conf);
   std::string error;
   ASSERT_TRUE(ServerFixtureRestart(server_, &error)) << error;
   EXPECT_EQ(ConnectionLimit(), "4");
@@ -355,21 +270,12 @@ TEST_F(ProtocolLimitsTest, ABadDatabaseNameIsEchoedWithoutControlCharacters) {
 }
 
 // Over SQLite only: the files themselves.
-class SqliteLimitsTest : public ::testing::Test {
+class SqliteLimitsTest : public ServerClientTest {
  protected:
   void Start(const std::string &system) {
     ServerFixtureOptions options;
-    options.databases.push_back({"sample", SampleSqlPath()});
     options.extra_system = system;
-    std::string error;
-    server_ = ServerFixtureStart(options, &error);
-    ASSERT_NE(server_, nullptr) << error;
-    sock_ = msqlConnect(nullptr);
-    ASSERT_GE(sock_, 0) << msqlErrMsg;
-  }
-  void TearDown() override {
-    if (sock_ >= 0) msqlClose(sock_);
-    ServerFixtureStop(server_);
+    StartServer(options);
   }
   // Runs SQL in the sqlite3 shell on a file of the data directory.
   void Shell(const std::string &file, const std::string &sql) {
@@ -379,8 +285,6 @@ class SqliteLimitsTest : public ::testing::Test {
     fputs(sql.c_str(), p);
     ASSERT_EQ(pclose(p), 0) << sql;
   }
-  ServerFixture *server_ = nullptr;
-  int sock_ = -1;
 };
 
 TEST_F(SqliteLimitsTest, AFileFromAnotherProgramCannotBeTurnedAgainstTheServer) {

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "msql/msql.h"
+#include "tests/support/server_clients.h"
 #include "tests/support/server_fixture.h"
 
 namespace {
@@ -66,15 +67,12 @@ class LoadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ServerFixtureOptions options;
-    std::string error;
-    server_ = ServerFixtureStart(options, &error);
-    ASSERT_NE(server_, nullptr) << error;
-    std::string script = WriteScript(server_->dir,
-                                     "CREATE TABLE items (id int not null, owner int, note char(40));\n"
-                                     "CREATE UNIQUE INDEX pk ON items (id);\n"
-                                     "CREATE TABLE counter (id int, n int);\n"
-                                     "INSERT INTO counter VALUES (1, 0);\n");
-    ASSERT_TRUE(ServerFixtureLoad(server_, "load", script, &error)) << error;
+    options.database_scripts.push_back({"load",
+                                        "CREATE TABLE items (id int not null, owner int, note char(40));\n"
+                                        "CREATE UNIQUE INDEX pk ON items (id);\n"
+                                        "CREATE TABLE counter (id int, n int);\n"
+                                        "INSERT INTO counter VALUES (1, 0);\n"});
+    StartTestServer(options, &server_, false);
   }
   void TearDown() override { ServerFixtureStop(server_); }
 

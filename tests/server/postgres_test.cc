@@ -12,26 +12,20 @@
 
 #include "msql/msql.h"
 #include "tests/support/pg_fixture.h"
+#include "tests/support/rows.h"
+#include "tests/support/server_clients.h"
 #include "tests/support/server_fixture.h"
 
 namespace {
 
-class PostgresTest : public ::testing::Test {
+class PostgresTest : public ServerClientTest {
  protected:
   // Starts the server over an empty database "work"; `options` as given.
   void Start(ServerFixtureOptions options) {
     options.postgresql = true;
-    std::string error;
-    server_ = ServerFixtureStart(options, &error);
-    ASSERT_NE(server_, nullptr) << error;
+    ASSERT_NO_FATAL_FAILURE(StartServer(options, nullptr, false));
     std::string out;
     ASSERT_TRUE(PgFixtureSql(server_->pg, "template1", "CREATE DATABASE work", &out)) << out;
-    sock_ = msqlConnect(nullptr);
-    ASSERT_GE(sock_, 0) << msqlErrMsg;
-  }
-  void TearDown() override {
-    if (sock_ >= 0) msqlClose(sock_);
-    ServerFixtureStop(server_);
   }
 
   // Runs a statement through the server; its row count or -1.
@@ -43,14 +37,7 @@ class PostgresTest : public ::testing::Test {
 
   // The rows of a SELECT through the server, "NULL" for SQL NULL, fields
   // joined by '|'.
-  std::vector<std::string> Rows(const std::string &statement) {
-    EXPECT_GE(msqlQuery(sock_, statement.c_str()), 0) << statement << ": " << msqlErrMsg;
-    ResultHandle *r = msqlStoreResult();
-    if (!r) return {};
-    std::vector<std::string> rows = RowsOf(r);
-    msqlFreeResult(r);
-    return rows;
-  }
+  std::vector<std::string> Rows(const std::string &statement) { return ServerRows(sock_, statement); }
 
   // The rows of a stored result, as Rows gives them.
   static std::vector<std::string> RowsOf(ResultHandle *r) {
@@ -71,9 +58,6 @@ class PostgresTest : public ::testing::Test {
   }
 
   void ReadOnlyInPostgresItself(ServerFixtureOptions options, const std::string &refusal);
-
-  ServerFixture *server_ = nullptr;
-  int sock_ = -1;
 };
 
 struct Field {

@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -24,37 +23,14 @@
 
 #include "msql/conf/config.h"
 #include "msql/msql.h"
+#include "tests/support/server_clients.h"
 #include "tests/support/server_fixture.h"
 
 namespace {
 
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const std::string &path, const std::string &text) {
-  std::ofstream out(path);
-  out << text;
-}
-
-// Runs the server binary for at most 5 s; its exit status and standard error.
-int RunBriefly(const std::string &args, std::string *err) {
-  std::string command = "timeout 5 " + ServerBinaryPath() + " " + args + " 2>&1 >/dev/null";
-  FILE *p = popen(command.c_str(), "r");
-  if (!p) return -1;
-  char buf[512];
-  err->clear();
-  while (fgets(buf, sizeof buf, p)) *err += buf;
-  int status = pclose(p);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // The real and effective uid of a running process, from /proc.
 std::string UidsOf(pid_t pid) {
-  std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  std::istringstream status(ReadFileText("/proc/" + std::to_string(pid) + "/status"));
   std::string line;
   while (std::getline(status, line)) {
     if (line.compare(0, 4, "Uid:") == 0) {
@@ -69,13 +45,10 @@ std::string UidsOf(pid_t pid) {
 
 TEST(ProcessTest, StartedAsRootItBecomesMsqlUserAndKeepsItsFilesToItself) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  if (!getpwnam("korvidtest") &&
-      system("useradd --system --no-create-home --shell /usr/sbin/nologin korvidtest >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "cannot make the user korvidtest";
-  }
-  struct passwd *pw = getpwnam("korvidtest");
+  uid_t uid;
+  if (!OtherUser(&uid)) GTEST_SKIP() << "cannot make the user korvidtest";
+  struct passwd *pw = getpwuid(uid);
   ASSERT_NE(pw, nullptr);
-  uid_t uid = pw->pw_uid;
   char dir[] = "/tmp/korvid-process-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   // Its home, where it makes its data directory, belongs to it; the
@@ -83,7 +56,7 @@ TEST(ProcessTest, StartedAsRootItBecomesMsqlUserAndKeepsItsFilesToItself) {
   chmod(dir, 0755);
   ASSERT_EQ(chown(dir, uid, pw->pw_gid), 0);
   std::string d = dir, conf = d + "/msql.conf", data = d + "/data", sock = d + "/msql.sock";
-  WriteFile(conf, "[general]\nmsql_user = korvidtest\nadmin_user = root\ninst_dir = " + d + "\ndb_dir = " + data +
+  WriteFileText(conf, "[general]\nmsql_user = korvidtest\nadmin_user = root\ninst_dir = " + d + "\ndb_dir = " + data +
                       "\nunix_port = " + sock + "\npid_file = " + d + "/msql.pid\ntcp_port = 0\n");
   auto start = [&]() -> pid_t {
     pid_t pid = fork();
@@ -92,14 +65,8 @@ TEST(ProcessTest, StartedAsRootItBecomesMsqlUserAndKeepsItsFilesToItself) {
       _exit(127);
     }
     msqlConfigLoad(conf.c_str());
-    for (int i = 0; i < 500; i++) {
-      int s = msqlConnect(nullptr);
-      if (s >= 0) {
-        msqlClose(s);
-        break;
-      }
-      usleep(20000);
-    }
+    int s = WaitForServer();
+    if (s >= 0) msqlClose(s);
     return pid;
   };
   auto stop = [](pid_t *pid) {
@@ -151,29 +118,29 @@ TEST(ProcessTest, ItNeverWritesThroughLinksNorRemovesWhatIsNotItsSocket) {
   std::string error;
   ServerFixture *f = ServerFixtureStart(options, &error);
   ASSERT_NE(f, nullptr) << error;
-  std::unique_ptr<ServerFixture, void (*)(ServerFixture *)> stop_fixture(f, ServerFixtureStop);
+  ServerHolder stop_fixture(f, ServerFixtureStop);
   std::string victim = f->dir + "/victim";
-  WriteFile(victim, "keep\n");
+  WriteFileText(victim, "keep\n");
 
   // A second server on the same pid file is refused, whatever its socket.
-  EXPECT_EQ(RunBriefly("--conf " + f->conf_path + " --socket " + f->dir + "/second.sock --port 0", &error), 1);
+  EXPECT_EQ(RunServerBriefly("--conf " + f->conf_path + " --socket " + f->dir + "/second.sock --port 0", &error), 1);
   EXPECT_EQ(error, "korvid-server: another korvid-server runs with pid file " + f->pid_file + "\n");
   ServerFixtureKill(f, SIGTERM);
 
   // A link at the pid file.
   unlink(f->pid_file.c_str());
   ASSERT_EQ(symlink(victim.c_str(), f->pid_file.c_str()), 0);
-  EXPECT_EQ(RunBriefly("--conf " + f->conf_path, &error), 1);
+  EXPECT_EQ(RunServerBriefly("--conf " + f->conf_path, &error), 1);
   EXPECT_EQ(error, "korvid-server: cannot use pid file " + f->pid_file + ": it is a symbolic link\n");
-  EXPECT_EQ(ReadFile(victim), "keep\n");
+  EXPECT_EQ(ReadFileText(victim), "keep\n");
   unlink(f->pid_file.c_str());
 
   // A regular file at the socket path.
-  WriteFile(f->socket_path, "someone's data\n");
-  EXPECT_EQ(RunBriefly("--conf " + f->conf_path, &error), 1);
+  WriteFileText(f->socket_path, "someone's data\n");
+  EXPECT_EQ(RunServerBriefly("--conf " + f->conf_path, &error), 1);
   EXPECT_EQ(error, "korvid-server: " + f->socket_path +
                        " exists and is not a socket; it is left alone and no socket is made\n");
-  EXPECT_EQ(ReadFile(f->socket_path), "someone's data\n");
+  EXPECT_EQ(ReadFileText(f->socket_path), "someone's data\n");
   unlink(f->socket_path.c_str());
 
   // A link at the query log: the server runs, the log is not written.
@@ -186,7 +153,7 @@ TEST(ProcessTest, ItNeverWritesThroughLinksNorRemovesWhatIsNotItsSocket) {
   ASSERT_EQ(msqlSelectDB(s, "logged"), 0) << msqlErrMsg;
   EXPECT_EQ(msqlQuery(s, "CREATE TABLE t (id int)"), 0) << msqlErrMsg;
   msqlClose(s);
-  EXPECT_EQ(ReadFile(victim), "keep\n");
+  EXPECT_EQ(ReadFileText(victim), "keep\n");
 }
 
 TEST(ProcessTest, ReadOnlyLeavesAnSqliteFilesJournalAlone) {
@@ -195,7 +162,7 @@ TEST(ProcessTest, ReadOnlyLeavesAnSqliteFilesJournalAlone) {
   std::string error;
   ServerFixture *f = ServerFixtureStart(options, &error);
   ASSERT_NE(f, nullptr) << error;
-  std::unique_ptr<ServerFixture, void (*)(ServerFixture *)> stop_fixture(f, ServerFixtureStop);
+  ServerHolder stop_fixture(f, ServerFixtureStop);
   // Made as the sqlite3 shell makes it: a rollback journal.
   std::string path = f->data_dir + "/shell.db";
   sqlite3 *db = nullptr;
@@ -203,7 +170,7 @@ TEST(ProcessTest, ReadOnlyLeavesAnSqliteFilesJournalAlone) {
   ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE t (id int); INSERT INTO t VALUES (1)", nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(db);
-  std::string before = ReadFile(path);
+  std::string before = ReadFileText(path);
   int s = msqlConnect(nullptr);
   ASSERT_GE(s, 0) << msqlErrMsg;
   ASSERT_EQ(msqlSelectDB(s, "shell"), 0) << msqlErrMsg;
@@ -212,40 +179,11 @@ TEST(ProcessTest, ReadOnlyLeavesAnSqliteFilesJournalAlone) {
   EXPECT_EQ(msqlQuery(s, "DELETE FROM t"), -1);
   msqlClose(s);
   // Bytes 18 and 19 of the header are 2 in WAL mode; the file is as it was.
-  std::string after = ReadFile(path);
+  std::string after = ReadFileText(path);
   ASSERT_GT(after.size(), 20u);
   EXPECT_EQ(after[18], 1);
   EXPECT_EQ(after, before);
   EXPECT_NE(access((path + "-wal").c_str(), F_OK), 0);
-}
-
-}  // namespace
-
-namespace {
-
-// Runs `body` in a child process that has become `uid`; what it returns.
-std::string AsUser(uid_t uid, const std::function<std::string()> &body) {
-  int out[2];
-  if (pipe(out) != 0) return "<pipe>";
-  pid_t child = fork();
-  if (child == 0) {
-    close(out[0]);
-    struct passwd *pw = getpwuid(uid);
-    if (!pw || setgid(pw->pw_gid) != 0 || setuid(uid) != 0) _exit(2);
-    std::string text = body();
-    ssize_t ignored = write(out[1], text.data(), text.size());
-    (void)ignored;
-    _exit(0);
-  }
-  close(out[1]);
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(out[0], buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
-  close(out[0]);
-  int status;
-  waitpid(child, &status, 0);
-  return text;
 }
 
 std::string Replace(std::string text, const std::string &from, const std::string &to) {
@@ -277,9 +215,9 @@ TEST(ServiceTest, TheManualsSystemServiceExampleRuns) {
   // the rest of the tree need not be built.
   std::string install = "cmake --install " + std::string(KORVID_BINARY_DIR) + " --prefix " + stage +
                         " --component korvid-server >" + t + "/install.log 2>&1";
-  ASSERT_EQ(system(install.c_str()), 0) << ReadFile(t + "/install.log");
+  ASSERT_EQ(system(install.c_str()), 0) << ReadFileText(t + "/install.log");
 
-  std::string unit = ReadFile(stage + "/lib/systemd/system/korvid-server.service");
+  std::string unit = ReadFileText(stage + "/lib/systemd/system/korvid-server.service");
   for (const char *line : {"\nUser=korvid\n", "\nRuntimeDirectory=korvid\n", "\nStateDirectory=korvid\n",
                            "\nStateDirectoryMode=0700\n", "\nUMask=0077\n", "\nWantedBy=multi-user.target\n"}) {
     EXPECT_NE(unit.find(line), std::string::npos) << line;
@@ -289,12 +227,12 @@ TEST(ServiceTest, TheManualsSystemServiceExampleRuns) {
   // mkdir -p /etc/korvid; cp .../msql.conf .../msql.acl /etc/korvid
   std::string etc = t + "/etc", run = t + "/run", lib = t + "/lib";
   ASSERT_EQ(mkdir(etc.c_str(), 0755), 0);
-  std::string conf = ReadFile(stage + "/share/korvid/service/msql.conf");
+  std::string conf = ReadFileText(stage + "/share/korvid/service/msql.conf");
   ASSERT_NE(conf.find("msql_user = korvid\n"), std::string::npos) << conf;
   conf = Replace(Replace(Replace(conf, "/etc/korvid", etc), "/run/korvid", run), "/var/lib/korvid", lib);
   conf = Replace(Replace(conf, "msql_user = korvid\n", "msql_user = korvidtest\n"), "tcp_port = 1114", "tcp_port = 0");
-  WriteFile(etc + "/msql.conf", conf);
-  WriteFile(etc + "/msql.acl", ReadFile(stage + "/share/korvid/service/msql.acl"));
+  WriteFileText(etc + "/msql.conf", conf);
+  WriteFileText(etc + "/msql.acl", ReadFileText(stage + "/share/korvid/service/msql.acl"));
   // What systemd makes for User=korvid.
   ASSERT_EQ(mkdir(run.c_str(), 0755), 0);
   ASSERT_EQ(mkdir(lib.c_str(), 0700), 0);
@@ -302,7 +240,7 @@ TEST(ServiceTest, TheManualsSystemServiceExampleRuns) {
   ASSERT_EQ(chown(lib.c_str(), service_uid, service_gid), 0);
 
   std::string server = stage + "/bin/korvid-server";
-  WriteFile(t + "/sample.sql", ReadFile(std::string(KORVID_SOURCE_DIR) + "/resources/sample.sql"));
+  WriteFileText(t + "/sample.sql", ReadFileText(std::string(KORVID_SOURCE_DIR) + "/resources/sample.sql"));
   std::string load = "runuser -u korvidtest -- " + server + " --conf " + etc + "/msql.conf --load sample " + t +
                      "/sample.sql >/dev/null";
   ASSERT_EQ(system(load.c_str()), 0);
@@ -319,8 +257,7 @@ TEST(ServiceTest, TheManualsSystemServiceExampleRuns) {
   });
   // MSQL_CONF_FILE=/etc/korvid/msql.conf korvid sample people
   msqlConfigLoad((etc + "/msql.conf").c_str());
-  int s = -1;
-  for (int i = 0; i < 500 && (s = msqlConnect(nullptr)) < 0; i++) usleep(20000);
+  int s = WaitForServer();
   ASSERT_GE(s, 0) << msqlErrMsg;
   ASSERT_EQ(msqlSelectDB(s, "sample"), 0) << msqlErrMsg;
   EXPECT_EQ(msqlQuery(s, "DELETE FROM people WHERE id = 1"), 1) << msqlErrMsg;

@@ -17,46 +17,26 @@
 
 #include "msql/msql.h"
 #include "tests/support/pg_fixture.h"
+#include "tests/support/rows.h"
+#include "tests/support/server_clients.h"
 #include "tests/support/server_fixture.h"
 
 namespace {
 
 // Each test gets its own server with a fresh sample database.
-class ServerTest : public ::testing::Test {
+class ServerTest : public ServerClientTest {
  protected:
   virtual bool OverPostgres() const { return false; }
 
   void SetUp() override {
     ServerFixtureOptions options;
     options.postgresql = OverPostgres();
-    options.databases.push_back({"sample", SampleSqlPath()});
-    std::string error;
-    server_ = ServerFixtureStart(options, &error);
-    ASSERT_NE(server_, nullptr) << error;
-    sock_ = msqlConnect(nullptr);
-    ASSERT_GE(sock_, 0) << msqlErrMsg;
-  }
-  void TearDown() override {
-    if (sock_ >= 0) msqlClose(sock_);
-    ServerFixtureStop(server_);
+    StartServer(options);
   }
 
   // Runs a statement that yields rows and returns them as texts ("NULL" for
   // SQL NULL); fails the test when the statement is refused.
-  std::vector<std::vector<std::string>> Rows(const std::string &statement) {
-    std::vector<std::vector<std::string>> rows;
-    int n = msqlQuery(sock_, statement.c_str());
-    EXPECT_GE(n, 0) << statement << ": " << msqlErrMsg;
-    ResultHandle *r = msqlStoreResult();
-    if (!r) return rows;
-    while (char **row = msqlFetchRow(r)) {
-      std::vector<std::string> values;
-      for (int i = 0; i < msqlNumFields(r); i++) values.push_back(row[i] ? row[i] : "NULL");
-      rows.push_back(values);
-    }
-    msqlFreeResult(r);
-    return rows;
-  }
+  std::vector<std::vector<std::string>> Rows(const std::string &statement) { return ServerTable(sock_, statement); }
 
   bool SelectSample() {
     if (msqlSelectDB(sock_, "sample") != 0) {
@@ -65,9 +45,6 @@ class ServerTest : public ::testing::Test {
     }
     return true;
   }
-
-  ServerFixture *server_ = nullptr;
-  int sock_ = -1;
 };
 
 
@@ -786,47 +763,32 @@ TEST_P(EngineTest, ShutdownEndsTheServerCleanly) {
 }
 
 // Servers configured otherwise: another admin, read-only, with a query log.
-ServerFixture *StartWith(ServerFixtureOptions options) {
-  options.databases.push_back({"sample", SampleSqlPath()});
-  std::string error;
-  ServerFixture *f = ServerFixtureStart(options, &error);
-  EXPECT_NE(f, nullptr) << error;
-  return f;
-}
+class ServerConfigTest : public ServerClientTest {};
 
-TEST(ServerConfigTest, OnlyTheAdminUserAdministers) {
+TEST_F(ServerConfigTest, OnlyTheAdminUserAdministers) {
   ServerFixtureOptions options;
   options.admin_user = "somebody_else";
-  ServerFixture *f = StartWith(options);
-  ASSERT_NE(f, nullptr);
-  int sock = msqlConnect(nullptr);
-  ASSERT_GE(sock, 0) << msqlErrMsg;
-  EXPECT_EQ(msqlCreateDB(sock, "x"), -1);
+  ASSERT_NO_FATAL_FAILURE(StartServer(options));
+  EXPECT_EQ(msqlCreateDB(sock_, "x"), -1);
   EXPECT_NE(strstr(msqlErrMsg, "Permission denied"), nullptr) << msqlErrMsg;
-  EXPECT_EQ(msqlDropDB(sock, "sample"), -1);
-  EXPECT_EQ(msqlCopyDB(sock, "sample", "x"), -1);
-  EXPECT_EQ(msqlMoveDB(sock, "sample", "x"), -1);
-  EXPECT_EQ(msqlReloadAcl(sock), -1);
-  EXPECT_EQ(msqlShutdown(sock), -1);
+  EXPECT_EQ(msqlDropDB(sock_, "sample"), -1);
+  EXPECT_EQ(msqlCopyDB(sock_, "sample", "x"), -1);
+  EXPECT_EQ(msqlMoveDB(sock_, "sample", "x"), -1);
+  EXPECT_EQ(msqlReloadAcl(sock_), -1);
+  EXPECT_EQ(msqlShutdown(sock_), -1);
   // Still running, and the database is untouched.
-  EXPECT_EQ(msqlSelectDB(sock, "sample"), 0) << msqlErrMsg;
-  ResultHandle *r = msqlListDBs(sock);
+  EXPECT_EQ(msqlSelectDB(sock_, "sample"), 0) << msqlErrMsg;
+  ResultHandle *r = msqlListDBs(sock_);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(Column(r, 0), std::vector<std::string>({"sample"}));
   msqlFreeResult(r);
-  msqlClose(sock);
-  ServerFixtureStop(f);
 }
 
-TEST(ServerConfigTest, ReadOnlyRefusesEveryChange) {
+TEST_F(ServerConfigTest, ReadOnlyRefusesEveryChange) {
   ServerFixtureOptions options;
   options.read_only = true;
-  ServerFixture *f = StartWith(options);
-  ASSERT_NE(f, nullptr);
-  int sock = msqlConnect(nullptr);
-  ASSERT_GE(sock, 0) << msqlErrMsg;
-  ASSERT_EQ(msqlSelectDB(sock, "sample"), 0) << msqlErrMsg;
-  EXPECT_EQ(msqlQuery(sock, "SELECT * FROM events "), SampleRows("events"));
+  ASSERT_NO_FATAL_FAILURE(StartServer(options, "sample"));
+  EXPECT_EQ(msqlQuery(sock_, "SELECT * FROM events "), SampleRows("events"));
   msqlFreeResult(msqlStoreResult());
   const char *changes[] = {
       "INSERT INTO events VALUES ('10:00:00', 'info', 'x')",
@@ -839,37 +801,24 @@ TEST(ServerConfigTest, ReadOnlyRefusesEveryChange) {
       "SELECT _seq FROM people",
   };
   for (const char *q : changes) {
-    EXPECT_EQ(msqlQuery(sock, q), -1) << q;
+    EXPECT_EQ(msqlQuery(sock_, q), -1) << q;
     EXPECT_NE(strstr(msqlErrMsg, "read-only"), nullptr) << q << ": " << msqlErrMsg;
   }
-  EXPECT_EQ(msqlCreateDB(sock, "x"), -1);
-  EXPECT_EQ(msqlQuery(sock, "SELECT * FROM events "), SampleRows("events"));
+  EXPECT_EQ(msqlCreateDB(sock_, "x"), -1);
+  EXPECT_EQ(msqlQuery(sock_, "SELECT * FROM events "), SampleRows("events"));
   msqlFreeResult(msqlStoreResult());
-  msqlClose(sock);
-  ServerFixtureStop(f);
 }
 
-TEST(ServerConfigTest, QueryLogRecordsStatements) {
+TEST_F(ServerConfigTest, QueryLogRecordsStatements) {
   ServerFixtureOptions options;
   options.query_log = true;
-  ServerFixture *f = StartWith(options);
-  ASSERT_NE(f, nullptr);
-  int sock = msqlConnect(nullptr);
-  ASSERT_GE(sock, 0) << msqlErrMsg;
-  ASSERT_EQ(msqlSelectDB(sock, "sample"), 0) << msqlErrMsg;
-  ASSERT_EQ(msqlQuery(sock, "SELECT id FROM people WHERE id = 42"), 1);
+  ASSERT_NO_FATAL_FAILURE(StartServer(options, "sample"));
+  ASSERT_EQ(msqlQuery(sock_, "SELECT id FROM people WHERE id = 42"), 1);
   msqlFreeResult(msqlStoreResult());
-  msqlClose(sock);
-  FILE *log = fopen(f->query_log_file.c_str(), "r");
-  ASSERT_NE(log, nullptr);
-  char line[512] = "";
-  bool found = false;
-  while (fgets(line, sizeof line, log)) {
-    if (strstr(line, "@sample: SELECT id FROM people WHERE id = 42")) found = true;
-  }
-  fclose(log);
-  EXPECT_TRUE(found);
-  ServerFixtureStop(f);
+  msqlClose(sock_);
+  sock_ = -1;
+  std::string log = ReadFileText(server_->query_log_file);
+  EXPECT_NE(log.find("@sample: SELECT id FROM people WHERE id = 42"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 #include "msql/msql.h"
 #include "server/sqlite/load.h"
 #include "tests/support/other_programs.h"
+#include "tests/support/rows.h"
+#include "tests/support/server_clients.h"
 #include "tests/support/server_fixture.h"
 
 namespace {
@@ -25,20 +27,12 @@ struct Field {
   unsigned flags;
 };
 
-class SqliteFilesTest : public ::testing::Test {
+class SqliteFilesTest : public ServerClientTest {
  public:
   void SetUp() override {
-    ServerFixtureOptions options;
+    ASSERT_NO_FATAL_FAILURE(StartServer(ServerFixtureOptions(), nullptr, false));
     std::string error;
-    server_ = ServerFixtureStart(options, &error);
-    ASSERT_NE(server_, nullptr) << error;
     ASSERT_TRUE(WriteWorldWithPython(server_->data_dir + "/world.db", &error)) << error;
-    sock_ = msqlConnect(nullptr);
-    ASSERT_GE(sock_, 0) << msqlErrMsg;
-  }
-  void TearDown() override {
-    if (sock_ >= 0) msqlClose(sock_);
-    ServerFixtureStop(server_);
   }
 
   std::string File(const std::string &name) { return server_->data_dir + "/" + name; }
@@ -68,20 +62,7 @@ class SqliteFilesTest : public ::testing::Test {
     return out;
   }
 
-  std::vector<std::vector<std::string>> Rows(const std::string &statement) {
-    std::vector<std::vector<std::string>> rows;
-    int n = msqlQuery(sock_, statement.c_str());
-    EXPECT_GE(n, 0) << statement << ": " << msqlErrMsg;
-    ResultHandle *r = msqlStoreResult();
-    if (!r) return rows;
-    while (char **row = msqlFetchRow(r)) {
-      std::vector<std::string> values;
-      for (int i = 0; i < msqlNumFields(r); i++) values.push_back(row[i] ? row[i] : "NULL");
-      rows.push_back(values);
-    }
-    msqlFreeResult(r);
-    return rows;
-  }
+  std::vector<std::vector<std::string>> Rows(const std::string &statement) { return ServerTable(sock_, statement); }
 
   std::vector<std::string> Column(const std::string &statement) {
     std::vector<std::string> out;
@@ -93,9 +74,6 @@ class SqliteFilesTest : public ::testing::Test {
     struct stat st;
     return stat(File(file).c_str(), &st) == 0;
   }
-
-  ServerFixture *server_ = nullptr;
-  int sock_ = -1;
 };
 
 TEST_F(SqliteFilesTest, DatabasesAreNamedByTheirFilesWithoutTheUsualSuffixes) {

@@ -8,3 +8,5 @@
 // joined by '|' (NULL for a null value); a failing statement is a test
 // failure and gives no rows.
 std::vector<std::string> ServerRows(int sock, const std::string &statement);
+// The same rows with each value apart ("NULL" for a null value).
+std::vector<std::vector<std::string>> ServerTable(int sock, const std::string &statement);

@@ -238,6 +238,15 @@ ServerFixture *ServerFixtureStart(const ServerFixtureOptions &options, std::stri
   f->query_log_file = f->dir + "/query.log";
   f->access_path = f->dir + "/msql.acl";
   bool ok = mkdir(f->data_dir.c_str(), 0755) == 0;
+  for (size_t i = 0; ok && i < options.database_scripts.size(); i++) {
+    const auto &db = options.database_scripts[i];
+    std::string path = f->dir + "/" + db.first + ".sql";
+    FILE *script = fopen(path.c_str(), "wb");
+    ok = script && fwrite(db.second.data(), 1, db.second.size(), script) == db.second.size();
+    if (script && fclose(script) != 0) ok = false;
+    if (!ok) SetError(error, "cannot write " + path);
+    f->options.databases.push_back({db.first, path});
+  }
   if (ok && options.postgresql) {
     f->pg = PgFixtureStart(f->dir, error);
     ok = f->pg != nullptr;
@@ -252,7 +261,7 @@ ServerFixture *ServerFixtureStart(const ServerFixtureOptions &options, std::stri
       break;
     }
     if (attempt == 0 && !f->pg) {
-      for (const auto &db : options.databases) {
+      for (const auto &db : f->options.databases) {
         if (!ServerFixtureLoad(f, db.first, db.second, error)) ok = false;
       }
       if (!ok) break;
@@ -266,8 +275,8 @@ ServerFixture *ServerFixtureStart(const ServerFixtureOptions &options, std::stri
     setenv("MSQL_CONF_FILE", f->conf_path.c_str(), 1);
     msqlConfigLoad(f->conf_path.c_str());
   }
-  for (size_t i = 0; ok && f->pg && i < options.databases.size(); i++) {
-    ok = ServerFixtureLoad(f, options.databases[i].first, options.databases[i].second, error);
+  for (size_t i = 0; ok && f->pg && i < f->options.databases.size(); i++) {
+    ok = ServerFixtureLoad(f, f->options.databases[i].first, f->options.databases[i].second, error);
   }
   if (!ok) {
     ServerFixtureStop(f);

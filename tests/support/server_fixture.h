@@ -27,6 +27,9 @@ struct ServerFixtureOptions {
   // Databases to create before the server starts: name and script file (mSQL
   // statements ended by ';' or "\g"; '#' comment lines).
   std::vector<std::pair<std::string, std::string>> databases;
+  // Databases to create from script texts (name and text), written into
+  // the fixture's directory first and loaded as the ones above.
+  std::vector<std::pair<std::string, std::string>> database_scripts;
   std::string admin_user;    // empty: the user who runs the test
   bool tcp = true;           // also listen on a free loopback TCP port
   bool read_only = false;    // read_only = 1 in msql.conf

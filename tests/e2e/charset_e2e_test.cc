@@ -27,54 +27,6 @@
 
 namespace {
 
-// Inputs of a record form: x 90, 300 x 25, at y = 35 i + 80.
-int InputY(int i) { return 35 * i + 80 + 12; }
-const int kInputX = 240;
-// Buttons of a record form at y 35: Close 20, then 100, 180, 260.
-const int kButtonY = 45;
-int ButtonX(int slot) { return slot == 0 ? 55 : 135 + 80 * (slot - 1); }
-
-std::vector<std::string> RecordWindows(void) {
-  std::vector<std::string> ids;
-  std::istringstream out(E2eShell("xdotool search --onlyvisible --name '^Record$' 2>/dev/null"));
-  for (std::string id; std::getline(out, id);)
-    if (!id.empty()) ids.push_back(id);
-  return ids;
-}
-
-std::string WaitNewRecord(const std::vector<std::string> &before) {
-  for (int i = 0; i < 150; i++) {
-    for (const std::string &id : RecordWindows())
-      if (std::find(before.begin(), before.end(), id) == before.end()) return id;
-    usleep(100000);
-  }
-  return "";
-}
-
-// Opens a record form with a click on the main window's button at (x, y).
-std::string OpenForm(const std::string &main_window, int x, int y) {
-  std::vector<std::string> before = RecordWindows();
-  E2eClick(main_window, x, y);
-  return WaitNewRecord(before);
-}
-
-void TypeInto(const std::string &window, int i, const std::string &text) {
-  E2eClick(window, kInputX, InputY(i));
-  E2eShell("xdotool key --window " + window + " ctrl+u");
-  if (!text.empty()) E2eType(window, text);
-}
-
-bool AnswerYes(const std::string &shot) {
-  std::string question = E2eWaitWindow("Question");
-  EXPECT_FALSE(question.empty()) << E2eScreenshot(shot);
-  if (question.empty()) return false;
-  E2eGeometry q = E2eWindowGeometry(question);
-  E2eClick(question, q.w * 27 / 100, q.h - 28);
-  bool gone = E2eWaitGone("Question");
-  EXPECT_TRUE(gone) << E2eScreenshot(shot + "-stays");
-  return gone;
-}
-
 // Sets an environment variable for one scope; the earlier value comes back.
 struct EnvScope {
   std::string name;
@@ -131,27 +83,11 @@ bool MapTypedLetters(void) {
 // A server with database `world`: places (id, name char(20), note char(20))
 // keyed by id, loaded from script.
 bool StartWorld(E2eServer &server, const std::string &script) {
-  char dir[] = "/tmp/korvid-e2e-charset-XXXXXX";
-  if (mkdtemp(dir) == nullptr) return false;
-  std::string path = std::string(dir) + "/world.sql";
-  {
-    std::ofstream out(path, std::ios::binary);
-    out << "CREATE TABLE places (id int not null, name char(20), note char(20));\n"
-           "CREATE UNIQUE INDEX places_id ON places (id);\n"
-        << script;
-  }
   ServerFixtureOptions options;
-  options.databases.push_back({"world", path});
-  std::string error;
-  ServerFixture *fixture = ServerFixtureStart(options, &error);
-  unlink(path.c_str());
-  rmdir(dir);
-  EXPECT_NE(fixture, nullptr) << error;
-  if (fixture == nullptr) return false;
-  server.fixture = fixture;
-  server.dir = fixture->dir;
-  server.confPath = fixture->conf_path;
-  return true;
+  options.database_scripts.push_back({"world",
+                                      "CREATE TABLE places (id int not null, name char(20), note char(20));\n"
+                                      "CREATE UNIQUE INDEX places_id ON places (id);\n" + script});
+  return E2eStartServer(server, options);
 }
 
 const char *const kTyped[] = {"C\xc3\xb4te d'Ivoire", "S\xc3\xa3o Tom\xc3\xa9", "\xc3\x86r\xc3\xb8",
@@ -163,17 +99,17 @@ const char *const kEmoji = "Smile \xf0\x9f\x98\x80";
 // (the last one with a slip mended by BackSpace: one key, one letter) and
 // inserts it; returns the form.
 std::string InsertTyped(const std::string &main_window, const std::string &shot) {
-  std::string insert = OpenForm(main_window, 365, 65);
+  std::string insert = E2eOpenByClick("Record", main_window, 365, 65);
   EXPECT_FALSE(insert.empty()) << E2eScreenshot(shot + "-no-insert-form");
   if (insert.empty()) return insert;
   for (size_t i = 0; i < std::size(kTyped); i++) {
-    TypeInto(insert, 0, std::to_string(11 + i));
-    TypeInto(insert, 1, kTyped[i]);
-    TypeInto(insert, 2, "\xc3\xa9t\xc3\xa9\xc3\xa9");  // "été" and a slip
+    E2eTypeInto(insert, 0, std::to_string(11 + i));
+    E2eTypeInto(insert, 1, kTyped[i]);
+    E2eTypeInto(insert, 2, "\xc3\xa9t\xc3\xa9\xc3\xa9");  // "été" and a slip
     E2eShell("xdotool key --window " + insert + " BackSpace");
     if (i + 1 == std::size(kTyped)) E2eScreenshot(shot + "-insert-form");
-    E2eClick(insert, ButtonX(1), kButtonY);  // Insert
-    if (!AnswerYes(shot + "-insert-question")) break;
+    E2eClick(insert, E2eButtonX(1), kE2eButtonY);  // Insert
+    if (!E2eAnswerYes(shot + "-insert-question")) break;
   }
   return insert;
 }
@@ -181,20 +117,16 @@ std::string InsertTyped(const std::string &main_window, const std::string &shot)
 TEST(CharsetEndToEnd, Utf8TextIsTypedShownSearchedAndKeptByteForByte) {
   EnvScope locale("LC_ALL", "C.UTF-8");
   EnvScope charset("KORVID_CHARSET", nullptr);
-  E2eDisplay display;
-  ASSERT_FALSE(display.name.empty());
+  E2eSession s;
+  ASSERT_FALSE(s.display.name.empty());
   ASSERT_TRUE(MapTypedLetters());
-  E2eServer server;
-  ASSERT_TRUE(StartWorld(server, std::string("INSERT INTO places VALUES (1, '") + kMoscow +
+  ASSERT_TRUE(StartWorld(s.server, std::string("INSERT INTO places VALUES (1, '") + kMoscow +
                                      "', 'old');\nINSERT INTO places VALUES (2, '" + kEmoji +
                                      "', NULL);\n"));
-  int check = msqlConnect(nullptr);
-  ASSERT_GE(check, 0) << msqlErrMsg;
-  ASSERT_EQ(msqlSelectDB(check, "world"), 0) << msqlErrMsg;
-
-  pid_t korvid = E2eStartKorvid(server, {"world", "places"});
-  std::string main_window = E2eWaitWindow("Korvid");
-  ASSERT_FALSE(main_window.empty()) << E2eWhy(korvid, "charset-no-main");
+  ASSERT_NO_FATAL_FAILURE(E2eLaunch(s, {"world", "places"}, "charset-no-main"));
+  const int check = s.check;
+  const std::string &main_window = s.main_window;
+  const pid_t korvid = s.korvid;
 
   std::string insert = InsertTyped(main_window, "charset-utf8");
   ASSERT_FALSE(insert.empty());
@@ -203,29 +135,25 @@ TEST(CharsetEndToEnd, Utf8TextIsTypedShownSearchedAndKeptByteForByte) {
     stored.push_back(std::to_string(11 + i) + "|" + kTyped[i] + "|\xc3\xa9t\xc3\xa9");
   EXPECT_EQ(E2eRowsOnceEqual(check, "SELECT * FROM places WHERE id > 10 ORDER BY id", stored),
             stored);
-  E2eClick(insert, ButtonX(0), kButtonY);
+  E2eClick(insert, E2eButtonX(0), kE2eButtonY);
 
   // Search "Mü%": the one record found, opened with Change and modified in
   // another field; its name stays byte for byte.
-  std::string search = OpenForm(main_window, 165, 65);
+  std::string search = E2eOpenByClick("Record", main_window, 165, 65);
   ASSERT_FALSE(search.empty()) << E2eScreenshot("charset-no-search-form");
-  TypeInto(search, 1, "M\xc3\xbc%");
-  std::vector<std::string> before = RecordWindows();
-  E2eClick(search, ButtonX(1), kButtonY);  // Search
-  std::string show = WaitNewRecord(before);
+  E2eTypeInto(search, 1, "M\xc3\xbc%");
+  std::string show = E2eOpenByClick("Record", search, E2eButtonX(1), kE2eButtonY);  // Search
   ASSERT_FALSE(show.empty()) << E2eWhy(korvid, "charset-search-found-nothing");
   E2eScreenshot("charset-utf8-show-form");
-  before = RecordWindows();
-  E2eClick(show, ButtonX(1), kButtonY);  // Change
-  std::string change = WaitNewRecord(before);
+  std::string change = E2eOpenByClick("Record", show, E2eButtonX(1), kE2eButtonY);  // Change
   ASSERT_FALSE(change.empty()) << E2eScreenshot("charset-no-change-form");
-  TypeInto(change, 2, "gefunden");
-  E2eClick(change, ButtonX(1), kButtonY);  // Modify
-  ASSERT_TRUE(AnswerYes("charset-change-question"));
+  E2eTypeInto(change, 2, "gefunden");
+  E2eClick(change, E2eButtonX(1), kE2eButtonY);  // Modify
+  ASSERT_TRUE(E2eAnswerYes("charset-change-question"));
   const std::vector<std::string> found = {"14|M\xc3\xbcller|gefunden"};
   EXPECT_EQ(E2eRowsOnceEqual(check, "SELECT * FROM places WHERE note = 'gefunden'", found), found);
-  E2eClick(change, ButtonX(0), kButtonY);
-  E2eClick(show, ButtonX(0), kButtonY);
+  E2eClick(change, E2eButtonX(0), kE2eButtonY);
+  E2eClick(show, E2eButtonX(0), kE2eButtonY);
 
   // Modify record 1 by its key: Cyrillic shows as '?', is named in a
   // message, and is kept while another field is edited.
@@ -234,32 +162,28 @@ TEST(CharsetEndToEnd, Utf8TextIsTypedShownSearchedAndKeptByteForByte) {
   ASSERT_FALSE(ask.empty()) << E2eScreenshot("charset-no-key-dialog");
   E2eKey(ask, "ctrl+u");
   E2eType(ask, "1");
-  before = RecordWindows();
+  std::vector<std::string> before = E2eWindows("Record");
   E2eKey(ask, "Return");
-  std::string modify = WaitNewRecord(before);
+  std::string modify = E2eWaitNew("Record", before);
   ASSERT_FALSE(modify.empty()) << E2eScreenshot("charset-no-modify-form");
   std::string message = E2eWaitWindow("Message");
   ASSERT_FALSE(message.empty()) << E2eScreenshot("charset-no-inexact-message");
   E2eScreenshot("charset-utf8-inexact-message");
   E2eKey(message, "Return");
   ASSERT_TRUE(E2eWaitGone("Message"));
-  TypeInto(modify, 2, "\xc3\xa7" "a");
+  E2eTypeInto(modify, 2, "\xc3\xa7" "a");
   E2eScreenshot("charset-utf8-modify-form");
-  E2eClick(modify, ButtonX(1), kButtonY);  // Modify
-  ASSERT_TRUE(AnswerYes("charset-modify-question"));
+  E2eClick(modify, E2eButtonX(1), kE2eButtonY);  // Modify
+  ASSERT_TRUE(E2eAnswerYes("charset-modify-question"));
   const std::vector<std::string> kept = {std::string("1|") + kMoscow + "|\xc3\xa7" "a"};
   EXPECT_EQ(E2eRowsOnceEqual(check, "SELECT * FROM places WHERE id = 1", kept), kept);
-  E2eClick(modify, ButtonX(0), kButtonY);
+  E2eClick(modify, E2eButtonX(0), kE2eButtonY);
 
   // Show All: the list to look at.
   E2eClick(main_window, 65, 90);
   EXPECT_FALSE(E2eWaitWindow("Shower").empty()) << E2eScreenshot("charset-no-list");
   E2eScreenshot("charset-utf8-list");
   EXPECT_EQ(ServerRows(check, "SELECT name FROM places WHERE id = 2"), std::vector<std::string>{kEmoji});
-
-  msqlClose(check);
-  kill(korvid, SIGTERM);
-  E2eWaitExit(korvid, 5000);
 }
 
 // The rows of a statement read from the SQLite file of database db itself,
@@ -292,44 +216,42 @@ std::vector<std::string> FileRows(const E2eServer &server, const char *db, const
 TEST(CharsetEndToEnd, AnEditKeepsWhatWasNotTypedAndADroppedDashIsRefused) {
   EnvScope locale("LC_ALL", "C.UTF-8");
   EnvScope charset("KORVID_CHARSET", nullptr);
-  E2eDisplay display;
-  ASSERT_FALSE(display.name.empty());
+  E2eSession s;
+  ASSERT_FALSE(s.display.name.empty());
   ASSERT_TRUE(MapTypedLetters());
-  E2eServer server;
   const std::string quote = "K\xe2\x80\x99" "abeena";  // ten bytes of the field's twenty
-  ASSERT_TRUE(StartWorld(server, "INSERT INTO places VALUES (1, '" + quote + "', 'x');\n"));
-  pid_t korvid = E2eStartKorvid(server, {"world", "places"});
-  std::string main_window = E2eWaitWindow("Korvid");
-  ASSERT_FALSE(main_window.empty()) << E2eWhy(korvid, "edits-no-main");
+  ASSERT_TRUE(StartWorld(s.server, "INSERT INTO places VALUES (1, '" + quote + "', 'x');\n"));
+  ASSERT_NO_FATAL_FAILURE(E2eLaunch(s, {"world", "places"}, "edits-no-main"));
+  const std::string &main_window = s.main_window;
 
   E2eClick(main_window, 265, 65);  // Modify: the key dialog
   std::string ask = E2eWaitWindow("Input");
   ASSERT_FALSE(ask.empty()) << E2eScreenshot("edits-no-key-dialog");
   E2eKey(ask, "ctrl+u");
   E2eType(ask, "1");
-  std::vector<std::string> before = RecordWindows();
+  std::vector<std::string> before = E2eWindows("Record");
   E2eKey(ask, "Return");
-  std::string modify = WaitNewRecord(before);
+  std::string modify = E2eWaitNew("Record", before);
   ASSERT_FALSE(modify.empty()) << E2eScreenshot("edits-no-modify-form");
   std::string message = E2eWaitWindow("Message");  // not shown exactly: name
   ASSERT_FALSE(message.empty()) << E2eScreenshot("edits-no-inexact-message");
   E2eKey(message, "Return");
   ASSERT_TRUE(E2eWaitGone("Message"));
 
-  E2eClick(modify, kInputX, InputY(1));
+  E2eClick(modify, kE2eInputX, E2eInputY(1));
   E2eKey(modify, "End");
   E2eType(modify, " (ET)");
-  E2eClick(modify, ButtonX(1), kButtonY);  // Modify
-  ASSERT_TRUE(AnswerYes("edits-append-question"));
+  E2eClick(modify, E2eButtonX(1), kE2eButtonY);  // Modify
+  ASSERT_TRUE(E2eAnswerYes("edits-append-question"));
   const std::vector<std::string> appended = {quote + " (ET)|x"};
-  for (int i = 0; i < 50 && FileRows(server, "world", "SELECT name, note FROM places") != appended; i++)
+  for (int i = 0; i < 50 && FileRows(s.server, "world", "SELECT name, note FROM places") != appended; i++)
     usleep(100000);
-  EXPECT_EQ(FileRows(server, "world", "SELECT name, note FROM places"), appended);
+  EXPECT_EQ(FileRows(s.server, "world", "SELECT name, note FROM places"), appended);
 
-  TypeInto(modify, 2, "a \xe2\x80\x93 b");
+  E2eTypeInto(modify, 2, "a \xe2\x80\x93 b");
   usleep(300000);  // the keys reach the input before the click does
   E2eScreenshot("edits-dash-typed");
-  E2eClick(modify, ButtonX(1), kButtonY);  // Modify
+  E2eClick(modify, E2eButtonX(1), kE2eButtonY);  // Modify
   std::string alert = E2eWaitWindow("Alert");
   EXPECT_FALSE(alert.empty()) << E2eScreenshot("edits-no-alert");
   E2eScreenshot("edits-dash-alert");
@@ -338,16 +260,13 @@ TEST(CharsetEndToEnd, AnEditKeepsWhatWasNotTypedAndADroppedDashIsRefused) {
     EXPECT_TRUE(E2eWaitGone("Alert"));
   }
   EXPECT_TRUE(E2eWaitWindow("Question", 500).empty()) << E2eScreenshot("edits-dash-asked");
-  EXPECT_EQ(FileRows(server, "world", "SELECT name, note FROM places"), appended);
-  E2eClick(modify, ButtonX(1), kButtonY);  // Modify again: sent as shown
-  ASSERT_TRUE(AnswerYes("edits-dash-question"));
+  EXPECT_EQ(FileRows(s.server, "world", "SELECT name, note FROM places"), appended);
+  E2eClick(modify, E2eButtonX(1), kE2eButtonY);  // Modify again: sent as shown
+  ASSERT_TRUE(E2eAnswerYes("edits-dash-question"));
   const std::vector<std::string> shown = {quote + " (ET)|a  b"};
-  for (int i = 0; i < 50 && FileRows(server, "world", "SELECT name, note FROM places") != shown; i++)
+  for (int i = 0; i < 50 && FileRows(s.server, "world", "SELECT name, note FROM places") != shown; i++)
     usleep(100000);
-  EXPECT_EQ(FileRows(server, "world", "SELECT name, note FROM places"), shown);
-
-  kill(korvid, SIGTERM);
-  E2eWaitExit(korvid, 5000);
+  EXPECT_EQ(FileRows(s.server, "world", "SELECT name, note FROM places"), shown);
 }
 
 // An 8-bit server: what is typed is stored as the Latin-1 bytes themselves,
@@ -355,36 +274,26 @@ TEST(CharsetEndToEnd, AnEditKeepsWhatWasNotTypedAndADroppedDashIsRefused) {
 TEST(CharsetEndToEnd, An8BitServerStoresTheTypedBytes) {
   EnvScope locale("LC_ALL", "C.UTF-8");
   EnvScope charset("KORVID_CHARSET", "ISO-8859-1");
-  E2eDisplay display;
-  ASSERT_FALSE(display.name.empty());
+  E2eSession s;
+  ASSERT_FALSE(s.display.name.empty());
   ASSERT_TRUE(MapTypedLetters());
-  E2eServer server;
-  ASSERT_TRUE(StartWorld(server, ""));
-  int check = msqlConnect(nullptr);
-  ASSERT_GE(check, 0) << msqlErrMsg;
-  ASSERT_EQ(msqlSelectDB(check, "world"), 0) << msqlErrMsg;
-
-  pid_t korvid = E2eStartKorvid(server, {"world", "places"});
-  std::string main_window = E2eWaitWindow("Korvid");
-  ASSERT_FALSE(main_window.empty()) << E2eWhy(korvid, "charset8-no-main");
+  ASSERT_TRUE(StartWorld(s.server, ""));
+  ASSERT_NO_FATAL_FAILURE(E2eLaunch(s, {"world", "places"}, "charset8-no-main"));
+  const int check = s.check;
+  const std::string &main_window = s.main_window;
+  const pid_t korvid = s.korvid;
   std::string insert = InsertTyped(main_window, "charset-8bit");
   ASSERT_FALSE(insert.empty());
   const std::vector<std::string> stored = {
       "11|C\xf4te d'Ivoire|\xe9t\xe9", "12|S\xe3o Tom\xe9|\xe9t\xe9", "13|\xc6r\xf8|\xe9t\xe9",
       "14|M\xfcller|\xe9t\xe9"};
   EXPECT_EQ(E2eRowsOnceEqual(check, "SELECT * FROM places ORDER BY id", stored), stored);
-  E2eClick(insert, ButtonX(0), kButtonY);
+  E2eClick(insert, E2eButtonX(0), kE2eButtonY);
 
-  std::string search = OpenForm(main_window, 165, 65);
+  std::string search = E2eOpenByClick("Record", main_window, 165, 65);
   ASSERT_FALSE(search.empty()) << E2eScreenshot("charset8-no-search-form");
-  TypeInto(search, 1, "M\xc3\xbc%");
-  std::vector<std::string> before = RecordWindows();
-  E2eClick(search, ButtonX(1), kButtonY);
-  EXPECT_FALSE(WaitNewRecord(before).empty()) << E2eWhy(korvid, "charset8-search-found-nothing");
-
-  msqlClose(check);
-  kill(korvid, SIGTERM);
-  E2eWaitExit(korvid, 5000);
+  E2eTypeInto(search, 1, "M\xc3\xbc%");
+  EXPECT_FALSE(E2eOpenByClick("Record", search, E2eButtonX(1), kE2eButtonY).empty()) << E2eWhy(korvid, "charset8-search-found-nothing");
 }
 
 }  // namespace

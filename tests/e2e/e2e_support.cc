@@ -8,9 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "msql/msql.h"
@@ -249,6 +252,10 @@ std::vector<std::string> E2eRowsOnceEqual(int sock, const std::string &statement
 bool E2eStartServer(E2eServer &server) {
   ServerFixtureOptions options;
   options.databases.push_back({"sample", SampleSqlPath()});
+  return E2eStartServer(server, options);
+}
+
+bool E2eStartServer(E2eServer &server, const ServerFixtureOptions &options) {
   std::string error;
   ServerFixture *fixture = ServerFixtureStart(options, &error);
   if (!fixture) {
@@ -262,3 +269,89 @@ bool E2eStartServer(E2eServer &server) {
 }
 
 E2eServer::~E2eServer() { ServerFixtureStop(static_cast<ServerFixture *>(fixture)); }
+
+E2eSession::~E2eSession() {
+  int status;
+  if (korvid > 0 && waitpid(korvid, &status, WNOHANG) == 0) {
+    kill(korvid, SIGTERM);
+    E2eWaitExit(korvid, 5000);
+  }
+  if (check >= 0) msqlClose(check);
+}
+
+void E2eLaunch(E2eSession &s, const std::vector<std::string> &args, const std::string &shot) {
+  ASSERT_FALSE(s.display.name.empty());
+  if (!s.server.fixture) {
+    ASSERT_TRUE(E2eStartServer(s.server));
+  }
+  s.check = msqlConnect(nullptr);
+  ASSERT_GE(s.check, 0) << msqlErrMsg;
+  ASSERT_EQ(msqlSelectDB(s.check, args.at(0).c_str()), 0) << msqlErrMsg;
+  s.korvid = E2eStartKorvid(s.server, args);
+  s.main_window = E2eWaitWindow("Korvid");
+  ASSERT_FALSE(s.main_window.empty()) << E2eWhy(s.korvid, shot);
+}
+
+void E2eDoubleClick(const std::string &window, int x, int y) {
+  Xdotool("mousemove --window " + window + " " + std::to_string(x) + " " + std::to_string(y) +
+          " sleep 0.1 mousedown 1 sleep 0.05 mouseup 1 sleep 0.05 mousedown 1 sleep 0.05 mouseup 1");
+}
+
+void E2eTypeInto(const std::string &window, int i, const std::string &text) {
+  E2eClick(window, kE2eInputX, E2eInputY(i));
+  Xdotool("key --window " + window + " ctrl+u");
+  if (!text.empty()) E2eType(window, text);
+}
+
+bool E2eAnswerYes(const std::string &shot) {
+  std::string question = E2eWaitWindow("Question");
+  EXPECT_FALSE(question.empty()) << E2eScreenshot(shot);
+  if (question.empty()) return false;
+  E2eGeometry q = E2eWindowGeometry(question);
+  E2eClick(question, q.w * 27 / 100, q.h - 28);
+  bool gone = E2eWaitGone("Question");
+  EXPECT_TRUE(gone) << E2eScreenshot(shot + "-stays");
+  return gone;
+}
+
+std::vector<std::string> E2eWindows(const std::string &title) {
+  std::vector<std::string> ids;
+  std::istringstream out(Xdotool("search --onlyvisible --name " + Quote("^" + title + "$")));
+  for (std::string id; std::getline(out, id);)
+    if (!id.empty()) ids.push_back(id);
+  return ids;
+}
+
+std::string E2eWaitNew(const std::string &title, const std::vector<std::string> &before) {
+  for (int i = 0; i < 150 * E2ePatience(); i++) {
+    for (const std::string &id : E2eWindows(title))
+      if (std::find(before.begin(), before.end(), id) == before.end()) {
+        Sleep(200);  // let the toolkit draw it and take input
+        return id;
+      }
+    Sleep(100);
+  }
+  return "";
+}
+
+std::string E2eOpenByClick(const std::string &title, const std::string &window, int x, int y) {
+  std::vector<std::string> before = E2eWindows(title);
+  E2eClick(window, x, y);
+  return E2eWaitNew(title, before);
+}
+
+bool E2eWaitClosed(const std::string &title, const std::string &id) {
+  for (int i = 0; i < 100 * E2ePatience(); i++) {
+    std::vector<std::string> ids = E2eWindows(title);
+    if (std::find(ids.begin(), ids.end(), id) == ids.end()) return true;
+    Sleep(100);
+  }
+  return false;
+}
+
+std::string E2eReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}

@@ -39,8 +39,29 @@ struct E2eServer {
   std::string confPath;  // msql.conf for the clients
   void *fixture = nullptr;  // the server fixture, owned
 };
-// Starts the server; false (and a test failure) when it cannot.
+// Starts the server on the sample database, or with the given options;
+// false (and a test failure) when it cannot.
 bool E2eStartServer(E2eServer &server);
+struct ServerFixtureOptions;
+bool E2eStartServer(E2eServer &server, const ServerFixtureOptions &options);
+
+// What nearly every test begins with: a display, a server, korvid on its
+// main window and a connection of the test's own to check the stored data.
+// Ending it stops korvid (when still running), closes the connection, then
+// the server and the display.
+struct E2eSession {
+  ~E2eSession();
+  E2eDisplay display;
+  E2eServer server;
+  pid_t korvid = -1;
+  std::string main_window;  // xdotool window id
+  int check = -1;           // on database args[0]
+};
+// Starts the server on the sample database unless the test started one,
+// connects `check` to database args[0], starts korvid with args and waits
+// for its main window; a fatal failure (screenshot `shot`) when any of it
+// fails, so call it under ASSERT_NO_FATAL_FAILURE.
+void E2eLaunch(E2eSession &session, const std::vector<std::string> &args, const std::string &shot);
 
 // Starts the built korvid with args (after the program name) on the
 // current DISPLAY against the server; its stdout and stderr go to
@@ -75,6 +96,32 @@ void E2eKey(const std::string &window, const std::string &keys);
 // Gives the window the keyboard focus and types text into it (into the
 // input under the pointer or holding the toolkit's own focus).
 void E2eType(const std::string &window, const std::string &text);
+// A double click at (x, y) inside the window.
+void E2eDoubleClick(const std::string &window, int x, int y);
+
+// A record form: inputs 300 x 25 from x 90 at y = 35 i + 80; buttons at y
+// 35, Close at x 20, then 100, 180, 260.
+const int kE2eInputX = 240, kE2eButtonY = 45;
+inline int E2eInputY(int i) { return 35 * i + 80 + 12; }
+inline int E2eButtonX(int slot) { return slot == 0 ? 55 : 135 + 80 * (slot - 1); }
+// Replaces the text of input i of a record form with text.
+void E2eTypeInto(const std::string &window, int i, const std::string &text);
+// Clicks Yes (the left button) on the question that comes up; false, with
+// a test failure and a screenshot named after shot, when none comes or it
+// stays.
+bool E2eAnswerYes(const std::string &shot);
+// The visible windows titled exactly title, oldest first by id.
+std::vector<std::string> E2eWindows(const std::string &title);
+// The window titled title that appeared since `before`; "" after a while.
+std::string E2eWaitNew(const std::string &title, const std::vector<std::string> &before);
+// Clicks at (x, y) in window and waits for the new window titled title
+// that it opens; "" when none comes.
+std::string E2eOpenByClick(const std::string &title, const std::string &window, int x, int y);
+// True when window id (titled title) has gone within a while.
+bool E2eWaitClosed(const std::string &title, const std::string &id);
+// A file's whole content ("" when it cannot be read).
+std::string E2eReadFile(const std::string &path);
+
 // Saves a screenshot of the whole screen as E2eShotDir()/name.png; its path.
 std::string E2eScreenshot(const std::string &name);
 std::string E2eShotDir(void);

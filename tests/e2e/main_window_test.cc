@@ -18,14 +18,9 @@ namespace {
 const int kExitX = 25 + 40, kExitY = 55 + 10;
 
 TEST(MainWindowE2e, OpensOnTheTableAndExitsWithStatusZero) {
-  E2eDisplay display;
-  ASSERT_FALSE(display.name.empty());
-  E2eServer server;
-  ASSERT_TRUE(E2eStartServer(server));
-
-  pid_t korvid = E2eStartKorvid(server, {"sample", "people"});
-  std::string window = E2eWaitWindow("Korvid");
-  ASSERT_NE(window, "") << E2eWhy(korvid, "main-no-window");
+  E2eSession s;
+  ASSERT_NO_FATAL_FAILURE(E2eLaunch(s, {"sample", "people"}, "main-no-window"));
+  const std::string &window = s.main_window;
   E2eGeometry g = E2eWindowGeometry(window);
   EXPECT_EQ(g.w, 435);
   EXPECT_EQ(g.h, 315);
@@ -41,23 +36,18 @@ TEST(MainWindowE2e, OpensOnTheTableAndExitsWithStatusZero) {
   E2eScreenshot("exit-question");
   E2eKey(question, "BackSpace");  // this toolkit's No
   EXPECT_TRUE(E2eWaitGone("Question"));
-  EXPECT_EQ(E2eWaitExit(korvid, 300), -1) << "korvid ended on No";
+  EXPECT_EQ(E2eWaitExit(s.korvid, 300), -1) << "korvid ended on No";
 }
 
 TEST(MainWindowE2e, ExitAnsweredYesEndsWithStatusZero) {
-  E2eDisplay display;
-  ASSERT_FALSE(display.name.empty());
-  E2eServer server;
-  ASSERT_TRUE(E2eStartServer(server));
-
-  pid_t korvid = E2eStartKorvid(server, {"sample", "people"});
-  std::string window = E2eWaitWindow("Korvid");
-  ASSERT_NE(window, "") << E2eWhy(korvid, "main-no-window-2");
+  E2eSession s;
+  ASSERT_NO_FATAL_FAILURE(E2eLaunch(s, {"sample", "people"}, "main-no-window-2"));
+  const std::string &window = s.main_window;
   E2eClick(window, kExitX, kExitY);
   std::string question = E2eWaitWindow("Question");
   ASSERT_NE(question, "");
   E2eKey(question, "y");
-  EXPECT_EQ(E2eWaitExit(korvid, 10000), 0);
+  EXPECT_EQ(E2eWaitExit(s.korvid, 10000), 0);
 }
 
 // What a window manager sends to a window whose close button was pressed.
@@ -76,28 +66,23 @@ void CloseFromTitleBar(const std::string &window) {
 }
 
 TEST(MainWindowE2e, ClosingTheMainWindowAsksAsExitDoes) {
-  E2eDisplay display;
-  ASSERT_FALSE(display.name.empty());
-  E2eServer server;
-  ASSERT_TRUE(E2eStartServer(server));
-
-  pid_t korvid = E2eStartKorvid(server, {"sample", "people"});
-  std::string window = E2eWaitWindow("Korvid");
-  ASSERT_NE(window, "") << E2eWhy(korvid, "main-no-window-3");
+  E2eSession s;
+  ASSERT_NO_FATAL_FAILURE(E2eLaunch(s, {"sample", "people"}, "main-no-window-3"));
+  const std::string &window = s.main_window;
   CloseFromTitleBar(window);
   std::string question = E2eWaitWindow("Question");
-  ASSERT_NE(question, "") << E2eWhy(korvid, "close-no-question");
+  ASSERT_NE(question, "") << E2eWhy(s.korvid, "close-no-question");
   E2eKey(question, "BackSpace");  // No
   EXPECT_TRUE(E2eWaitGone("Question"));
   usleep(300000);
-  ASSERT_EQ(waitpid(korvid, nullptr, WNOHANG), 0) << "korvid ended on No";
+  ASSERT_EQ(waitpid(s.korvid, nullptr, WNOHANG), 0) << "korvid ended on No";
   ASSERT_EQ(E2eWaitWindow("Korvid"), window);
 
   CloseFromTitleBar(window);
   question = E2eWaitWindow("Question");
-  ASSERT_NE(question, "") << E2eWhy(korvid, "close-no-question-2");
+  ASSERT_NE(question, "") << E2eWhy(s.korvid, "close-no-question-2");
   E2eKey(question, "y");
-  EXPECT_EQ(E2eWaitExit(korvid, 10000), 0);
+  EXPECT_EQ(E2eWaitExit(s.korvid, 10000), 0);
 }
 
 }  // namespace

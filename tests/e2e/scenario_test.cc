@@ -34,17 +34,6 @@ const int kChoiceY = 262, kDatabaseX = 220, kTableX = 350;
 // (12-point Courier Bold at 75 dpi).
 const Place kListClose{60, 52}, kListPrint{155, 52}, kListWrite{250, 52};
 int ListLineY(int line) { return 82 + 13 * (line - 1); }
-// Record form: inputs at y 35 i + 80 from x 90; buttons at y 35.
-int InputY(int i) { return 35 * i + 92; }
-const int kInputX = 240, kButtonY = 45;
-int ButtonX(int slot) { return slot == 0 ? 55 : 135 + 80 * (slot - 1); }
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Position (1-based, after "None selected") of name in a catalog list.
 int ItemIndex(ResultHandle *list, const std::string &name) {
@@ -56,37 +45,6 @@ int ItemIndex(ResultHandle *list, const std::string &name) {
   }
   msqlFreeResult(list);
   return found;
-}
-
-std::vector<std::string> Windows(const std::string &title) {
-  std::vector<std::string> ids;
-  std::istringstream out(
-      Xdotool("search --onlyvisible --name '^" + title + "$'"));
-  for (std::string id; std::getline(out, id);)
-    if (!id.empty()) ids.push_back(id);
-  return ids;
-}
-
-// The window with this title that appeared since `before`, or "".
-std::string WaitNew(const std::string &title, const std::vector<std::string> &before) {
-  for (int i = 0; i < 150 * E2ePatience(); i++) {
-    for (const std::string &id : Windows(title))
-      if (std::find(before.begin(), before.end(), id) == before.end()) {
-        usleep(200000);
-        return id;
-      }
-    usleep(100000);
-  }
-  return "";
-}
-
-bool WaitClosed(const std::string &title, const std::string &id) {
-  for (int i = 0; i < 100 * E2ePatience(); i++) {
-    std::vector<std::string> ids = Windows(title);
-    if (std::find(ids.begin(), ids.end(), id) == ids.end()) return true;
-    usleep(100000);
-  }
-  return false;
 }
 
 // Saves a picture of one window as <shot dir>/day-<name>.png; its path.
@@ -109,18 +67,6 @@ void Choose(const std::string &main_window, int x, const std::string &title, int
            " sleep 0.2 mouseup 1");
   ASSERT_TRUE(E2eWaitGone(title));
   usleep(300000);
-}
-
-void DoubleClick(const std::string &window, int x, int y) {
-  Xdotool("mousemove --window " + window + " " + std::to_string(x) + " " +
-           std::to_string(y) +
-           " sleep 0.1 mousedown 1 sleep 0.05 mouseup 1 sleep 0.05 mousedown 1 sleep 0.05 mouseup 1");
-}
-
-void TypeInto(const std::string &window, int i, const std::string &text) {
-  E2eClick(window, kInputX, InputY(i));
-  Xdotool("key --window " + window + " ctrl+u");
-  if (!text.empty()) E2eType(window, text);
 }
 
 // Clicks the left (Yes) button of the question that comes up.
@@ -189,33 +135,27 @@ INSTANTIATE_TEST_SUITE_P(Engines, ScenarioE2e, ::testing::Values("SQLite", "Post
                          [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 
 TEST_P(ScenarioE2e, ANewUsersWholeDay) {
-  E2eDisplay display;
-  ASSERT_FALSE(display.name.empty());
+  E2eSession s;
+  ASSERT_FALSE(s.display.name.empty());
   char dir[] = "/tmp/korvid-e2e-day-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string work = dir;
-  {
-    std::ofstream shop(work + "/shop.sql");
-    shop << "CREATE TABLE items (n int not null, label char(20), price money);\n"
-            "CREATE UNIQUE INDEX items_n ON items (n);\n"
-            "INSERT INTO items VALUES (1, 'one', 1.50);\n"
-            "INSERT INTO items VALUES (2, 'two', 2.00);\n"
-            "INSERT INTO items VALUES (3, 'O\\'Toole', 3.25);\n";
-  }
   ServerFixtureOptions options;
   options.postgresql = strcmp(GetParam(), "PostgreSQL") == 0;
   options.databases.push_back({"sample", SampleSqlPath()});
-  options.databases.push_back({"shop", work + "/shop.sql"});
-  std::string error;
-  E2eServer server;
-  ServerFixture *fixture = ServerFixtureStart(options, &error);
-  ASSERT_NE(fixture, nullptr) << error;
-  server.fixture = fixture;
-  server.dir = fixture->dir;
-  server.confPath = fixture->conf_path;
-
-  int check = msqlConnect(nullptr);
-  ASSERT_GE(check, 0) << msqlErrMsg;
+  options.database_scripts.push_back({"shop",
+                                      "CREATE TABLE items (n int not null, label char(20), price money);\n"
+                                      "CREATE UNIQUE INDEX items_n ON items (n);\n"
+                                      "INSERT INTO items VALUES (1, 'one', 1.50);\n"
+                                      "INSERT INTO items VALUES (2, 'two', 2.00);\n"
+                                      "INSERT INTO items VALUES (3, 'O\\'Toole', 3.25);\n"});
+  ASSERT_TRUE(E2eStartServer(s.server, options));
+  const ServerFixture *fixture = static_cast<ServerFixture *>(s.server.fixture);
+  // Morning: korvid opens on the database and table named on its command line.
+  ASSERT_NO_FATAL_FAILURE(E2eLaunch(s, {"sample", "people"}, "day-no-main"));
+  const int check = s.check;
+  const pid_t korvid = s.korvid;
+  const std::string main_window = s.main_window;
   const int shop_item = ItemIndex(msqlListDBs(check), "shop");
   const int sample_item = ItemIndex(msqlListDBs(check), "sample");
   ASSERT_EQ(msqlSelectDB(check, "shop"), 0) << msqlErrMsg;
@@ -224,10 +164,6 @@ TEST_P(ScenarioE2e, ANewUsersWholeDay) {
   const int people_item = ItemIndex(msqlListTables(check), "people");
   ASSERT_TRUE(shop_item > 0 && sample_item > 0 && items_item > 0 && people_item > 0);
 
-  // Morning: korvid opens on the database and table named on its command line.
-  pid_t korvid = E2eStartKorvid(server, {"sample", "people"});
-  const std::string main_window = E2eWaitWindow("Korvid");
-  ASSERT_FALSE(main_window.empty()) << E2eWhy(korvid, "day-no-main");
   usleep(500000);
   std::string start_shot = ShotWindow(main_window, "01-main-start");
   std::string reference = std::string(KORVID_SOURCE_DIR) + "/tests/e2e/reference/main-start.png";
@@ -244,11 +180,11 @@ TEST_P(ScenarioE2e, ANewUsersWholeDay) {
   E2eClick(main_window, kFieldInfo.x, kFieldInfo.y);
   std::string fields = E2eWaitWindow("Shower");
   ASSERT_FALSE(fields.empty()) << E2eScreenshot("day-no-field-info");
-  DoubleClick(fields, 200, ListLineY(3));  // header, n, label
+  E2eDoubleClick(fields, 200, ListLineY(3));  // header, n, label
   usleep(500000);
   ShotWindow(fields, "03-field-info-label-key");
   E2eClick(fields, kListClose.x, kListClose.y);
-  ASSERT_TRUE(WaitClosed("Shower", fields));
+  ASSERT_TRUE(E2eWaitClosed("Shower", fields));
 
   E2eClick(main_window, kShowAll.x, kShowAll.y);
   std::string list = E2eWaitWindow("Shower");
@@ -257,26 +193,26 @@ TEST_P(ScenarioE2e, ANewUsersWholeDay) {
   E2eClick(list, kListWrite.x, kListWrite.y);
   ASSERT_NO_FATAL_FAILURE(AnswerFileSelector(work + "/items.txt", "items"));
   ASSERT_NO_FATAL_FAILURE(DismissMessage("written"));
-  EXPECT_EQ(ReadFile(work + "/items.txt"),
+  EXPECT_EQ(E2eReadFile(work + "/items.txt"),
             ListLine({{"3", 11}, {"O'Toole", 20}, {"3.25", 11}}) + "\n" +
                 ListLine({{"1", 11}, {"one", 20}, {"1.50", 11}}) + "\n" +
                 ListLine({{"2", 11}, {"two", 20}, {"2.00", 11}}) + "\n");
-  std::vector<std::string> records = Windows("Record");
-  DoubleClick(list, 200, ListLineY(1));  // O'Toole, looked up by its label
-  std::string modify = WaitNew("Record", records);
+  std::vector<std::string> records = E2eWindows("Record");
+  E2eDoubleClick(list, 200, ListLineY(1));  // O'Toole, looked up by its label
+  std::string modify = E2eWaitNew("Record", records);
   ASSERT_FALSE(modify.empty()) << E2eScreenshot("day-no-modify-from-list");
-  TypeInto(modify, 2, "4.75");
+  E2eTypeInto(modify, 2, "4.75");
   ShotWindow(modify, "05-modify-from-list");
-  E2eClick(modify, ButtonX(1), kButtonY);  // Modify
+  E2eClick(modify, E2eButtonX(1), kE2eButtonY);  // Modify
   ASSERT_NO_FATAL_FAILURE(AnswerYes("update"));
   ASSERT_EQ(msqlSelectDB(check, "shop"), 0) << msqlErrMsg;
   const std::vector<std::string> changed = {"1|one|1.50", "2|two|2.00", "3|O'Toole|4.75"};
   EXPECT_EQ(E2eRowsOnceEqual(check, "SELECT * FROM items ORDER BY n", changed), changed);
   ASSERT_EQ(msqlSelectDB(check, "sample"), 0) << msqlErrMsg;
-  E2eClick(modify, ButtonX(0), kButtonY);
-  ASSERT_TRUE(WaitClosed("Record", modify));
+  E2eClick(modify, E2eButtonX(0), kE2eButtonY);
+  ASSERT_TRUE(E2eWaitClosed("Record", modify));
   E2eClick(list, kListClose.x, kListClose.y);
-  ASSERT_TRUE(WaitClosed("Shower", list));
+  ASSERT_TRUE(E2eWaitClosed("Shower", list));
 
   // Back to the people (whose key is the id again).
   Choose(main_window, kDatabaseX, "Select database", sample_item);
@@ -284,69 +220,61 @@ TEST_P(ScenarioE2e, ANewUsersWholeDay) {
   ShotWindow(main_window, "06-main-sample-people");
 
   // Two new records from one Insert form, one with a quote and a backslash.
-  records = Windows("Record");
-  E2eClick(main_window, kInsert.x, kInsert.y);
-  std::string insert = WaitNew("Record", records);
+  std::string insert = E2eOpenByClick("Record", main_window, kInsert.x, kInsert.y);
   ASSERT_FALSE(insert.empty()) << E2eScreenshot("day-no-insert");
-  TypeInto(insert, 0, "5001");
-  TypeInto(insert, 1, "Kvist O'Shea");
-  TypeInto(insert, 7, "C:\\temp\\q's");
+  E2eTypeInto(insert, 0, "5001");
+  E2eTypeInto(insert, 1, "Kvist O'Shea");
+  E2eTypeInto(insert, 7, "C:\\temp\\q's");
   ShotWindow(insert, "07-insert-first");
-  E2eClick(insert, ButtonX(1), kButtonY);
+  E2eClick(insert, E2eButtonX(1), kE2eButtonY);
   ASSERT_NO_FATAL_FAILURE(AnswerYes("insert-1"));
-  TypeInto(insert, 0, "5002");
-  TypeInto(insert, 1, "Kvist Moss");
-  TypeInto(insert, 7, "plain");
-  E2eClick(insert, ButtonX(1), kButtonY);
+  E2eTypeInto(insert, 0, "5002");
+  E2eTypeInto(insert, 1, "Kvist Moss");
+  E2eTypeInto(insert, 7, "plain");
+  E2eClick(insert, E2eButtonX(1), kE2eButtonY);
   ASSERT_NO_FATAL_FAILURE(AnswerYes("insert-2"));
   const std::string quinns = "SELECT id, name, notes FROM people WHERE id > 5000 ORDER BY id";
   const std::vector<std::string> inserted = {"5001|Kvist O'Shea|C:\\temp\\q's",
                                              "5002|Kvist Moss|plain"};
   EXPECT_EQ(E2eRowsOnceEqual(check, quinns, inserted), inserted);
-  E2eClick(insert, ButtonX(0), kButtonY);
-  ASSERT_TRUE(WaitClosed("Record", insert));
+  E2eClick(insert, E2eButtonX(0), kE2eButtonY);
+  ASSERT_TRUE(E2eWaitClosed("Record", insert));
 
   // Search with both wildcards, Next to the second record found, Change it.
   std::vector<std::string> found = ServerRows(check, "SELECT id FROM people  WHERE name LIKE '_vist %'");
   ASSERT_EQ(found.size(), 2u);
-  records = Windows("Record");
-  E2eClick(main_window, kSearch.x, kSearch.y);
-  std::string search = WaitNew("Record", records);
+  std::string search = E2eOpenByClick("Record", main_window, kSearch.x, kSearch.y);
   ASSERT_FALSE(search.empty()) << E2eScreenshot("day-no-search");
-  TypeInto(search, 1, "_vist %");
+  E2eTypeInto(search, 1, "_vist %");
   ShotWindow(search, "08-search");
-  records = Windows("Record");
-  E2eClick(search, ButtonX(1), kButtonY);  // Search
-  std::string show = WaitNew("Record", records);
+  std::string show = E2eOpenByClick("Record", search, E2eButtonX(1), kE2eButtonY);  // Search
   ASSERT_FALSE(show.empty()) << E2eScreenshot("day-no-show");
-  EXPECT_TRUE(WaitClosed("Record", search));
-  E2eClick(show, ButtonX(3), kButtonY);  // Next
-  E2eClick(show, ButtonX(3), kButtonY);  // Next past the end: greyed, stays
+  EXPECT_TRUE(E2eWaitClosed("Record", search));
+  E2eClick(show, E2eButtonX(3), kE2eButtonY);  // Next
+  E2eClick(show, E2eButtonX(3), kE2eButtonY);  // Next past the end: greyed, stays
   ShotWindow(show, "09-show-second");
-  records = Windows("Record");
-  E2eClick(show, ButtonX(1), kButtonY);  // Change
-  std::string change = WaitNew("Record", records);
+  std::string change = E2eOpenByClick("Record", show, E2eButtonX(1), kE2eButtonY);  // Change
   ASSERT_FALSE(change.empty()) << E2eScreenshot("day-no-change");
-  TypeInto(change, 6, "+1:555:0102");
-  E2eClick(change, ButtonX(1), kButtonY);
+  E2eTypeInto(change, 6, "+1:555:0102");
+  E2eClick(change, E2eButtonX(1), kE2eButtonY);
   ASSERT_NO_FATAL_FAILURE(AnswerYes("change"));
   EXPECT_EQ(E2eRowsOnceEqual(check, "SELECT id FROM people WHERE phone = '+1:555:0102'", {found[1]}),
             std::vector<std::string>{found[1]});
-  E2eClick(change, ButtonX(0), kButtonY);
-  E2eClick(show, ButtonX(0), kButtonY);
-  ASSERT_TRUE(WaitClosed("Record", change));
-  ASSERT_TRUE(WaitClosed("Record", show));
+  E2eClick(change, E2eButtonX(0), kE2eButtonY);
+  E2eClick(show, E2eButtonX(0), kE2eButtonY);
+  ASSERT_TRUE(E2eWaitClosed("Record", change));
+  ASSERT_TRUE(E2eWaitClosed("Record", show));
 
   // Delete the record with the quote, asked for by its key.
-  records = Windows("Record");
+  records = E2eWindows("Record");
   E2eClick(main_window, kModify.x, kModify.y);
   ASSERT_NO_FATAL_FAILURE(AnswerInput("5001", "key"));
-  std::string doomed = WaitNew("Record", records);
+  std::string doomed = E2eWaitNew("Record", records);
   ASSERT_FALSE(doomed.empty()) << E2eScreenshot("day-no-delete-form");
   ShotWindow(doomed, "10-delete");
-  E2eClick(doomed, ButtonX(2), kButtonY);  // Delete
+  E2eClick(doomed, E2eButtonX(2), kE2eButtonY);  // Delete
   ASSERT_NO_FATAL_FAILURE(AnswerYes("delete"));
-  EXPECT_TRUE(WaitClosed("Record", doomed)) << "the form stays after a delete";
+  EXPECT_TRUE(E2eWaitClosed("Record", doomed)) << "the form stays after a delete";
   EXPECT_EQ(E2eRowsOnceEqual(check, quinns, {inserted[1]}), std::vector<std::string>{inserted[1]});
 
   // A free query typed, its list printed through a command.
@@ -367,10 +295,10 @@ TEST_P(ScenarioE2e, ANewUsersWholeDay) {
   for (const std::string &row : ServerRows(check, "SELECT id, name FROM people WHERE id < 4 ORDER BY id"))
     expected += ListLine({{row.substr(0, row.find('|')), 11}, {row.substr(row.find('|') + 1), 40}}) + "\n";
   std::string text;
-  for (int i = 0; i < 50 * E2ePatience() && text != expected; i++, usleep(100000)) text = ReadFile(printed);
+  for (int i = 0; i < 50 * E2ePatience() && text != expected; i++, usleep(100000)) text = E2eReadFile(printed);
   EXPECT_EQ(text, expected);
   E2eClick(list, kListClose.x, kListClose.y);
-  ASSERT_TRUE(WaitClosed("Shower", list));
+  ASSERT_TRUE(E2eWaitClosed("Shower", list));
 
   // A free query read from a *.sql file: a change, no list.
   {
@@ -409,7 +337,6 @@ TEST_P(ScenarioE2e, ANewUsersWholeDay) {
   E2eKey(question, "y");
   // (Under valgrind the exit status also tells of memory errors and leaks.)
   EXPECT_EQ(E2eWaitExit(korvid, 60000), 0) << "see the korvid log in " << E2eShotDir();
-  msqlClose(check);
   E2eShell("rm -rf '" + work + "'");
 }
 

@@ -8,7 +8,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,13 +16,6 @@
 #include "tests/e2e/e2e_support.h"
 
 namespace {
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::vector<std::string> Lines(const std::string &text) {
   std::vector<std::string> lines;
@@ -74,24 +66,11 @@ std::vector<std::vector<Value>> Rows(int sock, const std::string &statement) {
   return rows;
 }
 
-void DoubleClick(const std::string &window, int x, int y) {
-  Xdotool("mousemove --window " + window + " " + std::to_string(x) + " " +
-           std::to_string(y) +
-           " sleep 0.1 mousedown 1 sleep 0.05 mouseup 1 sleep 0.05 mousedown 1 sleep 0.05 mouseup 1");
-}
-
 TEST(ViewsEndToEnd, ShowAllWriteToFileAndModifyALine) {
-  E2eDisplay display;
-  ASSERT_FALSE(display.name.empty());
-  E2eServer server;
-  ASSERT_TRUE(E2eStartServer(server));
-  int check = msqlConnect(nullptr);
-  ASSERT_GE(check, 0) << msqlErrMsg;
-  ASSERT_EQ(msqlSelectDB(check, "sample"), 0) << msqlErrMsg;
-
-  pid_t korvid = E2eStartKorvid(server, {"sample", "people"});
-  std::string main_window = E2eWaitWindow("Korvid");
-  ASSERT_FALSE(main_window.empty()) << E2eWhy(korvid, "views-no-main");
+  E2eSession s;
+  ASSERT_NO_FATAL_FAILURE(E2eLaunch(s, {"sample", "people"}, "views-no-main"));
+  const int check = s.check;
+  const std::string &main_window = s.main_window;
 
   // Show All: the button at (25, 80), 80 x 20.
   E2eClick(main_window, 65, 90);
@@ -121,7 +100,7 @@ TEST(ViewsEndToEnd, ShowAllWriteToFileAndModifyALine) {
   ASSERT_FALSE(widths.empty());
   std::vector<std::vector<Value>> rows = Rows(check, "SELECT * FROM people ORDER BY id");
   ASSERT_FALSE(rows.empty());
-  std::string text = ReadFile(path);
+  std::string text = E2eReadFile(path);
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text.back(), '\n');
   std::vector<std::string> lines = Lines(text);
@@ -138,20 +117,12 @@ TEST(ViewsEndToEnd, ShowAllWriteToFileAndModifyALine) {
   rmdir(dir);
 
   // Double-click the first line (id 1): a Modify Record form opens on it.
-  DoubleClick(list, 100, 87);
+  E2eDoubleClick(list, 100, 87);
   std::string record = E2eWaitWindow("Record");
   ASSERT_FALSE(record.empty()) << E2eScreenshot("views-no-record");
-  // The name input is the second: y 80 + 35, 300 x 25 from x 90.
-  E2eClick(record, 240, 127);
-  Xdotool("key --window " + record + " ctrl+u");
-  Xdotool("type --delay 20 'Sven Changed'");
-  E2eClick(record, 135, 45);  // Modify
-  std::string question = E2eWaitWindow("Question");
-  ASSERT_FALSE(question.empty()) << E2eScreenshot("views-no-question");
-  // Yes: the left button, a quarter across, near the bottom.
-  E2eGeometry q = E2eWindowGeometry(question);
-  E2eClick(question, q.w * 27 / 100, q.h - 28);
-  ASSERT_TRUE(E2eWaitGone("Question")) << E2eScreenshot("views-question-stays");
+  E2eTypeInto(record, 1, "Sven Changed");
+  E2eClick(record, E2eButtonX(1), kE2eButtonY);  // Modify
+  ASSERT_TRUE(E2eAnswerYes("views-no-question"));
 
   std::vector<std::vector<Value>> changed = Rows(check, "SELECT name FROM people WHERE id = 1");
   bool stored = false;
@@ -168,9 +139,6 @@ TEST(ViewsEndToEnd, ShowAllWriteToFileAndModifyALine) {
   EXPECT_EQ(after[0][1].text, rows[0][2].text);
   EXPECT_EQ(after[0][2].text, rows[0][3].text);
 
-  msqlClose(check);
-  kill(korvid, SIGTERM);
-  E2eWaitExit(korvid, 5000);
 }
 
 }  // namespace

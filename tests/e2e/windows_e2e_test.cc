@@ -79,15 +79,13 @@ const int kExitX = 25 + 40, kExitY = 55 + 10;
 const int kRecordCloseX = 20 + 35, kRecordCloseY = 35 + 10;
 
 TEST(WindowsE2e, WindowsOpenInFrontBesideTheButtonsAndDialogsStayAbove) {
-  E2eDisplay display;
-  ASSERT_FALSE(display.name.empty());
+  E2eSession s;
+  ASSERT_FALSE(s.display.name.empty());
   WindowManager wm;
   ASSERT_EQ(system("wmctrl -m >/dev/null 2>&1"), 0) << "openbox could not be started";
-  E2eServer server;
-  ASSERT_TRUE(E2eStartServer(server));
-  pid_t korvid = E2eStartKorvid(server, {"sample", "people"});
-  std::string main_window = E2eWaitWindow("Korvid");
-  ASSERT_NE(main_window, "") << E2eWhy(korvid, "windows-no-main");
+  ASSERT_NO_FATAL_FAILURE(E2eLaunch(s, {"sample", "people"}, "windows-no-main"));
+  const pid_t korvid = s.korvid;
+  const std::string &main_window = s.main_window;
   E2eGeometry main = E2eWindowGeometry(main_window);
   // The two rows of buttons, on the screen.
   const int buttons_x = main.x + 25, buttons_y = main.y + 55, buttons_w = 380, buttons_h = 45;

@@ -1,17 +1,26 @@
-// Show All on a large table, measured against its two floors: (a) the client
-// library fetching and walking the same rows, (b) the toolkit filling a bare
-// list with the same lines, (c) the whole "Show All" from the button's
-// callback to the filled and drawn list. Prints the three and c/(a+b), the
-// time to the first lines on screen, and the memory the list holds and
-// leaves after it is closed.
-// Runs its own Xvfb and korvid-server; not a test.
+// Show All and the choice of a table on a large table, as the user meets
+// them, measured side by side in one run against the way the program did
+// both before it read rows as they arrive: the record count stored the
+// whole result to take its number of rows, and Show All read the whole
+// reply, then stored it, then added the lines. The old ways are made here
+// from the same calls the program made then, so that both sides share this
+// build's client library and toolkit, and only what changed is compared.
+// Prints, for the choice, its time and the peak memory it took over an
+// empty table's; for Show All, the time to the first lines on screen, to
+// the whole list, the peak memory per row and what is left after the list
+// is closed. Runs in its own Xvfb; not a test.
 //
-//   show_all [rows]             (default 100000 rows of 5 columns)
-//   show_all --select [rows]    choosing the table, whose record count
-//                               fetches it whole: time from the choice to
-//                               the counts shown, and peak memory
+//   show_all [ROWS] [--runs N]
+//       its own korvid-server over SQLite (default 100,000 rows of 5
+//       columns), without a statement time limit
+//   show_all --server MSQL_CONF DATABASE TABLE EMPTY_TABLE [--runs N]
+//       a korvid-server already running (bench/show_all.sh starts them, over
+//       SQLite and over PostgreSQL, each without a statement time limit, so
+//       that a fetch on a loaded machine is measured, not cancelled)
 #include <X11/Xlib.h>
+#include <ctype.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,12 +37,11 @@
 
 #include "app/services/fonts.h"
 #include "app/mainform.h"
+#include "msql/conf/config.h"
 #include "tests/support/server_fixture.h"
 #include "views/views.h"
 
 namespace {
-
-const int kRuns = 5;
 
 double Now(void) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -84,7 +92,10 @@ bool WriteScript(const std::string &path, int rows) {
   fprintf(f,
           "CREATE TABLE big (id int not null, name char(20), city char(16), amount real, "
           "note text(30));\n"
-          "CREATE UNIQUE INDEX big_id ON big (id);\n");
+          "CREATE UNIQUE INDEX big_id ON big (id);\n"
+          "CREATE TABLE big_empty (id int not null, name char(20), city char(16), amount real, "
+          "note text(30));\n"
+          "CREATE UNIQUE INDEX big_empty_id ON big_empty (id);\n");
   static const char *cities[] = {"Berlin", "Hamburg", "Lisboa", "Dublin", "Warszawa", "Oslo"};
   for (int i = 1; i <= rows; i++)
     fprintf(f, "INSERT INTO big VALUES (%d, 'Name number %d', '%s', %d.%02d, 'note of row %d');\n", i,
@@ -143,73 +154,260 @@ std::vector<ListForm *> ListWindows(void) {
   return lists;
 }
 
-// The moment the list of Show All first has lines: a timeout that the
-// toolkit's loop runs while the rows arrive looks for them.
+// The moment the list of Show All first has lines on screen: a timeout
+// that the toolkit's loop runs while the rows arrive looks for them, and
+// waits for the X server to have drawn them.
 double first_lines = 0;
 int look_timeout = 0;  // the pending look, 0 when none
 void LookForLines(int, void *) {
   look_timeout = 0;
   for (ListForm *list : ListWindows())
     if (fl_get_browser_maxline(list->browser) > 0) {
+      XSync(fl_get_display(), False);
       first_lines = Now();
       return;
     }
   look_timeout = fl_add_timeout(1, LookForLines, nullptr);
 }
 
+// The process's peak resident memory since the last ResetPeak, in KiB
+// (VmHWM); -1 where the system cannot reset it, since a peak from before
+// would then be read as this step's.
+bool peak_resets = true;
+void ResetPeak(void) {
+  FILE *f = fopen("/proc/self/clear_refs", "w");
+  if (!f || fputs("5", f) < 0 || fclose(f) != 0) peak_resets = false;
+  if (f == nullptr) peak_resets = false;
+}
 long PeakKilobytes(void) {
-  struct rusage usage;
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
+  if (!peak_resets) return -1;
+  long peak = -1;
+  char line[256];
+  FILE *f = fopen("/proc/self/status", "r");
+  if (!f) return -1;
+  while (fgets(line, sizeof line, f))
+    if (sscanf(line, "VmHWM: %ld", &peak) == 1) break;
+  fclose(f);
+  return peak;
+}
+
+// Gives back what a step left free, as closing a list does, so that the
+// next step starts from the same memory.
+void Settle(void) {
+  msqlReleaseMemory();
+  malloc_trim(0);
+}
+
+double Best(const std::vector<double> &v) { return *std::min_element(v.begin(), v.end()); }
+
+void PrintLoad(const char *when) {
+  char load[128] = "";
+  FILE *f = fopen("/proc/loadavg", "r");
+  if (f) {
+    if (!fgets(load, sizeof load, f)) load[0] = '\0';
+    fclose(f);
+  }
+  load[strcspn(load, "\n")] = '\0';
+  printf("load average %-6s %s\n", when, load);
+}
+
+// The record count the main window shows.
+int ShownCount(MainForm *mainform) { return atoi(fl_get_object_label(mainform->records_count)); }
+
+// Choosing the table as the user does, its record count included: the time
+// until both counts are drawn and the peak resident memory it took, over an
+// empty table of the same columns and over the big one; beside it the count
+// as it was made before, by storing the whole result and taking its number
+// of rows.
+int ChooseBench(MainForm *mainform, const char *table, const char *empty, int runs) {
+  std::vector<double> now, before;
+  long now_peak = 0, empty_peak = 0, before_peak = 0;
+  int rows = 0;
+  for (int run = 0; run < runs; run++) {
+    no_record_count = 0;
+    Settle();
+    long start_kb = ResidentKilobytes();
+    ResetPeak();
+    SelectTable(empty, mainform);
+    Drain();
+    empty_peak = std::max(empty_peak, PeakKilobytes() - start_kb);
+
+    Settle();
+    start_kb = ResidentKilobytes();
+    ResetPeak();
+    double start = Now();
+    SelectTable(table, mainform);
+    Drain();
+    now.push_back(Now() - start);
+    now_peak = std::max(now_peak, PeakKilobytes() - start_kb);
+    rows = ShownCount(mainform);
+
+    // Before: the same choice without the count, then the whole result
+    // stored and its rows counted.
+    Settle();
+    start_kb = ResidentKilobytes();
+    ResetPeak();
+    no_record_count = 1;
+    start = Now();
+    SelectTable(table, mainform);
+    int stored = 0;
+    std::string statement = "SELECT * FROM " + QuoteName(table) + " ";
+    if (mainform->info != nullptr && ExecuteQuery(mainform->info, statement.c_str()) == 0) {
+      ResultHandle *res = msqlStoreResult();
+      if (res != nullptr) stored = msqlNumRows(res);
+      msqlFreeResult(res);
+    }
+    ShowCounts(mainform->info != nullptr ? mainform->info->nfields : 0, stored, mainform);
+    Drain();
+    before.push_back(Now() - start);
+    before_peak = std::max(before_peak, PeakKilobytes() - start_kb);
+    no_record_count = 0;
+    if (mainform->info == nullptr || dialogs_shown || rows <= 0 || stored != rows) {
+      fprintf(stderr, "show_all: choosing %s counted %d rows, stored %d\n", table, rows, stored);
+      return -1;
+    }
+  }
+  // The big table stays chosen, counted, for Show All.
+  Settle();
+  SelectTable(table, mainform);
+  Drain();
+  printf("choosing the table, %d rows (best of %d): now / before (whole result stored to count it)\n", rows, runs);
+  printf("  time to both counts shown    %8.3f s / %.3f s  (%.2fx)\n", Best(now), Best(before),
+         Best(now) / Best(before));
+  printf("  peak memory taken            %8.1f MB / %.1f MB\n", now_peak / 1024.0, before_peak / 1024.0);
+  printf("  over an empty table's        %8.1f MB  (empty table: %.1f MB; goal under 20 MB)\n",
+         (now_peak - empty_peak) / 1024.0, empty_peak / 1024.0);
+  return rows;
+}
+
+// Show All as it was before the list showed its rows while they arrive: the
+// statement sent and its reply read whole, the window opened, the result
+// stored and every line added with drawing suspended (the same calls the
+// program made then).
+void ShowAllBefore(MainForm *mainform) {
+  Info *info = MainTable(mainform);
+  std::string statement = "SELECT * FROM " + QuoteName(info->table) + " ORDER BY " +
+                          QuoteName(info->fields[info->pkey].name) + " ";
+  if (ExecuteQuery(info, statement.c_str()) != 0) return;
+  ListForm *list = OpenShower(info, "Show All Records", SHOW_ALL);
+  list->info->res = msqlStoreResult();
+  if (list->info->res == nullptr) return;
+  FillRecordLines(list);
+}
+
+struct ShowAllFigures {
+  std::vector<double> total, first;
+  long peak_kb = 0;  // the most any run took above where it started
+  long left_kb = 0;  // the most any run left after its list was closed
+};
+
+// One Show All, now or before, from the button to the filled and drawn
+// list, then closed; false when the list did not come whole.
+bool ShowAllRun(MainForm *mainform, int rows, bool now, ShowAllFigures *f) {
+  Settle();
+  long start_kb = ResidentKilobytes();
+  ResetPeak();
+  first_lines = 0;
+  look_timeout = fl_add_timeout(1, LookForLines, nullptr);
+  double start = Now();
+  if (now)
+    ShowAllRecords(nullptr, reinterpret_cast<long>(mainform));
+  else
+    ShowAllBefore(mainform);
+  Drain();
+  double end = Now();
+  if (look_timeout != 0) fl_remove_timeout(look_timeout);
+  look_timeout = 0;
+  f->total.push_back(end - start);
+  f->first.push_back((first_lines > 0 ? first_lines : end) - start);
+  f->peak_kb = std::max(f->peak_kb, PeakKilobytes() - start_kb);
+  std::vector<ListForm *> lists = ListWindows();
+  int lines = lists.size() == 1 ? fl_get_browser_maxline(lists[0]->browser) : -1;
+  for (ListForm *list : lists) ShowerClose(nullptr, reinterpret_cast<long>(list));
+  Drain();
+  f->left_kb = std::max(f->left_kb, ResidentKilobytes() - start_kb);
+  if (lines != rows || dialogs_shown) {
+    fprintf(stderr, "show_all: Show All (%s) listed %d lines of %d\n", now ? "now" : "before", lines, rows);
+    return false;
+  }
+  return true;
+}
+
+int ShowAllBench(MainForm *mainform, int rows, int runs) {
+  ShowAllFigures now, before;
+  // Alternated, and each pair begun by the other side each time, so that
+  // the machine's load falls on both alike.
+  for (int run = 0; run < runs; run++) {
+    bool now_first = run % 2 == 0;
+    if (!ShowAllRun(mainform, rows, now_first, now_first ? &now : &before)) return 1;
+    if (!ShowAllRun(mainform, rows, !now_first, now_first ? &before : &now)) return 1;
+  }
+  double per_row_now = now.peak_kb * 1024.0 / rows, per_row_before = before.peak_kb * 1024.0 / rows;
+  printf("Show All, %d rows (best of %d, side by side): now / before (reply read whole, then the lines)\n",
+         rows, runs);
+  printf("  first lines on screen        %8.3f s / %.3f s  (goal under 0.2 s)\n", Best(now.first),
+         Best(before.first));
+  printf("  whole list drawn             %8.3f s / %.3f s  (%.2fx; goal 1.20x)\n", Best(now.total),
+         Best(before.total), Best(now.total) / Best(before.total));
+  printf("  peak memory per row          %8.0f B / %.0f B  (%.2fx; goal 1.00x)\n", per_row_now, per_row_before,
+         per_row_now / per_row_before);
+  printf("  left after closing the list  %8.1f MB / %.1f MB  (goal under 10 MB)\n", now.left_kb / 1024.0,
+         before.left_kb / 1024.0);
+  return 0;
 }
 
 }  // namespace
 
-// Choosing the table with its record count, as the table choice does: the
-// time until both counts are drawn, best of the runs, and the process's
-// peak resident memory before the first choice and after the last.
-int SelectBench(MainForm *mainform, int rows) {
-  no_record_count = 0;
-  long peak_before = PeakKilobytes();
-  double best = 1e9;
-  for (int run = 0; run < kRuns; run++) {
-    double start = Now();
-    SelectTable("big", mainform);
-    Drain();
-    best = std::min(best, Now() - start);
-    const char *shown = fl_get_object_label(mainform->records_count);
-    if (mainform->info == nullptr || dialogs_shown || atoi(shown) != rows) {
-      fprintf(stderr, "show_all: the choice showed %s records\n", shown);
-      return 1;
+int main(int argc, char **argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);  // in order with the server's warnings
+  int rows = 100000, runs = 3;
+  const char *conf = nullptr, *database = "bench", *table = "big", *empty = "big_empty";
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--server" && i + 4 < argc) {
+      conf = argv[++i];
+      database = argv[++i];
+      table = argv[++i];
+      empty = argv[++i];
+    } else if (a == "--runs" && i + 1 < argc) {
+      runs = std::max(1, atoi(argv[++i]));
+    } else if (isdigit(static_cast<unsigned char>(a[0]))) {
+      rows = std::max(1, atoi(a.c_str()));
+    } else {
+      fprintf(stderr,
+              "usage: show_all [ROWS] [--runs N]\n"
+              "       show_all --server MSQL_CONF DATABASE TABLE EMPTY_TABLE [--runs N]\n");
+      return 2;
     }
   }
-  printf("choosing a table of %d rows x 5 columns, to the counts shown (best of %d)\n", rows, kRuns);
-  printf("time                         %8.3f s\n", best);
-  printf("peak memory before / after   %8ld / %ld KiB\n", peak_before, PeakKilobytes());
-  return 0;
-}
-
-int main(int argc, char **argv) {
-  bool select = argc > 1 && strcmp(argv[1], "--select") == 0;
-  if (select) argv++, argc--;
-  int rows = argc > 1 ? atoi(argv[1]) : 100000;
-  if (rows <= 0) rows = 100000;
-  char dir[] = "/tmp/korvid-bench-XXXXXX";
-  if (!mkdtemp(dir)) return 1;
-  std::string script = std::string(dir) + "/big.sql";
-  double t0 = Now();
-  if (!WriteScript(script, rows)) return 1;
-  ServerFixtureOptions options;
-  options.databases.push_back({"bench", script});
-  std::string error;
-  ServerFixture *server = ServerFixtureStart(options, &error);
-  unlink(script.c_str());
-  rmdir(dir);
-  if (!server) {
-    fprintf(stderr, "show_all: no server: %s\n", error.c_str());
-    return 1;
+  ServerFixture *server = nullptr;
+  if (conf != nullptr) {
+    setenv("MSQL_CONF_FILE", conf, 1);
+    if (msqlConfigLoad(conf) != 0) {
+      fprintf(stderr, "show_all: cannot read %s\n", conf);
+      return 1;
+    }
+  } else {
+    char dir[] = "/tmp/korvid-bench-XXXXXX";
+    if (!mkdtemp(dir)) return 1;
+    std::string script = std::string(dir) + "/big.sql";
+    double t0 = Now();
+    if (!WriteScript(script, rows)) return 1;
+    ServerFixtureOptions options;
+    options.databases.push_back({"bench", script});
+    // No statement time limit: on a loaded machine a long fetch must be
+    // measured, not cancelled.
+    options.extra_system = "statement_timeout = 0";
+    std::string error;
+    server = ServerFixtureStart(options, &error);
+    unlink(script.c_str());
+    rmdir(dir);
+    if (!server) {
+      fprintf(stderr, "show_all: no server: %s\n", error.c_str());
+      return 1;
+    }
+    fprintf(stderr, "loaded %d rows in %.1f s\n", rows, Now() - t0);
   }
-  fprintf(stderr, "loaded %d rows in %.1f s\n", rows, Now() - t0);
   // Started only now: a display left idle through a long load was found
   // gone on a shared machine.
   if (!StartXvfb()) {
@@ -226,98 +424,18 @@ int main(int argc, char **argv) {
 
   MainForm *mainform = CreateMainForm();
   fl_show_form(mainform->form, FL_PLACE_CENTER, FL_FULLBORDER, "Korvid");
-  no_record_count = 1;  // choosing the table must not run a query of its own
   ConnectServer(nullptr, mainform);
-  OpenDatabase("bench", mainform);
-  SelectTable("big", mainform);
-  if (mainform->info == nullptr || dialogs_shown) {
-    fprintf(stderr, "show_all: cannot open the table\n");
+  OpenDatabase(database, mainform);
+  Drain();
+  if (dialogs_shown) {
+    fprintf(stderr, "show_all: cannot open database %s\n", database);
     return 1;
   }
-  if (select) {
-    int status = SelectBench(mainform, rows);
-    ServerFixtureStop(server);
-    return status;
-  }
-  const char *statement = "SELECT * FROM big ORDER BY id ";
-  std::vector<double> a, b, c, first;
-  long window_kb = 0, left_kb = 0;
-
-  // The lines themselves, for the bare list: exactly what Show All adds.
-  std::vector<std::string> lines;
-  lines.reserve(static_cast<size_t>(rows));
-
-  for (int run = 0; run < kRuns; run++) {
-    // (a) the library: send, receive, store, walk every value.
-    double start = Now();
-    if (msqlQuery(sock, statement) < 0) return 1;
-    ResultHandle *res = msqlStoreResult();
-    if (!res) return 1;
-    size_t bytes = 0;
-    while (char **row = msqlFetchRow(res))
-      for (int i = 0; i < res->numFields; i++)
-        if (row[i]) bytes += strlen(row[i]);
-    a.push_back(Now() - start);
-    if (run == 0) {
-      msqlDataSeek(res, 0);
-      while (char **row = msqlFetchRow(res)) lines.push_back(RecordLine(mainform->info, row));
-      fprintf(stderr, "%d rows, %zu bytes of values, lines of %zu characters\n", res->numRows,
-              bytes, lines.empty() ? 0 : lines[0].size());
-    }
-    msqlFreeResult(res);
-
-    // (b) the toolkit: a bare list like the window's, frozen while filled.
-    FL_FORM *form = fl_bgn_form(FL_NO_BOX, 730, 320);
-    FL_OBJECT *browser = fl_add_browser(FL_HOLD_BROWSER, 10, 75, 710, 235, "");
-    fl_end_form();
-    fl_set_browser_specialkey(browser, 0);
-    fl_set_browser_fontsize(browser, 12);
-    fl_set_browser_fontstyle(browser, FL_FIXEDBOLD_STYLE);
-    // Shown and filled at once, as the list window is: the toolkit's
-    // cheapest way to a filled and drawn list.
-    start = Now();
-    fl_show_form(form, FL_PLACE_MOUSE | FL_FREE_SIZE, FL_FULLBORDER, "Bare");
-    fl_freeze_form(form);
-    for (const std::string &line : lines) fl_add_browser_line(browser, line.c_str());
-    fl_unfreeze_form(form);
-    Drain();
-    b.push_back(Now() - start);
-    fl_hide_form(form);
-    fl_free_form(form);
-
-    // (c) the whole Show All.
-    long before_kb = ResidentKilobytes();
-    first_lines = 0;
-    look_timeout = fl_add_timeout(1, LookForLines, nullptr);
-    start = Now();
-    ShowAllRecords(nullptr, reinterpret_cast<long>(mainform));
-    Drain();
-    c.push_back(Now() - start);
-    if (look_timeout != 0) fl_remove_timeout(look_timeout);
-    look_timeout = 0;
-    first.push_back(first_lines > 0 ? first_lines - start : Now() - start);
-    if (run == 0) window_kb = ResidentKilobytes() - before_kb;
-    for (ListForm *list : ListWindows()) ShowerClose(nullptr, reinterpret_cast<long>(list));
-    Drain();
-    if (run == 0) left_kb = ResidentKilobytes() - before_kb;
-    if (dialogs_shown) {
-      fprintf(stderr, "show_all: a dialog came up during the run\n");
-      return 1;
-    }
-  }
-
-  double best_a = *std::min_element(a.begin(), a.end());
-  double best_b = *std::min_element(b.begin(), b.end());
-  double best_c = *std::min_element(c.begin(), c.end());
-  printf("Show All on %d rows x 5 columns (best of %d runs)\n", rows, kRuns);
-  printf("(a) library fetch + walk     %8.3f s\n", best_a);
-  printf("(b) bare list fill           %8.3f s\n", best_b);
-  printf("(c) whole Show All           %8.3f s\n", best_c);
-  printf("ratio c / (a + b)            %8.2f   (target <= 1.20)\n", best_c / (best_a + best_b));
-  printf("(c) first lines on screen    %8.3f s\n", *std::min_element(first.begin(), first.end()));
-  printf("list window of Show All      %8ld KiB resident\n", window_kb);
-  printf("left after closing the list  %8ld KiB resident\n", left_kb);
-  printf("peak memory of the process   %8ld KiB\n", PeakKilobytes());
+  PrintLoad("before");
+  int counted = ChooseBench(mainform, table, empty, runs);
+  int status = counted > 0 ? ShowAllBench(mainform, counted, runs) : 1;
+  PrintLoad("after");
+  if (!peak_resets) printf("(peak memory not measured: /proc/self/clear_refs cannot be written)\n");
   ServerFixtureStop(server);
-  return 0;
+  return status;
 }

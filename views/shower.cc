@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -451,30 +452,73 @@ void ShowProgress(ListForm *list, int kept, int expected) {
   fl_set_object_label(list->title, text.c_str());
 }
 
+// Adding lines makes the toolkit walk every line of the list when it draws
+// it again, so the drawing of a long list costs the more the longer it
+// grows: drawn on every call of the watcher, a list of 1,000,000 rows was
+// drawn over and over and the fetch took many times as long (and under
+// the sanitizers, minutes). The lines are added, and the list drawn, at
+// most once every kDrawSpacing times what the last drawing cost, so that
+// drawing takes at most a ninth of the time however long the list; the
+// window still answers (Stop, Escape, its close) and tells the progress at
+// every call.
+const double kDrawSpacing = 8;
+
+double Seconds(void) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 struct Fetch {
   ListForm *list;
   int expected;
+  // The rows whose lines wait for the next drawing: the first and their
+  // number. They are the result's, which the library keeps until the list
+  // takes it (a failed query frees them).
+  const QueryDataRow *waiting;
+  int waiting_count;
+  double next_draw;  // not before this moment (Seconds)
 };
 
-void AddLines(ListForm *list, const QueryDataRow *rows, int count) {
-  if (count <= 0 || list->close_asked) return;
-  fl_freeze_form(list->form);
-  for (const QueryDataRow *row = rows; row != nullptr && count > 0; row = row->next, count--)
-    AddRecordLine(list->info, list->browser, row->values, row->lengths);
-  fl_unfreeze_form(list->form);
+// Adds the waiting lines; returns what drawing the list then cost, in
+// seconds (the making of the lines, which costs as much whenever it is
+// done, not counted).
+double AddWaitingLines(Fetch *fetch) {
+  ListForm *list = fetch->list;
+  int count = fetch->waiting_count;
+  double cost = 0;
+  if (count > 0 && !list->close_asked) {
+    fl_freeze_form(list->form);
+    for (const QueryDataRow *row = fetch->waiting; row != nullptr && count > 0; row = row->next, count--)
+      AddRecordLine(list->info, list->browser, row->values, row->lengths);
+    double start = Seconds();
+    fl_unfreeze_form(list->form);
+    cost = Seconds() - start;
+  }
+  fetch->waiting = nullptr;
+  fetch->waiting_count = 0;
+  return cost;
 }
 
-// Called by the library while the rows arrive: their lines are added, the
-// progress told, and the toolkit lets the windows draw and answer. Only the
-// list's own window takes input meanwhile (FetchRows), so nothing sends a
-// request while the reply is being read.
+// Called by the library while the rows arrive: their lines are added when
+// the spacing above allows, the progress told, and the toolkit lets the
+// windows draw and answer. Only the list's own window takes input
+// meanwhile (FetchRows), so nothing sends a request while the reply is
+// being read.
 int WatchRows(const QueryDataRow *rows, int count, int kept, void *data) {
   Fetch *fetch = static_cast<Fetch *>(data);
   ListForm *list = fetch->list;
   // Rows of other columns than the Info's are not read here: the result's
   // check says so once it is whole, and the rest need not be kept.
   if (rows != nullptr && rows->columnCount != list->info->nfields) return 1;
-  AddLines(list, rows, count);
+  if (count > 0) {
+    if (fetch->waiting == nullptr) fetch->waiting = rows;
+    fetch->waiting_count += count;
+  }
+  if (Seconds() >= fetch->next_draw) {
+    double cost = AddWaitingLines(fetch);
+    fetch->next_draw = Seconds() + kDrawSpacing * cost;
+  }
   ShowProgress(list, kept, fetch->expected);
   fl_check_forms();
   return list->stop_asked || list->close_asked ? 1 : 0;
@@ -483,7 +527,7 @@ int WatchRows(const QueryDataRow *rows, int count, int kept, void *data) {
 // Sends the statement and fills the list as the rows arrive; the other
 // windows take no input meanwhile. ExecuteQuery's result.
 int FetchRows(ListForm *list, Info *info, const char *statement) {
-  Fetch fetch = {list, ExpectedRows(info)};
+  Fetch fetch = {list, ExpectedRows(info), nullptr, 0, 0};
   list->fetching = true;
   list->stop_asked = list->close_asked = false;
   fl_deactivate_all_forms();
@@ -498,6 +542,8 @@ int FetchRows(ListForm *list, Info *info, const char *statement) {
   msqlWatchRows(WatchRows, &fetch, row_ceiling);
   int result = ExecuteQuery(info, statement);
   msqlWatchRows(nullptr, nullptr, 0);
+  // The lines still waiting go in while their rows are there.
+  if (result == 0) AddWaitingLines(&fetch);
   fl_hide_object(list->stop);
   for (FL_OBJECT *obj = list->form->first; obj != nullptr; obj = obj->next)
     if (obj->objclass == FL_BUTTON && obj != list->stop && obj != list->modify) fl_activate_object(obj);

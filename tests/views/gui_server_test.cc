@@ -6,6 +6,7 @@
 #include <X11/keysym.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1001,4 +1002,67 @@ TEST_F(ListServerTest, ARowCeilingCutsTheListAndSaysSo) {
     EXPECT_EQ(GuiLabel(lists[0]->title), c.title);
     ShowerClose(nullptr, reinterpret_cast<long>(lists[0]));
   }
+}
+
+namespace {
+
+// The time the list window's objects spend drawing themselves, counted
+// through the toolkit's pre- and posthandlers, which see every FL_DRAW
+// (outermost draws only: a list draws its parts inside its own draw).
+struct DrawClock {
+  double began = 0, spent = 0;
+  int depth = 0;
+  double hooked = 0;  // when the handlers were set
+};
+DrawClock draw_clock;
+
+double Seconds(void) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+int DrawBegins(FL_OBJECT *, int event, FL_Coord, FL_Coord, int, void *) {
+  if (event == FL_DRAW && draw_clock.depth++ == 0) draw_clock.began = Seconds();
+  return 0;
+}
+
+int DrawEnds(FL_OBJECT *, int event, FL_Coord, FL_Coord, int, void *) {
+  if (event == FL_DRAW && draw_clock.depth > 0 && --draw_clock.depth == 0)
+    draw_clock.spent += Seconds() - draw_clock.began;
+  return 0;
+}
+
+// At the first turn of the window while the rows arrive: the clock is set
+// on every object of the list.
+void HookDraws(int, void *) {
+  std::vector<ListForm *> lists = OpenLists();
+  if (lists.size() != 1 || !lists[0]->fetching) return;
+  for (FL_OBJECT *obj = lists[0]->form->first; obj != nullptr; obj = obj->next) {
+    fl_set_object_prehandler(obj, DrawBegins);
+    fl_set_object_posthandler(obj, DrawEnds);
+  }
+  draw_clock.hooked = Seconds();
+}
+
+}  // namespace
+
+// Drawing a list makes the toolkit walk all its lines, so it costs the more
+// the longer the list: drawn anew each time rows arrived, a long list took
+// most of a Show All drawing itself over and over (minutes under the
+// sanitizers). It is drawn seldom enough that drawing stays a small part
+// of the whole, and the list still comes whole.
+TEST_F(ListServerTest, ShowAllSpendsLittleOfItsTimeDrawingTheList) {
+  MainForm *mainform = PrepareBig();
+  draw_clock = DrawClock();
+  fl_add_timeout(0, HookDraws, nullptr);
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  double whole = Seconds() - draw_clock.hooked;
+  std::vector<ListForm *> lists = OpenLists();
+  ASSERT_EQ(lists.size(), 1u);
+  ASSERT_GT(draw_clock.hooked, 0) << "the fetch ended before the toolkit's loop turned";
+  EXPECT_EQ(fl_get_browser_maxline(lists[0]->browser), kBigRows);
+  EXPECT_GT(draw_clock.spent, 0) << "no drawing seen";
+  EXPECT_LT(draw_clock.spent, 0.2 * whole) << draw_clock.spent << " s of " << whole << " s drawing";
+  ShowerClose(nullptr, reinterpret_cast<long>(lists[0]));
 }

@@ -19,6 +19,8 @@
 #                   (needs no PostgreSQL); with KORVID_SERVER_BEFORE naming
 #                   a korvid-server built before the limits, that one
 #                   instead of the one with the limits off
+# The fetch of the whole table is compared five times over
+# (KORVID_BENCH_RUNS) and the median ratio shown beside each run's.
 # BUILD_DIR names the build tree; one without a CMakeCache.txt is used as
 # it is, without building.
 set -euo pipefail
@@ -35,6 +37,9 @@ while [ $# -gt 0 ]; do
   esac
 done
 rows=${1:-1000000}
+# The whole fetches of the first comparison are measured this many times
+# over and the medians shown (KORVID_BENCH_RUNS; 5 by default).
+runs=${KORVID_BENCH_RUNS:-5}
 seconds=${2:-3}
 build=${BUILD_DIR:-$root/build}
 if [ -e "$build/CMakeCache.txt" ] || [ ! -d "$build" ]; then
@@ -121,7 +126,7 @@ SQL
 
   for i in $(seq 50); do [ -S "$tmp/msql.sock" ] && break; sleep 0.1; done
   MSQL_CONF_FILE="$tmp/msql.conf" KORVID_SERVER_PID=$server_pid "$build/bench/server_bench" \
-    --pg "$pg_conninfo" --rows "$rows" --seconds "$seconds"
+    --pg "$pg_conninfo" --rows "$rows" --seconds "$seconds" --runs "$runs"
   kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
   server_pid=""
   echo

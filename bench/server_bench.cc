@@ -3,10 +3,11 @@
 // table into the client. Not a test; bench/server.sh prepares both servers
 // and runs this. libpq is loaded at run time, so building needs no libpq.
 //
-// Usage: server_bench --pg CONNINFO [--rows N] [--seconds S] [--gateway]
+// Usage: server_bench --pg CONNINFO [--rows N] [--seconds S] [--runs R] [--gateway]
 //        server_bench --pg CONNINFO --rows N --memory TABLE
 //        server_bench --rows N [--seconds S] --limits CONF
-// (--gateway: the korvid-server measured serves that PostgreSQL itself;
+// (--runs: the whole fetches measured R times over, the medians shown;
+// --gateway: the korvid-server measured serves that PostgreSQL itself;
 // --memory: fetches of TABLE's N rows through that korvid-server (COPY,
 // single rows, cursor), with its peak resident memory during each;
 // --limits: the korvid-server of $MSQL_CONF_FILE, with its limits in force,
@@ -26,6 +27,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "msql/conf/config.h"
 #include "msql/msql.h"
@@ -88,6 +90,13 @@ double SelfCpu() {
   struct rusage ru;
   getrusage(RUSAGE_SELF, &ru);
   return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// The middle value (the mean of the two middle ones for an even count).
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 double Now() {
@@ -287,6 +296,7 @@ int main(int argc, char **argv) {
   bool gateway = false;  // korvid-server itself runs over PostgreSQL
   const char *memory_table = nullptr;
   const char *limits_conf = nullptr;
+  int runs = 1;
   for (int i = 1; i < argc; i++) {
     if (!strcmp(argv[i], "--gateway")) {
       gateway = true;
@@ -298,6 +308,7 @@ int main(int argc, char **argv) {
     if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
     if (!strcmp(argv[i], "--memory")) memory_table = argv[i + 1];
     if (!strcmp(argv[i], "--limits")) limits_conf = argv[i + 1];
+    if (!strcmp(argv[i], "--runs")) runs = std::max(1, atoi(argv[i + 1]));
     i++;
   }
   if (limits_conf && rows >= 1 && seconds > 0) {
@@ -357,23 +368,47 @@ int main(int argc, char **argv) {
   void *res = pq.exec(conn, "SELECT pg_backend_pid()");
   if (pq.result_status(res) == PGRES_TUPLES_OK && pq.ntuples(res) == 1) p_pid = atol(pq.getvalue(res, 0, 0));
   pq.clear(res);
-  // Per fetch: CPU seconds of the server process and of this client.
+  // Per fetch: CPU seconds of the server process and of this client. The
+  // fetches are measured `runs` times over (each run its own best of
+  // kFetchRounds for either side), and each figure is the median of the
+  // runs, so that one lucky or unlucky run decides nothing.
   double k_server = -1, k_client = -1, p_server = -1, p_client = -1;
-  if (k_sel >= 0) {
+  std::vector<double> k_alls, p_alls, ratios, k_servers, p_servers, k_clients, p_clients;
+  for (int run = 0; run < runs && k_sel >= 0; run++) {
     double s0 = ProcessCpu(k_pid), c0 = SelfCpu();
-    k_all = KorvidFetchAll(sock, rows);
+    double k = KorvidFetchAll(sock, rows);
     double s1 = ProcessCpu(k_pid), c1 = SelfCpu();
     double t0 = ProcessCpu(p_pid);
-    p_all = PgFetchAll(pq, conn, rows);
+    double p = PgFetchAll(pq, conn, rows);
     double t1 = ProcessCpu(p_pid), c2 = SelfCpu();
-    if (s0 >= 0 && s1 >= 0) k_server = (s1 - s0) / kFetchRounds;
-    if (t0 >= 0 && t1 >= 0) p_server = (t1 - t0) / kFetchRounds;
-    k_client = (c1 - c0) / kFetchRounds;
-    p_client = (c2 - c1) / kFetchRounds;
+    if (k < 0 || p < 0) {
+      k_all = -1;
+      break;
+    }
+    k_alls.push_back(k);
+    p_alls.push_back(p);
+    ratios.push_back(p / k);
+    if (s0 >= 0 && s1 >= 0) k_servers.push_back((s1 - s0) / kFetchRounds);
+    if (t0 >= 0 && t1 >= 0) p_servers.push_back((t1 - t0) / kFetchRounds);
+    k_clients.push_back((c1 - c0) / kFetchRounds);
+    p_clients.push_back((c2 - c1) / kFetchRounds);
+  }
+  if (!k_alls.empty() && (int)k_alls.size() == runs) {
+    k_all = Median(k_alls);
+    p_all = Median(p_alls);
+    k_client = Median(k_clients);
+    p_client = Median(p_clients);
+    if (!k_servers.empty()) k_server = Median(k_servers);
+    if (!p_servers.empty()) p_server = Median(p_servers);
   }
   if (k_sel < 0 || p_sel < 0 || k_all < 0 || p_all < 0) {
     fprintf(stderr, "server_bench: a query failed (korvid: %s)\n", msqlErrMsg);
     return 1;
+  }
+  if (runs > 1) {
+    printf("fetch speed ratio of each run:");
+    for (double r : ratios) printf(" %.2fx", r);
+    printf("  (median %.2fx)\n", Median(ratios));
   }
   // Each ratio reads "korvid-server's figure against PostgreSQL's" in the
   // sense of its target: speeds as korvid/PostgreSQL, costs likewise.
@@ -399,6 +434,9 @@ int main(int argc, char **argv) {
   double selects = k_sel / p_sel, fetch = p_all / k_all;
   printf("%-34s %14.0f %14.0f %7.2fx  (target >= 2.50x: %s)\n", "point selects by key per second", k_sel,
          p_sel, selects, verdict(selects >= 2.5));
+  // The median of the runs' own ratios, which the medians of the two
+  // times need not give.
+  if (!ratios.empty()) fetch = Median(ratios);
   printf("%-34s %13.3fs %13.3fs %7.2fx  (speed; target >= 1.50x: %s)\n",
          ("fetch all " + std::to_string(rows) + " rows").c_str(), k_all, p_all, fetch, verdict(fetch >= 1.5));
   if (k_server >= 0 && p_server >= 0) {

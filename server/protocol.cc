@@ -52,16 +52,35 @@ namespace {
 // and with it its read transaction and locks. The socket's send timeout
 // (ServeConnection) keeps the time, so the limit costs no system call: a
 // send that could pass nothing on within it fails with EAGAIN.
+//
+// The time spent waiting for the client to take its rows in is the write
+// limit's, not the statement limit's: a slow reader (a busy program that
+// draws what it has read first) would otherwise see its statement
+// cancelled for the time it took itself. So the first try does not wait;
+// only when the socket is full is the wait timed, and the watch
+// (WatchConnection) leaves it out.
 void SendAll(Connection *c, const char *data, size_t size) {
   size_t done = 0;
+  long long blocked = 0;  // when this call began to wait for the client
   while (!c->broken && done < size) {
-    ssize_t n = send(c->fd, data + done, size - done, MSG_NOSIGNAL);
+    ssize_t n = send(c->fd, data + done, size - done, MSG_NOSIGNAL | (blocked ? 0 : MSG_DONTWAIT));
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && !blocked && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      blocked = NowMs();
+      c->write_blocked_since = blocked;
+      continue;
+    }
     if (n <= 0) {
       c->broken = true;
       break;
     }
     done += (size_t)n;
+  }
+  if (blocked) {
+    // Added before the wait is said to be over, so that the watch, which
+    // reads them the other way round, never counts the wait twice over.
+    c->write_waited += NowMs() - blocked;
+    c->write_blocked_since = 0;
   }
 }
 
@@ -378,6 +397,7 @@ bool OnQuery(Connection *c, const std::string &args) {
   c->server->queries++;
   LogQuery(c, args);
   c->stop = STOP_NONE;
+  c->write_waited = 0;
   c->busy_since = NowMs();
   c->server->engine->query(c, args);
   c->busy_since = 0;
@@ -564,6 +584,17 @@ std::string StopMessage(const Connection *c) {
   }
 }
 
+// How long the statement begun at `since` has run, less the time it has
+// waited for its client to read (SendAll). The wait under way is read
+// first: SendAll adds it to write_waited before it clears it.
+static long long RunningMs(const Connection *c, long long since) {
+  long long now = NowMs();
+  long long blocked = c->write_blocked_since;
+  long long waited = c->write_waited;
+  long long waiting = blocked && blocked >= since ? now - blocked : 0;
+  return now - since - waited - waiting;
+}
+
 void WatchConnection(Connection *c) {
   long long since = c->busy_since;
   if (!since || c->stop != STOP_NONE) return;
@@ -572,7 +603,7 @@ void WatchConnection(Connection *c) {
   int reason = STOP_NONE;
   if (server->shutting_down) {
     reason = STOP_SHUTDOWN;
-  } else if (limit > 0 && NowMs() - since >= limit * 1000LL) {
+  } else if (limit > 0 && RunningMs(c, since) >= limit * 1000LL) {
     reason = STOP_TIME;
   } else {
     // A client that has closed its end will never read the result.

@@ -49,7 +49,8 @@ struct ServerConfig {
   bool pg_allow_file_access = false;  // serve a role that may reach the server's files
   std::string pg_role_map;  // [postgresql] role_map: each client logs in as its own role
   // The limits of [system], in seconds, 0 for none: how long a statement
-  // may run (its rows sent included), a logged-in connection may wait
+  // may run (its rows sent included, but not the time spent waiting for
+  // the client to read them), a logged-in connection may wait
   // between requests, a new connection may take to log in (however slowly
   // it trickles its name in), and a reply may wait for the client to read.
   int statement_timeout = 60;
@@ -116,6 +117,11 @@ struct Connection {
   // closed or interrupted, so that an interrupt never meets a closed one.
   std::atomic<long long> busy_since{0};
   std::atomic<int> stop{STOP_NONE};
+  // Time the statement has spent waiting for the client to read its rows
+  // (ms), and when the wait under way began (0: none), which the statement
+  // limit leaves out: that wait is the write limit's.
+  std::atomic<long long> write_waited{0};
+  std::atomic<long long> write_blocked_since{0};
   std::mutex session_mutex;
 };
 

@@ -45,8 +45,15 @@ static bool SetUp(PGconn *conn, const ServerConfig &cfg, std::string *error) {
   // PostgreSQL keeps the time limit itself too, a second later than the
   // server's own watch (which names the limit in its refusal): a statement
   // stops there even when this server can no longer cancel it.
+  //
+  // That limit is lifted while rows are sent (CopyRows, CursorRows), since
+  // PostgreSQL would count the time they wait for a slow client; there a
+  // statement that this server can no longer cancel because it is gone is
+  // still stopped, by PostgreSQL looking now and then whether its client
+  // (this server) is still there, where it can (PostgreSQL 14 on).
   if (cfg.statement_timeout > 0) {
     setup += "; SET statement_timeout = '" + std::to_string(cfg.statement_timeout + 1) + "s'";
+    if (PQserverVersion(conn) >= 140000) setup += "; SET client_connection_check_interval = '1s'";
   }
   PGresult *r = PQexec(conn, setup.c_str());
   bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;

@@ -318,7 +318,13 @@ long long CopyRows(Connection *c, const Translation &t) {
   }
   PGresult *copying = nullptr;
   if (ok) {
-    std::string copy = "COPY (" + t.sql + ") TO STDOUT";
+    // The copy is one statement, rows sent included: PostgreSQL's own
+    // time limit (SetUp) would count the time its rows wait for a slow
+    // client, which is the write limit's. It is lifted for the copy alone
+    // (SET LOCAL ends with the statement's transaction); this server's own
+    // watch, which leaves that wait out, still stops a runaway copy.
+    std::string copy = c->server->config.statement_timeout > 0 ? "SET LOCAL statement_timeout = 0; " : "";
+    copy += "COPY (" + t.sql + ") TO STDOUT";
     copying = PQexec(conn, copy.c_str());
     ok = PQresultStatus(copying) == PGRES_COPY_OUT;
     if (!ok) error = ResultMessage(copying, conn);
@@ -397,6 +403,13 @@ PGresult *Collect(PGconn *conn, std::string *failure) {
 // pipeline mode with one batch always asked for ahead: PostgreSQL makes the
 // next batch while libpq reads one and its rows are written here. Returns
 // the number of rows; the reply is written.
+//
+// PostgreSQL's own time limit (SetUp) counts each FETCH, the one asked for
+// ahead included, which waits to be read while rows wait for a slow client:
+// it holds up to the first batch, the statement's own work before any row
+// is ready, and is lifted for the rest (SET LOCAL, undone with the
+// transaction or the savepoint), where this server's watch, which leaves
+// that wait out, stops a runaway statement.
 long long CursorRows(Connection *c, const Translation &t, const PgParams &p) {
   PGconn *conn = c->pg->conn;
   static const std::string kFetch = "FETCH " + std::to_string(kCursorBatch) + " FROM korvid_rows";
@@ -406,9 +419,10 @@ long long CursorRows(Connection *c, const Translation &t, const PgParams &p) {
   // Inside a client's read-only transaction the cursor has a savepoint
   // of its own instead.
   bool own = PQtransactionStatus(conn) == PQTRANS_IDLE;
+  bool lift = c->server->config.statement_timeout > 0;
   bool ok = PQenterPipelineMode(conn) && Queue(conn, own ? "BEGIN" : "SAVEPOINT korvid_rows") &&
             Queue(conn, declare.c_str(), &p.values, &p.lengths, &p.formats, &p.types) && Queue(conn, kFetch.c_str()) &&
-            Queue(conn, kFetch.c_str());
+            (!lift || Queue(conn, "SET LOCAL statement_timeout = 0")) && Queue(conn, kFetch.c_str());
   if (ok) queued = 2;
   if (!ok) failure = PgMessage(PQerrorMessage(conn));
   // In pipeline mode libpq sends only once its buffer fills, unless told.
@@ -419,6 +433,10 @@ long long CursorRows(Connection *c, const Translation &t, const PgParams &p) {
   PQclear(ignored);
   PGresult *batch = queued ? Collect(conn, &failure) : nullptr;
   if (queued) queued--;
+  if (ok && lift) {
+    ignored = Collect(conn, &failure);  // SET LOCAL
+    PQclear(ignored);
+  }
   RowShape shape;
   PGresult *first = nullptr;  // kept for the column descriptions
   long long rows = 0;

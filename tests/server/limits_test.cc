@@ -110,6 +110,97 @@ TEST_P(LimitsTest, AStatementPastItsTimeLimitIsCancelledAndSaysSo) {
   EXPECT_EQ(ServerRows(sock_, "SELECT name FROM people WHERE id = 2"), std::vector<std::string>{"Rosa Berg"});
 }
 
+// Reads a reply's packets through a buffer of its own, as a client would;
+// Next gives each payload, or "<closed>" after 10 s without a byte.
+struct SlowReader {
+  int fd;
+  std::string buffer;
+  size_t at = 0;
+
+  bool Fill(size_t need) {
+    while (buffer.size() - at < need) {
+      if (at > 0) {
+        buffer.erase(0, at);
+        at = 0;
+      }
+      struct pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, 10000) <= 0) return false;
+      char chunk[65536];
+      ssize_t r = read(fd, chunk, sizeof chunk);
+      if (r <= 0) return false;
+      buffer.append(chunk, (size_t)r);
+    }
+    return true;
+  }
+  std::string Next() {
+    if (!Fill(PACKET_HEADER)) return "<closed>";
+    int length = msqlDecodeLength((const unsigned char *)buffer.data() + at);
+    if (length < 0 || length > MAX_PACKET || !Fill(PACKET_HEADER + (size_t)length)) return "<closed>";
+    std::string payload = buffer.substr(at + PACKET_HEADER, (size_t)length);
+    at += PACKET_HEADER + (size_t)length;
+    return payload;
+  }
+};
+
+// A client busy elsewhere stops reading for longer than the statement limit
+// (but within the write limit) while its rows are under way: the wait is
+// the write limit's, and it still receives every row. Over PostgreSQL the
+// first statement's rows come through COPY, the second's, seen before with
+// its many rows, through a cursor.
+TEST_P(LimitsTest, AClientThatReadsSlowlyStillReceivesEveryRow) {
+  Start("statement_timeout = 1\nwrite_timeout = 10");
+  struct Case {
+    const char *statement;
+    bool seen_before;  // read once at full speed first, on the same connection
+  } cases[] = {{"SELECT a.name, b.level FROM people a, events b", false},
+               {"SELECT a.name, b.level FROM people a, events b WHERE a.id > 0", true}};
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.statement);
+    int fd = RawSession(server_);
+    ASSERT_GE(fd, 0);
+    SlowReader reader = {fd, std::string(), 0};
+    for (int run = k.seen_before ? 0 : 1; run < 2; run++) {
+      ASSERT_TRUE(SendBytes(fd, Framed(std::string("3:") + k.statement + "\n")));
+      EXPECT_EQ(reader.Next(), "1:2\n");
+      long rows = 0;
+      std::string packet;
+      // Far more rows than the socket buffers hold: the server waits on the
+      // client through the pause.
+      for (packet = reader.Next(); packet != "-100:\n" && packet.compare(0, 3, "-1:") != 0 && packet != "<closed>";
+           packet = reader.Next()) {
+        if (++rows == 1000 && run == 1) usleep(2500000);
+      }
+      EXPECT_EQ(rows, 600000);
+      ASSERT_EQ(packet, "-100:\n");
+      // The two field descriptions and their end.
+      for (int i = 0; i < 3; i++) packet = reader.Next();
+      EXPECT_EQ(packet, "-100:\n");
+    }
+    close(fd);
+  }
+}
+
+// A runaway statement whose rows stream to a client that reads them as
+// they come is still stopped: the time spent sending them counts, only
+// the waits on the client do not.
+TEST_P(LimitsTest, AStatementWhoseRowsNeverEndIsCancelledAmongThem) {
+  Start("statement_timeout = 1");
+  int fd = RawSession(server_);
+  ASSERT_GE(fd, 0);
+  Clock::time_point start = Clock::now();
+  ASSERT_TRUE(SendBytes(fd, Framed("3:SELECT a.name FROM people a, people b, people c\n")));
+  SlowReader reader = {fd, std::string(), 0};
+  EXPECT_EQ(reader.Next(), "1:1\n");
+  std::string packet = reader.Next();
+  long rows = 0;
+  for (; packet != "-100:\n" && packet.compare(0, 3, "-1:") != 0 && packet != "<closed>"; packet = reader.Next()) rows++;
+  EXPECT_EQ(packet, "-1:Statement cancelled: time limit of 1 s\n");
+  EXPECT_GT(rows, 0);
+  // Within the limit and what the reading costs on a loaded machine.
+  EXPECT_LT(SecondsSince(start), 8.0);
+  close(fd);
+}
+
 TEST_P(LimitsTest, AStatementWhoseClientHangsUpIsStoppedAtOnce) {
   Start("statement_timeout = 0");
   int fd = RawSession(server_->socket_path, "sample");

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -347,11 +346,4 @@ bool E2eWaitClosed(const std::string &title, const std::string &id) {
     Sleep(100);
   }
   return false;
-}
-
-std::string E2eReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }

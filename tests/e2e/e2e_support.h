@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tests/support/rows.h"
+#include "tests/support/server_clients.h"
 #include "tests/support/xvfb.h"
 
 // A private Xvfb on a free display for the life of the object; sets DISPLAY.
@@ -119,8 +120,6 @@ std::string E2eWaitNew(const std::string &title, const std::vector<std::string> 
 std::string E2eOpenByClick(const std::string &title, const std::string &window, int x, int y);
 // True when window id (titled title) has gone within a while.
 bool E2eWaitClosed(const std::string &title, const std::string &id);
-// A file's whole content ("" when it cannot be read).
-std::string E2eReadFile(const std::string &path);
 
 // Saves a screenshot of the whole screen as E2eShotDir()/name.png; its path.
 std::string E2eScreenshot(const std::string &name);

@@ -11,20 +11,29 @@
 #include <cstdlib>
 
 #include "tests/support/gui_support.h"
+#include "tests/support/server_clients.h"
 #include "tests/support/server_fixture.h"
 #include "tests/support/xvfb.h"
 #include "views/views.h"
 
 namespace {
 
-class GoneAway : public GuiTest {};
+// A korvid-server of the test's own, which the client now targets.
+class GoneAway : public GuiTest {
+ protected:
+  void SetUp() override {
+    GuiTest::SetUp();
+    StartTestServer(ServerFixtureOptions(), &server);
+  }
+  void TearDown() override {
+    ServerFixtureStop(server);
+    GuiTest::TearDown();
+  }
+  ServerFixture *server = nullptr;
+};
 
 TEST_F(GoneAway, NextActionFailsAndTheSqlserverFieldConnectsAgain) {
-  ServerFixtureOptions options;
-  options.databases.push_back({"sample", SampleSqlPath()});
   std::string error;
-  ServerFixture *server = ServerFixtureStart(options, &error);
-  ASSERT_NE(server, nullptr) << error;
   MainForm *mf = GuiMainForm();
   long data = reinterpret_cast<long>(mf);
   GuiTypeInput(mf->server, "");
@@ -72,17 +81,12 @@ TEST_F(GoneAway, NextActionFailsAndTheSqlserverFieldConnectsAgain) {
   ListForm *list = static_cast<ListForm *>(lists[0]->u_vdata);
   EXPECT_EQ(BrowserLines(list->browser).size(), 2000u);
   GuiClick(GuiFindObject(lists[0], "Close"));
-  ServerFixtureStop(server);
 }
 
 // The toolkit calls an input back only when its text changed: Return in the
 // field that already names the server must connect again all the same.
 TEST_F(GoneAway, ReturnInTheUnchangedFieldConnectsAgain) {
-  ServerFixtureOptions options;
-  options.databases.push_back({"sample", SampleSqlPath()});
   std::string error;
-  ServerFixture *server = ServerFixtureStart(options, &error);
-  ASSERT_NE(server, nullptr) << error;
   MainForm *mf = GuiMainForm();
   ConnectServer("", mf);
   GuiChoose(mf->database_choice, "sample");
@@ -110,7 +114,6 @@ TEST_F(GoneAway, ReturnInTheUnchangedFieldConnectsAgain) {
   EXPECT_GE(sock, 0) << "Return did not connect";
   EXPECT_TRUE(GuiDialogsShown().empty()) << GuiDialogText(GuiLastDialog());
   EXPECT_EQ(GuiChoiceItems(mf->database_choice), (std::vector<std::string>{"None selected", "sample"}));
-  ServerFixtureStop(server);
 }
 
 }  // namespace

@@ -193,7 +193,7 @@ TEST_P(ScenarioE2e, ANewUsersWholeDay) {
   E2eClick(list, kListWrite.x, kListWrite.y);
   ASSERT_NO_FATAL_FAILURE(AnswerFileSelector(work + "/items.txt", "items"));
   ASSERT_NO_FATAL_FAILURE(DismissMessage("written"));
-  EXPECT_EQ(E2eReadFile(work + "/items.txt"),
+  EXPECT_EQ(ReadFileText(work + "/items.txt"),
             ListLine({{"3", 11}, {"O'Toole", 20}, {"3.25", 11}}) + "\n" +
                 ListLine({{"1", 11}, {"one", 20}, {"1.50", 11}}) + "\n" +
                 ListLine({{"2", 11}, {"two", 20}, {"2.00", 11}}) + "\n");
@@ -295,7 +295,7 @@ TEST_P(ScenarioE2e, ANewUsersWholeDay) {
   for (const std::string &row : ServerRows(check, "SELECT id, name FROM people WHERE id < 4 ORDER BY id"))
     expected += ListLine({{row.substr(0, row.find('|')), 11}, {row.substr(row.find('|') + 1), 40}}) + "\n";
   std::string text;
-  for (int i = 0; i < 50 * E2ePatience() && text != expected; i++, usleep(100000)) text = E2eReadFile(printed);
+  for (int i = 0; i < 50 * E2ePatience() && text != expected; i++, usleep(100000)) text = ReadFileText(printed);
   EXPECT_EQ(text, expected);
   E2eClick(list, kListClose.x, kListClose.y);
   ASSERT_TRUE(E2eWaitClosed("Shower", list));

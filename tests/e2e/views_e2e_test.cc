@@ -100,7 +100,7 @@ TEST(ViewsEndToEnd, ShowAllWriteToFileAndModifyALine) {
   ASSERT_FALSE(widths.empty());
   std::vector<std::vector<Value>> rows = Rows(check, "SELECT * FROM people ORDER BY id");
   ASSERT_FALSE(rows.empty());
-  std::string text = E2eReadFile(path);
+  std::string text = ReadFileText(path);
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text.back(), '\n');
   std::vector<std::string> lines = Lines(text);

@@ -75,15 +75,6 @@ FL_OBJECT *Button(RecordForm *record, const char *label) {
 
 std::string Title(const RecordForm *record) { return fl_get_object_label(record->title); }
 
-std::vector<std::string> Messages(void) { return BrowserLines(GuiMainForm()->messages); }
-std::string LastMessage(void) {
-  std::vector<std::string> lines = Messages();
-  return lines.empty() ? "" : lines.back();
-}
-bool Logged(const std::string &line) {
-  std::vector<std::string> lines = Messages();
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
 
 // Loads the statements as the database `table` and chooses its table `table`
 // in the main window. A table without a unique index brings the message that
@@ -328,8 +319,7 @@ TEST_F(RecordFormTest, EveryFieldOfAFormTallerThanTheScreenIsReached) {
   EXPECT_EQ(Input(r, 39), "last");
   fl_set_input(r->inputs[0], "first");
   EXPECT_NE(GuiScreenshot(r->form, "forty-fields-scrolled"), "");
-  GuiAnswerQuestion(1);
-  GuiClick(Button(r, "Insert"));
+  GuiConfirm(r->form, "Insert");
   EXPECT_EQ(Rows("SELECT c1, c39, c40 FROM forty"), std::vector<std::string>{"first||last"});
   GuiClick(r->close);
 }
@@ -379,11 +369,10 @@ TEST_F(RecordFormTest, ModifyWritesTheEditedValuesBack) {
   EXPECT_EQ(r->info->res, nullptr);  // the form holds no result
 
   SetInputs(r, {"2", "Bo'b \\ x", "44"});
-  GuiAnswerQuestion(1);
-  GuiClick(Button(r, "Modify"));
+  GuiConfirm(r->form, "Modify");
   EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Update this record in modified.modified ?"});
   EXPECT_EQ(GuiLastDialog().number, 1);
-  EXPECT_EQ(LastMessage(), "Record updated");
+  EXPECT_EQ(GuiLastMessage(), "Record updated");
   EXPECT_EQ(Rows("SELECT * FROM modified ORDER BY id"),
             (std::vector<std::string>{"1|Ann|30", "2|Bo'b \\ x|44", "3|Cid|50"}));
   EXPECT_TRUE(IsOpen(r));  // the form stays with its inputs
@@ -394,7 +383,7 @@ TEST_F(RecordFormTest, ModifyWritesTheEditedValuesBack) {
   GuiAnswerQuestion(0);
   GuiClick(Button(r, "Modify"));
   EXPECT_EQ(Rows("SELECT name FROM modified WHERE id = 2"), std::vector<std::string>{"Bo'b \\ x"});
-  EXPECT_NE(LastMessage().rfind("Executing: ", 0), 0u) << LastMessage();
+  EXPECT_NE(GuiLastMessage().rfind("Executing: ", 0), 0u) << GuiLastMessage();
 }
 
 TEST_F(RecordFormTest, TheKeyMayBeAnyFieldOfTheTable) {
@@ -429,9 +418,8 @@ TEST_F(RecordFormTest, TheKeyMayBeAnyFieldOfTheTable) {
     EXPECT_EQ(r->inputs[c.key]->lcol, FL_RED);
     EXPECT_FALSE(fl_object_is_active(r->inputs[c.key]));
     SetInputs(r, c.edited);
-    GuiAnswerQuestion(1);
-    GuiClick(Button(r, "Modify"));
-    EXPECT_TRUE(Logged(c.update));
+    GuiConfirm(r->form, "Modify");
+    EXPECT_TRUE(GuiLogged(c.update));
     EXPECT_EQ(Rows(std::string("SELECT * FROM ") + c.table), std::vector<std::string>{c.stored});
     GuiClick(r->close);
   }
@@ -447,7 +435,7 @@ TEST_F(RecordFormTest, ATableOfOnlyTheKeyCannotBeUpdated) {
   GuiAnswerQuestion(1);
   GuiAnswerAlert();
   GuiClick(Button(r, "Modify"));
-  EXPECT_EQ(LastMessage(), "Executing: UPDATE onlykey SET  WHERE k = 'a'");  // no success line
+  EXPECT_EQ(GuiLastMessage(), "Executing: UPDATE onlykey SET  WHERE k = 'a'");  // no success line
   EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
   EXPECT_EQ(GuiLastDialog().texts[0], "Query failed");
   EXPECT_TRUE(IsOpen(r));
@@ -458,19 +446,18 @@ TEST_F(RecordFormTest, DeleteAskedNoKeepsTheRecordAndYesClosesTheForm) {
   ASSERT_NE(mf, nullptr);
   RecordForm *r = LookUp(mf, "1");
   ASSERT_NE(r, nullptr);
-  size_t messages = Messages().size();
+  size_t messages = GuiMessages().size();
   GuiAnswerQuestion(0);
   GuiClick(Button(r, "Delete"));
   EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Delete this record from remove.remove ?"});
-  EXPECT_EQ(Messages().size(), messages);  // nothing sent
+  EXPECT_EQ(GuiMessages().size(), messages);  // nothing sent
   EXPECT_TRUE(IsOpen(r));
   EXPECT_EQ(Rows("SELECT id FROM remove WHERE id = 1"), std::vector<std::string>{"1"});
 
-  GuiAnswerQuestion(1);
-  GuiClick(Button(r, "Delete"));
+  GuiConfirm(r->form, "Delete");
   EXPECT_FALSE(IsOpen(r));
-  EXPECT_TRUE(Logged("Executing: DELETE FROM remove  WHERE id = 1"));
-  EXPECT_EQ(LastMessage(), "Record deleted");
+  EXPECT_TRUE(GuiLogged("Executing: DELETE FROM remove  WHERE id = 1"));
+  EXPECT_EQ(GuiLastMessage(), "Record deleted");
   EXPECT_EQ(Rows("SELECT id FROM remove ORDER BY id"), (std::vector<std::string>{"2", "3"}));
 }
 
@@ -489,12 +476,10 @@ TEST_F(RecordFormTest, AChangeReachesTheRecordFoundEvenWhenItsKeyCannotBeShown) 
   EXPECT_EQ(GuiLastDialog().texts[1], "Not shown exactly, kept as stored unless edited: k");
   ASSERT_EQ(Input(r, 0), "??????");
   SetInputs(r, {"??????", "5"});
-  GuiAnswerQuestion(1);
-  GuiClick(Button(r, "Modify"));
+  GuiConfirm(r->form, "Modify");
   EXPECT_EQ(Rows("SELECT * FROM cyrillic ORDER BY v"),
             (std::vector<std::string>{"??????|2", "\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0|5"}));
-  GuiAnswerQuestion(1);
-  GuiClick(Button(r, "Delete"));
+  GuiConfirm(r->form, "Delete");
   EXPECT_EQ(Rows("SELECT * FROM cyrillic"), std::vector<std::string>{"??????|2"});
 }
 
@@ -533,15 +518,14 @@ TEST_F(RecordFormTest, ModifyWritesUntouchedFieldsBackAsFound) {
     EXPECT_EQ(Input(r, 3), "Jos\xe9");
     EXPECT_EQ(Input(r, 4), "Jos?");
     for (const auto &edit : c.edits) fl_set_input(r->inputs[edit.first], edit.second);
-    GuiAnswerQuestion(1);
-    GuiClick(Button(r, "Modify"));
-    EXPECT_EQ(LastMessage(), "Record updated");
+    GuiConfirm(r->form, "Modify");
+    EXPECT_EQ(GuiLastMessage(), "Record updated");
     EXPECT_EQ(Rows("SELECT * FROM fidelity"), std::vector<std::string>{"1|" + c.stored});
     GuiClick(r->close);
   }
   // Every non-key field in order, the key in the WHERE; the message list
   // shows the statement in Latin-1.
-  EXPECT_TRUE(Logged("Executing: UPDATE fidelity SET tab='',nl='abc',utf='Jos\xe9',"
+  EXPECT_TRUE(GuiLogged("Executing: UPDATE fidelity SET tab='',nl='abc',utf='Jos\xe9',"
                      "latin='Jos?',num=NULL,note=NULL WHERE k = 1"));
 
   // A record the inputs show exactly brings no message.
@@ -561,7 +545,7 @@ TEST_F(RecordFormTest, LookupNeedsExactlyOneRow) {
     EXPECT_EQ(LookUp(mf, key, true), nullptr) << key;
     EXPECT_EQ(GuiLastDialog().kind, GUI_MESSAGE);
     EXPECT_EQ(GuiLastDialog().texts[1], "No (unique) record found");
-    EXPECT_TRUE(Logged(std::string("Executing: SELECT * FROM twice  WHERE k = ") + key));
+    EXPECT_TRUE(GuiLogged(std::string("Executing: SELECT * FROM twice  WHERE k = ") + key));
   }
   RecordForm *r = LookUp(mf, "2");
   ASSERT_NE(r, nullptr);
@@ -591,7 +575,7 @@ TEST_F(RecordFormTest, AKeyLongerThanItsFieldIsLookedUpWhole) {
                                   "INSERT INTO longkey VALUES ('kkkk', 1)"});
   ASSERT_NE(mf, nullptr);
   EXPECT_EQ(LookUp(mf, key.c_str(), true), nullptr);
-  EXPECT_TRUE(Logged("Executing: SELECT * FROM longkey  WHERE k = '" + key + "'"));
+  EXPECT_TRUE(GuiLogged("Executing: SELECT * FROM longkey  WHERE k = '" + key + "'"));
 }
 
 // The server changes no row when the record was deleted or its key changed
@@ -611,7 +595,7 @@ TEST_F(RecordFormTest, AChangeThatReachesNoRecordSaysSoAndKeepsTheForm) {
     EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
     EXPECT_EQ(GuiLastDialog().texts[0],
               "No record was changed: it is no longer stored as it was found");
-    EXPECT_EQ(LastMessage().rfind("Executing: ", 0), 0u) << LastMessage();
+    EXPECT_EQ(GuiLastMessage().rfind("Executing: ", 0), 0u) << GuiLastMessage();
     EXPECT_TRUE(IsOpen(r));
     EXPECT_EQ(Input(r, 1), "Bobby");
   }
@@ -681,13 +665,13 @@ TEST_F(RecordFormTest, ACountStatementTooLongIsRefused) {
   std::string name(STATEMENT_SIZE, 't');
   Info info = *mf->info;
   info.table = &name[0];
-  size_t messages = Messages().size();
+  size_t messages = GuiMessages().size();
   GuiAnswerAlert();
   EXPECT_EQ(CountRecords(&info), 0);
   ASSERT_FALSE(GuiDialogsShown().empty());
   EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
   EXPECT_EQ(GuiLastDialog().texts[0], "Statement too long: nothing was sent");
-  EXPECT_EQ(Messages().size(), messages);
+  EXPECT_EQ(GuiMessages().size(), messages);
 }
 
 // ---- Which database a change reaches ----------------------------------------------
@@ -735,10 +719,9 @@ TEST_F(RecordFormTest, ChangesReachTheDatabaseTheFormWasOpenedOn) {
   const std::vector<std::string> db2 = {"7|db2 seven|1", "8|db2 eight|2"};
 
   SetInputs(modify, {"7", "changed", "70"});
-  GuiAnswerQuestion(1);
-  GuiClick(Button(modify, "Modify"));
+  GuiConfirm(modify->form, "Modify");
   EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Update this record in db1.people ?"});
-  EXPECT_EQ(LastMessage(), "Record updated");
+  EXPECT_EQ(GuiLastMessage(), "Record updated");
   EXPECT_EQ(Stored("db1"), (std::vector<std::string>{"7|changed|70", "8|db1 eight|2"}));
   EXPECT_EQ(Stored("db2"), db2);
 
@@ -749,8 +732,7 @@ TEST_F(RecordFormTest, ChangesReachTheDatabaseTheFormWasOpenedOn) {
   GuiClick(mine->close);
 
   SetInputs(insert, {"9", "nine", "9"});
-  GuiAnswerQuestion(1);
-  GuiClick(Button(insert, "Insert"));
+  GuiConfirm(insert->form, "Insert");
   EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Insert this record into db1.people ?"});
   EXPECT_EQ(Stored("db1"), (std::vector<std::string>{"7|changed|70", "8|db1 eight|2", "9|nine|9"}));
   EXPECT_EQ(Stored("db2"), db2);
@@ -764,12 +746,10 @@ TEST_F(RecordFormTest, ChangesReachTheDatabaseTheFormWasOpenedOn) {
   RecordForm *changed = Opened([&] { GuiClick(Button(show, "Change")); });
   ASSERT_NE(changed, nullptr);
   EXPECT_EQ(Input(changed, 1), "db1 eight");
-  GuiAnswerQuestion(1);
-  GuiClick(Button(changed, "Delete"));
+  GuiConfirm(changed->form, "Delete");
   EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Delete this record from db1.people ?"});
 
-  GuiAnswerQuestion(1);
-  GuiClick(Button(modify, "Delete"));
+  GuiConfirm(modify->form, "Delete");
   EXPECT_EQ(Stored("db1"), std::vector<std::string>{"9|nine|9"});
   EXPECT_EQ(Stored("db2"), db2);
 
@@ -801,7 +781,7 @@ TEST_F(RecordFormTest, AFormOfAServerNoLongerConnectedSendsNothing) {
   GuiTypeInput(mf->server, "127.0.0.1");
   ASSERT_GE(sock, 0);
   ChooseInMain(mf, "db1");
-  size_t messages = Messages().size();
+  size_t messages = GuiMessages().size();
   for (const char *button : {"Modify", "Delete"}) {
     GuiAnswerAlert();
     GuiClick(Button(modify, button));
@@ -812,7 +792,7 @@ TEST_F(RecordFormTest, AFormOfAServerNoLongerConnectedSendsNothing) {
   GuiAnswerAlert();
   GuiClick(Button(insert, "Insert"));
   EXPECT_EQ(GuiLastDialog().texts[0], refused);
-  EXPECT_EQ(Messages().size(), messages);  // nothing executed
+  EXPECT_EQ(GuiMessages().size(), messages);  // nothing executed
   EXPECT_TRUE(IsOpen(modify));
 
   GuiAnswerAlert();
@@ -845,10 +825,9 @@ TEST_F(RecordFormTest, InsertWritesEmptyAndQuotedValues) {
   };
   for (const Case &c : cases) {
     SetInputs(r, c.inputs);
-    GuiAnswerQuestion(1);
-    GuiClick(Button(r, "Insert"));
+    GuiConfirm(r->form, "Insert");
     EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"Insert this record into inserts.inserts ?"});
-    EXPECT_EQ(LastMessage(), "Record inserted");
+    EXPECT_EQ(GuiLastMessage(), "Record inserted");
     EXPECT_EQ(Rows(std::string("SELECT * FROM inserts WHERE id = ") + c.inputs[0]),
               std::vector<std::string>{c.stored});
     EXPECT_TRUE(IsOpen(r));
@@ -866,7 +845,7 @@ TEST_F(RecordFormTest, InsertWritesEmptyAndQuotedValues) {
   GuiAnswerAlert();
   GuiClick(Button(r, "Insert"));
   EXPECT_EQ(GuiLastDialog().texts[0], "Query failed");
-  EXPECT_NE(LastMessage(), "Record inserted");
+  EXPECT_NE(GuiLastMessage(), "Record inserted");
 }
 
 // A record with a value of 2,000 characters is modified like any other, and
@@ -883,9 +862,8 @@ TEST_F(RecordFormTest, AStatementTooLongIsRefusedAndNothingSent) {
   RecordForm *m = LookUp(mf, "1");
   ASSERT_NE(m, nullptr);
   fl_set_input(m->inputs[1], "b");
-  GuiAnswerQuestion(1);
-  GuiClick(Button(m, "Modify"));
-  EXPECT_EQ(LastMessage(), "Record updated");
+  GuiConfirm(m->form, "Modify");
+  EXPECT_EQ(GuiLastMessage(), "Record updated");
   EXPECT_EQ(GuiFileRows("bulky", "SELECT short, note FROM bulky WHERE k = 1"),
             std::vector<std::string>{"b|" + essay});
   GuiClick(m->close);
@@ -898,20 +876,19 @@ TEST_F(RecordFormTest, AStatementTooLongIsRefusedAndNothingSent) {
     SCOPED_TRACE(past);
     std::string value = longest + std::string(past, 'z');
     SetInputs(r, {"2", "x", value.c_str()});
-    size_t messages = Messages().size();
+    size_t messages = GuiMessages().size();
     if (past) {
       GuiAnswerAlert();
       GuiClick(Button(r, "Insert"));
       EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
       EXPECT_EQ(GuiLastDialog().texts[0], "Statement too long: nothing was sent");
-      EXPECT_EQ(Messages().size(), messages);
+      EXPECT_EQ(GuiMessages().size(), messages);
       EXPECT_TRUE(GuiFileRows("bulky", "SELECT k FROM bulky WHERE k = 2").empty());
     } else {
-      GuiAnswerQuestion(1);
-      GuiClick(Button(r, "Insert"));
-      EXPECT_EQ(LastMessage(), "Record inserted");
+      GuiConfirm(r->form, "Insert");
+      EXPECT_EQ(GuiLastMessage(), "Record inserted");
       // The message list shows the statement's start only.
-      std::string logged = Messages()[Messages().size() - 2];
+      std::string logged = GuiMessages()[GuiMessages().size() - 2];
       EXPECT_EQ(logged, ("Executing: " + head + value + "')").substr(0, 11 + SHOWN_STATEMENT_SIZE - 1));
       EXPECT_EQ(GuiFileRows("bulky", "SELECT length(note), note = '" + value + "' FROM bulky WHERE k = 2"),
                 std::vector<std::string>{std::to_string(value.size()) + "|1"});
@@ -963,8 +940,8 @@ TEST_F(RecordFormTest, SearchBuildsLikeConditionsAndShowsTheFoundSet) {
     RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
     ASSERT_NE(show, nullptr);
     EXPECT_FALSE(IsOpen(search));
-    EXPECT_TRUE(Logged(std::string("Executing: ") + c.statement));
-    EXPECT_EQ(LastMessage(), std::to_string(c.found) + " Records found");
+    EXPECT_TRUE(GuiLogged(std::string("Executing: ") + c.statement));
+    EXPECT_EQ(GuiLastMessage(), std::to_string(c.found) + " Records found");
     EXPECT_EQ(Title(show), "Show Record");
     EXPECT_EQ(show->current, 0);
     EXPECT_EQ(Input(show, 1), c.first_name);
@@ -986,7 +963,7 @@ TEST_F(RecordFormTest, ASearchFindingNothingKeepsTheSearchForm) {
   for (int attempt = 0; attempt < 2; attempt++) {  // the second drops the first's result
     GuiAnswerMessage();
     EXPECT_EQ(Opened([&] { GuiClick(Button(search, "Search")); }), nullptr);
-    EXPECT_EQ(LastMessage(), "0 Records found");
+    EXPECT_EQ(GuiLastMessage(), "0 Records found");
     EXPECT_EQ(GuiLastDialog().texts[1], "No matching records found");
     EXPECT_TRUE(IsOpen(search));
     EXPECT_EQ(Input(search, 1), "Z%");
@@ -1052,7 +1029,7 @@ TEST_F(RecordFormTest, TypedNumbersAreCheckedBeforeAnythingIsSent) {
   ASSERT_NE(insert, nullptr);
   for (const Case &c : refused) {
     SCOPED_TRACE(std::string(c.typed) + " in field " + std::to_string(c.field));
-    size_t messages = Messages().size();
+    size_t messages = GuiMessages().size();
     SetInputs(modify, {"41", "41", "41.25", "41.25", "forty-one"});
     fl_set_input(modify->inputs[c.field], c.typed);
     GuiAnswerAlert();
@@ -1067,7 +1044,7 @@ TEST_F(RecordFormTest, TypedNumbersAreCheckedBeforeAnythingIsSent) {
     GuiAnswerAlert();
     GuiClick(Button(insert, "Insert"));
     EXPECT_EQ(GuiLastDialog().texts, (std::vector<std::string>{c.alert, "", ""}));
-    EXPECT_EQ(Messages().size(), messages);  // nothing was sent
+    EXPECT_EQ(GuiMessages().size(), messages);  // nothing was sent
     EXPECT_EQ(NumberRows(), stored);
   }
   // The insert's own key is checked as well.
@@ -1079,15 +1056,13 @@ TEST_F(RecordFormTest, TypedNumbersAreCheckedBeforeAnythingIsSent) {
 
   // Blanks around a number and a plus sign are no part of it; blank is NULL.
   SetInputs(modify, {"41", " +7 ", "-2.5e1", "  ", "changed"});
-  GuiAnswerQuestion(1);
-  GuiClick(Button(modify, "Modify"));
-  EXPECT_TRUE(Logged("Executing: UPDATE typed SET u=7,r=-2.5e1,m=NULL,name='changed' WHERE id = 41"));
+  GuiConfirm(modify->form, "Modify");
+  EXPECT_TRUE(GuiLogged("Executing: UPDATE typed SET u=7,r=-2.5e1,m=NULL,name='changed' WHERE id = 41"));
   EXPECT_EQ(Rows("SELECT id, m FROM typed WHERE u = 7 AND r = -25 AND name = 'changed'"),
             std::vector<std::string>{"41|NULL"});
   SetInputs(insert, {"-8", "0", ".5", "-12.5", "eight"});
-  GuiAnswerQuestion(1);
-  GuiClick(Button(insert, "Insert"));
-  EXPECT_EQ(LastMessage(), "Record inserted");
+  GuiConfirm(insert->form, "Insert");
+  EXPECT_EQ(GuiLastMessage(), "Record inserted");
   EXPECT_EQ(Rows("SELECT id FROM typed WHERE u = 0 AND r = 0.5 AND m = -12.5 AND name = 'eight'"),
             std::vector<std::string>{"-8"});
 }
@@ -1100,20 +1075,19 @@ TEST_F(RecordFormTest, AKeyTypedForANumberFieldMustBeANumber) {
   const std::vector<std::string> stored = NumberRows();
   for (const char *key : {"0 OR 1=1", "1,2", "a", "4_", "4%"}) {
     SCOPED_TRACE(key);
-    size_t messages = Messages().size();
+    size_t messages = GuiMessages().size();
     GuiAnswerInput(key);
     GuiAnswerAlert();
     EXPECT_EQ(Opened([&] { GuiClick(GuiFindObject(mf->form, "Modify")); }), nullptr);
     EXPECT_EQ(GuiLastDialog().texts[0], "The value of id is not an integer: nothing was sent");
-    EXPECT_EQ(Messages().size(), messages);
+    EXPECT_EQ(GuiMessages().size(), messages);
   }
   // A Delete goes by the key as found.
   RecordForm *r = LookUp(mf, " 45 ");
   ASSERT_NE(r, nullptr);
-  EXPECT_TRUE(Logged("Executing: SELECT * FROM keyed  WHERE id = 45"));
-  GuiAnswerQuestion(1);
-  GuiClick(Button(r, "Delete"));
-  EXPECT_TRUE(Logged("Executing: DELETE FROM keyed  WHERE id = 45"));
+  EXPECT_TRUE(GuiLogged("Executing: SELECT * FROM keyed  WHERE id = 45"));
+  GuiConfirm(r->form, "Delete");
+  EXPECT_TRUE(GuiLogged("Executing: DELETE FROM keyed  WHERE id = 45"));
   std::vector<std::string> left = stored;
   left.erase(left.begin() + 2);
   EXPECT_EQ(NumberRows(), left);
@@ -1146,19 +1120,19 @@ TEST_F(RecordFormTest, NumberPatternsMatchAsTextOrAreRefused) {
     SCOPED_TRACE(c.statement ? c.statement : c.names[0]);
     RecordForm *search = SearchFor(mf, c.patterns);
     ASSERT_NE(search, nullptr);
-    size_t messages = Messages().size();
+    size_t messages = GuiMessages().size();
     if (c.statement == nullptr) {
       GuiAnswerAlert();
       EXPECT_EQ(Opened([&] { GuiClick(Button(search, "Search")); }), nullptr);
       EXPECT_EQ(GuiLastDialog().texts, (std::vector<std::string>{c.names[0], "", ""}));
-      EXPECT_EQ(Messages().size(), messages);
+      EXPECT_EQ(GuiMessages().size(), messages);
       EXPECT_TRUE(IsOpen(search));
       GuiClick(search->close);
       continue;
     }
     RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
     ASSERT_NE(show, nullptr);
-    EXPECT_TRUE(Logged(std::string("Executing: ") + c.statement));
+    EXPECT_TRUE(GuiLogged(std::string("Executing: ") + c.statement));
     std::vector<std::string> names;
     for (int i = 0; i < show->info->res->numRows; i++) {
       names.push_back(Input(show, 4));
@@ -1235,7 +1209,7 @@ TEST_F(RecordFormTest, ChangeOpensTheShownRecordForModification) {
 
   RecordForm *modify = Opened([&] { GuiClick(Button(show, "Change")); });
   ASSERT_NE(modify, nullptr);
-  EXPECT_TRUE(Logged("Executing: SELECT * FROM changes  WHERE id = 2"));
+  EXPECT_TRUE(GuiLogged("Executing: SELECT * FROM changes  WHERE id = 2"));
   EXPECT_EQ(Title(modify), "Modify Record");
   EXPECT_EQ(Input(modify, 0), "2");
   EXPECT_EQ(Input(modify, 1), "Anders");
@@ -1246,8 +1220,7 @@ TEST_F(RecordFormTest, ChangeOpensTheShownRecordForModification) {
   EXPECT_EQ(show->current, 1);
 
   SetInputs(modify, {"2", "Anders", "Bergen"});
-  GuiAnswerQuestion(1);
-  GuiClick(Button(modify, "Modify"));
+  GuiConfirm(modify->form, "Modify");
   EXPECT_EQ(Rows("SELECT city FROM changes WHERE id = 2"), std::vector<std::string>{"Bergen"});
 
   // A record deleted meanwhile cannot be opened.
@@ -1278,7 +1251,7 @@ TEST_F(RecordFormTest, ATableMadeAgainWithOtherFieldsIsNotReadPast) {
     GuiAnswerInput(statement);
     GuiClick(GuiFindObject(mf->form, "SQL Query"));
   }
-  ASSERT_EQ(LastMessage(), "Executing: INSERT INTO remade VALUES (2, 'Anders')");
+  ASSERT_EQ(GuiLastMessage(), "Executing: INSERT INTO remade VALUES (2, 'Anders')");
   const std::string changed = "The table remade.remade has changed: choose it again";
 
   struct Case {
@@ -1500,9 +1473,8 @@ TEST_F(RecordFormTest, ModifyKeepsEveryByteOfTextBeyondAscii) {
       }
       EXPECT_EQ(Input(r, 1), place.shown);
       fl_set_input(r->inputs[2], "caf\xe9");
-      GuiAnswerQuestion(1);
-      GuiClick(Button(r, "Modify"));
-      EXPECT_EQ(LastMessage(), "Record updated");
+      GuiConfirm(r->form, "Modify");
+      EXPECT_EQ(GuiLastMessage(), "Record updated");
       EXPECT_EQ(Rows("SELECT name, note FROM " + std::string(run.table) + " WHERE id = " + id),
                 std::vector<std::string>{std::string(place.stored) + "|" + run.note_stored});
       GuiClick(r->close);
@@ -1531,9 +1503,8 @@ TEST_F(RecordFormTest, InsertStoresTypedTextInTheServersCharset) {
     RecordForm *r = Opened([&] { GuiClick(GuiFindObject(mf->form, "Insert")); });
     ASSERT_NE(r, nullptr);
     SetInputs(r, {"10", "S\xe3o Tom\xe9", "\xc6r\xf8"});
-    GuiAnswerQuestion(1);
-    GuiClick(Button(r, "Insert"));
-    EXPECT_EQ(LastMessage(), "Record inserted");
+    GuiConfirm(r->form, "Insert");
+    EXPECT_EQ(GuiLastMessage(), "Record inserted");
     EXPECT_EQ(Rows("SELECT name, note FROM " + t + " WHERE id = 10"),
               std::vector<std::string>{std::string(run.name_stored) + "|" + run.note_stored});
 
@@ -1541,20 +1512,19 @@ TEST_F(RecordFormTest, InsertStoresTypedTextInTheServersCharset) {
     // UTF-8, more than char(10) holds.
     std::string ten(10, '\xe9');
     SetInputs(r, {"11", "x", ten.c_str()});
-    size_t messages = Messages().size();
+    size_t messages = GuiMessages().size();
     if (run.charset == CHARSET_UTF8) {
       GuiAnswerMessage();
       GuiClick(Button(r, "Insert"));
       EXPECT_EQ(GuiDialogText(GuiLastDialog()),
                 "\nThe value of note takes 20 bytes, more than the 10 its field holds: nothing was sent\n");
-      EXPECT_EQ(Messages().size(), messages);
+      EXPECT_EQ(GuiMessages().size(), messages);
       EXPECT_TRUE(Rows("SELECT id FROM " + t + " WHERE id = 11").empty());
       // Five take ten bytes: they fit exactly.
       SetInputs(r, {"11", "x", std::string(5, '\xe9').c_str()});
     }
-    GuiAnswerQuestion(1);
-    GuiClick(Button(r, "Insert"));
-    EXPECT_EQ(LastMessage(), "Record inserted");
+    GuiConfirm(r->form, "Insert");
+    EXPECT_EQ(GuiLastMessage(), "Record inserted");
     EXPECT_EQ(Rows("SELECT id FROM " + t + " WHERE id = 11"), std::vector<std::string>{"11"});
     GuiClick(r->close);
   }
@@ -1567,17 +1537,15 @@ TEST_F(RecordFormTest, InsertStoresTypedTextInTheServersCharset) {
   ASSERT_NE(mf, nullptr);
   RecordForm *r = LookUp(mf, "1");
   ASSERT_NE(r, nullptr);
-  GuiAnswerQuestion(1);
-  GuiClick(Button(r, "Modify"));
-  EXPECT_EQ(LastMessage(), "Record updated");
+  GuiConfirm(r->form, "Modify");
+  EXPECT_EQ(GuiLastMessage(), "Record updated");
   fl_set_input(r->inputs[1], "\xe9\xe9\xe8");  // edited
   GuiAnswerMessage();
   GuiClick(Button(r, "Modify"));
   EXPECT_EQ(GuiDialogText(GuiLastDialog()),
                 "\nThe value of note takes 6 bytes, more than the 4 its field holds: nothing was sent\n");
   fl_set_input(r->inputs[1], "\xe9\xe9");
-  GuiAnswerQuestion(1);
-  GuiClick(Button(r, "Modify"));
+  GuiConfirm(r->form, "Modify");
   EXPECT_EQ(Rows("SELECT note FROM overlong"), std::vector<std::string>{"\xc3\xa9\xc3\xa9"});
 }
 
@@ -1613,12 +1581,11 @@ TEST_F(RecordFormTest, AnEditKeepsTheStoredCharactersItDidNotTouch) {
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(Input(r, 1), c.shown);
     fl_set_input(r->inputs[1], c.edited);
-    GuiAnswerQuestion(1);
-    GuiClick(Button(r, "Modify"));
+    GuiConfirm(r->form, "Modify");
     EXPECT_EQ(GuiLastDialog().texts[0],
               std::string(c.lossy ? "Characters that could not be shown are lost from the edited part of name.\n"
                                   : "") + "Update this record in edits.edits ?");
-    EXPECT_EQ(LastMessage(), "Record updated");
+    EXPECT_EQ(GuiLastMessage(), "Record updated");
     EXPECT_EQ(GuiFileRows("edits", "SELECT name, note FROM edits WHERE id = 1"),
               std::vector<std::string>{c.file + "|n"});
     GuiClick(r->close);
@@ -1682,18 +1649,18 @@ TEST_F(RecordFormTest, ACharacterTheInputDropsIsRefusedAloud) {
     fl_set_input(r->inputs[1], "Zed ");
     PressKeysym(r->inputs[1], 0x0aa9);  // endash, of the publishing keysyms
     EXPECT_EQ(Input(r, 1), "Zed ");  // what the toolkit made of it
-    size_t messages = Messages().size();
+    size_t messages = GuiMessages().size();
     std::vector<std::string> before = GuiFileRows("dashes", "SELECT * FROM dashes ORDER BY id");
     GuiAnswerAlert();
     GuiClick(Button(r, c.label));
     EXPECT_EQ(GuiLastDialog().kind, GUI_ALERT);
     EXPECT_EQ(GuiLastDialog().texts[0], refusal);
-    EXPECT_EQ(Messages().size(), messages);
+    EXPECT_EQ(GuiMessages().size(), messages);
     EXPECT_EQ(GuiFileRows("dashes", "SELECT * FROM dashes ORDER BY id"), before);
     if (strcmp(c.button, "Search") == 0) {
       GuiAnswerMessage();  // no matching records
       GuiClick(Button(r, c.label));
-      EXPECT_EQ(LastMessage(), "0 Records found");
+      EXPECT_EQ(GuiLastMessage(), "0 Records found");
     } else {
       GuiAnswerQuestion(1);
       GuiClick(Button(r, c.label));
@@ -1720,8 +1687,8 @@ TEST_F(RecordFormTest, SearchAndTheKeyDialogSpeakTheServersCharset) {
     ASSERT_NE(search, nullptr);
     RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
     ASSERT_NE(show, nullptr);
-    EXPECT_EQ(LastMessage(), "1 Records found");
-    EXPECT_TRUE(Logged("Executing: SELECT * FROM " + std::string(run.table) +
+    EXPECT_EQ(GuiLastMessage(), "1 Records found");
+    EXPECT_TRUE(GuiLogged("Executing: SELECT * FROM " + std::string(run.table) +
                        "  WHERE name LIKE 'M\xfc%'"));
     EXPECT_EQ(Input(show, 0), "4");
     EXPECT_EQ(Input(show, 1), "M\xfcller");
@@ -1735,7 +1702,7 @@ TEST_F(RecordFormTest, SearchAndTheKeyDialogSpeakTheServersCharset) {
   RecordForm *r = LookUp(mf, "M\xfcller");
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(Input(r, 0), "M\xfcller");
-  EXPECT_TRUE(Logged("Executing: SELECT * FROM names  WHERE k = 'M\xfcller'"));
+  EXPECT_TRUE(GuiLogged("Executing: SELECT * FROM names  WHERE k = 'M\xfcller'"));
   GuiClick(r->close);
   // The dialog offers the last key again, as typed.
   RecordForm *again = LookUp(mf, "M\xfcller");

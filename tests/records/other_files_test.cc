@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +14,7 @@
 #include "records/records.h"
 #include "tests/support/gui_support.h"
 #include "tests/support/other_programs.h"
+#include "tests/support/server_clients.h"
 #include "views/views.h"
 
 namespace {
@@ -36,11 +35,6 @@ std::vector<std::string> Shown(const std::vector<std::string> &lines) {
   return shown;
 }
 
-std::vector<std::string> Messages(void) { return BrowserLines(GuiMainForm()->messages); }
-bool Logged(const std::string &line) {
-  std::vector<std::string> lines = Messages();
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
 
 std::vector<ListForm *> OpenLists(void) {
   std::vector<ListForm *> lists;
@@ -72,12 +66,6 @@ ListForm *ShowAll(MainForm *mf) {
   return nullptr;
 }
 
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class OtherFilesTest : public GuiTest {
  protected:
@@ -118,7 +106,7 @@ TEST_F(OtherFilesTest, ShowAllFieldInfoAndWriteToFileShowEveryColumn) {
 
   ListForm *list = ShowAll(mf);
   ASSERT_NE(list, nullptr);
-  EXPECT_TRUE(Logged("Executing: SELECT * FROM countries ORDER BY id "));
+  EXPECT_TRUE(GuiLogged("Executing: SELECT * FROM countries ORDER BY id "));
   // The flag, whose bytes are no text, shown as the start of its
   // description, cut to its column; DE's flag "DEU" whole. Written to a file
   // in the server's bytes (the zero and control bytes as blanks).
@@ -134,7 +122,7 @@ TEST_F(OtherFilesTest, ShowAllFieldInfoAndWriteToFileShowEveryColumn) {
   GuiAnswerFileSelector(file.c_str());
   GuiAnswerMessage();
   GuiClick(GuiFindObject(list->form, "Write To File"));
-  EXPECT_EQ(ReadFile(file), expected[0] + "\n" + expected[1] + "\n" + expected[2] + "\n");
+  EXPECT_EQ(ReadFileText(file), expected[0] + "\n" + expected[1] + "\n" + expected[2] + "\n");
   unlink(file.c_str());
   rmdir(dir);
 
@@ -173,12 +161,11 @@ TEST_F(OtherFilesTest, ModifyOfOneFieldLeavesEveryOtherByteOfTheRow) {
   EXPECT_EQ(GuiLastDialog().texts[1], "Not shown exactly, kept as stored unless edited: flag");
   EXPECT_EQ(std::string(fl_get_input(r->inputs[1])), "CI");
   fl_set_input(r->inputs[6], "2025-02-02 12:00:00");
-  GuiAnswerQuestion(1);
-  GuiClick(GuiFindObject(r->form, "Modify"));
-  EXPECT_EQ(Messages().back(), "Record updated");
+  GuiConfirm(r->form, "Modify");
+  EXPECT_EQ(GuiMessages().back(), "Record updated");
   // The flag, which no statement can carry, is left out; the rest goes back
   // as found.
-  EXPECT_TRUE(Logged("Executing: UPDATE countries SET alpha_2='CI',alpha_3='CIV',name='C\xf4te d\\'Ivoire',"
+  EXPECT_TRUE(GuiLogged("Executing: UPDATE countries SET alpha_2='CI',alpha_3='CIV',name='C\xf4te d\\'Ivoire',"
                      "official_name='R\xe9publique de C\xf4te d\\'Ivoire',added='2025-02-02 12:00:00' "
                      "WHERE id = 1"));
   std::string after = before;
@@ -188,8 +175,7 @@ TEST_F(OtherFilesTest, ModifyOfOneFieldLeavesEveryOtherByteOfTheRow) {
   EXPECT_EQ(ShellQuery(path_, row), after);
 
   // Confirmed again without any edit: nothing of the row changes.
-  GuiAnswerQuestion(1);
-  GuiClick(GuiFindObject(r->form, "Modify"));
+  GuiConfirm(r->form, "Modify");
   EXPECT_EQ(ShellQuery(path_, row), after);
   EXPECT_EQ(ShellQuery(path_, "SELECT typeof(flag), hex(flag) FROM countries WHERE id = 1"), "'blob','00FF10'\n");
 }
@@ -211,12 +197,11 @@ TEST_F(OtherFilesTest, AModifyWithNothingToWriteSendsNothing) {
   GuiAnswerMessage();
   GuiClick(GuiFindObject(r->form, "Modify"));
   EXPECT_EQ(GuiLastDialog().texts[1], "Nothing to update: the fields left are kept as stored");
-  for (const std::string &line : Messages()) EXPECT_EQ(line.find("UPDATE flags"), std::string::npos) << line;
+  for (const std::string &line : GuiMessages()) EXPECT_EQ(line.find("UPDATE flags"), std::string::npos) << line;
   // An edited field is written; the other one stays as it was.
   fl_set_input(r->inputs[2], "typed");
-  GuiAnswerQuestion(1);
-  GuiClick(GuiFindObject(r->form, "Modify"));
-  EXPECT_TRUE(Logged("Executing: UPDATE flags SET mark='typed' WHERE id = 1"));
+  GuiConfirm(r->form, "Modify");
+  EXPECT_TRUE(GuiLogged("Executing: UPDATE flags SET mark='typed' WHERE id = 1"));
   EXPECT_EQ(ShellQuery(path_, "SELECT * FROM flags"), "1,X'00ff10','typed'\n");
 }
 
@@ -248,14 +233,12 @@ TEST_F(OtherFilesTest, BinaryValuesAreDescribedAndKeptAsStored) {
             "(binary, 9 bytes, not editable as text: 78 9c 01 ff 1b 02 fe 0a ...)");
   EXPECT_NE(GuiScreenshot(r->form, "binary-value"), "");
   fl_set_input(r->inputs[2], "changed");
-  GuiAnswerQuestion(1);
-  GuiClick(GuiFindObject(r->form, "Modify"));
-  EXPECT_TRUE(Logged("Executing: UPDATE blobs SET note='changed' WHERE id = 1"));
+  GuiConfirm(r->form, "Modify");
+  EXPECT_TRUE(GuiLogged("Executing: UPDATE blobs SET note='changed' WHERE id = 1"));
   EXPECT_EQ(ShellQuery(path_, stored), "1,'blob','789C01FF1B02FE0A41','changed'\n2,'blob','00616263','n2'\n");
   // Replaced by what the user types.
   fl_set_input(r->inputs[1], "plain");
-  GuiAnswerQuestion(1);
-  GuiClick(GuiFindObject(r->form, "Modify"));
+  GuiConfirm(r->form, "Modify");
   EXPECT_EQ(ShellQuery(path_, "SELECT content FROM blobs WHERE id = 1"), "'plain'\n");
 }
 
@@ -287,9 +270,8 @@ TEST_F(OtherFilesTest, AnEditOnAPythonFileKeepsWhatItDidNotTouch) {
     RecordForm *r = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Modify")); }, mf);
     ASSERT_NE(r, nullptr);
     fl_set_input(r->inputs[1], c.edited);
-    GuiAnswerQuestion(1);
-    GuiClick(GuiFindObject(r->form, "Modify"));
-    EXPECT_EQ(Messages().back(), "Record updated");
+    GuiConfirm(r->form, "Modify");
+    EXPECT_EQ(GuiMessages().back(), "Record updated");
     EXPECT_EQ(GuiLastDialog().texts[0], "Update this record in world.languages ?");
     fl_call_object_callback(r->close);
   }
@@ -327,9 +309,8 @@ TEST_F(OtherFilesTest, NumbersOnAFileThatChecksNoTypes) {
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(std::string(fl_get_input(r->inputs[1])), "abc");
   fl_set_input(r->inputs[2], "2");
-  GuiAnswerQuestion(1);
-  GuiClick(GuiFindObject(r->form, "Modify"));
-  EXPECT_EQ(Messages().back(), "Record updated");
+  GuiConfirm(r->form, "Modify");
+  EXPECT_EQ(GuiMessages().back(), "Record updated");
   EXPECT_EQ(ShellQuery(path_, "SELECT typeof(n), n, r FROM nums WHERE id = 7"), "'text','abc',2.0\n");
   fl_call_object_callback(r->close);
 
@@ -337,8 +318,8 @@ TEST_F(OtherFilesTest, NumbersOnAFileThatChecksNoTypes) {
   ASSERT_NE(search, nullptr);
   fl_set_input(search->inputs[0], "4_");
   GuiClick(GuiFindObject(search->form, "Search"));
-  EXPECT_TRUE(Logged("Executing: SELECT * FROM nums  WHERE id LIKE '4_'"));
-  EXPECT_EQ(Messages().back(), "2 Records found");
+  EXPECT_TRUE(GuiLogged("Executing: SELECT * FROM nums  WHERE id LIKE '4_'"));
+  EXPECT_EQ(GuiMessages().back(), "2 Records found");
 }
 
 TEST_F(OtherFilesTest, NamesWithBlanksViewsAndImportedTablesThroughTheWindows) {
@@ -348,7 +329,7 @@ TEST_F(OtherFilesTest, NamesWithBlanksViewsAndImportedTablesThroughTheWindows) {
   EXPECT_EQ(mf->info->pkey, 0);  // "Order ID", the first of the primary key
   ListForm *list = ShowAll(mf);
   ASSERT_NE(list, nullptr);
-  EXPECT_TRUE(Logged("Executing: SELECT * FROM \"Order Details\" ORDER BY \"Order ID\" "));
+  EXPECT_TRUE(GuiLogged("Executing: SELECT * FROM \"Order Details\" ORDER BY \"Order ID\" "));
   EXPECT_EQ(BrowserLines(list->browser).size(), 2u);
 
   RecordForm *search = Opened([](MainForm *m) { GuiClick(GuiFindObject(m->form, "Search")); }, mf);
@@ -356,7 +337,7 @@ TEST_F(OtherFilesTest, NamesWithBlanksViewsAndImportedTablesThroughTheWindows) {
   fl_set_input(search->inputs[1], "T%");
   std::vector<FL_FORM *> before = RecordWindows();
   GuiClick(GuiFindObject(search->form, "Search"));
-  EXPECT_TRUE(Logged("Executing: SELECT * FROM \"Order Details\"  WHERE Product LIKE 'T%'"));
+  EXPECT_TRUE(GuiLogged("Executing: SELECT * FROM \"Order Details\"  WHERE Product LIKE 'T%'"));
   std::vector<FL_FORM *> now = RecordWindows();
   ASSERT_EQ(now.size(), 1u);
   RecordForm *show = static_cast<RecordForm *>(now[0]->u_vdata);

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -565,4 +566,23 @@ std::vector<std::string> GuiFileRows(const char *db, const std::string &statemen
   }
   sqlite3_close(file);
   return rows;
+}
+
+void GuiConfirm(FL_FORM *form, const char *label) {
+  FL_OBJECT *button = GuiFindObject(form, label);
+  ASSERT_NE(button, nullptr) << "no button " << label;
+  GuiAnswerQuestion(1);
+  GuiClick(button);
+}
+
+std::vector<std::string> GuiMessages(void) { return BrowserLines(GuiMainForm()->messages); }
+
+std::string GuiLastMessage(void) {
+  std::vector<std::string> lines = GuiMessages();
+  return lines.empty() ? "" : lines.back();
+}
+
+bool GuiLogged(const std::string &line) {
+  std::vector<std::string> lines = GuiMessages();
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
 }

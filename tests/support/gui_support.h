@@ -149,6 +149,9 @@ void GuiAllowAnyDialog(bool allow);
 
 // Fires the object's callback as the toolkit would (fl_call_object_callback).
 void GuiClick(FL_OBJECT *object);
+// Presses the form's button with this label and answers Yes to the question
+// it asks.
+void GuiConfirm(FL_FORM *form, const char *label);
 // Sets an input's text and fires its callback.
 void GuiTypeInput(FL_OBJECT *input, const char *text);
 // Makes the item with exactly this text current and fires the callback; the
@@ -192,6 +195,11 @@ std::string GuiScreenshot(FL_FORM *form, const std::string &name);
 std::string GuiShotDir(void);
 // The forms now visible whose window title is exactly title, newest last.
 std::vector<FL_FORM *> GuiVisibleForms(const char *title);
+// The lines of the main window's message list, the last of them ("" when
+// none), and whether this line is among them.
+std::vector<std::string> GuiMessages(void);
+std::string GuiLastMessage(void);
+bool GuiLogged(const std::string &line);
 
 // Fixture: GuiStart in SetUp with a fresh dialog queue; TearDown fails when
 // answers were queued but not used, and resets the queue.

@@ -17,6 +17,7 @@
 
 #include "app/services/charset.h"
 #include "records/records.h"
+#include "tests/support/server_clients.h"
 #include "tests/views/gui_helpers.h"
 #include "views/views.h"
 
@@ -31,19 +32,7 @@ std::vector<ListForm *> OpenLists(void) {
   return lists;
 }
 
-std::vector<std::string> Messages(void) { return BrowserLines(GuiMainForm()->messages); }
 
-std::string LastMessage(void) {
-  std::vector<std::string> lines = Messages();
-  return lines.empty() ? "" : lines.back();
-}
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // A file of its own for one test, removed afterwards.
 struct TempFile {
@@ -114,7 +103,7 @@ class ListServerTest : public GuiTest {
 TEST_F(ListServerTest, ShowAllListsEveryRowInKeyOrder) {
   MainForm *mainform = Prepare("va");
   GuiClick(GuiFindObject(mainform->form, "Show All"));
-  EXPECT_EQ(LastMessage(), "Executing: SELECT * FROM va ORDER BY id ");
+  EXPECT_EQ(GuiLastMessage(), "Executing: SELECT * FROM va ORDER BY id ");
   std::vector<ListForm *> lists = OpenLists();
   ASSERT_EQ(lists.size(), 1u);
   ListForm *list = lists[0];
@@ -139,7 +128,7 @@ TEST_F(ListServerTest, ShowAllListsEveryRowInKeyOrder) {
   GuiClick(GuiFindObject(list->form, "Write To File"));
   std::string written;
   for (const std::string &line : expected) written += line + "\n";
-  EXPECT_EQ(ReadFile(path), written);
+  EXPECT_EQ(ReadFileText(path), written);
   unlink(path);
 }
 
@@ -251,8 +240,7 @@ TEST_F(ListServerTest, ModifyFromAListReachesTheListsDatabase) {
   ASSERT_EQ(forms.size(), 1u);
   RecordForm *record = static_cast<RecordForm *>(forms[0]->u_vdata);
   EXPECT_STREQ(fl_get_input(record->inputs[1]), "vw1");
-  GuiAnswerQuestion(1);
-  GuiClick(GuiFindObject(record->form, "Delete"));
+  GuiConfirm(record->form, "Delete");
   EXPECT_EQ(GuiLastDialog().texts[0], "Delete this record from vw1.people ?");
   EXPECT_TRUE(GuiFileRows("vw1", "SELECT * FROM people").empty());
   EXPECT_EQ(GuiFileRows("vw2", "SELECT * FROM people"), std::vector<std::string>{"7|vw2"});
@@ -288,12 +276,12 @@ TEST_F(ListServerTest, ARecordWithoutKeyValueIsNotLookedUp) {
   MainForm *mainform = Prepare("vn");
   GuiClick(GuiFindObject(mainform->form, "Show All"));
   ListForm *list = OpenLists().at(0);
-  size_t before = Messages().size();
+  size_t before = GuiMessages().size();
   fl_select_browser_line(list->browser, 1);
   GuiAnswerMessage();
   GuiClick(list->modify);
   EXPECT_EQ(GuiLastDialog().texts[1], "The primary key of this record is NULL !");
-  EXPECT_EQ(Messages().size(), before);
+  EXPECT_EQ(GuiMessages().size(), before);
   EXPECT_TRUE(GuiVisibleForms("Record").empty());
 }
 
@@ -344,7 +332,7 @@ TEST_F(ListServerTest, FieldInfoListsTheTableAndChoosesTheKey) {
   EXPECT_EQ(mainform->info->pkey, 1);
   EXPECT_EQ(BrowserLines(list->browser)[2].substr(0, 3), "@C1");
   GuiClick(GuiFindObject(mainform->form, "Show All"));
-  EXPECT_EQ(LastMessage(), "Executing: SELECT * FROM vf ORDER BY name ");
+  EXPECT_EQ(GuiLastMessage(), "Executing: SELECT * FROM vf ORDER BY name ");
   std::vector<ListForm *> lists = OpenLists();
   ASSERT_EQ(lists.size(), 2u);
   std::vector<std::string> shown = BrowserLines(lists[1]->browser);
@@ -413,7 +401,7 @@ TEST_F(ListServerTest, TypedQueryOpensAFreeQueryWindow) {
   EXPECT_EQ(shown[0].default_button, 1);
   EXPECT_EQ(shown[1].texts, (std::vector<std::string>{"Enter SQL Select statement :", proposed}));
   EXPECT_EQ(shown[2].texts[1], kNotice);
-  EXPECT_EQ(LastMessage(), "Executing: SELECT name, id, note FROM vq WHERE id >= 2");
+  EXPECT_EQ(GuiLastMessage(), "Executing: SELECT name, id, note FROM vq WHERE id >= 2");
 
   std::vector<ListForm *> lists = OpenLists();
   ASSERT_EQ(lists.size(), 1u);
@@ -474,7 +462,7 @@ TEST_F(ListServerTest, QueryReadFromAFile) {
   EXPECT_EQ(GuiLastDialog().texts[1], "SELECT name\nFROM vr\nWHERE id = 2");
 
   // Cancelled, or a file that cannot be opened: nothing sent, store kept.
-  size_t before = Messages().size();
+  size_t before = GuiMessages().size();
   GuiAnswerChoice(2);
   GuiAnswerFileSelector(nullptr);
   GuiClick(GuiFindObject(mainform->form, "SQL Query"));
@@ -483,7 +471,7 @@ TEST_F(ListServerTest, QueryReadFromAFile) {
   GuiAnswerMessage();
   GuiClick(GuiFindObject(mainform->form, "SQL Query"));
   EXPECT_EQ(GuiLastDialog().texts[1], "Can't open input file");
-  EXPECT_EQ(Messages().size(), before);
+  EXPECT_EQ(GuiMessages().size(), before);
   EXPECT_EQ(std::string(QueryStore()), "SELECT name\nFROM vr\nWHERE id = 2");
 }
 
@@ -516,14 +504,14 @@ TEST_F(ListServerTest, StatementLongerThanTheStoreIsSentCutOnlyWhenAgreed) {
     };
     // Declined: nothing sent.
     GuiResetDialogs();
-    size_t before = Messages().size();
+    size_t before = GuiMessages().size();
     enter();
     GuiAnswerQuestion(0);
     GuiClick(GuiFindObject(mainform->form, "SQL Query"));
     EXPECT_NE(GuiLastDialog().texts[0].find(std::to_string(QUERY_STORE_SIZE - 1)), std::string::npos)
         << from_file;
     EXPECT_EQ(GuiLastDialog().number, 0) << "No is the default";
-    EXPECT_EQ(Messages().size(), before) << from_file;
+    EXPECT_EQ(GuiMessages().size(), before) << from_file;
     EXPECT_TRUE(OpenLists().empty());
     // Agreed: as much as the store holds goes out.
     enter();
@@ -555,7 +543,7 @@ TEST_F(ListServerTest, StatementsWithoutRowsOpenNothing) {
   ASSERT_GE(msqlQuery(sock, "SELECT * FROM vu"), 0);
   TypeQuery(mainform, "UPDATE vu SET note = 'z' WHERE id = 3");
   EXPECT_EQ(GuiDialogsShown().size(), 2u);  // the choice and the input only
-  EXPECT_EQ(LastMessage(), "Executing: UPDATE vu SET note = 'z' WHERE id = 3");
+  EXPECT_EQ(GuiLastMessage(), "Executing: UPDATE vu SET note = 'z' WHERE id = 3");
   EXPECT_TRUE(OpenLists().empty());
   EXPECT_EQ(GuiServerRows("views", "SELECT note FROM vu WHERE id = 3"),
             std::vector<std::string>{"z"});
@@ -657,7 +645,7 @@ TEST_F(ListServerTest, WriteToFileNamedCsvWritesTheResultSetWhole) {
     GuiAnswerMessage();
     GuiClick(GuiFindObject(list->form, "Write To File"));
     EXPECT_EQ(GuiLastDialog().texts[1], "Browser contents written to file");
-    std::string written = ReadFile(path);
+    std::string written = ReadFileText(path);
     if (c.csv) {
       EXPECT_EQ(PythonCsvRows(path), expected);
       // What the reader cannot tell apart: NULL unquoted, "" for empty text;
@@ -684,7 +672,7 @@ TEST_F(ListServerTest, WriteToFileNamedCsvWritesTheResultSetWhole) {
   GuiAnswerQuestion(0);
   GuiClick(GuiFindObject(list->form, "Write To File"));
   EXPECT_EQ(GuiLastDialog().kind, GUI_QUESTION);
-  EXPECT_EQ(ReadFile(kept), "keep me\n");
+  EXPECT_EQ(ReadFileText(kept), "keep me\n");
   unlink(kept.c_str());
 
   // A free query's own columns; the field descriptions are always lines.
@@ -703,7 +691,7 @@ TEST_F(ListServerTest, WriteToFileNamedCsvWritesTheResultSetWhole) {
     GuiAnswerFileSelector(path.c_str());
     GuiAnswerMessage();
     GuiClick(GuiFindObject(w.list->form, "Write To File"));
-    EXPECT_EQ(ReadFile(path), w.file);
+    EXPECT_EQ(ReadFileText(path), w.file);
     unlink(path.c_str());
   }
   rmdir(dir);
@@ -726,7 +714,7 @@ TEST_F(ListServerTest, TheFreeQueryIsTypedInLatin1AndSentInTheServersCharset) {
   ASSERT_EQ(OpenLists().size(), 1u);
   EXPECT_EQ(BrowserLines(OpenLists()[0]->browser),
             std::vector<std::string>{"M\xfcnchen" + Blanks(13) + "  "});
-  EXPECT_EQ(LastMessage(), "Executing: SELECT name FROM towns WHERE name LIKE 'M\xfcn%'");
+  EXPECT_EQ(GuiLastMessage(), "Executing: SELECT name FROM towns WHERE name LIKE 'M\xfcn%'");
   EXPECT_EQ(std::string(QueryStore()), "SELECT name FROM towns WHERE name LIKE 'M\xc3\xbcn%'");
 
   // A statement read from a file is the server's text as it is.
@@ -764,14 +752,14 @@ TEST_F(ListServerTest, TheFreeQueryIsTypedInLatin1AndSentInTheServersCharset) {
 
   // A '?' replaced loses the character it stood for: asked first, No sends
   // nothing and keeps the statement.
-  size_t messages = Messages().size();
+  size_t messages = GuiMessages().size();
   GuiAnswerChoice(1);
   GuiAnswerInput("SELECT id FROM towns WHERE name = '?????x' OR id = 1");
   GuiAnswerQuestion(0);
   GuiClick(GuiFindObject(mainform->form, "SQL Query"));
   EXPECT_EQ(GuiLastDialog().texts[0],
             "Characters that could not be shown are lost from the edited part of the statement.\nSend it ?");
-  EXPECT_EQ(Messages().size(), messages);
+  EXPECT_EQ(GuiMessages().size(), messages);
   EXPECT_EQ(OpenLists().size(), 4u);
 
   // A statement of several lines, given back unchanged, keeps its line
@@ -827,13 +815,13 @@ TEST_F(ListServerTest, AccentedValuesLineUpAndAreWrittenInTheServersBytes) {
   GuiAnswerFileSelector(text.c_str());
   GuiAnswerMessage();
   GuiClick(GuiFindObject(list->form, "Write To File"));
-  EXPECT_EQ(ReadFile(text), lines);
+  EXPECT_EQ(ReadFileText(text), lines);
 
   std::string csv = std::string(dir) + "/list.csv";
   GuiAnswerFileSelector(csv.c_str());
   GuiAnswerMessage();
   GuiClick(GuiFindObject(list->form, "Write To File"));
-  EXPECT_EQ(ReadFile(csv),
+  EXPECT_EQ(ReadFileText(csv),
             "id,name,note\r\n"
             "1,C\xc3\xb4te d'Ivoire,\xc3\x86r\xc3\xb8\r\n"
             "2,S\xc3\xa3o Tom\xc3\xa9,M\xc3\xbcller\r\n"
@@ -845,7 +833,7 @@ TEST_F(ListServerTest, AccentedValuesLineUpAndAreWrittenInTheServersBytes) {
   GuiAnswerInput(command.c_str());
   GuiClick(GuiFindObject(list->form, "Print"));
   for (int i = 0; i < 500 && access(printed.c_str(), F_OK) != 0; i++) usleep(10000);
-  EXPECT_EQ(ReadFile(printed), lines);
+  EXPECT_EQ(ReadFileText(printed), lines);
   signal(SIGCHLD, SIG_DFL);
   unlink(text.c_str());
   unlink(csv.c_str());

@@ -25,6 +25,7 @@
 #include "records/records.h"
 #include "views/views.h"
 #include "tests/views/test_info.h"
+#include "tests/support/server_clients.h"
 #include "tests/views/gui_helpers.h"
 
 namespace {
@@ -48,12 +49,6 @@ struct TempDir {
   std::string File(const char *name) const { return path + "/" + name; }
 };
 
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Lines as shown, as a file or a printer receives them: each in the
 // server's charset, ended by a newline.
@@ -246,7 +241,7 @@ TEST_F(ShowerTest, WriteToFileWritesEveryLineAsShown) {
   GuiClick(write);
   EXPECT_EQ(GuiLastDialog().texts[1], "Browser contents written to file");
   EXPECT_EQ(GuiDialogsShown()[0].texts, (std::vector<std::string>{"Set Outputfile", "", "*", ""}));
-  EXPECT_EQ(ReadFile(path), Joined(expected));
+  EXPECT_EQ(ReadFileText(path), Joined(expected));
 
   // An existing file is replaced only when the user says so; No (the
   // answer offered) leaves it as it was.
@@ -258,13 +253,13 @@ TEST_F(ShowerTest, WriteToFileWritesEveryLineAsShown) {
   GuiClick(write);
   EXPECT_EQ(GuiLastDialog().texts, std::vector<std::string>{"The file " + path + " exists. Replace it ?"});
   EXPECT_EQ(GuiLastDialog().number, 0);
-  EXPECT_EQ(ReadFile(path), Joined(expected));
+  EXPECT_EQ(ReadFileText(path), Joined(expected));
   GuiAnswerFileSelector(path.c_str());
   GuiAnswerQuestion(1);
   GuiAnswerMessage();
   GuiClick(write);
   EXPECT_EQ(GuiLastDialog().texts[1], "Browser contents written to file");
-  EXPECT_EQ(ReadFile(path), Joined({expected[2]}));
+  EXPECT_EQ(ReadFileText(path), Joined({expected[2]}));
 
   // Cancelled: nothing at all.
   GuiResetDialogs();
@@ -292,7 +287,7 @@ TEST_F(ShowerTest, WriteToFileWritesEveryLineAsShown) {
 std::string WaitForFile(const std::string &path, size_t size) {
   std::string text;
   for (int i = 0; i < 500; i++) {
-    text = ReadFile(path);
+    text = ReadFileText(path);
     if (text.size() >= size) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

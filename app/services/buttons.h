@@ -1,6 +1,6 @@
-// The push buttons of every window, each window's built from a table: one
-// line per button with its label, place, Alt key and callback, and one look
-// (size, label size, behaviour on resizing) for the buttons it applies to.
+// The push buttons of every window, built from a table per window: a line
+// per button (label, place, Alt key, callback) and one look (size, label
+// size, behaviour on resizing) shared by the buttons of the table.
 #ifndef KORVID_APP_SERVICES_BUTTONS_H
 #define KORVID_APP_SERVICES_BUTTONS_H
 

@@ -156,11 +156,11 @@ TEST_P(LimitsTest, AClientThatReadsSlowlyStillReceivesEveryRow) {
                {"SELECT a.name, b.level FROM people a, events b WHERE a.id > 0", true}};
   for (const Case &k : cases) {
     SCOPED_TRACE(k.statement);
-    int fd = RawSession(server_);
+    int fd = RawSession(server_->socket_path, "sample");
     ASSERT_GE(fd, 0);
     SlowReader reader = {fd, std::string(), 0};
     for (int run = k.seen_before ? 0 : 1; run < 2; run++) {
-      ASSERT_TRUE(SendBytes(fd, Framed(std::string("3:") + k.statement + "\n")));
+      ASSERT_TRUE(RawSend(fd, RawFramed(std::string("3:") + k.statement + "\n")));
       EXPECT_EQ(reader.Next(), "1:2\n");
       long rows = 0;
       std::string packet;
@@ -185,10 +185,10 @@ TEST_P(LimitsTest, AClientThatReadsSlowlyStillReceivesEveryRow) {
 // the waits on the client do not.
 TEST_P(LimitsTest, AStatementWhoseRowsNeverEndIsCancelledAmongThem) {
   Start("statement_timeout = 1");
-  int fd = RawSession(server_);
+  int fd = RawSession(server_->socket_path, "sample");
   ASSERT_GE(fd, 0);
   Clock::time_point start = Clock::now();
-  ASSERT_TRUE(SendBytes(fd, Framed("3:SELECT a.name FROM people a, people b, people c\n")));
+  ASSERT_TRUE(RawSend(fd, RawFramed("3:SELECT a.name FROM people a, people b, people c\n")));
   SlowReader reader = {fd, std::string(), 0};
   EXPECT_EQ(reader.Next(), "1:1\n");
   std::string packet = reader.Next();

@@ -20,11 +20,6 @@ void Label(FL_OBJECT *object, int size, int style, int align) {
   if (align >= 0) fl_set_object_lalign(object, align);
 }
 
-// The message list keeps its newest lines: past MESSAGE_LINES_MAX lines the
-// MESSAGE_LINES_DROP oldest go at once.
-constexpr int MESSAGE_LINES_MAX = 25;
-constexpr int MESSAGE_LINES_DROP = 11;
-
 void AddMessageLine(MainForm *mainform, const char *text) {
   fl_freeze_form(mainform->form);
   // Statements and names are the server's text; the list draws Latin-1.

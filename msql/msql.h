@@ -4,18 +4,16 @@
 #ifndef KORVID_MSQL_H
 #define KORVID_MSQL_H
 
+#include "msql/limits.h"
 #include "msql/protocol.h"
 
 // Field flags of a FieldListEntry.
 #define FLAG_NOT_NULL 1
 #define FLAG_UNIQUE_KEY 2
 
-// The longest statement msqlQuery sends: "3:", the statement and a newline
-// make a request text of at most MAX_PACKET - 1 characters.
-#define MSQL_STATEMENT_MAX (MAX_PACKET - 1 - 3)
-
-// The reason of the last failure, at most 199 characters and a zero.
-#define MSQL_ERRMSG_SIZE 200
+// The reason of the last failure, at most 199 characters and a zero. Its
+// size, the longest statement msqlQuery sends (MSQL_STATEMENT_MAX) and every
+// other size the library keeps to are in msql/limits.h.
 extern "C" char msqlErrMsg[MSQL_ERRMSG_SIZE];
 
 struct QueryDataRow {

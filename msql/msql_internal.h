@@ -8,31 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "msql/limits.h"
 #include "msql/msql.h"
 #include "msql/packet.h"
 
-// Limits. Each fixed buffer is written by one vsnprintf-based helper and is
-// cut at its size, never overrun.
-
-// A formatted request, terminator included: at most 131071 characters go
-// out; a longer request is refused.
-#define MSQL_REQUEST_SIZE MAX_PACKET
-// One trace line before the "[libmsql] " prefix; longer texts are cut.
-#define MSQL_TRACE_SIZE 1024
-// "Localhost via UNIX socket" or "<host> via TCP/IP", cut to 79 characters.
-#define MSQL_HOSTINFO_SIZE 80
-// The greeting's description of the server, cut to 95 characters.
-#define MSQL_SERVERINFO_SIZE 96
-// A connection's read-ahead buffer: room for a whole packet of the largest
-// size, and whatever a read brings beyond the packet it needs.
-#define MSQL_READAHEAD_SIZE PACKET_READER_MIN
-// Connections that may have read-ahead buffers at once; further connections
-// read without one, exactly as asked.
-#define MSQL_READAHEAD_SLOTS 8
-
-// Most columns a row can have: each takes at least two bytes of a packet
-// (a count and its colon). A query reply announcing more is malformed.
-#define MSQL_MAX_COLUMNS (MAX_PACKET / 2)
+// The sizes of the library's buffers and the limits it keeps are in
+// msql/limits.h. Each fixed buffer is written by one vsnprintf-based helper
+// and is cut at its size, never overrun.
 
 // Debug levels of MSQL_DEBUG.
 #define MSQL_DEBUG_QUERY 1

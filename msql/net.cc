@@ -39,7 +39,7 @@ bool netReady = false;
 struct ReadAhead {
   volatile int used;  // cleared from the broken-pipe handler, hence volatile
   int fd;
-  PacketReader reader;  // over MSQL_READAHEAD_SIZE bytes, kept for reuse
+  PacketReader reader;  // over PACKET_READER_MIN bytes, kept for reuse
 };
 
 ReadAhead readAhead[MSQL_READAHEAD_SLOTS];
@@ -59,9 +59,9 @@ PacketReader *ReaderFor(int sock) {
   }
   if (free == nullptr) return nullptr;
   if (free->reader.data == nullptr) {
-    void *data = msqlMallocOptional(MSQL_READAHEAD_SIZE);
+    void *data = msqlMallocOptional(PACKET_READER_MIN);
     if (data == nullptr) return nullptr;
-    msqlReaderInit(&free->reader, static_cast<unsigned char *>(data), MSQL_READAHEAD_SIZE);
+    msqlReaderInit(&free->reader, static_cast<unsigned char *>(data), PACKET_READER_MIN);
   }
   free->fd = sock;
   free->reader.start = free->reader.end = 0;
@@ -133,9 +133,9 @@ bool msqlFormatRequest(const char *format, ...) {
   if (!netReady) netInit();
   va_list args;
   va_start(args, format);
-  int n = vsnprintf(packetBuffer, MSQL_REQUEST_SIZE, format, args);
+  int n = vsnprintf(packetBuffer, MAX_PACKET, format, args);
   va_end(args);
-  if (n >= 0 && n < MSQL_REQUEST_SIZE) return true;
+  if (n >= 0 && n < MAX_PACKET) return true;
   packetBuffer[0] = '\0';
   msqlSetError(MSQL_ERR_TOO_LONG);
   return false;

@@ -9,12 +9,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "msql/limits.h"
 #include "msql/protocol.h"
-
-// Bytes of the length header in front of every payload.
-#define PACKET_HEADER 4
-// Room a reader's buffer needs so that any packet within the limit fits whole.
-#define PACKET_READER_MIN (PACKET_HEADER + MAX_PACKET)
 
 enum PacketScan {
   PACKET_COMPLETE,    // a whole packet is buffered: *length and *consumed are set

@@ -1,16 +1,14 @@
 // The words of protocol 23 that the client library and korvid-server share:
-// request codes, type codes, reply statuses, the version and the packet
-// limit. Both sides take them from here and nowhere else.
+// request codes, type codes, reply statuses and the version. Both sides take
+// them from here and nowhere else.
 #ifndef KORVID_MSQL_PROTOCOL_H
 #define KORVID_MSQL_PROTOCOL_H
 
 // The only version either side speaks; a greeting with another is refused.
 #define PROTOCOL_VERSION 23
 
-// Largest payload either side accepts; a header announcing one byte more is
-// refused. The client's request text is at most one byte less (its
-// terminator takes the last); a longer one is refused, never sent cut.
-#define MAX_PACKET 131072
+// The packet limit, MAX_PACKET, is with every other size in msql/limits.h.
+#include "msql/limits.h"
 
 // Request codes: the decimal number that starts every request but the login.
 #define REQ_QUIT 1          // "1:": close the connection, no reply

@@ -9,9 +9,6 @@
 
 namespace {
 
-// The most characters kept from the "Enter Primary Key" dialog.
-const size_t kLastKeyMax = 1000;
-
 // The key typed last; the default of the dialog next time.
 std::string last_primary_key;
 
@@ -93,7 +90,7 @@ void AskPrimaryKey(FL_OBJECT *, long data) {
   const char *typed = dialogs.input("Enter Primary Key", shown.c_str());
   // A cancelled dialog looks up the previous key again.
   if (typed != nullptr && InputHolds(shown) != typed) {
-    std::string cut(typed, strnlen(typed, kLastKeyMax));
+    std::string cut(typed, strnlen(typed, LAST_KEY_MAX));
     last_primary_key = MergeEdit(last_primary_key, InputHolds(shown), cut, server_charset).value;
   }
   // The dialog's text is the toolkit's and goes with the next dialog; the

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "msql/limits.h"
 #include "msql/packet.h"
 #include "server/access.h"
 #include "server/engine.h"
@@ -57,7 +58,7 @@ struct ServerConfig {
   int idle_timeout = 28800;
   int login_timeout = 30;
   int write_timeout = 60;
-  size_t value_limit = 131072;  // bytes of one value, at most MAX_PACKET
+  size_t value_limit = MAX_PACKET;  // bytes of one value; never above MAX_PACKET
   // Connections served at once: MAX_CONNECTIONS, or fewer when the engine
   // has fewer to give (PostgreSQL's slots for the role).
   int max_connections = MAX_CONNECTIONS;

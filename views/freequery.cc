@@ -7,7 +7,7 @@
 
 // The last statement, typed or read, for the whole run; it is the typing
 // dialog's default text the next time.
-static char query_store[QUERY_STORE_SIZE] = "SELECT ";
+static char query_store[STATEMENT_SIZE] = "SELECT ";
 
 const char *QueryStore(void) { return query_store; }
 
@@ -66,7 +66,7 @@ void FreeQuery(FL_OBJECT *, long data) {
   if (EnterQuery(&cut) != 0) return;
   // A cut statement is not the one the user wrote: a DELETE may have lost
   // its WHERE. It goes out only when the user agrees.
-  const std::string most = std::to_string(QUERY_STORE_SIZE - 1);
+  const std::string most = std::to_string(STATEMENT_SIZE - 1);
   if (cut && dialogs.question(("The statement is longer than " + most + " characters and has been cut.\n"
                                "Send its first " + most + " characters ?").c_str(),
                               0) != 1)

@@ -60,10 +60,9 @@ void SetPrimaryKey(FL_OBJECT *browser, long data);
 void FreeQuery(FL_OBJECT *object, long data);
 
 // The query store keeps the last free statement for the whole run and is the
-// typing dialog's default text. It holds at most QUERY_STORE_SIZE - 1 bytes,
+// typing dialog's default text. It holds at most STATEMENT_SIZE - 1 bytes,
 // as long a statement as one request carries, as the forms' statements do;
 // a longer statement is cut there and the user is asked before it is sent.
-#define QUERY_STORE_SIZE STATEMENT_SIZE
 const char *QueryStore(void);
 
 // ---- The text of the lists, kept apart from the widgets ----------------------

@@ -15,7 +15,7 @@ namespace {
 }  // namespace
 
 int InfoFieldLength(const FieldListEntry *entry) {
-  return entry->type == CHAR_TYPE || entry->type == TEXT_TYPE ? entry->length : 11;
+  return entry->type == CHAR_TYPE || entry->type == TEXT_TYPE ? entry->length : INFO_FIXED_LENGTH;
 }
 
 void *InfoAllocate(size_t count, size_t size) {

@@ -19,11 +19,8 @@ namespace {
 
 // The one text buffer that LogMessage, ShowAlert and ShowMessage format into,
 // in the server's charset; each converts it to Latin-1 for the toolkit.
-// It holds "Executing: " and SHOWN_STATEMENT_SIZE bytes of a statement;
-// longer text is cut at its end: a line of 131,068 characters would only make
-// the list slow and its dialogs wider than any screen. The toolkit copies the
-// text, so nothing points into it after the call returns.
-constexpr size_t MESSAGE_SIZE = sizeof("Executing: ") - 1 + SHOWN_STATEMENT_SIZE;
+// It holds MESSAGE_SIZE bytes; longer text is cut at its end. The toolkit
+// copies the text, so nothing points into it after the call returns.
 char message_text[MESSAGE_SIZE];
 
 void FormatMessage(const char *format, va_list args) {

@@ -15,20 +15,16 @@
 #include "app/services/quote.h"
 #include "msql/msql.h"
 
-// Statements are built into buffers of this size: the longest one request
-// carries, and its terminator. One that would not fit is refused with an
-// alert, never sent cut.
-#define STATEMENT_SIZE (MSQL_STATEMENT_MAX + 1)
-// The message list, alerts and messages show at most this many bytes of a
-// statement (less one); a longer one is cut there, for display only.
-#define SHOWN_STATEMENT_SIZE 2048
+// Statements are built into buffers of STATEMENT_SIZE, and shown cut to
+// SHOWN_STATEMENT_SIZE (msql/limits.h, with every other fixed size).
 
 // The main window's record (app/mainform.h). Windows are handed it by the main
 // window's buttons and pass it on; they reach its table through MainTable.
 struct MainForm;
 
 // One entry of a table's field list as the application keeps it. For every
-// type but Character and Free text, length is 11 (InfoFieldLength).
+// type but Character and Free text, length is INFO_FIXED_LENGTH, 11
+// (InfoFieldLength).
 struct InfoField {
   char *name;   // owned
   char *table;  // points at the holding Info's table
@@ -38,8 +34,7 @@ struct InfoField {
 };
 
 // The length a field list entry is kept with: the server's for Character
-// and Free text; 11 for every other type, the widest integer with its sign,
-// which the forms take as the input limit.
+// and Free text; INFO_FIXED_LENGTH for every other type.
 int InfoFieldLength(const FieldListEntry *entry);
 
 // The per-table state; every window works on its own deep copy (CopyInfo).

@@ -60,7 +60,7 @@ const ConfigDefault kDefaults[] = {
     {"system", "idle_timeout", CONF_INT, nullptr, 28800, false, false},
     {"system", "login_timeout", CONF_INT, nullptr, 30, false, false},
     {"system", "write_timeout", CONF_INT, nullptr, 60, false, false},
-    {"system", "value_limit", CONF_INT, nullptr, 131072, false, false},
+    {"system", "value_limit", CONF_INT, nullptr, MAX_PACKET, false, false},
     {"postgresql", "conninfo", CONF_TEXT, nullptr, 0, true, true},
     {"postgresql", "allow_server_file_access", CONF_INT, nullptr, 0, false, false},
     {"postgresql", "role_map", CONF_TEXT, nullptr, 0, true, false},

@@ -5,17 +5,9 @@
 
 #include <cstdio>
 
-// One line read takes at most CONF_LINE_SIZE - 1 characters; a longer line is
-// handled as several lines, each counted.
-#define CONF_LINE_SIZE 160
-// A candidate path of the loader, terminator included; longer ones are skipped.
-#define CONF_PATH_SIZE 160
-// The current section name; a longer name is cut to CONF_SECTION_SIZE - 1.
-#define CONF_SECTION_SIZE 80
-// The result of a text lookup; a longer expansion is cut to 199 characters.
-#define CONF_EXPAND_SIZE 200
-// One error message before it is printed; longer ones are cut.
-#define CONF_MESSAGE_SIZE 200
+// The reader's buffer sizes (CONF_LINE_SIZE and the others) are in
+// msql/limits.h.
+#include "msql/limits.h"
 
 // Set to 1 at the start of every load; the first connection loads while 0.
 int msqlConfigLoaded(void);

@@ -170,7 +170,7 @@ sqlite3 *DbOpen(const std::string &path, bool create, bool read_only, std::strin
 
 void DbClose(sqlite3 *db) { sqlite3_close_v2(db); }
 
-size_t g_value_limit = DB_VALUE_LIMIT;
+size_t g_value_limit = MAX_PACKET;
 
 // Files in the data directory may come from any program, and any client may
 // send any statement: nothing in a file's schema or a statement may write

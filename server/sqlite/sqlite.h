@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "msql/limits.h"
 #include "msql/protocol.h"
 #include "server/dialect.h"
 #include "server/result.h"
@@ -24,10 +25,6 @@
 // pages (wal_autocheckpoint, SQLite's own default).
 #define DB_WAL_LIMIT "67108864"
 #define DB_WAL_CHECKPOINT_PAGES "1000"
-// The longest value a statement may make or read, in bytes, unless
-// [system] value_limit says less: what one row packet can carry.
-#define DB_VALUE_LIMIT MAX_PACKET
-
 // Prepared statements kept per connection, most recently used first. A
 // statement with other WHERE values reuses its entry (the values are bound).
 #define STATEMENT_CACHE_SIZE 16

@@ -480,8 +480,8 @@ TEST_F(ListServerTest, StatementLongerThanTheStoreIsSentCutOnlyWhenAgreed) {
   // The cut falls inside the padding: what is left selects one row, the
   // whole statement would select two.
   std::string head = "SELECT id FROM vc WHERE id = 1";
-  std::string statement = head + std::string(QUERY_STORE_SIZE, ' ') + "OR id = 2";
-  std::string cut = head + std::string(QUERY_STORE_SIZE - 1 - head.size(), ' ');
+  std::string statement = head + std::string(STATEMENT_SIZE, ' ') + "OR id = 2";
+  std::string cut = head + std::string(STATEMENT_SIZE - 1 - head.size(), ' ');
   // The statement typed replaces one of a single line: a statement of several
   // lines left by another test would make the line breaks lost, and ask.
   TempFile first(head + "\n");
@@ -508,7 +508,7 @@ TEST_F(ListServerTest, StatementLongerThanTheStoreIsSentCutOnlyWhenAgreed) {
     enter();
     GuiAnswerQuestion(0);
     GuiClick(GuiFindObject(mainform->form, "SQL Query"));
-    EXPECT_NE(GuiLastDialog().texts[0].find(std::to_string(QUERY_STORE_SIZE - 1)), std::string::npos)
+    EXPECT_NE(GuiLastDialog().texts[0].find(std::to_string(STATEMENT_SIZE - 1)), std::string::npos)
         << from_file;
     EXPECT_EQ(GuiLastDialog().number, 0) << "No is the default";
     EXPECT_EQ(GuiMessages().size(), before) << from_file;
@@ -526,7 +526,7 @@ TEST_F(ListServerTest, StatementLongerThanTheStoreIsSentCutOnlyWhenAgreed) {
   }
 
   // Exactly as much as the store holds: sent whole, without a question.
-  std::string exact = head + std::string(QUERY_STORE_SIZE - 1 - head.size(), ' ');
+  std::string exact = head + std::string(STATEMENT_SIZE - 1 - head.size(), ' ');
   GuiResetDialogs();
   GuiAnswerChoice(1);
   GuiAnswerInput(exact.c_str());

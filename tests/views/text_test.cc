@@ -158,7 +158,7 @@ FILE *FileWith(const std::string &content) {
 }
 
 TEST(ReadQueryFile, OneStatementAtMostStoreSizeLessOne) {
-  const size_t kMax = QUERY_STORE_SIZE - 1;
+  const size_t kMax = STATEMENT_SIZE - 1;
   std::string full(kMax, 'a');
   struct Case {
     const char *what;
@@ -185,7 +185,7 @@ TEST(ReadQueryFile, OneStatementAtMostStoreSizeLessOne) {
   for (const Case &c : cases) {
     FILE *file = FileWith(c.content);
     ASSERT_NE(file, nullptr);
-    char store[QUERY_STORE_SIZE];
+    char store[STATEMENT_SIZE];
     memset(store, 'x', sizeof store);
     bool cut = !c.cut;
     size_t n = ReadQueryFile(file, store, sizeof store, &cut);

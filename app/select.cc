@@ -16,9 +16,16 @@
 
 namespace {
 
-// Fills a reset choice with the first column of every row of a list
-// request, as many as the choice can hold; frees the list.
-void FillChoice(FL_OBJECT *choice, ResultHandle *list) {
+// Resets the choice, then fills it with the first column of every row of a
+// list request (null when it failed: failure is then said), as many as the
+// choice can hold; frees the list.
+void FillChoice(FL_OBJECT *choice, ResultHandle *list, const char *failure) {
+  ResetChoice(choice);
+  if (!list) {
+    ForgetLostConnection();
+    ShowMessage("%s", failure);
+    return;
+  }
   char **row;
   while ((row = msqlFetchRow(list)) != nullptr) {
     if (row[0] && AddChoiceItem(choice, row[0]) != 0) break;
@@ -290,23 +297,9 @@ void ResetChoice(FL_OBJECT *choice) {
 }
 
 void FillDatabaseChoice(FL_OBJECT *choice) {
-  ResultHandle *list = msqlListDBs(sock);
-  ResetChoice(choice);
-  if (!list) {
-    ForgetLostConnection();
-    ShowMessage("Cannot fetch databases");
-    return;
-  }
-  FillChoice(choice, list);
+  FillChoice(choice, msqlListDBs(sock), "Cannot fetch databases");
 }
 
 void FillTableChoice(FL_OBJECT *choice) {
-  ResultHandle *list = msqlListTables(sock);
-  ResetChoice(choice);
-  if (!list) {
-    ForgetLostConnection();
-    ShowMessage("Cannot fetch tables");
-    return;
-  }
-  FillChoice(choice, list);
+  FillChoice(choice, msqlListTables(sock), "Cannot fetch tables");
 }

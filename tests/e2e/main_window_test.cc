@@ -4,13 +4,13 @@
 // question that follows.
 #include <gtest/gtest.h>
 
-#include <X11/Xlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/xvfb.h"
 
 namespace {
 
@@ -50,26 +50,11 @@ TEST(MainWindowE2e, ExitAnsweredYesEndsWithStatusZero) {
   EXPECT_EQ(E2eWaitExit(s.korvid, 10000), 0);
 }
 
-// What a window manager sends to a window whose close button was pressed.
-void CloseFromTitleBar(const std::string &window) {
-  Display *display = XOpenDisplay(nullptr);
-  ASSERT_NE(display, nullptr);
-  XEvent event = {};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = std::stoul(window);
-  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-  event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(display, event.xclient.window, False, NoEventMask, &event);
-  XCloseDisplay(display);
-}
-
 TEST(MainWindowE2e, ClosingTheMainWindowAsksAsExitDoes) {
   E2eSession s;
   ASSERT_NO_FATAL_FAILURE(E2eLaunch(s, {"sample", "people"}, "main-no-window-3"));
   const std::string &window = s.main_window;
-  CloseFromTitleBar(window);
+  ASSERT_TRUE(SendWmDelete(nullptr, std::stoul(window)));  // the title bar's close
   std::string question = E2eWaitWindow("Question");
   ASSERT_NE(question, "") << E2eWhy(s.korvid, "close-no-question");
   E2eKey(question, "BackSpace");  // No
@@ -78,7 +63,7 @@ TEST(MainWindowE2e, ClosingTheMainWindowAsksAsExitDoes) {
   ASSERT_EQ(waitpid(s.korvid, nullptr, WNOHANG), 0) << "korvid ended on No";
   ASSERT_EQ(E2eWaitWindow("Korvid"), window);
 
-  CloseFromTitleBar(window);
+  ASSERT_TRUE(SendWmDelete(nullptr, std::stoul(window)));  // the title bar's close
   question = E2eWaitWindow("Question");
   ASSERT_NE(question, "") << E2eWhy(s.korvid, "close-no-question-2");
   E2eKey(question, "y");

@@ -1334,14 +1334,7 @@ TEST_F(RecordFormTest, TheWindowManagersCloseClosesOnlyTheRecordWindow) {
   RecordForm *show = Opened([&] { GuiClick(Button(search, "Search")); });
   ASSERT_NE(show, nullptr);
   GuiFlush();
-  Display *display = fl_get_display();
-  XEvent event = {};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = show->form->window;
-  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = XInternAtom(display, "WM_DELETE_WINDOW", False);
-  XSendEvent(display, show->form->window, False, NoEventMask, &event);
+  SendWmDelete(fl_get_display(), show->form->window);
   GuiFlush();
   // Still running (the toolkit's default would have ended the process), the
   // window gone and its found set freed (the sanitizer build checks that).

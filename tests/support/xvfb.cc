@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <X11/Xlib.h>
+
 #include <cerrno>
 #include <cstdio>
 
@@ -79,4 +81,20 @@ std::string Xdotool(const std::string &arguments, bool *ok) {
   // A test that ignores SIGCHLD leaves nothing to wait for: take it as done.
   if (ok) *ok = (status == -1 && errno == ECHILD) || (WIFEXITED(status) && WEXITSTATUS(status) == 0);
   return out;
+}
+
+bool SendWmDelete(Display *display, unsigned long window) {
+  Display *own = display ? nullptr : XOpenDisplay(nullptr);
+  Display *d = display ? display : own;
+  if (!d) return false;
+  XEvent event = {};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  XSendEvent(d, window, False, NoEventMask, &event);
+  if (own) XCloseDisplay(own);
+  return true;
 }

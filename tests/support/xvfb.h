@@ -20,3 +20,10 @@ void StopTestXvfb(pid_t pid);
 // quoted by the caller) and returns what it printed; its complaints are
 // dropped. *ok, when given, tells whether it exited 0.
 std::string Xdotool(const std::string &arguments, bool *ok = nullptr);
+
+// Sends the window what a window manager sends when its close button is
+// pressed (WM_DELETE_WINDOW), on `display` (an Xlib Display), or on a
+// connection of its own to $DISPLAY when that is null; false when no
+// display could be had.
+struct _XDisplay;
+bool SendWmDelete(struct _XDisplay *display, unsigned long window);

@@ -18,6 +18,7 @@
 #include "app/services/charset.h"
 #include "records/records.h"
 #include "tests/support/server_clients.h"
+#include "tests/support/xvfb.h"
 #include "tests/views/gui_helpers.h"
 #include "views/views.h"
 
@@ -895,12 +896,7 @@ void StopWhileRowsArrive(void *data) {
     event.xkey.type = KeyRelease;
     XSendEvent(display, list->form->window, True, KeyReleaseMask, &event);
   } else {
-    event.xclient.type = ClientMessage;
-    event.xclient.window = list->form->window;
-    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-    XSendEvent(display, list->form->window, False, NoEventMask, &event);
+    SendWmDelete(display, list->form->window);
   }
   XFlush(display);
 }

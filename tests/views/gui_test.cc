@@ -26,6 +26,7 @@
 #include "views/views.h"
 #include "tests/views/test_info.h"
 #include "tests/support/server_clients.h"
+#include "tests/support/xvfb.h"
 #include "tests/views/gui_helpers.h"
 
 namespace {
@@ -394,15 +395,7 @@ TEST_F(ShowerTest, WindowManagerCloseReleasesTheWindow) {
   ListForm *list = OpenShower(&t.info, "Show Free Query", SHOW_FREE);
   Pump(50);
   FL_FORM *form = list->form;
-  Display *display = fl_get_display();
-  XEvent event = {};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = form->window;
-  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-  event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(display, form->window, False, NoEventMask, &event);
+  SendWmDelete(fl_get_display(), form->window);
   Pump(200);
   // The program goes on (the toolkit's default would have ended it), the
   // window is gone, and the sanitizer build sees nothing leaked.

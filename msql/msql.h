@@ -81,17 +81,36 @@ int msqlQuery(int sock, const char *query);
 // whatever their number. The rows of an earlier query are given up, and
 // none are left for msqlStoreResult. -1 on failure, as msqlQuery.
 int msqlCountRows(int sock, const char *query);
-// Watching the rows of msqlQuery as they arrive. After its first 64 rows,
-// every 40 ms or so while it reads them, and once at their end, msqlQuery
-// calls the watcher with the
-// rows read since its previous call (the first, chained by next; null when
-// none), their number, and the number kept so far. A watcher that returns
-// nonzero stops the keeping: the rest of the rows are read as they arrive
-// and dropped, and the query ends as usual with the rows kept. With a
-// ceiling above 0, rows past that many are dropped so as well. The watcher
-// must send no request. A null watcher watches nothing (the default).
-typedef int (*msqlRowWatcher)(const QueryDataRow *rows, int count, int kept, void *data);
+// Watching the rows of msqlQuery as they arrive, and the wait for them.
+// After its first 64 rows, every 40 ms or so while it reads them, once at
+// their end, and every 40 ms while the server sends nothing (from the
+// statement's sending to the end of its reply), msqlQuery calls the
+// watcher with what it has read (RowWatch). The watcher answers
+// WATCH_GO_ON; WATCH_STOP, which stops the keeping: the rest of the rows
+// are read as they arrive and dropped, and the query ends as usual with the
+// rows kept; or WATCH_CLOSE, which gives the reply up at once: the
+// connection is closed, msqlQuery fails (msqlReplyGivenUp says why) and the
+// rows kept so far wait for msqlStoreResult, without field descriptions
+// when those had not all come. With a ceiling above 0, rows past that many
+// are dropped as after a stop. The watcher must send no request. A null
+// watcher watches nothing (the default), and msqlQuery then waits for the
+// server as long as it takes.
+struct RowWatch {
+  const QueryDataRow *rows;  // read since the previous call, chained by next; null when none
+  int count;                 // their number
+  int kept;                  // rows kept so far
+  int dropped;               // rows read and dropped so far
+  int columns;               // announced by the reply; 0 while its status has not come
+  int silent;                // milliseconds the server has sent nothing; 0 in a call for rows
+};
+#define WATCH_GO_ON 0
+#define WATCH_STOP 1
+#define WATCH_CLOSE 2
+typedef int (*msqlRowWatcher)(const RowWatch *watch, void *data);
 void msqlWatchRows(msqlRowWatcher watcher, void *data, int ceiling);
+// 1 when the last msqlQuery failed because its watcher gave the reply up
+// (WATCH_CLOSE), 0 otherwise.
+int msqlReplyGivenUp(void);
 // The rows the last msqlQuery read and dropped, after a stop or past the
 // ceiling; 0 when it kept every row.
 int msqlRowsDropped(void);

@@ -73,6 +73,18 @@ bool msqlReplyFailed(void);
 int msqlSimpleRequest(int sock);
 // True (after setting msqlErrMsg) when sock is a terminal, not a server.
 bool msqlTerminalGuard(int sock);
+// Waiting with a watcher (msqlWatchRows). While a hook is set, the packet
+// layer waits for the server's bytes at most MSQL_WATCH_MILLIS at a time
+// and, each time none came, calls the hook with how long the server has
+// been silent: true waits on, false gives the read up, which then fails
+// with MSQL_READ_GIVEN_UP, the connection left open for the caller to
+// close. Without a hook (the default) a read waits as long as it takes.
+#define MSQL_WATCH_MILLIS 40
+#define MSQL_READ_GIVEN_UP (-2)
+typedef bool (*msqlWaitHook)(void *data, int silentMillis);
+void msqlSetWaitHook(msqlWaitHook hook, void *data);
+// A reply its watcher gave up, and the connection closed for it.
+#define MSQL_ERR_GIVEN_UP "Reply given up: the connection was closed"
 // Forgets whatever was read ahead on sock.
 void msqlDropReadAhead(int sock);
 // Traces "Server socket (%d) closed", then msqlShutSocket.
@@ -116,7 +128,9 @@ int readRowStream(int sock, RowList *rows, int columns);
 // says whether more packets belong to the reply; a malformed one leaves the
 // rest of the reply unread, so the connection cannot be trusted after it.
 // The error texts are left in msqlErrMsg as the reply is read.
-enum ReplyAnswer { REPLY_MORE, REPLY_DONE, REPLY_MALFORMED };
+// A watcher's WATCH_CLOSE is REPLY_GIVEN_UP: the rest is left unread too,
+// but what was read stays.
+enum ReplyAnswer { REPLY_MORE, REPLY_DONE, REPLY_MALFORMED, REPLY_GIVEN_UP };
 
 // One stream of rows up to the end status. On done, `refused` tells the
 // server's error row (its message taken, the rows freed) from the end.
@@ -133,6 +147,7 @@ struct RowReader {
   // up to its ceiling; past it, or once it said stop, they are dropped.
   bool watched;
   bool dropping;
+  bool givenUp;  // the watcher answered WATCH_CLOSE
   const QueryDataRow *shown;  // the last row shown to it, null before any
   long lastCall;              // when it was called, in nanoseconds
 };
@@ -160,12 +175,21 @@ struct QueryReply {
   RowReader stream;
   char *scratch;  // given to the rows' reader: counted, not kept
   int counted;
+  bool stopped;  // the watcher answered WATCH_STOP before the rows began
 };
 // With a scratch room of MSQL_ROW_ROOM bytes, the rows are only counted
 // (result: their number, none kept); null keeps them.
 void msqlQueryReplyInit(QueryReply *q, RowList *rows, RowList *fieldRows, char *scratch = nullptr);
 ReplyAnswer msqlQueryReplyFeed(QueryReply *q, const char *payload, size_t length);
 void msqlQueryReplyDrop(QueryReply *q);
+// The wait hook of a watched query's reply: shows its watcher what was read
+// since its last call and answers as the hook does.
+bool msqlQueryReplyWait(void *q, int silentMillis);
+// Whether msqlWatchRows has set a watcher.
+bool msqlWatchingRows(void);
+// The reply given up (a REPLY_GIVEN_UP answer or a read given up): the rows
+// kept so far stay, field descriptions not all read go; msqlQuery fails.
+void msqlQueryReplyGiveUp(QueryReply *q);
 // Parses one row packet of `columns` columns onto the end of *rows; false
 // on a malformed packet or when out of memory, nothing being added then.
 bool msqlParseRow(RowList *rows, const char *payload, size_t length, int columns);

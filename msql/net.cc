@@ -4,6 +4,7 @@
 // every request shares.
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -43,6 +44,16 @@ struct ReadAhead {
 };
 
 ReadAhead readAhead[MSQL_READAHEAD_SLOTS];
+
+// The wait hook of msqlSetWaitHook, null when reads wait as long as it takes.
+msqlWaitHook waitHook = nullptr;
+void *waitHookData = nullptr;
+
+long MonotonicMillis() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
 
 // The slot found last: a row stream asks for the same one packet by packet.
 ReadAhead *lastSlot = nullptr;
@@ -101,7 +112,18 @@ int NextPacket(int sock, PacketReader *r, bool exact, const char **payload) {
     // the read alone.
     if (sock >= 0) {
       struct pollfd input = {sock, POLLIN, 0};
-      poll(&input, 1, -1);
+      if (waitHook == nullptr) {
+        poll(&input, 1, -1);
+      } else {
+        // Watched: control goes back to the program now and then while the
+        // server is silent, which may then give the wait up.
+        long since = MonotonicMillis();
+        while (poll(&input, 1, MSQL_WATCH_MILLIS) == 0) {
+          long silent = MonotonicMillis() - since;
+          if (!waitHook(waitHookData, silent > INT_MAX ? INT_MAX : static_cast<int>(silent)))
+            return MSQL_READ_GIVEN_UP;
+        }
+      }
     }
     ssize_t got = read(sock, space, exact && missing < room ? missing : room);
     if (got < 0 && errno != EINTR && forLength) {
@@ -123,6 +145,11 @@ int ExactPacket(int sock, const char **payload) {
 }  // namespace
 
 char *packetBuffer = packetArea + PACKET_HEADER;
+
+void msqlSetWaitHook(msqlWaitHook hook, void *data) {
+  waitHook = hook;
+  waitHookData = data;
+}
 
 void netInit(void) {
   packetBuffer = packetArea + PACKET_HEADER;
@@ -304,6 +331,7 @@ void msqlResetForTests(void) {
     msqlReaderInit(&slot.reader, nullptr, 0);
   }
   msqlDebugLevels = 0;
+  msqlSetWaitHook(nullptr, nullptr);
   currentServerSocket = -1;
   memset(msqlErrMsg, 0, sizeof msqlErrMsg);
   msqlConfigReset();

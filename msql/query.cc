@@ -35,16 +35,21 @@ inline int NextRowPacket(int sock, PacketReader **ahead, const char **payload) {
 
 // Reads packets of sock and feeds them to `feed` until the reply is done:
 // true then. False after a lost connection, which `drop` and
-// msqlLostConnection answer, or a malformed reply, whose rest is still on
-// its way and would be taken for the replies of later requests: the
-// connection is closed.
+// msqlLostConnection answer, or a malformed reply or one given up (`giveUp`
+// answers that), whose rest is still on its way and would be taken for the
+// replies of later requests: the connection is closed.
 template <typename Reader>
 bool FeedReply(int sock, Reader *reader, ReplyAnswer (*feed)(Reader *, const char *, size_t),
-               void (*drop)(Reader *)) {
+               void (*drop)(Reader *), void (*giveUp)(Reader *)) {
   PacketReader *ahead = msqlReadAheadOf(sock);
   for (;;) {
     const char *payload = nullptr;
     int length = NextRowPacket(sock, &ahead, &payload);
+    if (length == MSQL_READ_GIVEN_UP) {
+      closeServerSocket(sock);
+      giveUp(reader);
+      return false;
+    }
     if (length <= 0) {
       drop(reader);
       msqlLostConnection(sock);
@@ -54,6 +59,10 @@ bool FeedReply(int sock, Reader *reader, ReplyAnswer (*feed)(Reader *, const cha
       case REPLY_MORE: break;
       case REPLY_DONE: return true;
       case REPLY_MALFORMED: closeServerSocket(sock); return false;
+      case REPLY_GIVEN_UP:
+        closeServerSocket(sock);
+        giveUp(reader);
+        return false;
     }
   }
 }
@@ -63,7 +72,9 @@ bool FeedReply(int sock, Reader *reader, ReplyAnswer (*feed)(Reader *, const cha
 int readRowStream(int sock, RowList *rows, int columns) {
   RowReader reader;
   msqlRowReaderInit(&reader, rows, columns);
-  if (!FeedReply(sock, &reader, msqlRowReaderFeed, msqlRowReaderDrop) || reader.refused) return -1;
+  // No watcher reads a catalog list: nothing gives it up.
+  if (!FeedReply(sock, &reader, msqlRowReaderFeed, msqlRowReaderDrop, msqlRowReaderDrop) || reader.refused)
+    return -1;
   return rows->count;
 }
 
@@ -84,7 +95,10 @@ int msqlQuery(int sock, const char *query) {
   sendPacket(sock);
   QueryReply reply;
   msqlQueryReplyInit(&reply, &pendingRows, &pendingFieldRows);
-  FeedReply(sock, &reply, msqlQueryReplyFeed, msqlQueryReplyDrop);
+  // A watched query hands control back while the server is silent too.
+  msqlSetWaitHook(msqlWatchingRows() ? msqlQueryReplyWait : nullptr, &reply);
+  FeedReply(sock, &reply, msqlQueryReplyFeed, msqlQueryReplyDrop, msqlQueryReplyGiveUp);
+  msqlSetWaitHook(nullptr, nullptr);
   return reply.result;
 }
 
@@ -97,7 +111,7 @@ int msqlCountRows(int sock, const char *query) {
   sendPacket(sock);
   QueryReply reply;
   msqlQueryReplyInit(&reply, &pendingRows, &pendingFieldRows, scratch);
-  FeedReply(sock, &reply, msqlQueryReplyFeed, msqlQueryReplyDrop);
+  FeedReply(sock, &reply, msqlQueryReplyFeed, msqlQueryReplyDrop, msqlQueryReplyDrop);
   free(scratch);
   // Rows announced are counted, not kept: their descriptions alone would
   // be taken for a result of no rows.

@@ -38,17 +38,19 @@ bool ValidFieldRows(const QueryDataRow *rows) {
 
 enum QueryStage { kStatus, kRows, kFields };
 
-// The watcher of msqlWatchRows and what the last query dropped.
+// The watcher of msqlWatchRows, what the last query dropped, and whether
+// its watcher gave it up.
 msqlRowWatcher rowWatcher = nullptr;
 void *rowWatcherData = nullptr;
 int rowCeiling = 0;
 int rowsDropped = 0;
+bool replyGivenUp = false;
 
 // How often the watcher is called: the clock is read every so many rows,
 // and the watcher called once this long has passed since its last call
 // (at the first reading, at once, so that the first rows show soon).
 const int kWatchEvery = 64;
-const long kWatchNanos = 40 * 1000 * 1000;
+const long kWatchNanos = MSQL_WATCH_MILLIS * 1000L * 1000L;
 
 long NanosNow() {
   timespec now;
@@ -56,26 +58,38 @@ long NanosNow() {
   return now.tv_sec * 1000000000L + now.tv_nsec;
 }
 
-// Shows the watcher the rows read since its last call; true when it asks
-// for the rest to be dropped.
-bool CallWatcher(RowReader *r) {
-  const RowList *rows = r->rows;
-  const QueryDataRow *first = r->shown != nullptr ? r->shown->next : rows->head;
-  int count = 0;
-  for (const QueryDataRow *row = first; row; row = row->next) count++;
-  if (rows->last != nullptr) r->shown = rows->last;
-  r->lastCall = NanosNow();
-  return rowWatcher(first, count, rows->count, rowWatcherData) != 0;
+// Shows the watcher the rows read since its last call (none when r is
+// null: the rows have not begun, or are all read) and returns its answer.
+int CallWatcher(RowReader *r, int kept, int columns, int silent) {
+  RowWatch watch = {nullptr, 0, kept, rowsDropped, columns, silent};
+  if (r != nullptr) {
+    const RowList *rows = r->rows;
+    watch.rows = r->shown != nullptr ? r->shown->next : rows->head;
+    for (const QueryDataRow *row = watch.rows; row; row = row->next) watch.count++;
+    if (watch.count == 0) watch.rows = nullptr;
+    if (rows->last != nullptr) r->shown = rows->last;
+    r->lastCall = NanosNow();
+  }
+  return rowWatcher(&watch, rowWatcherData);
+}
+
+// What the reader does with the watcher's answer; false when it gave the
+// reply up.
+bool TakeAnswer(RowReader *r, int answer) {
+  if (answer == WATCH_STOP) r->dropping = true;
+  if (answer == WATCH_CLOSE) r->givenUp = true;
+  return !r->givenUp;
 }
 
 // After each row of a watched stream: the ceiling, and the watcher now and
 // then. While dropping it is still called, with no rows, so that the
-// program can go on drawing while the rest goes by.
-void WatchRow(RowReader *r) {
+// program can go on drawing while the rest goes by. False when the watcher
+// gave the reply up.
+bool WatchRow(RowReader *r) {
   int seen = r->dropping ? rowsDropped : r->rows->count;
   if (!r->dropping && rowCeiling > 0 && seen >= rowCeiling) r->dropping = true;
-  if (seen % kWatchEvery == 0 && NanosNow() - r->lastCall >= kWatchNanos && CallWatcher(r))
-    r->dropping = true;
+  if (seen % kWatchEvery != 0 || NanosNow() - r->lastCall < kWatchNanos) return true;
+  return TakeAnswer(r, CallWatcher(r, r->rows->count, r->columns, 0));
 }
 
 // Reads a row into the reader's scratch room only to check it: a malformed
@@ -99,6 +113,8 @@ void msqlWatchRows(msqlRowWatcher watcher, void *data, int ceiling) {
 }
 
 int msqlRowsDropped(void) { return rowsDropped; }
+int msqlReplyGivenUp(void) { return replyGivenUp ? 1 : 0; }
+bool msqlWatchingRows(void) { return rowWatcher != nullptr; }
 
 void msqlRowReaderInit(RowReader *r, RowList *rows, int columns) {
   initRowList(rows);
@@ -109,7 +125,7 @@ void msqlRowReaderInit(RowReader *r, RowList *rows, int columns) {
   r->failures = msqlAllocFailures();
   r->scratch = nullptr;
   r->counted = 0;
-  r->watched = r->dropping = false;
+  r->watched = r->dropping = r->givenUp = false;
   r->shown = nullptr;
   r->lastCall = 0;
 }
@@ -126,7 +142,7 @@ ReplyAnswer msqlRowReaderFeed(RowReader *r, const char *payload, size_t length) 
     payload = AsText(payload, length);
     int status = msqlReadNumber(payload, nullptr);
     if (status == MSQL_STATUS_END) {
-      if (r->watched) CallWatcher(r);
+      if (r->watched) CallWatcher(r, r->rows->count, r->columns, 0);
       return REPLY_DONE;
     }
     if (status == MSQL_STATUS_ERROR) {
@@ -138,8 +154,7 @@ ReplyAnswer msqlRowReaderFeed(RowReader *r, const char *payload, size_t length) 
   }
   if (r->dropping) {
     if (rowsDropped < INT_MAX) rowsDropped++;
-    WatchRow(r);
-    return REPLY_MORE;
+    return WatchRow(r) ? REPLY_MORE : REPLY_GIVEN_UP;
   }
   if (r->scratch != nullptr) {
     // The count is an int, as a query's is: a longer stream is refused
@@ -152,7 +167,7 @@ ReplyAnswer msqlRowReaderFeed(RowReader *r, const char *payload, size_t length) 
     return REPLY_MALFORMED;
   }
   if (msqlParseRow(r->rows, payload, length, r->columns)) {
-    if (r->watched) WatchRow(r);
+    if (r->watched && !WatchRow(r)) return REPLY_GIVEN_UP;
     return REPLY_MORE;
   }
   // Out of memory is said as such, not blamed on the server.
@@ -166,7 +181,9 @@ void msqlRowReaderDrop(RowReader *r) { freeRowList(r->rows); }
 void msqlQueryReplyInit(QueryReply *q, RowList *rows, RowList *fieldRows, char *scratch) {
   q->scratch = scratch;
   q->counted = 0;
+  q->stopped = false;
   rowsDropped = 0;
+  replyGivenUp = false;
   q->stage = kStatus;
   q->result = -1;
   q->columns = 0;
@@ -205,6 +222,7 @@ ReplyAnswer msqlQueryReplyFeed(QueryReply *q, const char *payload, size_t length
     msqlRowReaderInit(&q->stream, q->rows, fields);
     q->stream.scratch = q->scratch;
     q->stream.watched = q->scratch == nullptr && rowWatcher != nullptr;
+    q->stream.dropping = q->stopped;
     return REPLY_MORE;
   }
   ReplyAnswer answer = msqlRowReaderFeed(&q->stream, payload, length);
@@ -237,6 +255,30 @@ ReplyAnswer msqlQueryReplyFeed(QueryReply *q, const char *payload, size_t length
 void msqlQueryReplyDrop(QueryReply *q) {
   if (q->stage != kStatus) msqlRowReaderDrop(&q->stream);
   q->result = -1;
+}
+
+bool msqlQueryReplyWait(void *data, int silentMillis) {
+  QueryReply *q = static_cast<QueryReply *>(data);
+  if (rowWatcher == nullptr) return true;
+  if (q->stage == kStatus) {
+    int answer = CallWatcher(nullptr, 0, 0, silentMillis);
+    // A stop before any row keeps none.
+    if (answer == WATCH_STOP) q->stopped = true;
+    return answer != WATCH_CLOSE;
+  }
+  if (q->stage == kRows && q->stream.watched)
+    return TakeAnswer(&q->stream, CallWatcher(&q->stream, q->rows->count, q->columns, silentMillis));
+  // The field descriptions: nothing left to stop, only to give up.
+  return CallWatcher(nullptr, q->rows->count, q->columns, silentMillis) != WATCH_CLOSE;
+}
+
+void msqlQueryReplyGiveUp(QueryReply *q) {
+  // The rows are the caller's once read: what was kept stays pending, as
+  // after a failure in the field descriptions.
+  if (q->stage == kFields) freeRowList(q->fieldRows);
+  q->result = -1;
+  replyGivenUp = true;
+  msqlSetError(MSQL_ERR_GIVEN_UP);
 }
 
 bool buildFieldList(QueryDataRow *rows, FieldListEntry **fields) {

@@ -60,6 +60,51 @@ static int EnterQuery(bool *cut) {
   return -1;
 }
 
+namespace {
+
+// The selection notice, shown before every free query's window, then the
+// window for info.
+ListForm *OpenFreeList(Info *info) {
+  ShowMessage("Selection of records is disabled as it can have \n"
+              "unpredictable side effects with free queries !");
+  ListForm *list = OpenShower(info, "Show Free Query", SHOW_FREE);
+  list->heading = "Show Free Query";
+  return list;
+}
+
+// The window of a free query opens once its reply has columns: a statement
+// without rows opens none. Its Info has no fields yet. The notice is
+// modal, and the other windows were taken out of input for the fetch: they
+// take it back while it is shown.
+ListForm *OpenWhileFetching(ListFetch *fetch) {
+  fl_activate_all_forms();
+  ListForm *list = OpenFreeList(static_cast<Info *>(fetch->data));
+  fl_deactivate_all_forms();
+  return list;
+}
+
+// The result's own field list describes the columns. The names are
+// borrowed from the result, which outlives the Info; the window copies them
+// (CopyInfo).
+std::vector<InfoField> ResultFields(ResultHandle *res, Info *info) {
+  std::vector<InfoField> fields(msqlNumFields(res) > 0 ? static_cast<size_t>(msqlNumFields(res)) : 0);
+  int count = 0;
+  for (InfoField &field : fields) {
+    FieldListEntry *entry = msqlFetchField(res);
+    if (entry == nullptr) break;
+    field.name = entry->name;
+    field.table = info->table;
+    field.type = entry->type;
+    field.length = InfoFieldLength(entry);
+    field.flags = entry->flags;
+    count++;
+  }
+  fields.resize(static_cast<size_t>(count));
+  return fields;
+}
+
+}  // namespace
+
 void FreeQuery(FL_OBJECT *, long data) {
   MainForm *mainform = reinterpret_cast<MainForm *>(data);
   bool cut;
@@ -80,31 +125,43 @@ void FreeQuery(FL_OBJECT *, long data) {
   Info temp = {};
   temp.table = no_table;
   temp.mainform = mainform;
-  if (ExecuteQuery(&temp, query_store) != 0) return;
-  ResultHandle *res = msqlStoreResult();
-  if (res == nullptr) return;  // executed, and nothing to show
-
-  // The result's own field list describes the columns. The names are
-  // borrowed from the result, which outlives this Info; the window copies
-  // them (CopyInfo) when it opens.
-  std::vector<InfoField> fields(msqlNumFields(res) > 0 ? static_cast<size_t>(msqlNumFields(res)) : 0);
-  int count = 0;
-  for (InfoField &field : fields) {
-    FieldListEntry *entry = msqlFetchField(res);
-    if (entry == nullptr) break;
-    field.name = entry->name;
-    field.table = temp.table;
-    field.type = entry->type;
-    field.length = InfoFieldLength(entry);
-    field.flags = entry->flags;
-    count++;
+  // The rows are counted in the window's title as they arrive; their lines
+  // are made once the field descriptions, which come after the rows, say
+  // how wide each column is.
+  ListFetch fetch = {};
+  fetch.open = OpenWhileFetching;
+  fetch.data = &temp;
+  int failed = FetchList(&fetch, &temp, query_store);
+  ListForm *list = fetch.list;
+  ResultHandle *res = failed == 0 || fetch.given_up ? msqlStoreResult() : nullptr;
+  if (fetch.given_up && list != nullptr && !list->close_asked) {
+    // The rows read cannot be laid out without the descriptions that never
+    // came: the window goes, and the message list says why it is empty.
+    LogMessage(mainform, "The %d rows read were not shown: their field descriptions had not come", msqlNumRows(res));
   }
-  temp.nfields = temp.nentries = count;
+  if (failed != 0 || (list != nullptr && list->close_asked)) {
+    msqlFreeResult(res);
+    if (list != nullptr) ShowerClose(nullptr, reinterpret_cast<long>(list));
+    return;
+  }
+  if (res == nullptr) {
+    // Executed, and nothing to show; a window opened for rows that were
+    // then lost goes too.
+    if (list != nullptr) ShowerClose(nullptr, reinterpret_cast<long>(list));
+    return;
+  }
+  std::vector<InfoField> fields = ResultFields(res, &temp);
+  temp.nfields = temp.nentries = static_cast<int>(fields.size());
   temp.fields = fields.data();
-
-  ShowMessage("Selection of records is disabled as it can have \n"
-              "unpredictable side effects with free queries !");
-  ListForm *list = OpenShower(&temp, "Show Free Query", SHOW_FREE);
+  if (list == nullptr) {
+    list = OpenFreeList(&temp);
+  } else {
+    // The window was opened before the columns were described.
+    FreeInfo(list->info);
+    list->info = CopyInfo(&temp);
+  }
   list->info->res = res;
   FillRecordLines(list);
+  list->heading = PartialHeading(list, msqlNumRows(res), &fetch);
+  fl_set_object_label(list->title, list->heading.c_str());
 }

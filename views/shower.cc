@@ -432,6 +432,19 @@ static void ShowerStop(FL_OBJECT *, long data) { ListOf(data)->stop_asked = true
 
 namespace {
 
+// A stopped fetch reads the rest of the reply and drops it while the server
+// sends it; a server that has sent nothing for this long since the stop,
+// or has not finished this long after it, is given up and the connection
+// made again, so that a stop is always answered.
+const long kStopSilenceMillis = 1000;
+const long kStopWaitMillis = 10000;
+
+long MillisNow() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
 // The count the main window shows for the table, which tells how many rows
 // to expect; 0 when it is not known (not counted, or none).
 int ExpectedRows(const Info *info) {
@@ -469,21 +482,10 @@ double Seconds(void) {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-struct Fetch {
-  ListForm *list;
-  int expected;
-  // The rows whose lines wait for the next drawing: the first and their
-  // number. They are the result's, which the library keeps until the list
-  // takes it (a failed query frees them).
-  const QueryDataRow *waiting;
-  int waiting_count;
-  double next_draw;  // not before this moment (Seconds)
-};
-
 // Adds the waiting lines; returns what drawing the list then cost, in
 // seconds (the making of the lines, which costs as much whenever it is
 // done, not counted).
-double AddWaitingLines(Fetch *fetch) {
+double AddWaitingLines(ListFetch *fetch) {
   ListForm *list = fetch->list;
   int count = fetch->waiting_count;
   double cost = 0;
@@ -500,63 +502,107 @@ double AddWaitingLines(Fetch *fetch) {
   return cost;
 }
 
-// Called by the library while the rows arrive: their lines are added when
-// the spacing above allows, the progress told, and the toolkit lets the
-// windows draw and answer. Only the list's own window takes input
-// meanwhile (FetchRows), so nothing sends a request while the reply is
-// being read.
-int WatchRows(const QueryDataRow *rows, int count, int kept, void *data) {
-  Fetch *fetch = static_cast<Fetch *>(data);
-  ListForm *list = fetch->list;
-  // Rows of other columns than the Info's are not read here: the result's
-  // check says so once it is whole, and the rest need not be kept.
-  if (rows != nullptr && rows->columnCount != list->info->nfields) return 1;
-  if (count > 0) {
-    if (fetch->waiting == nullptr) fetch->waiting = rows;
-    fetch->waiting_count += count;
-  }
-  if (Seconds() >= fetch->next_draw) {
-    double cost = AddWaitingLines(fetch);
-    fetch->next_draw = Seconds() + kDrawSpacing * cost;
-  }
-  ShowProgress(list, kept, fetch->expected);
-  fl_check_forms();
-  return list->stop_asked || list->close_asked ? 1 : 0;
-}
-
-// Sends the statement and fills the list as the rows arrive; the other
-// windows take no input meanwhile. ExecuteQuery's result.
-int FetchRows(ListForm *list, Info *info, const char *statement) {
-  Fetch fetch = {list, ExpectedRows(info), nullptr, 0, 0};
+// The window while its rows arrive: of its own objects only Close and Stop
+// answer; the others would read a result that is not there yet. The other
+// windows take no input meanwhile (FetchList).
+void BeginFetching(ListForm *list) {
   list->fetching = true;
   list->stop_asked = list->close_asked = false;
-  fl_deactivate_all_forms();
+  list->modify_active = fl_object_is_active(list->modify);
   fl_activate_form(list->form);
-  // Of the list's own objects Close and Stop answer; the others would read a
-  // result that is not there yet.
   for (FL_OBJECT *obj = list->form->first; obj != nullptr; obj = obj->next)
     if (obj->objclass == FL_BUTTON && obj != list->stop && obj->object_callback != ShowerClose)
       fl_deactivate_object(obj);
   fl_deactivate_object(list->fontsize);
   fl_show_object(list->stop);
-  msqlWatchRows(WatchRows, &fetch, row_ceiling);
-  int result = ExecuteQuery(info, statement);
-  msqlWatchRows(nullptr, nullptr, 0);
-  // The lines still waiting go in while their rows are there.
-  if (result == 0) AddWaitingLines(&fetch);
+}
+
+void EndFetching(ListForm *list) {
   fl_hide_object(list->stop);
   for (FL_OBJECT *obj = list->form->first; obj != nullptr; obj = obj->next)
     if (obj->objclass == FL_BUTTON && obj != list->stop && obj != list->modify) fl_activate_object(obj);
-  fl_activate_object(list->modify);
+  // Modify keeps what its list mode gave it.
+  if (list->modify_active) fl_activate_object(list->modify);
   fl_activate_object(list->fontsize);
   fl_deactivate_form(list->form);
-  fl_activate_all_forms();
   list->fetching = false;
   fl_set_object_label(list->title, list->heading.c_str());
-  return result;
+}
+
+// Called by the library while the rows arrive and while the server is
+// silent: the window is opened once the reply has columns (if the opener
+// left that to it), lines are added, the progress told, and the toolkit
+// lets the windows draw and answer. A stop is answered as FetchList says.
+int WatchList(const RowWatch *watch, void *data) {
+  ListFetch *fetch = static_cast<ListFetch *>(data);
+  if (fetch->list == nullptr && watch->columns > 0 && fetch->open != nullptr) {
+    fetch->list = fetch->open(fetch);
+    if (fetch->list != nullptr) BeginFetching(fetch->list);
+  }
+  ListForm *list = fetch->list;
+  if (list != nullptr && fetch->lines) {
+    // Rows of other columns than the Info's are not read here: the result's
+    // check says so once it is whole, and the rest need not be kept.
+    if (watch->rows != nullptr && watch->rows->columnCount != list->info->nfields) return WATCH_STOP;
+    // The rows are the library's until the list takes them (a failed
+    // query frees them): their lines wait for the next drawing.
+    if (watch->count > 0) {
+      if (fetch->waiting == nullptr) fetch->waiting = watch->rows;
+      fetch->waiting_count += watch->count;
+    }
+    if (Seconds() >= fetch->next_draw) {
+      double cost = AddWaitingLines(fetch);
+      fetch->next_draw = Seconds() + kDrawSpacing * cost;
+    }
+  }
+  if (list != nullptr) ShowProgress(list, watch->kept, fetch->expected);
+  fl_check_forms();
+  if (list == nullptr || !(list->stop_asked || list->close_asked)) return WATCH_GO_ON;
+  long now = MillisNow();
+  if (fetch->stopped_at == 0) fetch->stopped_at = now;
+  long since = now - fetch->stopped_at;
+  if (std::min(since, static_cast<long>(watch->silent)) >= kStopSilenceMillis || since >= kStopWaitMillis)
+    return WATCH_CLOSE;
+  return WATCH_STOP;
 }
 
 }  // namespace
+
+int FetchList(ListFetch *fetch, Info *info, const char *statement) {
+  fetch->stopped_at = 0;
+  fetch->given_up = false;
+  fetch->waiting = nullptr;
+  fetch->waiting_count = 0;
+  fetch->next_draw = 0;
+  fl_deactivate_all_forms();
+  if (fetch->list != nullptr) BeginFetching(fetch->list);
+  msqlWatchRows(WatchList, fetch, row_ceiling);
+  int result = ExecuteQuery(info, statement);
+  msqlWatchRows(nullptr, nullptr, 0);
+  // The lines still waiting go in while their rows are there: those of a
+  // reply given up stay too.
+  if (fetch->list != nullptr && (result == 0 || msqlReplyGivenUp())) AddWaitingLines(fetch);
+  if (fetch->list != nullptr) EndFetching(fetch->list);
+  fl_activate_all_forms();
+  if (result != 0 && msqlReplyGivenUp()) {
+    fetch->given_up = true;
+    if (info->mainform != nullptr)
+      LogMessage(info->mainform, "The server did not finish its reply after the stop: "
+                                 "the connection was closed and made again");
+    ConnectAgain();
+  }
+  return result;
+}
+
+std::string PartialHeading(const ListForm *list, int kept, const ListFetch *fetch) {
+  int dropped = msqlRowsDropped();
+  if (fetch->given_up) return list->heading + " (first " + std::to_string(kept) + " rows, stopped)";
+  if (dropped <= 0) return list->heading;
+  // A list that holds fewer rows than the reply says so, and why.
+  std::string why = list->stop_asked || list->close_asked ? "stopped" : "row limit";
+  return list->heading + " (first " + std::to_string(kept) + " of " + std::to_string(kept + dropped) +
+         " rows, " + why + ")";
+}
 
 void ShowAllRecords(FL_OBJECT *, long data) {
   MainForm *mainform = reinterpret_cast<MainForm *>(data);
@@ -572,12 +618,23 @@ void ShowAllRecords(FL_OBJECT *, long data) {
   // The window opens first, so that the rows show as they arrive.
   ListForm *list = OpenShower(info, "Show All Records", SHOW_ALL);
   list->heading = "Show All Records";
-  int failed = FetchRows(list, info, statement);
-  if (failed != 0 || list->close_asked) {
+  ListFetch fetch = {};
+  fetch.list = list;
+  fetch.expected = ExpectedRows(info);
+  fetch.lines = true;
+  int failed = FetchList(&fetch, info, statement);
+  if ((failed != 0 && !fetch.given_up) || list->close_asked) {
+    if (ResultHandle *kept = msqlStoreResult()) msqlFreeResult(kept);
     ShowerClose(nullptr, reinterpret_cast<long>(list));
     return;
   }
   list->info->res = msqlStoreResult();
+  if (fetch.given_up) {
+    // The rows kept are the lines shown; their field descriptions never
+    // came, and the window's own describe them.
+    fl_set_object_label(list->title, PartialHeading(list, msqlNumRows(list->info->res), &fetch).c_str());
+    return;
+  }
   // A select always brings a result set, if only an empty one; none means
   // the rows were lost on the way, which must not look like an empty table.
   if (list->info->res == nullptr) {
@@ -585,12 +642,6 @@ void ShowAllRecords(FL_OBJECT *, long data) {
     return;
   }
   if (CheckColumns(list->info, list->info->res) != 0) return;
-  int dropped = msqlRowsDropped();
-  if (dropped > 0) {
-    // A list that holds fewer rows than the table says so, and why.
-    std::string kept = std::to_string(msqlNumRows(list->info->res));
-    std::string why = list->stop_asked ? "stopped" : "row limit";
-    list->heading += " (first " + kept + " of " + std::to_string(msqlNumRows(list->info->res) + dropped) + " rows, " + why + ")";
-    fl_set_object_label(list->title, list->heading.c_str());
-  }
+  list->heading = PartialHeading(list, msqlNumRows(list->info->res), &fetch);
+  fl_set_object_label(list->title, list->heading.c_str());
 }

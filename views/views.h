@@ -21,13 +21,15 @@ struct ListForm {
   FL_OBJECT *fontsize;
   FL_OBJECT *browser;
   FL_OBJECT *modify;
-  // While rows arrive (ShowAllRecords): the Stop button, shown only then,
-  // what the user asked of the fetch, and the title the progress is told in.
+  // While rows arrive (FetchList): the Stop button, shown only then, what
+  // the user asked of the fetch, the title the progress is told in, and
+  // whether Modify answers once the rows are in.
   FL_OBJECT *stop;
   bool fetching;
   bool stop_asked;
   bool close_asked;
   std::string heading;
+  bool modify_active;
 };
 
 ListForm *CreateShower(void);
@@ -47,6 +49,37 @@ void ShowAllRecords(FL_OBJECT *object, long data);
 // suspended once around the whole fill. A row that cannot be fetched stops
 // the fill with the alert "Error reading record !"; the lines so far stay.
 void FillRecordLines(ListForm *list);
+
+// A list window's rows read as they arrive (Show All, the free query).
+struct ListFetch {
+  ListForm *list;  // the window; null until `open` makes it
+  // Makes the window once the reply has columns, for an opener that waits
+  // for them (the free query, whose statement may bring no rows); null
+  // when the window is there first.
+  ListForm *(*open)(ListFetch *fetch);
+  void *data;       // the opener's own
+  int expected;     // the rows expected, 0 when not known
+  bool lines;       // lines added as the rows arrive; else once they are all read
+  long stopped_at;  // when the stop was first seen (ms), 0 before
+  bool given_up;    // the reply was given up and the connection made again
+  // The rows whose lines wait for the next drawing (lines only): the first
+  // and their number, and when the list may be drawn next (in seconds).
+  const QueryDataRow *waiting;
+  int waiting_count;
+  double next_draw;
+};
+// Sends the statement as ExecuteQuery does and reads its rows as they
+// arrive, the other windows taking no input meanwhile: the window's title
+// tells the progress and Stop, Escape or the window's close stop the
+// fetch, the rest of the reply being read and dropped. A server that does
+// not finish its reply after a stop is given up: the connection is closed
+// and made again, which the message list says (given_up, and -1). The rows
+// kept wait for msqlStoreResult. ExecuteQuery's result.
+int FetchList(ListFetch *fetch, Info *info, const char *statement);
+// The list's heading with what it holds when that is not the whole reply:
+// "(first N of M rows, stopped)", "(first N of M rows, row limit)", or,
+// after a reply given up, "(first N rows, stopped)".
+std::string PartialHeading(const ListForm *list, int kept, const ListFetch *fetch);
 
 // The main window calls this before it frees an Info, so that field-description
 // windows pointing at it let go of it.

@@ -81,7 +81,9 @@ int RunStatement(Info *info, const char *statement, int *status, int (*run)(int,
   int result = run(sock, statement);
   if (result < 0) {
     ForgetLostConnection();
-    ShowAlert("Query failed");
+    // A reply given up at the user's stop is no failure of the statement:
+    // the window that asked says what came of it.
+    if (!msqlReplyGivenUp()) ShowAlert("Query failed");
     LeaveDatabase();
     return -1;
   }
@@ -123,6 +125,26 @@ void NoteDatabase(const char *database) {
   current_server.main_database = database ? database : "";
 }
 
+int ConnectAgain(void) {
+  std::string database = current_server.database;
+  if (sock >= 0) msqlClose(sock);
+  sock = msqlConnect(current_server.server.empty() ? nullptr : current_server.server.c_str());
+  current_server.database.clear();
+  if (sock < 0) {
+    ShowAlert("Error connecting to server");
+    return -1;
+  }
+  if (!database.empty()) {
+    if (msqlSelectDB(sock, database.c_str()) < 0) {
+      ForgetLostConnection();
+      ShowAlert("Error opening database %s", database.c_str());
+      return -1;
+    }
+    current_server.database = database;
+  }
+  LeaveDatabase();
+  return 0;
+}
 
 int CheckServer(const Info *info) {
   // The main window's own table is on the connection it made: a lost one
@@ -164,7 +186,11 @@ std::string InfoPlace(const Info *info) {
 }
 
 int CheckColumns(const Info *info, ResultHandle *res) {
-  if (msqlNumFields(res) == info->nfields) return 0;
+  int columns = msqlNumFields(res);
+  // A reply given up before its field descriptions came leaves rows alone,
+  // which say how many columns they have.
+  if (columns == 0 && res != nullptr && res->queryData != nullptr) columns = res->queryData->columnCount;
+  if (columns == info->nfields) return 0;
   ShowAlert("The table %s has changed: choose it again", InfoPlace(info).c_str());
   return -1;
 }

@@ -148,6 +148,10 @@ void RefuseLongStatement(void);
 
 // After a failed request: sets sock to -1 when the library closed it.
 void ForgetLostConnection(void);
+// Closes the connection and makes it again to the same server, on the same
+// database, as after a reply that was given up: the main window's choices
+// stay true. 0, or -1 after an alert (sock is negative then).
+int ConnectAgain(void);
 // What the connection is on, as the main window's selection keeps it told:
 // NoteServer after each connect (no database selected then), NoteDatabase
 // after the main window selected one ("" for none, which selects nothing).

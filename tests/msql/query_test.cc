@@ -699,7 +699,8 @@ TEST_F(QueryTest, WatchedRowsCanBeStoppedAndCut) {
     bool stop;
     int calls = 0;
     int rows = 0;
-    int keptAtFirstCall = 0;
+    int keptAtFirstCall = -1;
+    bool firstCallSilent = false;
     bool inOrder = true;
   };
   for (const Case &c : cases) {
@@ -707,15 +708,22 @@ TEST_F(QueryTest, WatchedRowsCanBeStoppedAndCut) {
     Seen seen;
     seen.stop = c.stopAtFirstCall;
     msqlWatchRows(
-        [](const QueryDataRow *row, int count, int kept, void *data) {
+        [](const RowWatch *watch, void *data) {
           Seen *seen = static_cast<Seen *>(data);
-          if (seen->calls++ == 0) seen->keptAtFirstCall = kept;
-          for (int i = 0; i < count; i++, row = row->next) {
+          seen->calls++;
+          // The stop comes at the first call that brings rows.
+          if (watch->count == 0 && seen->keptAtFirstCall < 0) return WATCH_GO_ON;
+          if (seen->keptAtFirstCall < 0) {
+            seen->keptAtFirstCall = watch->kept;
+            seen->firstCallSilent = watch->silent > 0;
+          }
+          const QueryDataRow *row = watch->rows;
+          for (int i = 0; i < watch->count; i++, row = row->next) {
             if (row == nullptr || row->values[0] != std::to_string(seen->rows)) seen->inOrder = false;
             seen->rows++;
           }
-          if (seen->rows != kept) seen->inOrder = false;
-          return seen->stop ? 1 : 0;
+          if (seen->rows != watch->kept) seen->inOrder = false;
+          return seen->stop ? WATCH_STOP : WATCH_GO_ON;
         },
         &seen, c.ceiling);
     int kept = msqlQuery(sock, "q");
@@ -727,8 +735,9 @@ TEST_F(QueryTest, WatchedRowsCanBeStoppedAndCut) {
     EXPECT_TRUE(seen.inOrder);
     // Called during the pause, not only at the end.
     EXPECT_GE(seen.calls, 2);
-    if (c.stopAtFirstCall) {
-      // At the first check of the clock, after the first 64 rows.
+    if (c.stopAtFirstCall && !seen.firstCallSilent) {
+      // At the first check of the clock, after the first 64 rows (unless
+      // the server fell silent before them on a loaded machine).
       EXPECT_EQ(seen.keptAtFirstCall, 64);
     }
     ResultHandle *res = msqlStoreResult();
@@ -745,4 +754,107 @@ TEST_F(QueryTest, WatchedRowsCanBeStoppedAndCut) {
   }
   EXPECT_EQ(server.Finish(), "");
   close(sock);
+}
+
+// While the server is silent, a watched query hands control back to its
+// watcher every 40 ms or so, with the rows read meanwhile and how long the
+// silence has lasted, before the status as well as among the rows. The
+// watcher may wait on, stop the keeping, or give the reply up: the
+// connection is closed then and the rows read stay for msqlStoreResult.
+// Without a watcher the query waits as long as it takes.
+TEST_F(QueryTest, SilentServerHandsControlBack) {
+  struct Case {
+    const char *name;
+    bool watched;
+    int before;   // rows sent before the silence; -1: not even the status
+    int answer;   // the watcher's, once the silence has lasted 100 ms
+    bool resumes;  // the server sends the rest after its silence
+    int result;
+    int kept;
+    int fields;
+  } cases[] = {
+      {"waited on", true, 10, WATCH_GO_ON, true, 20, 20, 2},
+      {"stopped while silent", true, 10, WATCH_STOP, true, 10, 10, 2},
+      {"given up among the rows", true, 10, WATCH_CLOSE, false, -1, 10, 0},
+      {"given up before the status", true, -1, WATCH_CLOSE, false, -1, 0, 0},
+      {"not watched", false, 10, WATCH_GO_ON, true, 20, 20, 2},
+  };
+  std::vector<FakeStep> reply = TwoFieldSelect(ManyRows(20));
+  std::vector<FakeStep> steps;
+  for (const Case &c : cases) {
+    if (!steps.empty()) {
+      steps.push_back(AcceptNext());
+      for (const FakeStep &s : Handshake()) steps.push_back(s);
+    }
+    steps.push_back(ExpectPacket("3:q\n"));
+    // The status and `before` rows, a silence, and the rest or nothing.
+    size_t split = c.before < 0 ? 0 : static_cast<size_t>(1 + c.before);
+    std::string head, rest;
+    for (size_t i = 0; i < reply.size(); i++) (i < split ? head : rest) += reply[i].bytes;
+    if (!head.empty()) steps.push_back(Send(head));
+    if (c.resumes) {
+      steps.push_back(Pause(600));
+      steps.push_back(Send(rest));
+      steps.push_back(ExpectPacket("3:r\n"));
+      for (const FakeStep &s : TwoFieldSelect({"1:z1:9"})) steps.push_back(s);
+    } else {
+      steps.push_back(ExpectEof());
+    }
+  }
+  std::vector<FakeStep> all = Handshake();
+  all.insert(all.end(), steps.begin(), steps.end());
+  ASSERT_TRUE(server.Start(all));
+  server.Use();
+  struct Seen {
+    int answer;
+    int silentCalls = 0;
+    int rowsWhileSilent = 0;
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    int sock = msqlConnect(nullptr);
+    ASSERT_GE(sock, 0) << msqlErrMsg;
+    Seen seen;
+    seen.answer = c.answer;
+    if (c.watched) {
+      msqlWatchRows(
+          [](const RowWatch *watch, void *data) {
+            Seen *seen = static_cast<Seen *>(data);
+            if (watch->silent == 0) return WATCH_GO_ON;
+            seen->silentCalls++;
+            seen->rowsWhileSilent += watch->count;
+            return watch->silent >= 100 ? seen->answer : WATCH_GO_ON;
+          },
+          &seen, 0);
+    }
+    EXPECT_EQ(msqlQuery(sock, "q"), c.result) << msqlErrMsg;
+    msqlWatchRows(nullptr, nullptr, 0);
+    EXPECT_EQ(msqlReplyGivenUp(), c.answer == WATCH_CLOSE ? 1 : 0);
+    if (c.watched) {
+      EXPECT_GE(seen.silentCalls, 2);
+      // The rows that came before the silence are shown during it.
+      EXPECT_EQ(seen.rowsWhileSilent, std::max(c.before, 0));
+    }
+    ResultHandle *res = msqlStoreResult();
+    EXPECT_EQ(msqlNumRows(res), c.kept);
+    EXPECT_EQ(msqlNumFields(res), c.fields);
+    if (c.kept > 0) {
+      EXPECT_STREQ(msqlFetchRow(res)[0], "0");
+    }
+    msqlFreeResult(res);
+    if (c.resumes) {
+      EXPECT_EQ(msqlRowsDropped(), 20 - c.kept);
+      // The connection is in order for the next statement.
+      EXPECT_EQ(msqlQuery(sock, "r"), 1) << msqlErrMsg;
+      res = msqlStoreResult();
+      ASSERT_NE(res, nullptr);
+      EXPECT_STREQ(msqlFetchRow(res)[0], "z");
+      msqlFreeResult(res);
+      close(sock);
+    } else {
+      EXPECT_STREQ(msqlErrMsg, "Reply given up: the connection was closed");
+      EXPECT_FALSE(IsOpen(sock));
+    }
+  }
+  EXPECT_EQ(server.Finish(), "");
 }

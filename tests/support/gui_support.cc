@@ -495,6 +495,9 @@ bool GuiReloadSample(void) {
   return ok;
 }
 
+std::string GuiServerSocket(void) { return StartServer() ? server->socket_path : ""; }
+std::string GuiServerConf(void) { return StartServer() ? server->conf_path : ""; }
+
 std::string GuiServerDataDir(void) {
   if (!StartServer()) return "";
   return server->data_dir;

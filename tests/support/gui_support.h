@@ -76,6 +76,12 @@ bool GuiReloadSample(void);
 // files that other programs write there.
 std::string GuiServerDataDir(void);
 
+// That server's UNIX socket and its msql.conf (started when needed): for a
+// test that puts something between the program and the server, and points
+// the client library back at the server afterwards (msqlConfigLoad).
+std::string GuiServerSocket(void);
+std::string GuiServerConf(void);
+
 // A second, independent connection to the same server (for checking what
 // is stored without disturbing the application's `sock`). Returns the
 // handle or -1. Close it with msqlClose.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -17,6 +18,8 @@
 
 #include "app/services/charset.h"
 #include "records/records.h"
+#include "msql/conf/config.h"
+#include "tests/support/relay.h"
 #include "tests/support/server_clients.h"
 #include "tests/support/xvfb.h"
 #include "tests/views/gui_helpers.h"
@@ -864,28 +867,46 @@ std::string BigLine(int id) {
   return key + Blanks(11 - static_cast<int>(key.size())) + "  " + name + Blanks(10 - static_cast<int>(name.size())) + "  ";
 }
 
-// What a timeout saw and did while Show All was reading the rows.
-struct During {
-  const char *how;  // "Escape" or "close"
-  size_t lines = 0;
-  std::string title;
-  bool done = false;
+// A korvid-server whose replies the test holds back: the program talks to
+// it through a relay, which passes a reply's first bytes and then holds the
+// rest until the test releases it. For the time of one test: the library
+// and the main window go back to the server itself afterwards.
+struct HeldServer {
+  Relay relay;
+  bool started = false;
+  HeldServer() {
+    started = relay.Start(GuiServerSocket());
+    if (started) relay.Use();
+  }
+  ~HeldServer() {
+    msqlConfigLoad(GuiServerConf().c_str());
+    GuiConnectSample("views", nullptr);
+    relay.Stop();
+  }
 };
 
-// Runs inside the toolkit's loop, which the list turns while rows arrive:
-// the lines so far and the progress are noted, and the user stops the
-// fetch as the keyboard or the window manager would.
-void StopWhileRowsArrive(void *data) {
-  During *during = static_cast<During *>(data);
-  std::vector<ListForm *> lists = OpenLists();
-  if (lists.size() != 1 || !lists[0]->fetching) return;
-  ListForm *list = lists[0];
-  during->lines = static_cast<size_t>(fl_get_browser_maxline(list->browser));
-  during->title = GuiLabel(list->title);
-  during->done = true;
+// What a timeout saw and did while a list was reading its rows. It runs
+// inside the toolkit's loop, which the list turns while rows arrive and
+// while the server is silent: once the list has counted rows, it notes the
+// progress and stops the fetch as the keyboard or the window manager would
+// (or, with no `how`, lets it run); once the list has seen the stop, it
+// lets the relay pass the rest, unless the server is to stay silent.
+struct During {
+  const char *how = nullptr;  // "Escape", "close", or null: no stop
+  Relay *relay = nullptr;
+  bool release = true;  // the rest of the reply comes after the stop
+  size_t lines = 0;
+  std::string title;
+  bool main_deactivated = false;
+  bool stopped = false;
+  bool released = false;
+  int timer = 0;  // the timeout pending, until released
+};
+
+void SendStop(ListForm *list, const char *how) {
   Display *display = fl_get_display();
   XEvent event = {};
-  if (std::string(during->how) == "Escape") {
+  if (std::string(how) == "Escape") {
     event.xkey.display = display;
     event.xkey.window = list->form->window;
     event.xkey.root = DefaultRootWindow(display);
@@ -901,28 +922,92 @@ void StopWhileRowsArrive(void *data) {
   XFlush(display);
 }
 
+// The rows a fetching list's title counts ("Heading: N ..."), 0 before any.
+int CountedRows(ListForm *list) {
+  std::string title = GuiLabel(list->title), lead = list->heading + ": ";
+  return title.rfind(lead, 0) == 0 ? atoi(title.c_str() + lead.size()) : 0;
+}
+
+void WatchWhileRowsArrive(int, void *data) {
+  During *during = static_cast<During *>(data);
+  std::vector<ListForm *> lists = OpenLists();
+  ListForm *list = lists.size() == 1 && lists[0]->fetching ? lists[0] : nullptr;
+  if (list != nullptr && !during->stopped && CountedRows(list) > 0) {
+    during->lines = static_cast<size_t>(fl_get_browser_maxline(list->browser));
+    during->title = GuiLabel(list->title);
+    during->main_deactivated = GuiMainForm()->form->deactivated > 0;
+    during->stopped = true;
+    if (during->how == nullptr) {
+      during->relay->Release();
+      during->released = true;
+      return;
+    }
+    SendStop(list, during->how);
+  } else if (list != nullptr && during->stopped && (list->stop_asked || list->close_asked)) {
+    if (during->release) during->relay->Release();
+    during->released = true;
+    return;
+  }
+  during->timer = fl_add_timeout(10, WatchWhileRowsArrive, during);
+}
+
+const char kGivenUp[] =
+    "The server did not finish its reply after the stop: the connection was closed and made again";
+
+// After a fetch: every window takes input again, and the next request
+// reads its own reply: the whole small table.
+void ExpectConnectionInOrder(MainForm *mainform) {
+  EXPECT_EQ(mainform->form->deactivated, 0);
+  GuiChoose(mainform->table_choice, "va");
+  EXPECT_EQ(GuiLabel(mainform->records_count), "3");
+  GuiClick(GuiFindObject(mainform->form, "Show All"));
+  std::vector<ListForm *> lists = OpenLists();
+  ASSERT_EQ(lists.size(), 1u);
+  EXPECT_EQ(BrowserLines(lists[0]->browser).size(), 3u);
+  EXPECT_EQ(GuiLabel(lists[0]->title), "Show All Records");
+  ShowerClose(nullptr, reinterpret_cast<long>(lists[0]));
+}
+
 }  // namespace
 
 // Show All on a long table shows lines and its progress while the rows
 // arrive, and can be stopped: Escape keeps the lines so far (line k is row
-// k-1) and says the list is partial; the window's close closes it. Either
-// way the connection is in order for the next request.
+// k-1) and says the list is partial; the window's close closes it. The
+// server holds the rest of its reply until the stop has been seen, so the
+// stop always falls while rows are on their way. When the server then
+// sends the rest, it is read and dropped; when it stays silent, the reply
+// is given up and the connection made again, which the message list says.
+// Either way the connection is in order for the next request.
 TEST_F(ListServerTest, ShowAllCanBeStoppedWhileRowsArrive) {
   MainForm *mainform = PrepareBig();
   ASSERT_EQ(GuiLabel(mainform->records_count), std::to_string(kBigRows));
-  for (const char *how : {"Escape", "close"}) {
-    SCOPED_TRACE(how);
+  HeldServer held;
+  ASSERT_TRUE(held.started);
+  struct Case {
+    const char *how;
+    bool release;
+  } cases[] = {{"Escape", true}, {"close", true}, {"Escape", false}, {"close", false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.how) + (c.release ? ", the rest sent" : ", the server silent"));
+    GuiConnectSample("views", "vbig");
     During during;
-    during.how = how;
-    fl_add_timeout(0, [](int, void *data) { StopWhileRowsArrive(data); }, &during);
+    during.how = c.how;
+    during.relay = &held.relay;
+    during.release = c.release;
+    during.timer = fl_add_timeout(0, WatchWhileRowsArrive, &during);
+    held.relay.Hold(64 * 1024);
     GuiClick(GuiFindObject(mainform->form, "Show All"));
-    ASSERT_TRUE(during.done) << "the fetch ended before the toolkit's loop turned";
+    if (!during.released) fl_remove_timeout(during.timer);
+    held.relay.Release();
+    ASSERT_TRUE(during.released) << "the fetch ended without the stop";
     EXPECT_GT(during.lines, 0u);
-    EXPECT_LT(during.lines, static_cast<size_t>(kBigRows));
-    EXPECT_EQ(during.title.rfind("Show All Records: ", 0), 0u) << during.title;
-    EXPECT_NE(during.title.find(" of " + std::to_string(kBigRows) + " rows"), std::string::npos) << during.title;
+    EXPECT_EQ(during.title, "Show All Records: " + std::to_string(during.lines) + " of " +
+                                std::to_string(kBigRows) + " rows");
+    EXPECT_TRUE(during.main_deactivated);
+    std::string said = GuiLastMessage();
+    EXPECT_EQ(said == kGivenUp, !c.release) << said;
     std::vector<ListForm *> lists = OpenLists();
-    if (std::string(how) == "close") {
+    if (std::string(c.how) == "close") {
       EXPECT_TRUE(lists.empty());
     } else {
       ASSERT_EQ(lists.size(), 1u);
@@ -930,34 +1015,103 @@ TEST_F(ListServerTest, ShowAllCanBeStoppedWhileRowsArrive) {
       EXPECT_FALSE(list->fetching);
       std::vector<std::string> lines = BrowserLines(list->browser);
       ASSERT_GE(lines.size(), during.lines);
+      ASSERT_LT(lines.size(), static_cast<size_t>(kBigRows));
       EXPECT_EQ(lines.front(), BigLine(0));
       EXPECT_EQ(lines.back(), BigLine(static_cast<int>(lines.size()) - 1));
       EXPECT_EQ(msqlNumRows(list->info->res), static_cast<int>(lines.size()));
-      // On a loaded machine the key may be read only with the last rows:
-      // the list is whole then, and says nothing of a stop.
-      if (lines.size() < static_cast<size_t>(kBigRows)) {
-        EXPECT_EQ(GuiLabel(list->title), "Show All Records (first " + std::to_string(lines.size()) + " of " +
-                                             std::to_string(kBigRows) + " rows, stopped)");
-      } else {
-        EXPECT_EQ(GuiLabel(list->title), "Show All Records");
-      }
-      // The Stop button is gone and Modify reads the rows kept.
+      std::string kept = std::to_string(lines.size());
+      EXPECT_EQ(GuiLabel(list->title), c.release ? "Show All Records (first " + kept + " of " +
+                                                       std::to_string(kBigRows) + " rows, stopped)"
+                                                 : "Show All Records (first " + kept + " rows, stopped)");
+      // The Stop button is gone and Modify opens a row kept, looked up
+      // afresh on the connection as it is now.
       EXPECT_FALSE(fl_object_is_visible(list->stop));
-      EXPECT_TRUE(fl_object_is_active(list->modify));
+      ASSERT_TRUE(fl_object_is_active(list->modify));
+      fl_select_browser_line(list->browser, static_cast<int>(lines.size()));
+      GuiClick(list->modify);
+      std::vector<FL_FORM *> forms = GuiVisibleForms("Record");
+      ASSERT_EQ(forms.size(), 1u);
+      RecordForm *record = static_cast<RecordForm *>(forms[0]->u_vdata);
+      EXPECT_EQ(std::string(fl_get_input(record->inputs[0])), std::to_string(lines.size() - 1));
+      fl_call_object_callback(record->close);
       ShowerClose(nullptr, reinterpret_cast<long>(list));
     }
-    // Every window takes input again.
-    EXPECT_EQ(mainform->form->deactivated, 0);
-    // The next request reads its own reply: the whole small table.
-    GuiChoose(mainform->table_choice, "va");
-    EXPECT_EQ(GuiLabel(mainform->records_count), "3");
-    GuiClick(GuiFindObject(mainform->form, "Show All"));
-    lists = OpenLists();
-    ASSERT_EQ(lists.size(), 1u);
-    EXPECT_EQ(BrowserLines(lists[0]->browser).size(), 3u);
-    EXPECT_EQ(GuiLabel(lists[0]->title), "Show All Records");
-    ShowerClose(nullptr, reinterpret_cast<long>(lists[0]));
-    GuiChoose(mainform->table_choice, "vbig");
+    ExpectConnectionInOrder(mainform);
+  }
+}
+
+// The free query counts its rows in the window's title while they arrive
+// (their number is not known beforehand) and lays them out once their
+// field descriptions, which come after the rows, are read. A stop keeps the
+// rows read, reads the rest of the reply, and shows the rows kept with the
+// list saying it is partial; when the server stays silent after the stop,
+// the rows cannot be laid out: the window goes and the message list says
+// why. The connection is in order afterwards.
+TEST_F(ListServerTest, FreeQueryShowsProgressAndCanBeStopped) {
+  MainForm *mainform = PrepareBig();
+  HeldServer held;
+  ASSERT_TRUE(held.started);
+  const int total = 20000;
+  const std::string statement = "SELECT id, name FROM vbig WHERE id < " + std::to_string(total) + " ORDER BY id";
+  struct Case {
+    const char *how;
+    bool release;
+  } cases[] = {{nullptr, true}, {"Escape", true}, {"close", true}, {"Escape", false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.how ? c.how : "no stop") + (c.release ? "" : ", the server silent"));
+    GuiConnectSample("views", nullptr);
+    During during;
+    during.how = c.how;
+    during.relay = &held.relay;
+    during.release = c.release;
+    GuiAnswerChoice(1);
+    GuiAnswerInput(statement.c_str());
+    GuiAnswerMessage();
+    during.timer = fl_add_timeout(0, WatchWhileRowsArrive, &during);
+    held.relay.Hold(64 * 1024);
+    GuiClick(GuiFindObject(mainform->form, "SQL Query"));
+    if (!during.released) fl_remove_timeout(during.timer);
+    held.relay.Release();
+    ASSERT_TRUE(during.released) << "the fetch ended before the program turned";
+    // Rows counted, none laid out yet; the other windows take no input.
+    EXPECT_EQ(during.lines, 0u);
+    int counted = atoi(during.title.c_str() + strlen("Show Free Query: "));
+    EXPECT_GT(counted, 0);
+    EXPECT_EQ(during.title, "Show Free Query: " + std::to_string(counted) + " rows");
+    EXPECT_TRUE(during.main_deactivated);
+    EXPECT_EQ(GuiDialogsShown().back().texts[1], kNotice);
+    std::vector<ListForm *> lists = OpenLists();
+    std::vector<std::string> said = GuiMessages();
+    if (c.how != nullptr && std::string(c.how) == "close") {
+      EXPECT_TRUE(lists.empty());
+    } else if (!c.release) {
+      EXPECT_TRUE(lists.empty());
+      ASSERT_GE(said.size(), 2u);
+      EXPECT_EQ(said[said.size() - 2], kGivenUp);
+      EXPECT_EQ(said.back().rfind("The ", 0), 0u) << said.back();
+      EXPECT_NE(said.back().find(" rows read were not shown: their field descriptions had not come"),
+                std::string::npos) << said.back();
+    } else {
+      ASSERT_EQ(lists.size(), 1u);
+      ListForm *list = lists[0];
+      std::vector<std::string> lines = BrowserLines(list->browser);
+      ASSERT_GE(lines.size(), static_cast<size_t>(counted));
+      EXPECT_EQ(lines.front(), BigLine(0));
+      EXPECT_EQ(lines.back(), BigLine(static_cast<int>(lines.size()) - 1));
+      EXPECT_FALSE(fl_object_is_visible(list->stop));
+      EXPECT_FALSE(fl_object_is_active(list->modify));
+      if (c.how == nullptr) {
+        EXPECT_EQ(lines.size(), static_cast<size_t>(total));
+        EXPECT_EQ(GuiLabel(list->title), "Show Free Query");
+      } else {
+        EXPECT_LT(lines.size(), static_cast<size_t>(total));
+        EXPECT_EQ(GuiLabel(list->title), "Show Free Query (first " + std::to_string(lines.size()) + " of " +
+                                             std::to_string(total) + " rows, stopped)");
+      }
+      ShowerClose(nullptr, reinterpret_cast<long>(list));
+    }
+    GuiResetDialogs();
+    ExpectConnectionInOrder(mainform);
   }
 }
 

@@ -176,6 +176,7 @@ struct QueryReply {
   char *scratch;  // given to the rows' reader: counted, not kept
   int counted;
   bool stopped;  // the watcher answered WATCH_STOP before the rows began
+  bool givenUp;  // msqlQueryReplyGiveUp: the connection is to be closed
 };
 // With a scratch room of MSQL_ROW_ROOM bytes, the rows are only counted
 // (result: their number, none kept); null keeps them.

@@ -12,6 +12,8 @@ namespace {
 
 RowList pendingRows;
 RowList pendingFieldRows;
+// Whether the last msqlQuery was given up by its watcher.
+bool lastGivenUp = false;
 
 void FreePending() {
   freeRowList(&pendingRows);
@@ -91,6 +93,7 @@ static bool FrameQuery(int sock, const char *query) {
 }
 
 int msqlQuery(int sock, const char *query) {
+  lastGivenUp = false;
   if (!FrameQuery(sock, query)) return -1;
   sendPacket(sock);
   QueryReply reply;
@@ -99,10 +102,14 @@ int msqlQuery(int sock, const char *query) {
   msqlSetWaitHook(msqlWatchingRows() ? msqlQueryReplyWait : nullptr, &reply);
   FeedReply(sock, &reply, msqlQueryReplyFeed, msqlQueryReplyDrop, msqlQueryReplyGiveUp);
   msqlSetWaitHook(nullptr, nullptr);
+  lastGivenUp = reply.givenUp;
   return reply.result;
 }
 
+int msqlReplyGivenUp(void) { return lastGivenUp ? 1 : 0; }
+
 int msqlCountRows(int sock, const char *query) {
+  lastGivenUp = false;
   if (!FrameQuery(sock, query)) return -1;
   // Room for the widest row, reused by every row: memory stays the same
   // whatever the number of rows. Asked for before anything is sent.
@@ -192,6 +199,7 @@ void msqlFreeResult(ResultHandle *result) {
 
 void msqlResetQueryForTests() {
   FreePending();
+  lastGivenUp = false;
   msqlWatchRows(nullptr, nullptr, 0);
   msqlResetRowsForTests();
 }

@@ -38,13 +38,11 @@ bool ValidFieldRows(const QueryDataRow *rows) {
 
 enum QueryStage { kStatus, kRows, kFields };
 
-// The watcher of msqlWatchRows, what the last query dropped, and whether
-// its watcher gave it up.
+// The watcher of msqlWatchRows and what the last query dropped.
 msqlRowWatcher rowWatcher = nullptr;
 void *rowWatcherData = nullptr;
 int rowCeiling = 0;
 int rowsDropped = 0;
-bool replyGivenUp = false;
 
 // How often the watcher is called: the clock is read every so many rows,
 // and the watcher called once this long has passed since its last call
@@ -113,7 +111,6 @@ void msqlWatchRows(msqlRowWatcher watcher, void *data, int ceiling) {
 }
 
 int msqlRowsDropped(void) { return rowsDropped; }
-int msqlReplyGivenUp(void) { return replyGivenUp ? 1 : 0; }
 bool msqlWatchingRows(void) { return rowWatcher != nullptr; }
 
 void msqlRowReaderInit(RowReader *r, RowList *rows, int columns) {
@@ -182,8 +179,8 @@ void msqlQueryReplyInit(QueryReply *q, RowList *rows, RowList *fieldRows, char *
   q->scratch = scratch;
   q->counted = 0;
   q->stopped = false;
+  q->givenUp = false;
   rowsDropped = 0;
-  replyGivenUp = false;
   q->stage = kStatus;
   q->result = -1;
   q->columns = 0;
@@ -277,7 +274,7 @@ void msqlQueryReplyGiveUp(QueryReply *q) {
   // after a failure in the field descriptions.
   if (q->stage == kFields) freeRowList(q->fieldRows);
   q->result = -1;
-  replyGivenUp = true;
+  q->givenUp = true;
   msqlSetError(MSQL_ERR_GIVEN_UP);
 }
 

@@ -198,7 +198,7 @@ static void AppendCsvField(std::string &line, const char *value, size_t length) 
   line += '"';
 }
 
-int WriteCsv(FILE *file, ResultHandle *res) {
+int WriteCsv(FILE *file, ResultHandle *res, const Info *info) {
   std::string line;
   auto write_line = [&]() {
     line += "\r\n";
@@ -213,9 +213,16 @@ int WriteCsv(FILE *file, ResultHandle *res) {
     const char *name = field->name ? field->name : "";
     AppendCsvField(line, name, strlen(name));
   }
+  if (fields == 0 && info != nullptr) {
+    for (int i = 0; i < info->nfields; i++) {
+      if (i > 0) line += ',';
+      const char *name = info->fields[i].name ? info->fields[i].name : "";
+      AppendCsvField(line, name, strlen(name));
+    }
+  }
   if (!write_line()) return -1;
   // Every row of a result holds a value per field description.
-  int columns = msqlNumFields(res);
+  int columns = ResultColumns(res);
   msqlDataSeek(res, 0);
   while (char **row = msqlFetchRow(res)) {
     const int *lengths = msqlFetchLengths(res);
@@ -249,7 +256,7 @@ std::vector<std::string> ServerLines(const ListForm *list) {
     // The lines of a record list are its rows, made again from the values
     // as the server sent them, in the order the list was filled.
     int nfields = list->info->nfields;
-    int columns = msqlNumFields(res);
+    int columns = ResultColumns(res);
     std::vector<char *> values(static_cast<size_t>(nfields));
     std::vector<int> lengths(static_cast<size_t>(nfields));
     msqlDataSeek(res, 0);

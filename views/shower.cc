@@ -371,7 +371,7 @@ void ShowerWriteFile(FL_OBJECT *, long data) {
   // A record list named *.csv is written from its result set, each value
   // whole; every other file, and the field descriptions, as the lines shown.
   int written = list->info->res != nullptr && IsCsvName(path.c_str())
-                    ? WriteCsv(file, list->info->res)
+                    ? WriteCsv(file, list->info->res, list->info)
                     : WriteLines(file, ServerLines(list));
   if (fclose(file) != 0) written = -1;
   // A full disk must not be reported as success.
@@ -561,8 +561,10 @@ int WatchList(const RowWatch *watch, void *data) {
   long now = MillisNow();
   if (fetch->stopped_at == 0) fetch->stopped_at = now;
   long since = now - fetch->stopped_at;
-  if (std::min(since, static_cast<long>(watch->silent)) >= kStopSilenceMillis || since >= kStopWaitMillis)
+  if (std::min(since, static_cast<long>(watch->silent)) >= kStopSilenceMillis || since >= kStopWaitMillis) {
+    fetch->closing = true;
     return WATCH_CLOSE;
+  }
   return WATCH_STOP;
 }
 
@@ -570,7 +572,7 @@ int WatchList(const RowWatch *watch, void *data) {
 
 int FetchList(ListFetch *fetch, Info *info, const char *statement) {
   fetch->stopped_at = 0;
-  fetch->given_up = false;
+  fetch->closing = fetch->given_up = false;
   fetch->waiting = nullptr;
   fetch->waiting_count = 0;
   fetch->next_draw = 0;
@@ -581,10 +583,10 @@ int FetchList(ListFetch *fetch, Info *info, const char *statement) {
   msqlWatchRows(nullptr, nullptr, 0);
   // The lines still waiting go in while their rows are there: those of a
   // reply given up stay too.
-  if (fetch->list != nullptr && (result == 0 || msqlReplyGivenUp())) AddWaitingLines(fetch);
+  if (fetch->list != nullptr && (result == 0 || (fetch->closing && msqlReplyGivenUp()))) AddWaitingLines(fetch);
   if (fetch->list != nullptr) EndFetching(fetch->list);
   fl_activate_all_forms();
-  if (result != 0 && msqlReplyGivenUp()) {
+  if (result != 0 && fetch->closing && msqlReplyGivenUp()) {
     fetch->given_up = true;
     if (info->mainform != nullptr)
       LogMessage(info->mainform, "The server did not finish its reply after the stop: "

@@ -61,6 +61,7 @@ struct ListFetch {
   int expected;     // the rows expected, 0 when not known
   bool lines;       // lines added as the rows arrive; else once they are all read
   long stopped_at;  // when the stop was first seen (ms), 0 before
+  bool closing;     // the watcher asked for the reply to be given up
   bool given_up;    // the reply was given up and the connection made again
   // The rows whose lines wait for the next drawing (lines only): the first
   // and their number, and when the list may be drawn next (in seconds).
@@ -132,9 +133,10 @@ bool IsCsvName(const char *path);
 // LF is quoted with its quotes doubled; NULL is an empty unquoted field and
 // an empty text is "". Lines end in CRLF. The result is walked with its own
 // cursors, which are left at its end: whoever reads a row of it afterwards
-// seeks first, as Modify does. 0, or -1 when a write or the final flush
-// failed.
-int WriteCsv(FILE *file, ResultHandle *res);
+// seeks first, as Modify does. A result without field descriptions (a
+// reply given up before they came) takes its header from info's data
+// fields. 0, or -1 when a write or the final flush failed.
+int WriteCsv(FILE *file, ResultHandle *res, const Info *info = nullptr);
 
 // All lines of a list as they are stored (with any format prefix), in Latin-1.
 std::vector<std::string> BrowserLines(FL_OBJECT *browser);

@@ -186,11 +186,7 @@ std::string InfoPlace(const Info *info) {
 }
 
 int CheckColumns(const Info *info, ResultHandle *res) {
-  int columns = msqlNumFields(res);
-  // A reply given up before its field descriptions came leaves rows alone,
-  // which say how many columns they have.
-  if (columns == 0 && res != nullptr && res->queryData != nullptr) columns = res->queryData->columnCount;
-  if (columns == info->nfields) return 0;
+  if (ResultColumns(res) == info->nfields) return 0;
   ShowAlert("The table %s has changed: choose it again", InfoPlace(info).c_str());
   return -1;
 }

@@ -178,6 +178,15 @@ std::string InfoPlace(const Info *info);
 // has changed (dropped and made again, say) and must be chosen again. Every
 // window checks a result so before it reads a row of it.
 int CheckColumns(const Info *info, ResultHandle *res);
+// The columns of a result's rows: one per field description, or, for a
+// reply given up before its field descriptions came (its rows alone), as
+// many as its rows have. 0 for none. Inline: the list text is built and
+// tested without the rest of the services.
+inline int ResultColumns(const ResultHandle *res) {
+  if (res == nullptr) return 0;
+  if (res->numFields > 0 || res->queryData == nullptr) return res->numFields;
+  return res->queryData->columnCount;
+}
 
 // Info records: a deep copy, its release, and the allocations they are made
 // of (which end the program after an alert when memory runs out).

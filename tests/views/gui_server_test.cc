@@ -36,6 +36,31 @@ std::vector<ListForm *> OpenLists(void) {
   return lists;
 }
 
+// The one open list window with this title; null when none or several.
+// Windows are raised a moment after they open, so their stacking order can
+// differ from the order they were opened in.
+ListForm *ListTitled(const std::string &title) {
+  ListForm *found = nullptr;
+  for (ListForm *list : OpenLists()) {
+    if (GuiLabel(list->title) != title) continue;
+    if (found != nullptr) return nullptr;
+    found = list;
+  }
+  return found;
+}
+
+// The one list window opened since `before` was taken; null when none or
+// several.
+ListForm *OpenedSince(const std::vector<ListForm *> &before) {
+  ListForm *found = nullptr;
+  for (ListForm *list : OpenLists()) {
+    if (std::find(before.begin(), before.end(), list) != before.end()) continue;
+    if (found != nullptr) return nullptr;
+    found = list;
+  }
+  return found;
+}
+
 
 
 // A file of its own for one test, removed afterwards.
@@ -684,12 +709,15 @@ TEST_F(ListServerTest, WriteToFileNamedCsvWritesTheResultSetWhole) {
   ASSERT_EQ(OpenLists().size(), 2u);
   GuiClick(GuiFindObject(mainform->form, "Field Info"));
   ASSERT_EQ(OpenLists().size(), 3u);
+  ListForm *free = ListTitled("Show Free Query"), *fields = ListTitled("Field descriptions");
+  ASSERT_NE(free, nullptr);
+  ASSERT_NE(fields, nullptr);
   std::string descriptions;
-  for (const std::string &line : BrowserLines(OpenLists()[2]->browser)) descriptions += line + "\n";
+  for (const std::string &line : BrowserLines(fields->browser)) descriptions += line + "\n";
   struct Written {
     ListForm *list;
     std::string file;
-  } windows[] = {{OpenLists()[1], "note,id\r\n\"\",4\r\n,5\r\n"}, {OpenLists()[2], descriptions}};
+  } windows[] = {{free, "note,id\r\n\"\",4\r\n,5\r\n"}, {fields, descriptions}};
   for (const Written &w : windows) {
     std::string path = std::string(dir) + "/list.csv";
     GuiAnswerFileSelector(path.c_str());
@@ -727,30 +755,33 @@ TEST_F(ListServerTest, TheFreeQueryIsTypedInLatin1AndSentInTheServersCharset) {
   GuiAnswerChoice(2);
   GuiAnswerFileSelector(file.path.c_str());
   GuiAnswerMessage();
+  std::vector<ListForm *> before = OpenLists();
   GuiClick(GuiFindObject(mainform->form, "SQL Query"));
   ASSERT_EQ(OpenLists().size(), 2u);
-  EXPECT_EQ(BrowserLines(OpenLists()[1]->browser), std::vector<std::string>{"2" + Blanks(10) + "  "});
+  EXPECT_EQ(BrowserLines(OpenedSince(before)->browser), std::vector<std::string>{"2" + Blanks(10) + "  "});
   // Offered again in Latin-1 and given back unchanged: the Cyrillic goes
   // out as it was, not as the question marks shown.
   GuiAnswerChoice(1);
   GuiAnswerInput("SELECT id FROM towns WHERE name = '??????" "'");
   GuiAnswerMessage();
+  before = OpenLists();
   GuiClick(GuiFindObject(mainform->form, "SQL Query"));
   EXPECT_EQ(GuiDialogsShown()[GuiDialogsShown().size() - 2].texts[1],
             "SELECT id FROM towns WHERE name = '??????" "'");
   ASSERT_EQ(OpenLists().size(), 3u);
-  EXPECT_EQ(BrowserLines(OpenLists()[2]->browser), std::vector<std::string>{"2" + Blanks(10) + "  "});
+  EXPECT_EQ(BrowserLines(OpenedSince(before)->browser), std::vector<std::string>{"2" + Blanks(10) + "  "});
 
   // Edited after the shown '?': the Cyrillic before the edit goes out as it
   // was (written as typed it would find record 3, stored as "??????").
   GuiAnswerChoice(1);
   GuiAnswerInput("SELECT id FROM towns WHERE name = '??????" "' OR id = 1");
   GuiAnswerMessage();
+  before = OpenLists();
   GuiClick(GuiFindObject(mainform->form, "SQL Query"));
   EXPECT_EQ(std::string(QueryStore()), "SELECT id FROM towns WHERE name = "
                                        "'\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0' OR id = 1");
   ASSERT_EQ(OpenLists().size(), 4u);
-  std::vector<std::string> ids = BrowserLines(OpenLists()[3]->browser);
+  std::vector<std::string> ids = BrowserLines(OpenedSince(before)->browser);
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(ids, (std::vector<std::string>{"1" + Blanks(10) + "  ", "2" + Blanks(10) + "  "}));
 
@@ -1023,6 +1054,22 @@ TEST_F(ListServerTest, ShowAllCanBeStoppedWhileRowsArrive) {
       EXPECT_EQ(GuiLabel(list->title), c.release ? "Show All Records (first " + kept + " of " +
                                                        std::to_string(kBigRows) + " rows, stopped)"
                                                  : "Show All Records (first " + kept + " rows, stopped)");
+      // Write To File gives the rows kept, as CSV with the table's field
+      // names even when the reply's own descriptions never came.
+      char path[] = "/tmp/korvid-stopped-XXXXXX.csv";
+      int fd = mkstemps(path, 4);
+      ASSERT_GE(fd, 0);
+      close(fd);
+      GuiAnswerFileSelector(path);
+      GuiAnswerQuestion(1);
+      GuiAnswerMessage();
+      GuiClick(GuiFindObject(list->form, "Write To File"));
+      std::string csv = ReadFileText(path);
+      unlink(path);
+      std::string last = std::to_string(lines.size() - 1);
+      EXPECT_EQ(csv.substr(0, 15), "id,name\r\n0,r0\r\n");
+      EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), static_cast<long>(lines.size()) + 1);
+      EXPECT_EQ(csv.substr(csv.size() - 2 * last.size() - 4), last + ",r" + last + "\r\n");
       // The Stop button is gone and Modify opens a row kept, looked up
       // afresh on the connection as it is now.
       EXPECT_FALSE(fl_object_is_visible(list->stop));
@@ -1052,7 +1099,8 @@ TEST_F(ListServerTest, FreeQueryShowsProgressAndCanBeStopped) {
   HeldServer held;
   ASSERT_TRUE(held.started);
   const int total = 20000;
-  const std::string statement = "SELECT id, name FROM vbig WHERE id < " + std::to_string(total) + " ORDER BY id";
+  TempFile file("SELECT id, name FROM vbig WHERE id < " + std::to_string(total) + " ORDER BY id\n");
+  ASSERT_FALSE(file.path.empty());
   struct Case {
     const char *how;
     bool release;
@@ -1064,8 +1112,10 @@ TEST_F(ListServerTest, FreeQueryShowsProgressAndCanBeStopped) {
     during.how = c.how;
     during.relay = &held.relay;
     during.release = c.release;
-    GuiAnswerChoice(1);
-    GuiAnswerInput(statement.c_str());
+    // Read from a file: the statement typed before may hold characters
+    // the prompt would ask about.
+    GuiAnswerChoice(2);
+    GuiAnswerFileSelector(file.path.c_str());
     GuiAnswerMessage();
     during.timer = fl_add_timeout(0, WatchWhileRowsArrive, &during);
     held.relay.Hold(64 * 1024);

@@ -1031,8 +1031,12 @@ TEST_F(ListServerTest, ShowAllCanBeStoppedWhileRowsArrive) {
     if (!during.released) fl_remove_timeout(during.timer);
     held.relay.Release();
     ASSERT_TRUE(during.released) << "the fetch ended without the stop";
+    // The lines may lag behind the rows counted: the list is drawn only
+    // now and then.
+    int counted = atoi(during.title.c_str() + strlen("Show All Records: "));
     EXPECT_GT(during.lines, 0u);
-    EXPECT_EQ(during.title, "Show All Records: " + std::to_string(during.lines) + " of " +
+    EXPECT_LE(during.lines, static_cast<size_t>(counted));
+    EXPECT_EQ(during.title, "Show All Records: " + std::to_string(counted) + " of " +
                                 std::to_string(kBigRows) + " rows");
     EXPECT_TRUE(during.main_deactivated);
     std::string said = GuiLastMessage();

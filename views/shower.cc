@@ -550,7 +550,9 @@ int WatchList(const RowWatch *watch, void *data) {
       if (fetch->waiting == nullptr) fetch->waiting = watch->rows;
       fetch->waiting_count += watch->count;
     }
-    if (Seconds() >= fetch->next_draw) {
+    // Only lines waiting are drawn: a call without rows (the server silent)
+    // must not set the spacing back to nothing.
+    if (fetch->waiting_count > 0 && Seconds() >= fetch->next_draw) {
       double cost = AddWaitingLines(fetch);
       fetch->next_draw = Seconds() + kDrawSpacing * cost;
     }

@@ -194,16 +194,23 @@ void msqlQueryReplyGiveUp(QueryReply *q);
 // Parses one row packet of `columns` columns onto the end of *rows; false
 // on a malformed packet or when out of memory, nothing being added then.
 bool msqlParseRow(RowList *rows, const char *payload, size_t length, int columns);
-// The two readings of a row packet that msqlParseRow uses, into values,
-// their byte counts and a room for the texts (length + columns bytes). The
-// plain one reads only digits, colons and values where they lie, and says
-// false for anything else; the general one reads what msqlReadNumber reads
-// and wants a zero after the payload. Where the plain one reads a row, both
-// must read the same (the reply fuzz target checks that).
-bool msqlParsePlainRow(const char *payload, size_t length, int columns, char **values, int *lengths,
-                       char *texts, char **textsEnd);
-bool msqlParseAnyRow(const char *payload, size_t length, int columns, char **values, int *lengths,
-                     char *texts, char **textsEnd);
+// Where a reading of a row packet puts what it reads: each column's value
+// (null for NULL) and byte count, the values' texts written one after
+// another from `texts`, each with a zero after it (a room of length +
+// columns bytes); `textsEnd` is where the next text would go.
+struct RowParse {
+  char **values;
+  int *lengths;
+  char *texts;
+  char *textsEnd;
+};
+// The two readings of a row packet that msqlParseRow uses. The plain one
+// reads only digits, colons and values where they lie, and says false for
+// anything else; the general one reads what msqlReadNumber reads and wants
+// a zero after the payload. Where the plain one reads a row, both must read
+// the same (the reply fuzz target checks that).
+bool msqlParsePlainRow(const char *payload, size_t length, int columns, RowParse *out);
+bool msqlParseAnyRow(const char *payload, size_t length, int columns, RowParse *out);
 // Rows are written and walked in the order they lie in their blocks, so the
 // memory this many bytes ahead is asked for early, three cache lines for
 // each row (a row of a few short values takes about that): a large result

@@ -97,9 +97,9 @@ bool CheckRow(RowReader *r, const char *payload, size_t length) {
   char **values = reinterpret_cast<char **>(r->scratch);
   int *lengths = reinterpret_cast<int *>(values + n);
   char *texts = reinterpret_cast<char *>(lengths + n);
-  char *textsEnd = texts;
-  if (msqlParsePlainRow(payload, length, r->columns, values, lengths, texts, &textsEnd)) return true;
-  return msqlParseAnyRow(AsText(payload, length), length, r->columns, values, lengths, texts, &textsEnd);
+  RowParse parse = {values, lengths, texts, texts};
+  if (msqlParsePlainRow(payload, length, r->columns, &parse)) return true;
+  return msqlParseAnyRow(AsText(payload, length), length, r->columns, &parse);
 }
 
 }  // namespace

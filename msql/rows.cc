@@ -120,15 +120,32 @@ bool SameLengths(const int *a, const int *b, size_t n) {
 // Row packet layout, for each column in turn: the byte count in decimal, a
 // colon, then exactly that many bytes; -2 and a colon with no bytes is NULL.
 // Nothing separates one column from the next.
-//
+
+namespace {
+
+inline void TakeNull(RowParse *out, int column) {
+  out->values[column] = nullptr;
+  out->lengths[column] = 0;
+}
+
+inline void TakeValue(RowParse *out, int column, const char *value, size_t count) {
+  char *text = out->textsEnd;
+  msqlCopyBytes(text, value, count);
+  text[count] = '\0';
+  out->values[column] = text;
+  out->lengths[column] = static_cast<int>(count);
+  out->textsEnd = text + count + 1;
+}
+
+}  // namespace
+
 // The common form, plain digits right before the colon, is read in one pass
-// over the payload where it lies, never past `length`; the values go to
-// `texts`. Anything else is left to msqlParseAnyRow: false here says only that.
-bool msqlParsePlainRow(const char *payload, size_t length, int columns, char **values, int *lengths,
-                   char *texts, char **textsEnd) {
-  const char *p = payload;
+// over the payload where it lies, never past `length`. Anything else is left
+// to msqlParseAnyRow: false here says only that.
+bool msqlParsePlainRow(const char *payload, size_t length, int columns, RowParse *out) {
   const char *end = payload + length;
-  char *out = texts;
+  const char *p = payload;
+  out->textsEnd = out->texts;
   for (int i = 0; i < columns; i++) {
     if (p >= end) return false;
     unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0');
@@ -144,32 +161,25 @@ bool msqlParsePlainRow(const char *payload, size_t length, int columns, char **v
       if (q >= end || *q != ':') return false;
       const char *value = q + 1;
       if (count > static_cast<size_t>(end - value)) return false;
-      msqlCopyBytes(out, value, count);
-      out[count] = '\0';
-      values[i] = out;
-      lengths[i] = static_cast<int>(count);
-      out += count + 1;
+      TakeValue(out, i, value, count);
       p = value + count;
     } else if (*p == '-' && end - p >= 3 && p[1] == '2' && p[2] == ':') {
-      values[i] = nullptr;
-      lengths[i] = 0;
+      TakeNull(out, i);
       p += 3;
     } else {
       return false;
     }
   }
-  *textsEnd = out;
   return true;
 }
 
 // Every other row, in a payload followed by a zero: a count is read as
 // msqlReadNumber reads it, and its colon is the one right after it or else
 // the next colon of the payload. False on a malformed row.
-bool msqlParseAnyRow(const char *payload, size_t length, int columns, char **values, int *lengths,
-                 char *texts, char **textsEnd) {
-  const char *p = payload;
+bool msqlParseAnyRow(const char *payload, size_t length, int columns, RowParse *out) {
   const char *end = payload + length;
-  char *out = texts;
+  const char *p = payload;
+  out->textsEnd = out->texts;
   for (int i = 0; i < columns; i++) {
     if (p >= end) return false;
     const char *digitsEnd = p;
@@ -180,20 +190,14 @@ bool msqlParseAnyRow(const char *payload, size_t length, int columns, char **val
     if (colon == nullptr) return false;
     const char *value = colon + 1;
     if (count == MSQL_STATUS_NULL) {
-      values[i] = nullptr;
-      lengths[i] = 0;
+      TakeNull(out, i);
       p = value;
       continue;
     }
     if (count < 0 || static_cast<size_t>(count) > static_cast<size_t>(end - value)) return false;
-    memcpy(out, value, static_cast<size_t>(count));
-    out[count] = '\0';
-    values[i] = out;
-    lengths[i] = count;
-    out += count + 1;
+    TakeValue(out, i, value, static_cast<size_t>(count));
     p = value + count;
   }
-  *textsEnd = out;
   return true;
 }
 
@@ -296,13 +300,13 @@ bool msqlParseRow(RowList *rows, const char *payload, size_t length, int columns
   if (TracingMalloc()) TraceRowMade(row);
   char *texts = reinterpret_cast<char *>(row->values + n);
   int *lengths = AlignedInts(texts + textsRoom);
-  char *textsEnd = texts;
-  bool parsed = msqlParsePlainRow(payload, length, columns, row->values, lengths, texts, &textsEnd);
+  RowParse parse = {row->values, lengths, texts, texts};
+  bool parsed = msqlParsePlainRow(payload, length, columns, &parse);
   if (!parsed) {
     // The general reading wants the zero after the payload.
     if (payload != packetBuffer) memcpy(packetBuffer, payload, length);
     packetBuffer[length] = '\0';
-    parsed = msqlParseAnyRow(packetBuffer, length, columns, row->values, lengths, texts, &textsEnd);
+    parsed = msqlParseAnyRow(packetBuffer, length, columns, &parse);
   }
   if (!parsed) {
     if (TracingMalloc()) TraceRowFreed(row);
@@ -315,9 +319,9 @@ bool msqlParseRow(RowList *rows, const char *payload, size_t length, int columns
       break;
     }
   }
-  char *end = textsEnd;
+  char *end = parse.textsEnd;
   if (row->lengths == nullptr) {
-    row->lengths = AlignedInts(textsEnd);
+    row->lengths = AlignedInts(parse.textsEnd);
     memmove(row->lengths, lengths, sizeof(int) * n);
     rows->recentLengths[rows->recentNext] = row->lengths;
     rows->recentNext = (rows->recentNext + 1) % MSQL_RECENT_LENGTHS;

@@ -139,13 +139,11 @@ void CrossCheckRow(const char *payload, size_t length, int columns) {
   std::vector<char *> plainValues(n), anyValues(n);
   std::vector<int> plainLengths(n), anyLengths(n);
   std::vector<char> plainTexts(length + n), anyTexts(length + n);
-  char *end = nullptr;
-  if (!msqlParsePlainRow(payload, length, columns, plainValues.data(), plainLengths.data(), plainTexts.data(),
-                         &end)) {
-    return;
-  }
+  RowParse plain = {plainValues.data(), plainLengths.data(), plainTexts.data(), nullptr};
+  if (!msqlParsePlainRow(payload, length, columns, &plain)) return;
   std::string zeroed(payload, length);
-  if (!msqlParseAnyRow(zeroed.c_str(), length, columns, anyValues.data(), anyLengths.data(), anyTexts.data(), &end)) {
+  RowParse any = {anyValues.data(), anyLengths.data(), anyTexts.data(), nullptr};
+  if (!msqlParseAnyRow(zeroed.c_str(), length, columns, &any)) {
     fprintf(stderr, "a row only the plain reading reads\n");
     abort();
   }

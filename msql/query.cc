@@ -167,23 +167,30 @@ FieldListEntry *msqlFetchField(ResultHandle *result) {
   return entry;
 }
 
+namespace {
+
+// The entry at pos of a row or field list; null for a negative pos or one
+// past the end, where the next fetch then finds nothing.
+template <typename Entry>
+Entry *NthOf(Entry *first, int pos) {
+  Entry *entry = pos < 0 ? nullptr : first;
+  for (int i = 0; i < pos && entry; i++) entry = entry->next;
+  return entry;
+}
+
+}  // namespace
+
 void msqlDataSeek(ResultHandle *result, int pos) {
   // The line has always carried no position, and traces are compared by
   // their text: it stays as it is.
   msqlTrace(MSQL_DEBUG_API, "msqlDataSeek() pos = \n");
-  if (result == nullptr) return;
-  QueryDataRow *row = pos < 0 ? nullptr : result->queryData;
-  for (int i = 0; i < pos && row; i++) row = row->next;
-  result->cursor = row;
+  if (result != nullptr) result->cursor = NthOf(result->queryData, pos);
 }
 
 void msqlFieldSeek(ResultHandle *result, int pos) {
   // No position either, as in msqlDataSeek.
   msqlTrace(MSQL_DEBUG_API, "msqlFieldSeek() pos = \n");
-  if (result == nullptr) return;
-  FieldListEntry *entry = pos < 0 ? nullptr : result->fieldData;
-  for (int i = 0; i < pos && entry; i++) entry = entry->next;
-  result->fieldCursor = entry;
+  if (result != nullptr) result->fieldCursor = NthOf(result->fieldData, pos);
 }
 
 int msqlNumRows(ResultHandle *result) { return result ? result->numRows : 0; }

@@ -991,6 +991,17 @@ void WatchWhileRowsArrive(int, void *data) {
   during->timer = fl_add_timeout(10, WatchWhileRowsArrive, during);
 }
 
+// Presses button with the server's reply held after its first 64 KB, while
+// WatchWhileRowsArrive looks at the list and stops it; whatever is still
+// held is let go once the fetch has ended.
+void FetchHeld(During *during, FL_OBJECT *button) {
+  during->timer = fl_add_timeout(0, WatchWhileRowsArrive, during);
+  during->relay->Hold(64 * 1024);
+  GuiClick(button);
+  if (!during->released) fl_remove_timeout(during->timer);
+  during->relay->Release();
+}
+
 const char kGivenUp[] =
     "The server did not finish its reply after the stop: the connection was closed and made again";
 
@@ -1034,11 +1045,7 @@ TEST_F(ListServerTest, ShowAllCanBeStoppedWhileRowsArrive) {
     during.how = c.how;
     during.relay = &held.relay;
     during.release = c.release;
-    during.timer = fl_add_timeout(0, WatchWhileRowsArrive, &during);
-    held.relay.Hold(64 * 1024);
-    GuiClick(GuiFindObject(mainform->form, "Show All"));
-    if (!during.released) fl_remove_timeout(during.timer);
-    held.relay.Release();
+    FetchHeld(&during, GuiFindObject(mainform->form, "Show All"));
     ASSERT_TRUE(during.released) << "the fetch ended without the stop";
     // The lines may lag behind the rows counted: the list is drawn only
     // now and then.
@@ -1130,11 +1137,7 @@ TEST_F(ListServerTest, FreeQueryShowsProgressAndCanBeStopped) {
     GuiAnswerChoice(2);
     GuiAnswerFileSelector(file.path.c_str());
     GuiAnswerMessage();
-    during.timer = fl_add_timeout(0, WatchWhileRowsArrive, &during);
-    held.relay.Hold(64 * 1024);
-    GuiClick(GuiFindObject(mainform->form, "SQL Query"));
-    if (!during.released) fl_remove_timeout(during.timer);
-    held.relay.Release();
+    FetchHeld(&during, GuiFindObject(mainform->form, "SQL Query"));
     ASSERT_TRUE(during.released) << "the fetch ended before the program turned";
     // Rows counted, none laid out yet; the other windows take no input.
     EXPECT_EQ(during.lines, 0u);

@@ -439,12 +439,6 @@ namespace {
 const long kStopSilenceMillis = 1000;
 const long kStopWaitMillis = 10000;
 
-long MillisNow() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
-}
-
 // The count the main window shows for the table, which tells how many rows
 // to expect; 0 when it is not known (not counted, or none).
 int ExpectedRows(const Info *info) {
@@ -560,7 +554,7 @@ int WatchList(const RowWatch *watch, void *data) {
   if (list != nullptr) ShowProgress(list, watch->kept, fetch->expected);
   fl_check_forms();
   if (list == nullptr || !(list->stop_asked || list->close_asked)) return WATCH_GO_ON;
-  long now = MillisNow();
+  long now = static_cast<long>(Seconds() * 1000);
   if (fetch->stopped_at == 0) fetch->stopped_at = now;
   long since = now - fetch->stopped_at;
   if (std::min(since, static_cast<long>(watch->silent)) >= kStopSilenceMillis || since >= kStopWaitMillis) {

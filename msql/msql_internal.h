@@ -82,6 +82,8 @@ bool msqlTerminalGuard(int sock);
 #define MSQL_WATCH_MILLIS 40
 #define MSQL_READ_GIVEN_UP (-2)
 typedef bool (*msqlWaitHook)(void *data, int silentMillis);
+// The monotonic clock the watching is timed by, in nanoseconds.
+long msqlNanosNow(void);
 void msqlSetWaitHook(msqlWaitHook hook, void *data);
 // A reply its watcher gave up, and the connection closed for it.
 #define MSQL_ERR_GIVEN_UP "Reply given up: the connection was closed"

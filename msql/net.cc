@@ -49,12 +49,6 @@ ReadAhead readAhead[MSQL_READAHEAD_SLOTS];
 msqlWaitHook waitHook = nullptr;
 void *waitHookData = nullptr;
 
-long MonotonicMillis() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
-}
-
 // The slot found last: a row stream asks for the same one packet by packet.
 ReadAhead *lastSlot = nullptr;
 
@@ -117,9 +111,9 @@ int NextPacket(int sock, PacketReader *r, bool exact, const char **payload) {
       } else {
         // Watched: control goes back to the program now and then while the
         // server is silent, which may then give the wait up.
-        long since = MonotonicMillis();
+        long since = msqlNanosNow() / 1000000L;
         while (poll(&input, 1, MSQL_WATCH_MILLIS) == 0) {
-          long silent = MonotonicMillis() - since;
+          long silent = msqlNanosNow() / 1000000L - since;
           if (!waitHook(waitHookData, silent > INT_MAX ? INT_MAX : static_cast<int>(silent)))
             return MSQL_READ_GIVEN_UP;
         }
@@ -145,6 +139,12 @@ int ExactPacket(int sock, const char **payload) {
 }  // namespace
 
 char *packetBuffer = packetArea + PACKET_HEADER;
+
+long msqlNanosNow(void) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000000L + now.tv_nsec;
+}
 
 void msqlSetWaitHook(msqlWaitHook hook, void *data) {
   waitHook = hook;

@@ -5,7 +5,6 @@
 // -100 and a stream of six-column field descriptions ended by -100; the
 // catalog lists are one stream of rows. The socket code reads packets and
 // feeds them; the fuzz targets feed any bytes straight in.
-#include <time.h>
 
 #include <climits>
 #include <cstring>
@@ -50,12 +49,6 @@ int rowsDropped = 0;
 const int kWatchEvery = 64;
 const long kWatchNanos = MSQL_WATCH_MILLIS * 1000L * 1000L;
 
-long NanosNow() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000000000L + now.tv_nsec;
-}
-
 // Shows the watcher the rows read since its last call (none when r is
 // null: the rows have not begun, or are all read) and returns its answer.
 int CallWatcher(RowReader *r, int kept, int columns, int silent) {
@@ -66,7 +59,7 @@ int CallWatcher(RowReader *r, int kept, int columns, int silent) {
     for (const QueryDataRow *row = watch.rows; row; row = row->next) watch.count++;
     if (watch.count == 0) watch.rows = nullptr;
     if (rows->last != nullptr) r->shown = rows->last;
-    r->lastCall = NanosNow();
+    r->lastCall = msqlNanosNow();
   }
   return rowWatcher(&watch, rowWatcherData);
 }
@@ -86,7 +79,7 @@ bool TakeAnswer(RowReader *r, int answer) {
 bool WatchRow(RowReader *r) {
   int seen = r->dropping ? rowsDropped : r->rows->count;
   if (!r->dropping && rowCeiling > 0 && seen >= rowCeiling) r->dropping = true;
-  if (seen % kWatchEvery != 0 || NanosNow() - r->lastCall < kWatchNanos) return true;
+  if (seen % kWatchEvery != 0 || msqlNanosNow() - r->lastCall < kWatchNanos) return true;
   return TakeAnswer(r, CallWatcher(r, r->rows->count, r->columns, 0));
 }
 

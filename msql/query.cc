@@ -47,17 +47,13 @@ bool FeedReply(int sock, Reader *reader, ReplyAnswer (*feed)(Reader *, const cha
   for (;;) {
     const char *payload = nullptr;
     int length = NextRowPacket(sock, &ahead, &payload);
-    if (length == MSQL_READ_GIVEN_UP) {
-      closeServerSocket(sock);
-      giveUp(reader);
-      return false;
-    }
-    if (length <= 0) {
+    if (length <= 0 && length != MSQL_READ_GIVEN_UP) {
       drop(reader);
       msqlLostConnection(sock);
       return false;
     }
-    switch (feed(reader, payload, static_cast<size_t>(length))) {
+    // A read given up ends the reply as the watcher's WATCH_CLOSE does.
+    switch (length == MSQL_READ_GIVEN_UP ? REPLY_GIVEN_UP : feed(reader, payload, static_cast<size_t>(length))) {
       case REPLY_MORE: break;
       case REPLY_DONE: return true;
       case REPLY_MALFORMED: closeServerSocket(sock); return false;

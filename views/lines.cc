@@ -206,19 +206,16 @@ int WriteCsv(FILE *file, ResultHandle *res, const Info *info) {
     line.clear();
     return written;
   };
+  auto append_name = [&](int column, const char *name) {
+    if (column > 0) line += ',';
+    if (name == nullptr) name = "";
+    AppendCsvField(line, name, strlen(name));
+  };
   msqlFieldSeek(res, 0);
   int fields = 0;
-  while (const FieldListEntry *field = msqlFetchField(res)) {
-    if (fields++ > 0) line += ',';
-    const char *name = field->name ? field->name : "";
-    AppendCsvField(line, name, strlen(name));
-  }
+  while (const FieldListEntry *field = msqlFetchField(res)) append_name(fields++, field->name);
   if (fields == 0 && info != nullptr) {
-    for (int i = 0; i < info->nfields; i++) {
-      if (i > 0) line += ',';
-      const char *name = info->fields[i].name ? info->fields[i].name : "";
-      AppendCsvField(line, name, strlen(name));
-    }
+    for (int i = 0; i < info->nfields; i++) append_name(i, info->fields[i].name);
   }
   if (!write_line()) return -1;
   // Every row of a result holds a value per field description.

@@ -19,15 +19,11 @@
 //       that a fetch on a loaded machine is measured, not cancelled)
 #include <X11/Xlib.h>
 #include <ctype.h>
-#include <fcntl.h>
 #include <malloc.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +35,7 @@
 #include "app/mainform.h"
 #include "msql/conf/config.h"
 #include "tests/support/server_fixture.h"
+#include "tests/support/xvfb.h"
 #include "views/views.h"
 
 namespace {
@@ -49,39 +46,15 @@ double Now(void) {
 
 pid_t xvfb = -1;
 
-void StopXvfb(void) {
-  if (xvfb > 0) {
-    kill(xvfb, SIGTERM);
-    waitpid(xvfb, nullptr, 0);
-  }
-}
+void StopXvfb(void) { StopTestXvfb(xvfb); }
 
 // A private Xvfb on a display it chooses itself; sets DISPLAY.
 bool StartXvfb(void) {
-  int fds[2];
-  if (pipe(fds) != 0) return false;
-  xvfb = fork();
+  std::string display;
+  xvfb = StartTestXvfb("", &display);
   if (xvfb < 0) return false;
-  if (xvfb == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    close(fds[0]);
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 1);
-    dup2(null, 2);
-    char fd[16];
-    snprintf(fd, sizeof fd, "%d", fds[1]);
-    execlp("Xvfb", "Xvfb", "-displayfd", fd, "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-           (char *)nullptr);
-    _exit(127);
-  }
-  close(fds[1]);
   atexit(StopXvfb);
-  std::string number;
-  char c;
-  while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-  close(fds[0]);
-  if (number.empty()) return false;
-  setenv("DISPLAY", (":" + number).c_str(), 1);
+  setenv("DISPLAY", display.c_str(), 1);
   return true;
 }
 
